@@ -1,0 +1,64 @@
+#pragma once
+// The system's single log: one text line per event in a size-limited file, with a copy of
+// the file's lines in memory (for trimming without re-reading and for the "/logs" page).
+//
+// Every member takes m_lock, so any thread may call any member. The log's lock is always the
+// last lock taken in the system: callers may hold locks of their own when they log, and
+// nothing outside this class (the settings store excepted, which takes only its own lock
+// and never logs) is called while m_lock is held.
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+class CLogFile {
+ public:
+  enum Level { Fatal = 0, Error = 1, Warning = 2, Info = 3 };
+
+  CLogFile();
+  ~CLogFile();
+  CLogFile(const CLogFile&) = delete;
+  CLogFile& operator=(const CLogFile&) = delete;
+
+  // Appends one line "<24-char local time><level tag><function> : <source> : <message>".
+  // A CR or LF inside source, message or function is replaced by a space, so a text that
+  // came from a browser or a camera cannot forge a second line. Never fails towards the caller.
+  void log(int level, const std::string& source, const std::string& message, const char* function);
+
+  // Reads "LogFilePath" and "LogFileSize" from section "System" and (re)opens the file when
+  // the path changed, loading the existing file's lines.
+  void init();
+
+  // Handles the form fields "sys_logFilePath" and "sys_logFileSize"; appends its HTML messages
+  // to html and returns true when it stored a change.
+  bool update(const std::map<std::string, std::string>& fields, std::string& html);
+
+  // Read access for the status and log pages.
+  std::string path() const;
+  uint32_t sizeLimit() const;  // bytes; 0 means no limit
+  uint32_t byteCount() const;  // sum of the lengths of the lines held
+  // The newest `count` lines (0: all), newest first, each followed by "\n".
+  std::string logText(unsigned count) const;
+  // Number of lines held (tests).
+  size_t lineCount() const;
+
+  // Builds the line text as log() would at the given local time (tests and log()).
+  static std::string formatLine(time_t when, int level, const std::string& source,
+                                const std::string& message, const char* function);
+
+ private:
+  void writeAllLocked();
+  void appendToFileLocked(const std::string& line);
+
+  mutable std::mutex m_lock;
+  // State below is guarded by m_lock.
+  std::deque<std::string> m_lines;
+  FILE* m_file = nullptr;
+  uint32_t m_byteCount = 0;
+  uint32_t m_sizeLimit = 0;
+  std::string m_path;
+};
+
+extern CLogFile g_logFile;

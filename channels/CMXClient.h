@@ -1,0 +1,53 @@
+#pragma once
+// Consumers: threads of their own attached to one channel.
+//
+// CMXClient: stop() may be called from any thread and returns at once; the owner (the channel,
+// or whoever created a consumer that never attached) then joins and deletes it.
+// CVideoClient adds the consumer's own picture record and pacing; its record belongs to the
+// consumer's thread.
+#include <fxver.h>
+#include <fxdefs.h>
+#include <FXThread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "channels/FrameRec.h"
+#include "net/CNetAddr.h"
+
+class CVideoCnl;
+
+class CMXClient : public FX::FXThread {
+ public:
+  // *cnl must outlive this consumer.
+  explicit CMXClient(CVideoCnl* cnl) : m_cnl(cnl) {}
+  ~CMXClient() override = default;
+  CMXClient(const CMXClient&) = delete;
+  CMXClient& operator=(const CMXClient&) = delete;
+
+  virtual CNetAddr peer() { return CNetAddr("local", 0); }
+  virtual void stop() { m_stop = true; }
+  bool stopping() const { return m_stop.load(); }
+  CVideoCnl* channel() const { return m_cnl; }
+
+ protected:
+  std::atomic<bool> m_stop{false};
+  CVideoCnl* const m_cnl;
+};
+
+class CVideoClient : public CMXClient {
+ public:
+  // The period is clamped to 50 .. 1000 ms.
+  CVideoClient(CVideoCnl* cnl, uint32_t periodMs);
+
+  // Sleeps until the own picture's time plus the period (no wait without a picture), then
+  // asks the channel for a newer picture. True when one was copied into picture().
+  bool waitNewFrame();
+
+  const FrameRec& picture() const { return m_picture; }
+  uint64_t periodNs() const { return m_periodNs.load(); }
+
+ protected:
+  FrameRec m_picture;
+  std::atomic<uint64_t> m_periodNs;  // the recorder changes it from init()
+};

@@ -1,0 +1,134 @@
+#pragma once
+// The abstract video channel: one thread that obtains JPEG pictures from some source and
+// publishes them, one at a time, to any number of consumers through a double-buffered frame
+// store.
+//
+// Threads: run() is the channel's own thread (the producer). getNewFrame() is called from
+// consumer threads and the endpoint's connection threads; addClient() from a consumer's own
+// thread; init(), update(), form() and status() from the configuration server's thread (or the
+// GUI thread at start-up); stop() and destruction from the GUI thread or the configuration
+// server. The owner calls stop(), then join(), then deletes the channel.
+//
+// Lock order: m_clientLock, then m_frameLock; the log's lock is always taken last.
+#include <fxver.h>
+#include <fxdefs.h>
+#include <FXThread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "channels/CnlListEntry.h"
+#include "channels/FrameRec.h"
+#include "net/CNetAddr.h"
+
+class CMXClient;
+class CRecVideoClient;
+
+using FormFields = std::map<std::string, std::string>;
+
+class CVideoCnl : public FX::FXThread {
+ public:
+  static constexpr uint32_t kFrameBufferSize = 524288;   // 512 KiB per frame record
+  static constexpr size_t kMaxNameLength = 50;
+
+  CVideoCnl(int typeCode, uint32_t index);
+  // Stops, joins and destroys the recorder and every consumer still attached, removes the
+  // list entry and frees the frame buffers. The channel's own thread must already be joined.
+  ~CVideoCnl() override;
+  CVideoCnl(const CVideoCnl&) = delete;
+  CVideoCnl& operator=(const CVideoCnl&) = delete;
+
+  // FXThread::run() is the producer loop of each concrete channel.
+
+  // Allocates the frame buffers (first call), reads the name, initialises the recorder and
+  // raises the reconnect flag. False when the channel cannot run.
+  virtual bool init();
+  // Validates and stores the common form fields (name, recording block, pan/tilt block);
+  // appends its messages to html. False when the recording block was refused.
+  virtual bool update(const FormFields& fields, std::string& html);
+  // Applies changed settings to the running channel (here: shows the name in the list entry).
+  virtual bool reconf();
+  // Sets the stop flag and stops the recorder; returns at once.
+  virtual void stop();
+  virtual std::string imageUrl(const std::string& host, bool live) = 0;
+  virtual CNetAddr localAddr() = 0;
+  virtual CNetAddr peerAddr() = 0;
+  // Writes the common rows of the channel's configuration form / status table.
+  virtual void form(std::string& html);
+  virtual void status(std::string& html);
+  virtual std::string sourceTag() = 0;
+  virtual std::string fieldPrefix();   // type code "_" index "_"
+  virtual std::string sectionName();   // "Channel <type> <index>"
+  virtual std::string displayName();   // g_cnlTypeNames[type] " " index
+
+  // Consumer side: blocks until a picture newer than rec's is current (signalling
+  // frame-wanted), copies it into rec (growing rec's buffer to length*3/2 when needed) and
+  // returns true; false after the wait time-out (1 s) or when the current record is empty.
+  bool getNewFrame(FrameRec& rec);
+
+  // Attaches a started consumer; the channel owns it from then on. Reaps ended ones first.
+  void addClient(CMXClient* client);
+  // Joins, destroys and removes every consumer whose thread has ended.
+  void reapClients();
+  size_t clientCount();
+
+  int typeCode() const { return m_typeCode; }
+  uint32_t index() const { return m_index; }
+  std::string name() const;                 // the user's name, may be empty
+  std::string logSource();                  // name, or sectionName() when the name is empty
+  bool stopping() const { return m_stop.load(); }
+  CnlListEntry& listEntry() { return m_listEntry; }
+  CRecVideoClient* recorder() { return m_rec.get(); }
+  bool reconnectPending() const { return m_reconnect.load(); }
+  // How long a consumer waits for a newer picture (1 s; tests shorten it).
+  void setWaitTimeoutNs(uint64_t ns) { m_waitTimeoutNs = ns; }
+
+ protected:
+  // Creates and initialises the recording consumer; every concrete constructor calls it.
+  void createRecorder();
+
+  // ---- Publication, used by the run loops of the concrete channels ----
+  // Waits (frame lock held) on frame-wanted for at most timeoutNs or until stop.
+  void waitFrameWanted(uint64_t timeoutNs);
+  // The record the producer fills without the lock.
+  FrameRec& backFrame() { return *m_back; }
+  // Makes the back record current and broadcasts new-frame. With an empty back record
+  // (length 0) instead empties the current record and raises the reconnect flag.
+  void publishBackFrame();
+  // Wakes every consumer waiting in getNewFrame (used by stop()).
+  void wakeConsumers();
+
+  const int m_typeCode;
+  const uint32_t m_index;
+
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_reconnect{false};
+  std::atomic<bool> m_changed{true};
+
+ private:
+  mutable std::mutex m_nameLock;
+  std::string m_name;  // guarded by m_nameLock
+
+  // State below is protected by m_frameLock.
+  std::mutex m_frameLock;
+  std::condition_variable m_frameWanted;
+  std::condition_variable m_newFrame;
+  FrameRec m_frameA, m_frameB;
+  FrameRec* m_current = &m_frameA;
+  FrameRec* m_back = &m_frameB;
+  bool m_wanted = false;  // a consumer signalled frame-wanted since the last publication
+
+  uint64_t m_waitTimeoutNs = 1000000000ull;
+  std::unique_ptr<CRecVideoClient> m_rec;
+
+  std::mutex m_clientLock;
+  std::list<CMXClient*> m_clients;  // owned; guarded by m_clientLock
+
+  CnlListEntry m_listEntry;
+};
