@@ -5,6 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config          # compiler and build system
+  ccache                                    # faster rebuilds
   libfox-1.6-dev                            # GUI toolkit: settings registry, threads, main window
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # benchmarks under bench/

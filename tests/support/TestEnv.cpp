@@ -1,0 +1,66 @@
+#include "tests/support/TestEnv.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/CSettings.h"
+
+namespace {
+
+void removeTree(const std::string& path) {
+  std::string cmd = "rm -rf '" + path + "'";
+  if (std::system(cmd.c_str()) != 0) {
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/telvgate-test-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
+  m_path = tmpl;
+}
+
+TempDir::~TempDir() { removeTree(m_path); }
+
+IsolatedHome::IsolatedHome() {
+  const char* h = std::getenv("HOME");
+  const char* f = std::getenv("FOXDIR");
+  m_hadHome = h != nullptr;
+  m_hadFoxDir = f != nullptr;
+  if (h) m_oldHome = h;
+  if (f) m_oldFoxDir = f;
+  mkdir((m_dir.path() + "/foxdir").c_str(), 0755);
+  setenv("HOME", m_dir.path().c_str(), 1);
+  setenv("FOXDIR", (m_dir.path() + "/foxdir").c_str(), 1);
+  g_settings.load();
+}
+
+IsolatedHome::~IsolatedHome() {
+  g_settings.clear();
+  if (m_hadHome) setenv("HOME", m_oldHome.c_str(), 1); else unsetenv("HOME");
+  if (m_hadFoxDir) setenv("FOXDIR", m_oldFoxDir.c_str(), 1); else unsetenv("FOXDIR");
+}
+
+std::string IsolatedHome::settingsFile() const {
+  return m_dir.path() + "/.foxrc/TELVORA/TelvGate";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool writeFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), std::streamsize(data.size()));
+  return bool(out);
+}

@@ -1,0 +1,38 @@
+#pragma once
+// Test isolation: a temporary folder that becomes HOME (and an empty FOXDIR), so the settings
+// store and relative log paths never touch the real user's files.
+#include <string>
+
+class TempDir {
+ public:
+  TempDir();   // creates a fresh folder under $TMPDIR (or /tmp)
+  ~TempDir();  // removes it with everything inside
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return m_path; }
+  std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// Points HOME and FOXDIR into a fresh temporary folder and empties the in-memory settings;
+// restores the previous environment on destruction.
+class IsolatedHome {
+ public:
+  IsolatedHome();
+  ~IsolatedHome();
+  const TempDir& dir() const { return m_dir; }
+  // The settings file the store reads and writes in this home.
+  std::string settingsFile() const;
+
+ private:
+  TempDir m_dir;
+  std::string m_oldHome, m_oldFoxDir;
+  bool m_hadHome, m_hadFoxDir;
+};
+
+// Reads a whole file into a string ("" when missing).
+std::string readFile(const std::string& path);
+// Writes a whole file; false on failure.
+bool writeFile(const std::string& path, const std::string& data);
