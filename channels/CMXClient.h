@@ -31,6 +31,10 @@ class CMXClient : public FX::FXThread {
   CVideoCnl* channel() const { return m_cnl; }
 
  protected:
+  // Sleeps for ns, in short slices, returning early once stop() was called, so a stopping
+  // consumer is joined promptly even with a long pacing period.
+  void sleepUnlessStopped(uint64_t ns);
+
   std::atomic<bool> m_stop{false};
   CVideoCnl* const m_cnl;
 };

@@ -1,0 +1,46 @@
+#include "channels/CMXClient.h"
+
+#include "channels/CVideoCnl.h"
+#include "platform/Clock.h"
+
+namespace {
+constexpr uint64_t kMsNs = 1000000ull;
+constexpr uint64_t kStopCheckNs = 50 * kMsNs;  // how often a sleeping consumer looks at stop
+constexpr uint32_t kMinPeriodMs = 50;
+constexpr uint32_t kMaxPeriodMs = 1000;
+}  // namespace
+
+void CMXClient::sleepUnlessStopped(uint64_t ns) {
+  const uint64_t end = platform::monotonicNs() + ns;
+  for (;;) {
+    if (m_stop) return;
+    const uint64_t now = platform::monotonicNs();
+    if (now >= end) return;
+    const uint64_t left = end - now;
+    platform::sleepNs(left < kStopCheckNs ? left : kStopCheckNs);
+  }
+}
+
+CVideoClient::CVideoClient(CVideoCnl* cnl, uint32_t periodMs) : CMXClient(cnl) {
+  if (periodMs < kMinPeriodMs) periodMs = kMinPeriodMs;
+  if (periodMs > kMaxPeriodMs) periodMs = kMaxPeriodMs;
+  m_periodNs = periodMs * kMsNs;
+}
+
+bool CVideoClient::waitNewFrame() {
+  // Pacing is relative to the source time of the previous picture. The wait is capped at one
+  // period so that a picture stamped in the future (wall clock set back) cannot stall us.
+  if (m_picture.timestamp != 0) {
+    const uint64_t period = m_periodNs.load();
+    const uint64_t due = m_picture.timestamp + period;
+    const uint64_t now = platform::nowNs();
+    if (due > now) {
+      const uint64_t wait = due - now;
+      sleepUnlessStopped(wait < period ? wait : period);
+    } else {
+      platform::sleepNs(0);
+    }
+  }
+  if (m_stop) return false;
+  return m_cnl->getNewFrame(m_picture);
+}

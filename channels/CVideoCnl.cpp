@@ -1,0 +1,420 @@
+#include "channels/CVideoCnl.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/Tables.h"
+#include "channels/CMXClient.h"
+#include "net/TextHelpers.h"
+#include "recording/CRecVideoClient.h"
+
+namespace {
+
+// Reads a decimal integer the way the form handlers always have: leading blanks and a sign
+// allowed, trailing text ignored, but at least one digit and no overflow.
+bool parseInt(const std::string& text, int* out) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(begin, &end, 10);
+  if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+const std::string* field(const FormFields& fields, const std::string& key) {
+  auto it = fields.find(key);
+  return it == fields.end() ? nullptr : &it->second;
+}
+
+// A missing stored value always counts as a change.
+bool storedIntDiffers(const std::string& section, const std::string& key, int value) {
+  if (!g_settings.existingEntry(section, key)) return true;
+  return g_settings.readInt(section, key, value) != value;
+}
+
+}  // namespace
+
+CVideoCnl::CVideoCnl(int typeCode, uint32_t index) : m_typeCode(typeCode), m_index(index) {}
+
+CVideoCnl::~CVideoCnl() {
+  if (m_rec) {
+    m_rec->stop();
+    m_rec->join();
+    m_rec.reset();
+  }
+  m_stop = true;
+  wakeConsumers();
+  // Take the list out first so a consumer still blocked in addClient cannot deadlock against
+  // the joins below.
+  std::list<CMXClient*> clients;
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    clients.swap(m_clients);
+  }
+  for (CMXClient* c : clients) c->stop();
+  for (CMXClient* c : clients) {
+    c->join();
+    delete c;
+  }
+  m_listEntry.remove();
+}
+
+void CVideoCnl::createRecorder() {
+  m_rec = std::make_unique<CRecVideoClient>(this);
+  m_rec->init();
+}
+
+bool CVideoCnl::init() {
+  {
+    // Buffers are allocated once; later calls (after each submission) keep them, since the
+    // producer and the consumers may be using them right now.
+    std::lock_guard<std::mutex> guard(m_frameLock);
+    bool ok = m_frameA.capacity >= kFrameBufferSize || m_frameA.allocate(kFrameBufferSize);
+    ok = ok && (m_frameB.capacity >= kFrameBufferSize || m_frameB.allocate(kFrameBufferSize));
+    if (!ok) {
+      g_logFile.log(CLogFile::Warning, logSource(), "Out of memory allocating the frame buffer.",
+                    "CVideoCnl::init");
+      return false;
+    }
+  }
+  std::string stored = g_settings.readString(sectionName(), "CnlName", "");
+  if (stored.size() > kMaxNameLength) stored.resize(kMaxNameLength);
+  {
+    std::lock_guard<std::mutex> guard(m_nameLock);
+    if (stored != m_name) {
+      m_changed = true;
+      m_name = stored;
+    }
+  }
+  if (m_rec) m_rec->init();
+  if (m_changed) m_reconnect = true;
+  return true;
+}
+
+bool CVideoCnl::reconf() {
+  if (m_changed) {
+    std::string n = name();
+    m_listEntry.setName(n.empty() ? sectionName() : n);
+  }
+  return true;
+}
+
+void CVideoCnl::stop() {
+  m_stop = true;
+  if (m_rec) m_rec->stop();
+  wakeConsumers();
+}
+
+std::string CVideoCnl::fieldPrefix() {
+  return std::to_string(m_typeCode) + "_" + std::to_string(m_index) + "_";
+}
+
+std::string CVideoCnl::sectionName() {
+  return "Channel " + std::to_string(m_typeCode) + " " + std::to_string(m_index);
+}
+
+std::string CVideoCnl::displayName() {
+  const char* type = cnlTypeName(m_typeCode);
+  return std::string(type ? type : "Unknown") + " " + std::to_string(m_index);
+}
+
+std::string CVideoCnl::name() const {
+  std::lock_guard<std::mutex> guard(m_nameLock);
+  return m_name;
+}
+
+std::string CVideoCnl::logSource() {
+  std::string n = name();
+  return n.empty() ? sectionName() : n;
+}
+
+// ---- Frame store ----
+
+bool CVideoCnl::getNewFrame(FrameRec& rec) {
+  std::unique_lock<std::mutex> lock(m_frameLock);
+  if (m_current->timestamp == rec.timestamp) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::nanoseconds(m_waitTimeoutNs);
+    while (m_current->timestamp == rec.timestamp) {
+      if (m_stop) return false;
+      m_wanted = true;
+      m_frameWanted.notify_one();
+      if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
+          m_current->timestamp == rec.timestamp)
+        return false;
+    }
+  }
+  const FrameRec& cur = *m_current;
+  if (cur.length == 0) return false;
+  if (cur.length > rec.capacity) {
+    const uint64_t grown = static_cast<uint64_t>(cur.length) * 3 / 2;
+    if (!rec.allocate(static_cast<uint32_t>(grown))) return false;
+  }
+  std::memcpy(rec.data, cur.data, cur.length);
+  rec.length = cur.length;
+  rec.timestamp = cur.timestamp;
+  rec.sequence = cur.sequence;
+  return true;
+}
+
+void CVideoCnl::waitFrameWanted(uint64_t timeoutNs) {
+  std::unique_lock<std::mutex> lock(m_frameLock);
+  m_frameWanted.wait_for(lock, std::chrono::nanoseconds(timeoutNs),
+                         [this] { return m_wanted || m_stop.load(); });
+}
+
+void CVideoCnl::publishBackFrame() {
+  {
+    std::lock_guard<std::mutex> guard(m_frameLock);
+    if (m_back->length == 0) {
+      m_current->length = 0;
+      m_reconnect = true;
+    } else {
+      std::swap(m_current, m_back);
+    }
+    m_wanted = false;
+  }
+  // Notified after the unlock: with hundreds of waiting consumers, waking them while the
+  // lock is still held only makes each one block again on the mutex.
+  m_newFrame.notify_all();
+}
+
+void CVideoCnl::wakeConsumers() {
+  { std::lock_guard<std::mutex> guard(m_frameLock); }
+  m_newFrame.notify_all();
+  m_frameWanted.notify_all();
+}
+
+// ---- Consumers ----
+
+void CVideoCnl::addClient(CMXClient* client) {
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  for (auto it = m_clients.begin(); it != m_clients.end();) {
+    if (!(*it)->running()) {
+      (*it)->join();
+      delete *it;
+      it = m_clients.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  m_clients.push_back(client);
+}
+
+void CVideoCnl::reapClients() {
+  // An ending consumer never touches the list, so joining it under the lock is safe.
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  for (auto it = m_clients.begin(); it != m_clients.end();) {
+    if (!(*it)->running()) {
+      (*it)->join();
+      delete *it;
+      it = m_clients.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t CVideoCnl::clientCount() {
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  return m_clients.size();
+}
+
+// ---- Configuration: update, form, status ----
+
+bool CVideoCnl::update(const FormFields& fields, std::string& html) {
+  const std::string prefix = fieldPrefix();
+  const std::string section = sectionName();
+
+  if (const std::string* v = field(fields, prefix + "CnlName")) {
+    std::string value = *v;
+    if (value.size() > kMaxNameLength) {
+      value.resize(kMaxNameLength);
+      html += "<P class=warn>The <EM>Channel name</EM> value is too long. Truncate it to '" +
+              html_escape(value) + "'";
+    }
+    if (!g_settings.existingEntry(section, "CnlName") ||
+        g_settings.readString(section, "CnlName", "") != value) {
+      html += "<P class=upd>Updated the <EM>Channel name</EM> value to '<SPAN class=cnl>" +
+              html_escape(value) + "</SPAN>'";
+      g_settings.writeString(section, "CnlName", value);
+    }
+  }
+
+  if (m_rec && !m_rec->update(fields, html)) return false;
+
+  int rotorType;
+  if (const std::string* v = field(fields, prefix + "RotorType")) {
+    rotorType = rotorTypeCode(*v);
+    if (storedIntDiffers(section, "RotorType", rotorType)) {
+      html += "<P class=upd>Updated the <EM>Pan/Tilt type</EM> value to <STRONG>'" +
+              html_escape(*v) + "'</STRONG></P>";
+      g_settings.writeInt(section, "RotorType", rotorType);
+    }
+  } else {
+    rotorType = g_settings.readInt(section, "RotorType", 1);
+  }
+  const bool noRotor = rotorType == 1;
+
+  if (const std::string* v = field(fields, prefix + "RotorComPort")) {
+    const char* kPortWarn =
+        "<P class=warn>The <EM>Serial port</EM> value must be a positive numeric value.</P>";
+    if (v->compare(0, 3, "COM") == 0) {
+      int port;
+      if (parseInt(v->substr(3), &port)) {
+        if (storedIntDiffers(section, "RotorComPort", port)) {
+          html += "<P class=upd>Updated the <EM>Serial port</EM> value to <STRONG>COM" +
+                  std::to_string(port) + "</STRONG></P>";
+          g_settings.writeInt(section, "RotorComPort", port);
+        }
+      } else {
+        html += kPortWarn;
+      }
+    } else if (!noRotor) {
+      html += kPortWarn;
+    }
+  }
+
+  struct NumberField {
+    const char* key;
+    const char* label;
+  };
+  static const NumberField kNumbers[] = {{"RotorBoudRate", "Serial Baud Rate"},
+                                         {"RotorAddress", "Dome address"}};
+  for (const NumberField& nf : kNumbers) {
+    const std::string* v = field(fields, prefix + nf.key);
+    if (!v) continue;
+    int number;
+    if (parseInt(*v, &number)) {
+      if (storedIntDiffers(section, nf.key, number)) {
+        html += std::string("<P class=upd>Updated the <EM>") + nf.label +
+                "</EM> value to <STRONG>" + std::to_string(number) + "</STRONG></P>";
+        g_settings.writeInt(section, nf.key, number);
+      }
+    } else if (!noRotor) {
+      html += std::string("<P class=warn>The <EM>") + nf.label +
+              "</EM> value must be a positive numeric value.";
+    }
+  }
+  return true;
+}
+
+namespace {
+
+std::string textInput(const std::string& name, const std::string& value, int maxLength,
+                      int widthPx) {
+  std::string s = "<INPUT type=text name=\"" + name + "\" id=\"" + name + "\" maxlength=" +
+                  std::to_string(maxLength);
+  if (widthPx > 0) s += " style=\"width:" + std::to_string(widthPx) + "px\"";
+  return s + " value=\"" + html_escape(value) + "\">";
+}
+
+std::string radio(const std::string& name, const char* value, const char* label, bool checked) {
+  return "<INPUT type=radio name=\"" + name + "\" value=\"" + value + "\"" +
+         (checked ? " checked" : "") + ">" + label + "&nbsp;";
+}
+
+std::string option(const std::string& value, const std::string& label, bool selected) {
+  return "<OPTION value=\"" + value + "\"" + (selected ? " selected" : "") + ">" + label +
+         "</OPTION>";
+}
+
+std::string row(const std::string& label, const std::string& fieldHtml) {
+  return "<TR><TD>" + label + "</TD><TD>" + fieldHtml + "</TD></TR>\n";
+}
+
+}  // namespace
+
+void CVideoCnl::form(std::string& html) {
+  const std::string p = fieldPrefix();
+  const std::string section = sectionName();
+
+  std::string storedName = g_settings.readString(section, "CnlName", "");
+  if (storedName.size() > kMaxNameLength) storedName.resize(kMaxNameLength);
+  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=600></COLGROUP>\n";
+  html += row("<LABEL for=\"" + p + "CnlName\">Channel name</LABEL>",
+              textInput(p + "CnlName", storedName, static_cast<int>(kMaxNameLength), 400));
+
+  // Event recording block.
+  html += row("<STRONG>Event recording</STRONG>", "");
+  const bool active = g_settings.readBool(section, "CnlEventRecActive", false);
+  html += row("Activate recording for this channel:",
+              radio(p + "CnlEventRecActive", "on", "ON", active) +
+                  radio(p + "CnlEventRecActive", "off", "OFF", !active));
+  html += row("Rec. root directory path:",
+              textInput(p + "CnlEventRootPath",
+                        g_settings.readString(section, "CnlEventRootPath", ""), 255, 400));
+  html += row("Rec. disk quota [MB]:",
+              textInput(p + "CnlEventDiskQuota",
+                        g_settings.readString(section, "CnlEventDiskQuota", "0"), 10, 100));
+  int age = g_settings.readInt(section, "CnlEventAge", 0);
+  if (age < 0) age = 0;
+  html += row("Rec. max age:",
+              textInput(p + "CnlEventAgeDays", std::to_string(age / 86400), 4, 50) + " days " +
+                  textInput(p + "CnlEventAgeHours", std::to_string((age % 86400) / 3600), 2, 30) +
+                  " hours");
+  int period = g_settings.readInt(section, "CnlEventFramePeriod", 83);
+  period = period < 40 ? 40 : (period > 10000 ? 10000 : period);
+  std::string select = "<SELECT name=\"" + p + "CnlEventFramePeriod\">";
+  for (int ms : {10000, 8000, 6000, 4000, 2000})
+    select += option(std::to_string(ms), "1 frame every " + std::to_string(ms / 1000) + " seconds",
+                     ms == period);
+  for (int n = 1; n <= 25; ++n)
+    select += option(std::to_string(1000 / n), std::to_string(n) + " frame per second",
+                     1000 / n == period);
+  html += row("Frame rate:", select + "</SELECT>");
+
+  if (m_typeCode == 0) {
+    html += row("<STRONG>Pan/Tilt system</STRONG>", "");
+    const int type = g_settings.readInt(section, "RotorType", 1);
+    html += row("Pan/Tilt type:", radio(p + "RotorType", "none", "None", type == 1) +
+                                      radio(p + "RotorType", "autodome", "Bosch AutoDome", type == 2) +
+                                      radio(p + "RotorType", "speeddome", "Siemens SpeedDome",
+                                            type == 3));
+    // Option texts only: the browser submits "COM7", "9600", "12".
+    const int port = g_settings.readInt(section, "RotorComPort", 1);
+    std::string ports = "<SELECT name=\"" + p + "RotorComPort\">";
+    for (int n = 1; n <= 16; ++n)
+      ports += std::string("<OPTION") + (n == port ? " selected" : "") + ">COM" +
+               std::to_string(n) + "</OPTION>";
+    html += row("Serial port:", ports + "</SELECT>");
+    const int baud = g_settings.readInt(section, "RotorBoudRate", 9600);
+    std::string bauds = "<SELECT name=\"" + p + "RotorBoudRate\">";
+    for (int b : {2400, 4800, 9600, 19200})
+      bauds += std::string("<OPTION") + (b == baud ? " selected" : "") + ">" + std::to_string(b) +
+               "</OPTION>";
+    html += row("Serial Baud Rate:", bauds + "</SELECT>");
+    int address = g_settings.readInt(section, "RotorAddress", 0);
+    if (address > 255) address = 255;
+    std::string addresses = "<SELECT name=\"" + p + "RotorAddress\">";
+    for (int a = 0; a <= 255; ++a)
+      addresses += std::string("<OPTION") + (a == address ? " selected" : "") + ">" +
+                   std::to_string(a) + "</OPTION>";
+    html += row("Dome address:", addresses + "</SELECT>");
+  }
+  html += "</TABLE>\n";
+}
+
+void CVideoCnl::status(std::string& html) {
+  if (m_rec) m_rec->status(html);
+  const std::string section = sectionName();
+  const int type = g_settings.readInt(section, "RotorType", 1);
+  const char* typeName = rotorTypeName(type);
+  html += "<TR><TD><STRONG>Pan/Tilt type</STRONG></TD><TD>" +
+          (typeName ? std::string(typeName) : "Unknown (" + std::to_string(type) + ")") +
+          "</TD></TR>";
+  if (type != 1) {
+    html += "<TR><TD>&nbsp;Serial port</TD><TD>" +
+            std::to_string(g_settings.readInt(section, "RotorComPort", 1)) +
+            "</TD></TR><TR><TD>&nbsp;Serial Baud Rate</TD><TD>" +
+            std::to_string(g_settings.readInt(section, "RotorBoudRate", 9600)) +
+            "</TD></TR><TR><TD>&nbsp;Dome address</TD><TD>" +
+            std::to_string(g_settings.readInt(section, "RotorAddress", 0)) + "</TD></TR>";
+  }
+}

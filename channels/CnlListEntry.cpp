@@ -1,0 +1,127 @@
+#include "channels/CnlListEntry.h"
+
+#include <atomic>
+
+namespace {
+
+std::mutex g_sinkLock;
+CnlListSink* g_sink = nullptr;  // guarded by g_sinkLock
+std::atomic<uint64_t> g_nextEntryId{1};
+
+}  // namespace
+
+void setCnlListSink(CnlListSink* sink) {
+  std::lock_guard<std::mutex> guard(g_sinkLock);
+  g_sink = sink;
+}
+
+CnlListEntry::CnlListEntry() : m_id(g_nextEntryId.fetch_add(1)) {}
+
+CnlListEntry::~CnlListEntry() { remove(); }
+
+// The row is created on first use by any setter, so a channel that only ever names itself
+// (reconf) still shows up in the window.
+void CnlListEntry::setAll(int state, const std::string& name, const std::string& address,
+                          const std::string& stateText) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_state = state;
+  m_name = name;
+  m_address = address;
+  m_stateText = stateText;
+  m_shown = true;
+  publishLocked();
+}
+
+void CnlListEntry::setState(int state) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_shown && m_state == state) return;
+  m_state = state;
+  m_shown = true;
+  publishLocked();
+}
+
+void CnlListEntry::setName(const std::string& name) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_shown && m_name == name) return;
+  m_name = name;
+  m_shown = true;
+  publishLocked();
+}
+
+void CnlListEntry::setAddress(const std::string& address) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_shown && m_address == address) return;
+  m_address = address;
+  m_shown = true;
+  publishLocked();
+}
+
+void CnlListEntry::setStateText(const std::string& stateText) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_shown && m_stateText == stateText) return;
+  m_stateText = stateText;
+  m_shown = true;
+  publishLocked();
+}
+
+void CnlListEntry::remove() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (!m_shown) return;
+  m_shown = false;
+  std::lock_guard<std::mutex> sinkGuard(g_sinkLock);
+  if (g_sink) g_sink->entryRemoved(m_id);
+}
+
+int CnlListEntry::state() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_state;
+}
+
+std::string CnlListEntry::name() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_name;
+}
+
+std::string CnlListEntry::address() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_address;
+}
+
+std::string CnlListEntry::stateText() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_stateText;
+}
+
+bool CnlListEntry::shown() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_shown;
+}
+
+std::string CnlListEntry::text() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return latin1UmlautsToUtf8(m_name + " (" + m_address + ") " + m_stateText);
+}
+
+std::string CnlListEntry::latin1UmlautsToUtf8(const std::string& s) {
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (unsigned char c : s) {
+    switch (c) {
+      case 0xE4: case 0xC4: case 0xF6: case 0xD6: case 0xFC: case 0xDC:
+        // Latin-1 0x80..0xFF maps to U+0080..U+00FF: two bytes C3 (c - 0x40).
+        out.push_back(static_cast<char>(0xC3));
+        out.push_back(static_cast<char>(c - 0x40));
+        break;
+      default:
+        out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+// Lock order: the entry's lock, then the sink lock. The sink only queues the change.
+void CnlListEntry::publishLocked() {
+  std::string text = latin1UmlautsToUtf8(m_name + " (" + m_address + ") " + m_stateText);
+  std::lock_guard<std::mutex> sinkGuard(g_sinkLock);
+  if (g_sink) g_sink->entryChanged(m_id, m_state, text);
+}
