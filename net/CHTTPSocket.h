@@ -1,0 +1,75 @@
+#pragma once
+// CHTTPSocket: a CSocket that carries one HTTP request (read by a server) and one response
+// (written by a server, or read by a client). One request per connection; no chunked transfer,
+// no persistent connections; header names are compared byte for byte and keep their colon
+// ("Content-Length:"), so a header sent as "content-length:" is a different key.
+//
+// Threads: as CSocket, one thread at a time. The parsers below the class are pure functions.
+#include <cstddef>
+#include <map>
+#include <string>
+
+#include "net/CSocket.h"
+
+enum HttpMethod { HTTP_GET = 1, HTTP_POST = 2 };
+
+class CHTTPSocket : public CSocket {
+ public:
+  using CSocket::CSocket;
+
+  // Every line of a request or response is read into a buffer of this many bytes, so a line of
+  // up to kLineCapacity - 1 characters (carriage returns not counted) is accepted.
+  static constexpr size_t kLineCapacity = 5120;
+  // A header block of this many lines or more is refused.
+  static constexpr int kMaxHeaderLines = 100;
+  // Seconds of silence allowed before each byte of the request line, a header line, a status line.
+  static constexpr int kRequestLineTimeoutSec = 10;
+  static constexpr int kHeaderLineTimeoutSec = 5;
+  static constexpr int kStatusLineTimeoutSec = 5;
+
+  std::string path;     // request target of the last request read, query removed
+  std::string version;  // what followed "HTTP/" in the last status line read ("1.1")
+  std::string reason;   // reason phrase to write, or the one read
+  int method = 0;       // HttpMethod of the last request read
+  std::map<std::string, std::string> query;             // decoded query parameters
+  std::map<std::string, std::string> response_headers;  // to write, or as read by a client
+  std::map<std::string, std::string> request_headers;   // of the last request read
+  int status = 0;                                       // to write, or as read
+
+  // Request line (method word exactly GET/get/POST/post), query and header block. False on a
+  // time-out, a closed connection, an over-long line or any malformed part; the caller then drops
+  // the connection without an answer. The request body is left unread.
+  bool read_request();
+  // Header lines up to the empty line into headers (cleared first); false when a line does not
+  // parse or the block has kMaxHeaderLines lines or more.
+  bool read_headers(std::map<std::string, std::string>& headers);
+  // Client side: status line ("HTTP/" version, status code, reason) and header block.
+  bool read_response();
+
+  void set_header(const std::string& nameWithColon, const std::string& value) { response_headers[nameWithColon] = value; }
+  // Status line, response headers in byte-wise name order, empty line: built as one text and sent
+  // with one send; its result.
+  int send_response_head();
+
+  // The value stored under key, or "" when missing (the map is not changed).
+  std::string header(const std::map<std::string, std::string>& m, const std::string& key) const;
+};
+
+// Pure parsers used by CHTTPSocket, public so they can be checked without a connection.
+namespace http {
+
+// Request line: method and target (the second word). False for a method other than the four
+// accepted words or a missing word.
+bool parseRequestLine(const std::string& line, int* method, std::string* target);
+// Splits the target at the first "?": the path is url-decoded only when there is a query; query
+// pairs are split at "&", "name=value" decoded on both sides, a pair without "=" kept undecoded
+// as a name with an empty value; a later pair replaces an earlier one of the same name.
+void splitTarget(const std::string& target, std::string* path, std::map<std::string, std::string>* query);
+// One header line: key is the name with its colon. False for a line without a name or colon,
+// white space between the name and its colon, or an empty value. Trailing blanks stay in the value.
+bool parseHeaderLine(const std::string& line, std::string* key, std::string* value);
+// Status line of a response: "HTTP/<version> <status> <reason>".
+bool parseStatusLine(const std::string& line, std::string* version, int* status, std::string* reason);
+std::string buildResponseHead(int status, const std::string& reason, const std::map<std::string, std::string>& headers);
+
+}  // namespace http
