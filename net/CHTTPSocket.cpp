@@ -116,11 +116,11 @@ bool CHTTPSocket::read_request() {
   return read_headers(request_headers);
 }
 
-bool CHTTPSocket::read_headers(std::map<std::string, std::string>& headers) {
+bool CHTTPSocket::read_headers(std::map<std::string, std::string>& headers, int timeoutSec) {
   headers.clear();
   std::string line, key, value;
   for (int count = 0;;) {
-    if (!read_line(line, kLineCapacity, kHeaderLineTimeoutSec)) return false;
+    if (!read_line(line, kLineCapacity, timeoutSec)) return false;
     if (line.empty()) return count < kMaxHeaderLines;
     if (!http::parseHeaderLine(line, &key, &value)) return false;
     headers[key] = value;
@@ -129,11 +129,11 @@ bool CHTTPSocket::read_headers(std::map<std::string, std::string>& headers) {
   }
 }
 
-bool CHTTPSocket::read_response() {
+bool CHTTPSocket::read_response(int timeoutSec) {
   std::string line;
-  if (!read_line(line, kLineCapacity, kStatusLineTimeoutSec)) return false;
+  if (!read_line(line, kLineCapacity, timeoutSec)) return false;
   if (!http::parseStatusLine(line, &version, &status, &reason)) return false;
-  return read_headers(response_headers);
+  return read_headers(response_headers, timeoutSec);
 }
 
 int CHTTPSocket::send_response_head() {

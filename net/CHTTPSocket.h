@@ -42,9 +42,12 @@ class CHTTPSocket : public CSocket {
   bool read_request();
   // Header lines up to the empty line into headers (cleared first); false when a line does not
   // parse or the block has kMaxHeaderLines lines or more.
-  bool read_headers(std::map<std::string, std::string>& headers);
-  // Client side: status line ("HTTP/" version, status code, reason) and header block.
-  bool read_response();
+  bool read_headers(std::map<std::string, std::string>& headers) { return read_headers(headers, kHeaderLineTimeoutSec); }
+  bool read_headers(std::map<std::string, std::string>& headers, int timeoutSec);
+  // Client side: status line ("HTTP/" version, status code, reason) and header block, each line
+  // with kStatusLineTimeoutSec, or timeoutSec, of silence allowed.
+  bool read_response() { return read_response(kStatusLineTimeoutSec); }
+  bool read_response(int timeoutSec);
 
   void set_header(const std::string& nameWithColon, const std::string& value) { response_headers[nameWithColon] = value; }
   // Status line, response headers in byte-wise name order, empty line: built as one text and sent
