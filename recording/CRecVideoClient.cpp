@@ -1,25 +1,289 @@
 #include "recording/CRecVideoClient.h"
 
-#include "app/CSettings.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "app/CLogFile.h"
 #include "platform/Clock.h"
+#include "recording/EventInfo.h"
+#include "recording/EventTree.h"
 
-// Recording is off until the channel's settings turn it on; the first pass only keeps the
-// thread alive so that every channel can own and join its recorder.
-CRecVideoClient::CRecVideoClient(CVideoCnl* cnl) : CVideoClient(cnl, 80) {}
+namespace {
 
-CRecVideoClient::~CRecVideoClient() = default;
+constexpr uint64_t kWarnIntervalNs = 1000000000ull;
 
-void CRecVideoClient::init() {}
-
-bool CRecVideoClient::update(const FormFields& fields, std::string& html) { return true; }
-
-void CRecVideoClient::status(std::string& html) {
-  html += "<TR><TD><STRONG>Event recording</STRONG></TD><TD>deactivated</TD></TR>";
+// Creates (truncating) a file of the tree. Never follows a link and never blocks on a FIFO
+// that happens to carry the name; only a regular file is accepted.
+int createTreeFile(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0666);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
 }
 
-void CRecVideoClient::stop() { m_stop = true; }
+// Bytes actually written (fewer on a full disk or another error).
+uint32_t writeAll(int fd, const uint8_t* data, uint32_t length) {
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t r = write(fd, data + done, length - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += uint32_t(r);
+  }
+  return done;
+}
+
+std::string errnoText(int err) { return std::strerror(err); }
+
+}  // namespace
+
+CRecVideoClient::CRecVideoClient(CVideoCnl* cnl)
+    : CVideoClient(cnl, kDefaultPeriodMs), m_cleaner(this) {
+  m_record = erdinfo::freshRecord(uint32_t(platform::nowNs() / 1000000000ull));
+}
+
+CRecVideoClient::~CRecVideoClient() { stopCleaner(); }
+
+std::string CRecVideoClient::logSource() { return "Rec. cli. on cnl. " + m_cnl->logSource(); }
+
+std::string CRecVideoClient::channelDir() const {
+  std::lock_guard<std::mutex> g(m_dirLock);
+  return m_cnlDir;
+}
+
+erdinfo::Record CRecVideoClient::recordCopy() {
+  std::lock_guard<std::mutex> g(m_indexLock);
+  return m_record;
+}
+
+void CRecVideoClient::setTimings(uint64_t sequenceSpanNs, uint64_t errorPauseNs,
+                                 uint64_t idlePauseNs, uint64_t reconfRetryNs) {
+  m_sequenceSpanNs = sequenceSpanNs;
+  m_errorPauseNs = errorPauseNs;
+  m_idlePauseNs = idlePauseNs;
+  m_reconfRetryNs = reconfRetryNs;
+}
+
+void CRecVideoClient::subtractUsedKB(uint32_t kb) {
+  // Clamped at 0: freeing files that were never counted (written before a crash) must not
+  // wrap the counter to 4 TB, which would make the cleaner empty the whole tree.
+  uint32_t cur = m_usedKB.load();
+  while (!m_usedKB.compare_exchange_weak(cur, cur > kb ? cur - kb : 0)) {
+  }
+}
+
+void CRecVideoClient::stop() {
+  {
+    std::lock_guard<std::mutex> g(m_pauseLock);
+    m_stop = true;
+  }
+  m_pauseWake.notify_all();
+}
+
+bool CRecVideoClient::pause(uint64_t ns) {
+  std::unique_lock<std::mutex> g(m_pauseLock);
+  m_pauseWake.wait_for(g, std::chrono::nanoseconds(ns), [this] { return m_stop.load(); });
+  return m_stop.load();
+}
+
+void CRecVideoClient::warnLimited(const std::string& message, const char* function) {
+  uint64_t now = platform::monotonicNs();
+  if (m_lastWarnNs != 0 && now - m_lastWarnNs < kWarnIntervalNs) return;
+  m_lastWarnNs = now;
+  g_logFile.log(CLogFile::Warning, logSource(), message, function);
+}
+
+void CRecVideoClient::addWritten(uint32_t bytes) { m_pending += bytes; }
+
+void CRecVideoClient::transferPending() {
+  m_usedKB.fetch_add(m_pending / 1024);
+  m_pending %= 1024;
+}
+
+void CRecVideoClient::takeBackEvent() {
+  std::lock_guard<std::mutex> g(m_indexLock);
+  m_record.newest = erdinfo::previousEvent(m_record.newest);
+  m_record.newestStamp.event = m_record.newest;
+}
 
 FX::FXint CRecVideoClient::run() {
-  while (!stopping()) platform::sleepMs(50);
+  const char* fn = "CRecVideoClient::run";
+  bool lastReconfFailed = false;
+  while (!stopping()) {
+    if (m_reconf.load() || m_retryReconf.load()) {
+      m_reconf = false;
+      m_retryReconf = false;
+      if (!reconf()) {
+        if (!m_retryReconf.load()) m_active = false;  // back to inactive until the next init()
+        if (!lastReconfFailed)
+          g_logFile.log(CLogFile::Warning, logSource(), "Error initializing the recording process.",
+                        fn);
+        lastReconfFailed = true;
+        // A missing mount or a full disk may pass: try again later without a new init().
+        if (m_retryReconf.load()) {
+          if (pause(m_reconfRetryNs.load())) break;
+        } else if (pause(m_errorPauseNs.load())) {
+          break;
+        }
+        continue;
+      }
+      lastReconfFailed = false;
+      std::string msg = "Configured recording thread. ";
+      if (m_active.load()) {
+        msg = "Configured recording thread. T=" + std::to_string(periodNs() / 1000000) +
+              "ms, root path=" + m_recDir;
+      } else {
+        msg += "Recording deactivated.";
+      }
+      g_logFile.log(CLogFile::Info, logSource(), msg, fn);
+    }
+    if (!m_active.load()) {
+      pause(m_idlePauseNs.load());
+      continue;
+    }
+    if (!takeFrame()) continue;
+    recordEvent();
+  }
+  stopCleaner();
+  if (m_active.load() && m_index.isOpen()) {
+    transferPending();
+    update_erdinfo();
+  }
+  m_index.close();
+  g_logFile.log(CLogFile::Info, logSource(), "Stopped recording thread.", fn);
   return 0;
+}
+
+bool CRecVideoClient::takeFrame() {
+  if (waitNewFrame()) return true;
+  while (!interrupted()) {
+    if (pause(m_idlePauseNs.load())) return false;
+    if (interrupted()) return false;
+    if (waitNewFrame()) return false;  // ends the pause; not stored
+  }
+  return false;
+}
+
+bool CRecVideoClient::beginEvent(uint32_t* eventOut, std::string* dirOut) {
+  const char* fn = "CRecVideoClient::run";
+  uint32_t ev;
+  {
+    std::lock_guard<std::mutex> g(m_indexLock);
+    ev = erdinfo::nextEvent(m_record.newest);
+    m_record.newest = ev;
+    m_record.newestStamp.event = ev;
+  }
+  std::string dir = eventtree::eventDir(m_recDir, ev);
+  // A directory left under this number (a number taken back after a failed write, or an
+  // old event after the numbers wrapped) must not mix its files into the new event.
+  struct stat st;
+  if (lstat(dir.substr(0, dir.size() - 1).c_str(), &st) == 0) {
+    subtractUsedKB(uint32_t(std::min<uint64_t>(eventtree::removeTree(dir) / 1024, UINT32_MAX)));
+  }
+  eventtree::createPath(dir);
+  std::string path = dir + "E00000.jpg";
+  int fd = createTreeFile(path);
+  if (fd < 0) {
+    warnLimited("Unable to open/create file " + path + " (" + errnoText(errno) + ")", fn);
+    takeBackEvent();
+    pause(m_errorPauseNs.load());
+    return false;
+  }
+  uint32_t written = writeAll(fd, m_picture.data, m_picture.length);
+  int err = errno;
+  addWritten(written);
+  close(fd);
+  if (written < m_picture.length) {
+    warnLimited("Unable to write to file " + path + " (" + errnoText(err) + ")", fn);
+    pause(m_errorPauseNs.load());
+    takeBackEvent();
+    return false;
+  }
+  transferPending();
+  {
+    std::lock_guard<std::mutex> g(m_indexLock);
+    m_record.newestStamp.frame = m_picture.sequence;
+    m_record.newestStamp.seconds = uint32_t(m_picture.timestamp / 1000000000ull);
+    m_record.newestStamp.millis = uint32_t((m_picture.timestamp / 1000000ull) % 1000);
+  }
+  // The index names the event as soon as its first file exists, so a crash from here on
+  // never leads the next start to reuse (and overwrite) this number.
+  update_erdinfo();
+  *eventOut = ev;
+  *dirOut = dir;
+  return true;
+}
+
+bool CRecVideoClient::writeSequenceFile(const std::string& path) {
+  const char* fn = "CRecVideoClient::run";
+  int fd = createTreeFile(path);
+  if (fd < 0) {
+    int err = errno;
+    warnLimited("Unable to open/create file " + path + " (" + errnoText(err) + ")", fn);
+    pause(m_errorPauseNs.load());
+    return false;
+  }
+  uint64_t opened = platform::monotonicNs();
+  while (!interrupted() && platform::monotonicNs() - opened < m_sequenceSpanNs.load()) {
+    if (!takeFrame()) continue;
+    uint32_t written = writeAll(fd, m_picture.data, m_picture.length);
+    int err = errno;
+    addWritten(written);
+    if (written < m_picture.length) {
+      warnLimited("Unable to write to file " + path + " (" + errnoText(err) + ")", fn);
+      pause(m_errorPauseNs.load());
+      break;
+    }
+  }
+  close(fd);
+  transferPending();
+  update_erdinfo();
+  return true;
+}
+
+void CRecVideoClient::writeInfoFile(const std::string& dir, uint32_t files, uint32_t firstFrame,
+                                    uint64_t firstTimeNs) {
+  eventinfo::Info info;
+  info.sequenceFiles = files;
+  info.firstFrame = firstFrame;
+  info.lastFrame = m_picture.sequence;
+  info.firstSeconds = firstTimeNs / 1000000000ull;
+  info.lastSeconds = m_picture.timestamp / 1000000000ull;
+  std::vector<uint8_t> bytes = eventinfo::infoFile(info);
+  int fd = createTreeFile(dir + "INFO.jpg");
+  if (fd < 0) return;  // the event simply has none
+  addWritten(writeAll(fd, bytes.data(), uint32_t(bytes.size())));
+  close(fd);
+}
+
+void CRecVideoClient::recordEvent() {
+  uint32_t ev;
+  std::string dir;
+  if (!beginEvent(&ev, &dir)) return;
+  uint32_t firstFrame = m_picture.sequence;
+  uint64_t firstTime = m_picture.timestamp;
+  uint32_t finished = 0;
+  for (int i = 1; i <= kSequenceFiles; ++i) {
+    if (interrupted()) break;
+    if (!writeSequenceFile(dir + eventtree::sequenceFileName(i))) {
+      // The event's number is given back only while it holds nothing but its first
+      // picture: handing it on later would let the next event overwrite finished files.
+      if (finished == 0) takeBackEvent();
+      break;
+    }
+    ++finished;
+  }
+  writeInfoFile(dir, finished, firstFrame, firstTime);
 }

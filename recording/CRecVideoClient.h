@@ -4,27 +4,137 @@
 //
 // Created by the channel's constructor (CVideoCnl::createRecorder), started by the channel's
 // run thread, stopped/joined/destroyed by the channel's destructor. init(), update() and
-// status() run on the configuration server's thread (or the GUI thread at start-up).
+// status() run on the configuration server's thread (or the GUI thread at start-up); run()
+// and everything it calls (reconf, the event writing, the index file) on the recording thread;
+// the cleaner on its own thread.
 //
-// (Interface required by CVideoCnl; the recording module completes the class.)
+// Hand-over between the threads: the settings (active flag, quota, age, period) are atomics
+// written by init(); the configured directory is guarded by m_dirLock and reaches the
+// recording thread through the reconfiguration flag (reconf takes a copy, m_recDir, which
+// only changes while the cleaner is stopped). The in-memory index record is guarded by
+// m_indexLock; the used-space counter changes only by atomic operations.
+// Lock order: m_indexLock, then the log's lock. m_dirLock is never held while taking another.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "channels/CMXClient.h"
 #include "channels/CVideoCnl.h"
+#include "recording/CRecCleaner.h"
+#include "recording/ErdInfo.h"
+#include "recording/IndexFile.h"
 
-class CRecVideoClient : public CVideoClient {
+class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
  public:
+  static constexpr uint32_t kDefaultPeriodMs = 80;
+  static constexpr uint32_t kMinPeriodMs = 40;
+  static constexpr uint32_t kMaxPeriodMs = 10000;
+  static constexpr uint32_t kMaxQuotaMB = 4194303;  // x 1024 still fits the 32-bit KB counter
+  static constexpr size_t kMaxRootPathLength = 256;
+  static constexpr int kSequenceFiles = 6;
+  static constexpr uint64_t kSequenceSpanNs = 10000000000ull;  // one sequence file: 10 s
+  static constexpr uint64_t kErrorPauseNs = 1000000000ull;     // after a file error
+  static constexpr uint64_t kIdlePauseNs = 2000000000ull;      // inactive, or no frame came
+  static constexpr uint64_t kReconfRetryNs = 10000000000ull;   // a failed set-up is retried
+
+  // *cnl must outlive this recorder.
   explicit CRecVideoClient(CVideoCnl* cnl);
+  // Stops and joins the cleaner. The recording thread must already be joined.
   ~CRecVideoClient() override;
 
-  // Reads the recording settings of the channel's section.
-  void init();
-  // Validates and stores the recording form fields; false when the block was refused.
+  // Reads the recording settings of the channel's section and arms reconfiguration when the
+  // active flag or the directory changed. False when recording cannot be configured.
+  bool init();
+  // Validates and stores the recording form fields, appending its messages to html. The
+  // running thread is not touched: the values take effect at the next init(). Always true.
   bool update(const FormFields& fields, std::string& html);
   // Appends the recording rows of the channel's status table.
   void status(std::string& html);
+  // Sets the stop flag and wakes the recording thread's pauses; returns at once.
   void stop() override;
+
+  // ---- Read access (status page, tests) ----
+  bool active() const { return m_active.load(); }
+  std::string channelDir() const;
+  uint32_t diskQuotaKB() const { return m_quotaKB.load(); }
+  uint64_t maxAge() const { return m_maxAgeNs.load(); }
+  erdinfo::Record recordCopy();
+  CRecCleaner& cleaner() { return m_cleaner; }
+
+  // Tests shorten the sequence span and the pauses; the system uses the constants above.
+  void setTimings(uint64_t sequenceSpanNs, uint64_t errorPauseNs, uint64_t idlePauseNs,
+                  uint64_t reconfRetryNs);
+
+  // ---- RecCleanerOwner ----
+  bool cleanerActive() const override { return m_active.load(); }
+  uint32_t quotaKB() const override { return m_quotaKB.load(); }
+  uint64_t maxAgeNs() const override { return m_maxAgeNs.load(); }
+  uint32_t usedKB() const override { return m_usedKB.load(); }
+  void subtractUsedKB(uint32_t kb) override;
+  std::string cleanerDir() const override { return m_recDir; }
+  std::mutex& indexLock() override { return m_indexLock; }
+  erdinfo::Record& indexRecord() override { return m_record; }
 
  protected:
   FX::FXint run() override;
+
+ private:
+  // ---- Recording thread ----
+  bool reconf();
+  bool loadOrRebuildIndex();
+  bool rebuildIndex();
+  void startCleaner();
+  void stopCleaner();
+  void update_erdinfo();
+  // One event: E00000.jpg, the sequence files and INFO.jpg.
+  void recordEvent();
+  // Writes E00000.jpg; false (number taken back) on failure.
+  bool beginEvent(uint32_t* eventOut, std::string* dirOut);
+  // Fills one sequence file; false when it could not be created.
+  bool writeSequenceFile(const std::string& path);
+  void writeInfoFile(const std::string& dir, uint32_t files, uint32_t firstFrame,
+                     uint64_t firstTimeNs);
+  // waitNewFrame, pausing while none comes; false when the frame is not to be stored.
+  bool takeFrame();
+  void takeBackEvent();
+  void addWritten(uint32_t bytes);
+  void transferPending();
+  bool interrupted() const { return stopping() || m_reconf.load(); }
+  // Sleeps up to ns or until stop(); true when stopping.
+  bool pause(uint64_t ns);
+  // A warning of the recording thread, at most one per second (a full disk fails every file).
+  void warnLimited(const std::string& message, const char* function);
+  std::string logSource();
+
+  // ---- Settings, written by init() ----
+  std::atomic<bool> m_active{false};
+  std::atomic<bool> m_reconf{true};
+  std::atomic<uint32_t> m_quotaKB{0};
+  std::atomic<uint64_t> m_maxAgeNs{0};
+  std::atomic<bool> m_retryReconf{false};  // a set-up failed for a reason that may pass
+
+  mutable std::mutex m_dirLock;
+  std::string m_cnlDir;  // guarded by m_dirLock: the configured directory, ends with "/"
+
+  // ---- Recording thread state ----
+  std::string m_recDir;  // the directory in use; changes only while the cleaner is stopped
+  IndexFile m_index;
+  uint32_t m_pending = 0;  // bytes written and not yet moved to m_usedKB
+  uint64_t m_lastWarnNs = 0;
+  bool m_cleanerStarted = false;
+  std::atomic<uint64_t> m_sequenceSpanNs{kSequenceSpanNs};
+  std::atomic<uint64_t> m_errorPauseNs{kErrorPauseNs};
+  std::atomic<uint64_t> m_idlePauseNs{kIdlePauseNs};
+  std::atomic<uint64_t> m_reconfRetryNs{kReconfRetryNs};
+
+  std::mutex m_indexLock;
+  erdinfo::Record m_record;  // guarded by m_indexLock
+  std::atomic<uint32_t> m_usedKB{0};
+
+  std::mutex m_pauseLock;  // only for the interruptible pauses
+  std::condition_variable m_pauseWake;
+
+  CRecCleaner m_cleaner;
 };
