@@ -63,20 +63,18 @@ std::string base64_decode(const std::string& text) {
   if (text.size() % 4 != 0 || text.empty()) return std::string();
   std::string out;
   out.reserve(text.size() / 4 * 3);
-  uint8_t last[3] = {0, 0, 0};
   for (size_t i = 0; i < text.size(); i += 4) {
     uint32_t v = (uint32_t(base64Value(text[i])) << 18) | (uint32_t(base64Value(text[i + 1])) << 12) |
                  (uint32_t(base64Value(text[i + 2])) << 6) | uint32_t(base64Value(text[i + 3]));
-    last[0] = uint8_t(v >> 16);
-    last[1] = uint8_t(v >> 8);
-    last[2] = uint8_t(v);
-    out.append(reinterpret_cast<const char*>(last), 3);
+    out += char(uint8_t(v >> 16));
+    out += char(uint8_t(v >> 8));
+    out += char(uint8_t(v));
   }
-  if (last[1] == 0) {
-    out.resize(out.size() - 2);
-  } else if (last[2] == 0) {
-    out.resize(out.size() - 1);
-  }
+  // The "=" padding of the last group says how many of its bytes are real. Judging by zero bytes
+  // instead would cut real zero bytes off binary data ("YQBi" is "a", zero, "b").
+  const size_t n = text.size();
+  if (text[n - 1] == '=') out.pop_back();
+  if (text[n - 1] == '=' && text[n - 2] == '=') out.pop_back();
   return out;
 }
 
