@@ -1,0 +1,182 @@
+#pragma once
+// The network camera channel: a thread that connects to an IP camera over HTTP, reads one JPEG
+// per frame period from its stream, wraps it with the time-stamp segment and the comment block,
+// and publishes it through the channel's frame store. Abstract: the nine vendor classes supply
+// the connection set-up (reconnect), the camera-side URLs and their own settings.
+//
+// Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
+// update(), form() and status() run on the configuration server's thread (or the GUI thread at
+// start-up) while the channel thread runs; the settings they write are guarded by m_setLock
+// and read by the channel thread as a snapshot at each reconnect and frame. stop() may be called
+// from any thread: it sets the stop flag and shuts the camera socket down, so a thread blocked
+// on a silent camera wakes at once; the owner then joins.
+//
+// Lock order: m_setLock and m_sockLock are leaf locks (nothing else is taken while they are
+// held, except the log's lock, always last).
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "channels/CVideoCnl.h"
+#include "channels/PictureBlocks.h"
+#include "net/CHTTPSocket.h"
+
+struct sockaddr_in;
+
+// One selectable image size of a vendor's form: the stored keyword and the text shown.
+struct IPSizeOption {
+  const char* value;
+  const char* text;
+};
+
+// What distinguishes the vendor families in their settings, form and log texts.
+struct IPVendorTraits {
+  const char* className;    // "CIPAxisVideoCnl": qualifies every log function name
+  const char* formLabel;    // "Axis IP camera (digital)"
+  const char* tagPrefix;    // "axis_"
+  int camIdMin, camIdMax;   // accepted camera numbers; camIdMax < 0: the family has none
+  int camIdDefault;
+  bool hasVideoStd;         // "CnlVideoStandard" PAL/NTSC
+  std::vector<int> acceptedSizes;         // image size codes the family accepts
+  std::vector<IPSizeOption> sizeOptions;  // form options, in order
+  const char* defaultSize;                // stored keyword used when "ImageSize" is missing
+};
+
+class CIPVideoCnl : public CVideoCnl {
+ public:
+  // Real pauses; tests shorten them through the setters below.
+  static constexpr unsigned kRetryPauseMs = 1000;      // after a failed connect: 1 s, then 5 x 1 s
+  static constexpr unsigned kRetryWaits = 5;
+  static constexpr unsigned kRequestPauseMs = 500;     // before every new connection to the camera
+  static constexpr int kReconnectTimeoutSec = 5;
+  static constexpr int kFrameTimeoutSec = 2;
+  static constexpr int64_t kDefaultPeriodNs = 5000000000ll;
+  static constexpr int64_t kMinPeriodNs = 40000000ll;
+  static constexpr int64_t kMaxPeriodNs = 10000000000ll;
+
+  CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
+  ~CIPVideoCnl() override;
+
+  bool init() override;
+  bool update(const FormFields& fields, std::string& html) override;
+  void stop() override;
+  CNetAddr localAddr() override;
+  CNetAddr peerAddr() override;
+  void form(std::string& html) override;
+  void status(std::string& html) override;
+  std::string sourceTag() override;
+  // The vendor word and the channel index ("axis_3").
+  virtual void sourceTag(std::string& out);
+
+  // The vendor's connection set-up: on true m_sock is connected, the stream (or first picture)
+  // was requested, the response head read with status 200, m_boundary set for multipart replies.
+  virtual bool reconnect(int timeoutSec) = 0;
+  // Reads one frame into rec and wraps it; rec.length 0 means no frame.
+  virtual void getFrameSrv(FrameRec& rec, int timeoutSec);
+
+  // Test hooks: shorter pauses than the real ones.
+  void setRetryPauseMs(unsigned ms) { m_retryPauseMs = ms; }
+  void setRequestPauseMs(unsigned ms) { m_requestPauseMs = ms; }
+
+  // Settings as currently held (tests, status).
+  int64_t framePeriodNs() const { return m_Tns.load(); }
+  int quality() const { return m_quality.load(); }
+  int imageSize() const { return m_imageSize.load(); }
+  int camID() const { return m_camID.load(); }
+  std::string camAddr() const;
+  uint16_t camPort() const { return m_camPort.load(); }
+  std::string boundary() const;
+
+  // Largest number of bytes read while looking for the boundary line, as a multiple of the
+  // frame record's capacity: a camera that never sends it is given up on.
+  static constexpr uint32_t kBoundarySearchFactor = 2;
+
+  // The frame wrapping as a pure step: header template (70 bytes, constants filled), comment
+  // segment, received JPEG (starting FF D8). False when the JPEG does not start with FF D8 or
+  // the wrapped picture would not fit rec's capacity (rec.length is then 0).
+  static bool wrapFrame(const uint8_t header[pictureblocks::kHeaderSize],
+                        const std::vector<uint8_t>& comment, const uint8_t* jpeg, uint32_t len,
+                        uint64_t timeNs, uint32_t sequence, uint32_t formatWord, FrameRec& rec);
+  // Number of the last picture published by any IP channel (process-wide).
+  static uint32_t lastSequence();
+
+ protected:
+  FX::FXint run() override;
+
+  // ---- Helpers for the vendor classes (channel thread) ----
+  // Camera address and port as text ("host:port").
+  std::string hostText() const;
+  // base64 of "user:password" for the Authorization header.
+  std::string authText() const;
+  // Resolves the camera; logs the family's message on failure. Sets the list entry's address
+  // and m_formatWord on success.
+  bool resolveCamera(sockaddr_in* addr);
+  // Closes the socket, pauses, creates a new one and connects (with a time-out); logs failures
+  // with the given function name.
+  bool openConnection(const sockaddr_in& addr, int timeoutSec, const char* function);
+  // openConnection, one send of the request, read_response; true with status 200 (or any
+  // status when requireStatus is 0). Logs failures as the family's request helper.
+  bool request_helper(const sockaddr_in& addr, const std::string& request, int timeoutSec,
+                      int requireStatus = 200, const char* function = nullptr);
+  // Takes the boundary from the response header `headerName` ("Content-Type:"); logs
+  // "<family>: HTTP 'Content-Type:' header not found" / "... boundary header not found".
+  bool takeBoundary(const char* headerName, const char* family);
+  // One send of the whole text; logs "::send failed. str=..." on a short send.
+  bool sendRequest(const std::string& request, const char* function);
+  // Sleeps ms in slices, returning early when the channel is stopping.
+  void pause(unsigned ms);
+  void closeSocket();
+  // Reads one JPEG body of a known length (or by markers when len is 0) into m_rxBuf and wraps
+  // it into rec; the shared tail of every frame reader.
+  void receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec);
+  void wrapReceived(FrameRec& rec, uint32_t len);
+  // Logs at level 2 with this channel's source and the given function name.
+  void logWarning(const std::string& message, const char* function);
+  // A pseudo-random number from 0 to 32767 (request URLs that must not be cached); any thread.
+  static int pseudoRandom();
+  // "CIPAxisVideoCnl::" + member.
+  std::string fn(const char* member) const;
+
+  const IPVendorTraits& m_traits;
+
+  CHTTPSocket m_sock;          // channel thread; stop() may shut it down under m_sockLock
+  std::mutex m_sockLock;       // guards create/close of m_sock against stop()'s shutdown
+
+  std::atomic<int64_t> m_Tns{0};
+  std::atomic<int> m_quality{70};
+  std::atomic<int> m_imageSize{0};
+  std::atomic<int> m_camID{0};
+  std::atomic<int> m_videoStd{0};
+  std::atomic<uint16_t> m_camPort{80};
+  std::atomic<uint32_t> m_formatWord{0};
+
+  std::atomic<unsigned> m_retryPauseMs{kRetryPauseMs};
+  std::atomic<unsigned> m_requestPauseMs{kRequestPauseMs};
+
+  // Channel thread only.
+  std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
+  std::vector<uint8_t> m_rxBuf;
+
+ private:
+  bool vendorInit();
+  bool vendorUpdate(const FormFields& fields, std::string& html);
+  void vendorForm(std::string& html);
+  bool readPartLength(FrameRec& rec, int timeoutSec, uint32_t* len);
+  bool readJpegByMarkers(uint32_t capacity, int timeoutSec, uint32_t* len);
+  std::string connectedStatusText();
+  bool recordingEnabled() const;
+  int64_t recordingPeriodNs() const;
+
+  uint8_t m_header[pictureblocks::kHeaderSize];
+
+  // State below is guarded by m_setLock.
+  mutable std::mutex m_setLock;
+  std::string m_camAddr;
+  std::string m_userName;
+  std::string m_userPwd;
+  std::vector<uint8_t> m_comment;
+  std::string m_boundaryShown;  // copy of m_boundaryLine for other threads
+};

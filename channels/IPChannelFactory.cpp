@@ -1,0 +1,54 @@
+#include "channels/IPChannelFactory.h"
+
+#include <sstream>
+#include <string>
+
+#include "app/CSettings.h"
+#include "channels/CIPAsipVideoCnl.h"
+#include "channels/CIPAxisVideoCnl.h"
+#include "channels/CIPGrandstreamVideoCnl.h"
+#include "channels/CIPHikvisionVideoCnl.h"
+#include "channels/CIPLilinVideoCnl.h"
+#include "channels/CIPPanasonicVideoCnl.h"
+#include "channels/CIPSonyVideoCnl.h"
+#include "channels/CIPToshibaVideoCnl.h"
+#include "channels/CIPVivotecVideoCnl.h"
+
+CVideoCnl* createIPChannel(int typeCode, uint32_t index) {
+  switch (typeCode) {
+    case 1: return new CIPAxisVideoCnl(index);
+    case 2: return new CIPLilinVideoCnl(index);
+    case 3: return new CIPAsipVideoCnl(index);
+    case 4: return new CIPToshibaVideoCnl(index);
+    case 5: return new CIPSonyVideoCnl(index);
+    case 6: return new CIPPanasonicVideoCnl(index);
+    case 7: return new CIPVivotecVideoCnl(index);
+    case 8: return new CIPHikvisionVideoCnl(index);
+    case 9: return new CIPGrandstreamVideoCnl(index);
+    default: return nullptr;
+  }
+}
+
+int startIPChannelsFromSettings() {
+  int started = 0;
+  for (const std::string& section : g_settings.sectionNames()) {
+    // A word and two integers; anything after them is ignored, so analog sections with a
+    // third number only differ by their type code 0.
+    std::istringstream in(section);
+    std::string word;
+    long type = -1;
+    long index = -1;
+    if (!(in >> word >> type >> index) || word != "Channel" || type < 1 || type > 9 || index < 0 ||
+        index > 0xFFFFFFFFl)
+      continue;
+    CVideoCnl* cnl = createIPChannel(static_cast<int>(type), static_cast<uint32_t>(index));
+    if (!cnl) continue;
+    if (cnl->init() && cnl->start()) {
+      ++started;
+      continue;
+    }
+    cnl->join();  // nothing to wait for when the thread never ran
+    delete cnl;
+  }
+  return started;
+}
