@@ -1,0 +1,272 @@
+#include "channels/CJpegEncoder.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "channels/JpegBitWriter.h"
+#include "channels/PictureBlocks.h"
+#include "platform/ByteOrder.h"
+
+namespace {
+
+constexpr int kMaxDimension = 4095;  // the image-format word holds 12 bits per size
+
+const uint8_t kApp0[CJpegEncoder::kApp0Size] = {
+    0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
+    0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+
+const uint8_t kFrameHeaderTemplate[CJpegEncoder::kFrameHeaderSize] = {
+    0xFF, 0xC0, 0x00, 0x11, 0x08, 0x01, 0xE0, 0x02, 0x80, 0x03,  // SOF0, 480 x 640, 3 comps
+    0x00, 0x22, 0x00, 0x01, 0x11, 0x01, 0x02, 0x11, 0x01,        // ids 0, 1, 2
+    0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x00, 0x00, 0x01, 0x11, 0x02, 0x11,  // SOS
+    0x00, 0x3F, 0x00};
+
+bool envForcesPortable() {
+  const char* v = std::getenv("TELVGATE_JPEG_PORTABLE");
+  return v != nullptr && v[0] != '\0' && v[0] != '0';
+}
+
+template <typename T>
+std::unique_ptr<T[]> allocArray(size_t n) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
+}
+
+// One block of the scan: DC difference, then the AC run/size symbols with their value bits.
+inline void encodeBlock(jpeg::JpegBitWriter& w, const int16_t* c, uint64_t mask, int* pred,
+                        const jpeg::HuffCode& dc, const jpeg::HuffCode& ac) {
+  int diff = c[0] - *pred;
+  *pred = c[0];
+  int nbits = jpeg::magnitudeBits(diff);
+  // Negative values are sent as the low bits of value - 1 (one's complement).
+  uint32_t bits = uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
+  w.put((uint64_t(dc.code[nbits]) << nbits) | bits, dc.size[nbits] + nbits);
+
+  int last = 0;
+  while (mask != 0) {
+    const int k = __builtin_ctzll(mask);
+    mask &= mask - 1;
+    int run = k - last - 1;
+    while (run >= 16) {
+      w.put(ac.code[0xF0], ac.size[0xF0]);
+      run -= 16;
+    }
+    const int v = c[k];
+    nbits = jpeg::magnitudeBits(v);
+    bits = uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
+    const int sym = (run << 4) | nbits;
+    w.put((uint64_t(ac.code[sym]) << nbits) | bits, ac.size[sym] + nbits);
+    last = k;
+  }
+  if (last != 63) w.put(ac.code[0x00], ac.size[0x00]);
+}
+
+}  // namespace
+
+CJpegEncoder::CJpegEncoder() {
+  std::memcpy(m_frameHeader, kFrameHeaderTemplate, kFrameHeaderSize);
+  for (int t = 0; t < 2; ++t) {
+    const uint8_t head[5] = {0xFF, 0xDB, 0x00, 0x43, uint8_t(t)};
+    std::memcpy(m_quantSegment[t], head, 5);
+    std::memset(m_quantSegment[t] + 5, 0, 64);
+  }
+  std::memset(m_divisors, 0, sizeof m_divisors);
+  m_forcePortable = envForcesPortable();
+  m_fdct = jpeg::selectFdctQuant(m_forcePortable);
+}
+
+CJpegEncoder::~CJpegEncoder() = default;
+
+void CJpegEncoder::setForcePortable(bool portable) {
+  m_forcePortable = portable || envForcesPortable();
+  m_fdct = jpeg::selectFdctQuant(m_forcePortable);
+}
+
+bool CJpegEncoder::allocate(int width, int height) {
+  const int pw = (width + 15) & ~15, ph = (height + 15) & ~15;
+  const size_t ySize = size_t(pw) * size_t(ph);
+  const size_t cSize = ySize / 4;
+  const size_t yBlocks = ySize / 64, cBlocks = cSize / 64;
+  m_yPlane = allocArray<uint8_t>(ySize + 4);
+  m_cbPlane = allocArray<uint8_t>(cSize);
+  m_crPlane = allocArray<uint8_t>(cSize);
+  m_yCoef = allocArray<int16_t>(yBlocks * 64 + 4);
+  m_cbCoef = allocArray<int16_t>(cBlocks * 64);
+  m_crCoef = allocArray<int16_t>(cBlocks * 64);
+  m_yMask = allocArray<uint64_t>(yBlocks);
+  m_cbMask = allocArray<uint64_t>(cBlocks);
+  m_crMask = allocArray<uint64_t>(cBlocks);
+  if (!m_yPlane || !m_cbPlane || !m_crPlane || !m_yCoef || !m_cbCoef || !m_crCoef ||
+      !m_yMask || !m_cbMask || !m_crMask)
+    return false;
+  m_planes.y = m_yPlane.get();
+  m_planes.cb = m_cbPlane.get();
+  m_planes.cr = m_crPlane.get();
+  m_planes.yStride = pw;
+  m_planes.cStride = pw / 2;
+  m_planes.paddedWidth = pw;
+  m_planes.paddedHeight = ph;
+  m_mcuCols = pw / 16;
+  m_mcuRows = ph / 16;
+  return true;
+}
+
+bool CJpegEncoder::init(int quality, int width, int height, int formatHeight,
+                        const std::string& name) {
+  m_ready = false;
+  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return false;
+  uint8_t luma[64], chroma[64];
+  if (!jpeg::scaleQuantTable(jpeg::kBaseLuma, quality, luma) ||
+      !jpeg::scaleQuantTable(jpeg::kBaseChroma, quality, chroma))
+    return false;
+  if (!allocate(width, height)) return false;
+
+  m_width = width;
+  m_height = height;
+  putBE16(m_frameHeader + 5, uint16_t(height));
+  putBE16(m_frameHeader + 7, uint16_t(width));
+  m_formatWord = pictureblocks::imageFormatWord(m_formatWord, unsigned(width),
+                                                unsigned(formatHeight));
+
+  const std::vector<uint8_t> seg =
+      pictureblocks::analogCommentSegment(name.substr(0, kMaxNameLength));
+  if (seg.empty()) return false;
+  m_commentSegment.assign(seg.begin(), seg.end());
+
+  std::memcpy(m_quantSegment[0] + 5, luma, 64);
+  std::memcpy(m_quantSegment[1] + 5, chroma, 64);
+  jpeg::buildDivisors(luma, &m_divisors[0]);
+  jpeg::buildDivisors(chroma, &m_divisors[1]);
+  m_ready = true;
+  return true;
+}
+
+void CJpegEncoder::transformAndCount() {
+  std::memset(m_stats, 0, sizeof m_stats);
+  const int ys = m_planes.yStride, cs = m_planes.cStride;
+  int16_t* yc = m_yCoef.get();
+  int16_t* cbc = m_cbCoef.get();
+  int16_t* crc = m_crCoef.get();
+  uint64_t* ym = m_yMask.get();
+  uint64_t* cbm = m_cbMask.get();
+  uint64_t* crm = m_crMask.get();
+  int predY = 0, predCb = 0, predCr = 0;
+  for (int my = 0; my < m_mcuRows; ++my) {
+    for (int mx = 0; mx < m_mcuCols; ++mx) {
+      const uint8_t* y = m_planes.y + size_t(my) * 16 * ys + size_t(mx) * 16;
+      const uint8_t* const yBlocks[4] = {y, y + 8, y + 8 * ys, y + 8 * ys + 8};
+      for (const uint8_t* src : yBlocks) {
+        *ym = m_fdct(src, ys, m_divisors[0], yc);
+        jpeg::countBlock(yc, *ym, predY, &m_stats[0]);
+        predY = yc[0];
+        yc += 64;
+        ++ym;
+      }
+      const size_t cOff = size_t(my) * 8 * cs + size_t(mx) * 8;
+      *cbm = m_fdct(m_planes.cb + cOff, cs, m_divisors[1], cbc);
+      jpeg::countBlock(cbc, *cbm, predCb, &m_stats[1]);
+      predCb = cbc[0];
+      *crm = m_fdct(m_planes.cr + cOff, cs, m_divisors[1], crc);
+      jpeg::countBlock(crc, *crm, predCr, &m_stats[1]);
+      predCr = crc[0];
+      cbc += 64;
+      crc += 64;
+      ++cbm;
+      ++crm;
+    }
+  }
+}
+
+size_t CJpegEncoder::headerSize() const {
+  size_t n = kApp0Size + pictureblocks::kStampSegmentSize + m_commentSegment.size() +
+             2 * kQuantSegmentSize + kFrameHeaderSize;
+  // Each DHT segment: marker, length, class/id byte, 16 counts, the symbols.
+  for (int t = 0; t < 2; ++t) n += 2 * 21 + size_t(m_dcSpec[t].count + m_acSpec[t].count);
+  return n;
+}
+
+uint8_t* CJpegEncoder::writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequence) const {
+  std::memcpy(p, kApp0, kApp0Size);
+  p += kApp0Size;
+  // The stamp helpers work on SOI + segment; build that and copy the segment behind APP0.
+  uint8_t stamp[pictureblocks::kHeaderSize];
+  pictureblocks::initHeader(stamp);
+  pictureblocks::setFrameFields(stamp, timeNs, sequence, m_formatWord);
+  std::memcpy(p, stamp + pictureblocks::kSoiSize, pictureblocks::kStampSegmentSize);
+  p += pictureblocks::kStampSegmentSize;
+  std::memcpy(p, m_commentSegment.data(), m_commentSegment.size());
+  p += m_commentSegment.size();
+  for (int t = 0; t < 2; ++t) {
+    std::memcpy(p, m_quantSegment[t], kQuantSegmentSize);
+    p += kQuantSegmentSize;
+  }
+  const jpeg::HuffSpec* const specs[4] = {&m_dcSpec[0], &m_acSpec[0], &m_dcSpec[1],
+                                          &m_acSpec[1]};
+  const uint8_t classId[4] = {0x00, 0x10, 0x01, 0x11};
+  for (int i = 0; i < 4; ++i) {
+    const jpeg::HuffSpec& s = *specs[i];
+    p[0] = 0xFF;
+    p[1] = 0xC4;
+    putBE16(p + 2, uint16_t(2 + 1 + 16 + s.count));
+    p[4] = classId[i];
+    std::memcpy(p + 5, s.bits + 1, 16);
+    std::memcpy(p + 21, s.vals, size_t(s.count));
+    p += 21 + s.count;
+  }
+  std::memcpy(p, m_frameHeader, kFrameHeaderSize);
+  return p + kFrameHeaderSize;
+}
+
+bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) const {
+  jpeg::JpegBitWriter w(begin, end);
+  const int16_t* yc = m_yCoef.get();
+  const int16_t* cbc = m_cbCoef.get();
+  const int16_t* crc = m_crCoef.get();
+  const uint64_t* ym = m_yMask.get();
+  const uint64_t* cbm = m_cbMask.get();
+  const uint64_t* crm = m_crMask.get();
+  int predY = 0, predCb = 0, predCr = 0;
+  const int mcus = m_mcuRows * m_mcuCols;
+  for (int m = 0; m < mcus && !w.overflowed(); ++m) {
+    for (int b = 0; b < 4; ++b, yc += 64, ++ym)
+      encodeBlock(w, yc, *ym, &predY, m_dcCode[0], m_acCode[0]);
+    encodeBlock(w, cbc, *cbm, &predCb, m_dcCode[1], m_acCode[1]);
+    encodeBlock(w, crc, *crm, &predCr, m_dcCode[1], m_acCode[1]);
+    cbc += 64;
+    crc += 64;
+    ++cbm;
+    ++crm;
+  }
+  const bool ok = w.finish();
+  *scanEnd = w.position();
+  return ok;
+}
+
+bool CJpegEncoder::encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t* outLength,
+                          uint64_t timeNs, uint32_t* sequenceOut) {
+  if (!m_ready || out == nullptr) return false;
+  if (jpeg::convertFrame(pixels, m_width, m_height, m_planes, m_forcePortable) != jpeg::kOk)
+    return false;
+  transformAndCount();
+  for (int t = 0; t < 2; ++t) {
+    jpeg::buildHuffSpec(m_stats[t].dc, &m_dcSpec[t]);
+    jpeg::buildHuffSpec(m_stats[t].ac, &m_acSpec[t]);
+    if (!jpeg::deriveHuffCode(m_dcSpec[t], &m_dcCode[t]) ||
+        !jpeg::deriveHuffCode(m_acSpec[t], &m_acCode[t]))
+      return false;
+  }
+
+  const size_t header = headerSize();
+  if (capacity < header + 2) return false;
+  const uint32_t sequence = m_frameCounter + 1;
+  uint8_t* p = writeHeader(out, timeNs, sequence);
+  uint8_t* scanEnd = nullptr;
+  if (!writeScan(p, out + capacity, &scanEnd)) return false;
+  if (size_t(out + capacity - scanEnd) < 2) return false;
+  scanEnd[0] = 0xFF;
+  scanEnd[1] = 0xD9;
+  *outLength = size_t(scanEnd + 2 - out);
+  m_frameCounter = sequence;
+  if (sequenceOut) *sequenceOut = sequence;
+  return true;
+}

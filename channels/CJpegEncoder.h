@@ -1,0 +1,91 @@
+#pragma once
+// The analog channels' baseline JPEG encoder: 4:2:0 sampling, quality-scaled example
+// quantisation tables, and Huffman tables optimised for every frame from the frame's own
+// statistics. Its output carries the time-stamp segment and the text comment block that every
+// published picture starts with.
+//
+// One encoder belongs to one analog channel; init() and encode() are called by that channel's
+// thread only (no internal locking).
+//
+// Output layout: FF D8, JFIF APP0 (16), time-stamp segment (68), text comment (FF FE 00 len,
+// text, 0), two DQT segments, four DHT segments (luminance DC, luminance AC, chrominance DC,
+// chrominance AC), SOF0 + SOS with component identifiers 0, 1, 2, entropy-coded data, FF D9.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "channels/JpegColor.h"
+#include "channels/JpegDct.h"
+#include "channels/JpegHuffman.h"
+#include "channels/JpegTables.h"
+
+class CJpegEncoder {
+ public:
+  static constexpr size_t kApp0Size = 20;       // SOI and the JFIF APP0 segment
+  static constexpr size_t kQuantSegmentSize = 69;
+  static constexpr size_t kFrameHeaderSize = 33;  // SOF0 (19) + SOS (14)
+  // The comment text may hold this much of a channel name: the segment's one-byte length
+  // counts the text, its terminating zero and 2 more.
+  static constexpr size_t kMaxNameLength = 123;
+
+  CJpegEncoder();
+  ~CJpegEncoder();
+  CJpegEncoder(const CJpegEncoder&) = delete;
+  CJpegEncoder& operator=(const CJpegEncoder&) = delete;
+
+  // Prepares for frames of width x height pixels. formatHeight is the board format's full
+  // height, written into the image-format word (half-height frames carry the full height
+  // there). name becomes the NAM value of the comment text, cut to kMaxNameLength bytes.
+  // False when the quality lies outside 1..100, a size is below 1 or above 4095, or a buffer
+  // cannot be allocated; the encoder then refuses to encode until the next successful init.
+  bool init(int quality, int width, int height, int formatHeight, const std::string& name);
+
+  // Encodes one frame of width x height BGRX pixels, which are rewritten in place as packed
+  // RGB. The complete JPEG goes to out; nothing is ever written at or past out + capacity.
+  // False when the encoder is not initialised or the picture does not fit the capacity; a
+  // refused frame uses no sequence number. On success *outLength holds the picture's size and
+  // *sequenceOut its sequence number (1 for the first frame, counting on across init calls).
+  bool encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t* outLength,
+              uint64_t timeNs, uint32_t* sequenceOut);
+
+  // Uses the portable code instead of the SIMD code (same output). Also forced for every
+  // encoder by the environment variable TELVGATE_JPEG_PORTABLE=1.
+  void setForcePortable(bool portable);
+
+  uint32_t frameCounter() const { return m_frameCounter; }
+  uint32_t formatWord() const { return m_formatWord; }
+  int width() const { return m_width; }
+  int height() const { return m_height; }
+
+ private:
+  bool allocate(int width, int height);
+  void transformAndCount();
+  size_t headerSize() const;
+  uint8_t* writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequence) const;
+  bool writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) const;
+
+  std::unique_ptr<uint8_t[]> m_yPlane, m_cbPlane, m_crPlane;
+  uint32_t m_formatWord = 0;
+  uint8_t m_frameHeader[kFrameHeaderSize];
+  uint8_t m_quantSegment[2][kQuantSegmentSize];
+  jpeg::QuantDivisors m_divisors[2];
+  int m_width = 0;
+  int m_height = 0;
+  std::unique_ptr<int16_t[]> m_yCoef, m_cbCoef, m_crCoef;
+  std::unique_ptr<uint64_t[]> m_yMask, m_cbMask, m_crMask;  // non-zero AC bits per block
+  uint32_t m_frameCounter = 0;
+  std::string m_commentSegment;  // FF FE 00 len text 0
+
+  jpeg::Planes m_planes;
+  int m_mcuCols = 0;
+  int m_mcuRows = 0;
+  bool m_ready = false;
+  bool m_forcePortable = false;
+  jpeg::FdctQuantFn m_fdct = nullptr;
+
+  // Per frame: statistics and the tables built from them (luminance 0, chrominance 1).
+  jpeg::SymbolStats m_stats[2];
+  jpeg::HuffSpec m_dcSpec[2], m_acSpec[2];
+  jpeg::HuffCode m_dcCode[2], m_acCode[2];
+};

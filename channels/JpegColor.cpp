@@ -1,0 +1,104 @@
+#include "channels/JpegColor.h"
+
+#include <cstring>
+
+namespace jpeg {
+
+namespace detail {
+
+namespace {
+inline uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+
+// 128 + K x d / (n x 65536), rounded; n (1, 2 or 4) is the number of pixels summed in d.
+inline uint8_t chroma(int k, int d, int shift) {
+  return clampByte(128 + ((k * d + (1 << (shift - 1))) >> shift));
+}
+}  // namespace
+
+void convertRowsPortable(const uint8_t* row0, const uint8_t* row1, int x0, int width,
+                         uint8_t* y0, uint8_t* y1, uint8_t* cb, uint8_t* cr) {
+  for (int x = x0; x < width; x += 2) {
+    int sumB = 0, sumR = 0, n = 0;
+    for (int dy = 0; dy < 2; ++dy) {
+      const uint8_t* row = dy == 0 ? row0 : row1;
+      uint8_t* yRow = dy == 0 ? y0 : y1;
+      if (row == nullptr) continue;
+      for (int dx = 0; dx < 2 && x + dx < width; ++dx) {
+        const uint8_t* p = row + 4 * (x + dx);
+        const int b = p[0], g = p[1], r = p[2];
+        const int y = (kYR * r + kYG * g + kYB * b) >> 16;
+        yRow[x + dx] = uint8_t(y);
+        sumB += b - y;
+        sumR += r - y;
+        ++n;
+      }
+    }
+    const int shift = n == 4 ? 18 : (n == 2 ? 17 : 16);  // n is 1, 2 or 4
+    cb[x / 2] = chroma(kCb, sumB, shift);
+    cr[x / 2] = chroma(kCr, sumR, shift);
+  }
+}
+
+void packRgbPortable(uint8_t* buf, size_t first, size_t count) {
+  for (size_t i = first; i < first + count; ++i) {
+    const uint8_t b = buf[4 * i], g = buf[4 * i + 1], r = buf[4 * i + 2];
+    buf[3 * i] = r;
+    buf[3 * i + 1] = g;
+    buf[3 * i + 2] = b;
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+void padPlane(uint8_t* plane, int stride, int width, int height, int paddedWidth,
+              int paddedHeight) {
+  if (width < paddedWidth)
+    for (int y = 0; y < height; ++y)
+      std::memset(plane + y * stride + width, plane[y * stride + width - 1],
+                  size_t(paddedWidth - width));
+  for (int y = height; y < paddedHeight; ++y)
+    std::memcpy(plane + y * stride, plane + (height - 1) * stride, size_t(paddedWidth));
+}
+
+}  // namespace
+
+int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
+                 bool forcePortable) {
+  if (pixels == nullptr || planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr)
+    return kErrNoBuffer;
+  if (width < 1 || height < 1 || planes.paddedWidth < width || planes.paddedHeight < height ||
+      planes.yStride < planes.paddedWidth || planes.cStride < planes.paddedWidth / 2)
+    return kErrBadSize;
+
+  const bool simd = !forcePortable;
+  const bool ssse3 = simd && detail::haveSsse3();
+  const size_t rowBytes = size_t(width) * 4;
+  for (int r = 0; r < height; r += 2) {
+    const uint8_t* row0 = pixels + size_t(r) * rowBytes;
+    const uint8_t* row1 = r + 1 < height ? row0 + rowBytes : nullptr;
+    uint8_t* y0 = planes.y + size_t(r) * planes.yStride;
+    uint8_t* y1 = row1 ? y0 + planes.yStride : nullptr;
+    uint8_t* cb = planes.cb + size_t(r / 2) * planes.cStride;
+    uint8_t* cr = planes.cr + size_t(r / 2) * planes.cStride;
+    int done = 0;
+    if (simd && row1) done = detail::convertRowsSse2(row0, row1, width, y0, y1, cb, cr);
+    detail::convertRowsPortable(row0, row1, done, width, y0, y1, cb, cr);
+
+    // Both rows are converted, so their bytes may now be overwritten: the packed output of
+    // pixels up to the end of row r + 1 lies wholly before the start of row r + 2.
+    const size_t first = size_t(r) * size_t(width);
+    const size_t count = size_t(row1 ? 2 : 1) * size_t(width);
+    const size_t packed = ssse3 ? detail::packRgbSsse3(pixels, first, count) : 0;
+    detail::packRgbPortable(pixels, first + packed, count - packed);
+  }
+
+  padPlane(planes.y, planes.yStride, width, height, planes.paddedWidth, planes.paddedHeight);
+  const int cw = (width + 1) / 2, ch = (height + 1) / 2;
+  padPlane(planes.cb, planes.cStride, cw, ch, planes.paddedWidth / 2, planes.paddedHeight / 2);
+  padPlane(planes.cr, planes.cStride, cw, ch, planes.paddedWidth / 2, planes.paddedHeight / 2);
+  return kOk;
+}
+
+}  // namespace jpeg

@@ -1,0 +1,131 @@
+#include "channels/JpegHuffman.h"
+
+#include <cstring>
+
+namespace jpeg {
+
+void countBlock(const int16_t block[64], uint64_t acMask, int dcPred, SymbolStats* stats) {
+  ++stats->dc[magnitudeBits(block[0] - dcPred)];
+  int last = 0;
+  while (acMask != 0) {
+    const int k = __builtin_ctzll(acMask);
+    acMask &= acMask - 1;
+    int run = k - last - 1;
+    while (run >= 16) {
+      ++stats->ac[0xF0];
+      run -= 16;
+    }
+    ++stats->ac[(run << 4) | magnitudeBits(block[k])];
+    last = k;
+  }
+  if (last != 63) ++stats->ac[0x00];
+}
+
+void buildHuffSpec(const uint32_t freqIn[256], HuffSpec* spec) {
+  // 257 entries: the extra symbol 256 with frequency 1 reserves the all-ones code point.
+  constexpr int kSyms = 257;
+  constexpr int kMaxLen = 64;  // path lengths of a 257-leaf tree before limiting stay below this
+  uint64_t freq[kSyms];
+  int codesize[kSyms];
+  int others[kSyms];
+  for (int i = 0; i < 256; ++i) freq[i] = freqIn[i];
+  freq[256] = 1;
+  for (int i = 0; i < kSyms; ++i) {
+    codesize[i] = 0;
+    others[i] = -1;
+  }
+
+  // Only symbols that occur take part; ties go to the higher symbol number, so the result does
+  // not depend on the order of this list.
+  int active[kSyms];
+  int nActive = 0;
+  for (int i = 0; i < kSyms; ++i)
+    if (freq[i] != 0) active[nActive++] = i;
+
+  for (;;) {
+    // c1: least frequency; c2: the next least.
+    int a1 = -1, a2 = -1;
+    for (int a = 0; a < nActive; ++a) {
+      const int s = active[a];
+      if (a1 < 0 || freq[s] < freq[active[a1]] ||
+          (freq[s] == freq[active[a1]] && s > active[a1]))
+        a1 = a;
+    }
+    for (int a = 0; a < nActive; ++a) {
+      if (a == a1) continue;
+      const int s = active[a];
+      if (a2 < 0 || freq[s] < freq[active[a2]] ||
+          (freq[s] == freq[active[a2]] && s > active[a2]))
+        a2 = a;
+    }
+    if (a2 < 0) break;
+    int c1 = active[a1], c2 = active[a2];
+    active[a2] = active[--nActive];  // c2 merges into c1 and leaves the list
+
+    freq[c1] += freq[c2];
+    freq[c2] = 0;
+    ++codesize[c1];
+    while (others[c1] >= 0) {
+      c1 = others[c1];
+      ++codesize[c1];
+    }
+    others[c1] = c2;
+    ++codesize[c2];
+    while (others[c2] >= 0) {
+      c2 = others[c2];
+      ++codesize[c2];
+    }
+  }
+
+  int bits[kMaxLen + 1] = {0};
+  for (int i = 0; i < kSyms; ++i)
+    if (codesize[i] != 0) ++bits[codesize[i] < kMaxLen ? codesize[i] : kMaxLen];
+
+  // Limit lengths to 16: move pairs of the longest codes up, splitting a shorter code.
+  for (int i = kMaxLen; i > 16; --i) {
+    while (bits[i] > 0) {
+      int j = i - 2;
+      while (bits[j] == 0) --j;
+      bits[i] -= 2;
+      bits[i - 1] += 1;
+      bits[j + 1] += 2;
+      bits[j] -= 1;
+    }
+  }
+  // Drop the reserved symbol's code, one of the longest.
+  int i = 16;
+  while (i > 0 && bits[i] == 0) --i;
+  if (i > 0) --bits[i];
+
+  std::memset(spec->bits, 0, sizeof spec->bits);
+  for (int l = 1; l <= 16; ++l) spec->bits[l] = uint8_t(bits[l]);
+  // Symbols by increasing original length, then by value; the limited counts assign the
+  // lengths in that order.
+  int n = 0;
+  for (int len = 1; len <= kMaxLen; ++len)
+    for (int s = 0; s < 256; ++s)
+      if (codesize[s] == len) spec->vals[n++] = uint8_t(s);
+  spec->count = n;
+}
+
+bool deriveHuffCode(const HuffSpec& spec, HuffCode* out) {
+  std::memset(out->size, 0, sizeof out->size);
+  std::memset(out->code, 0, sizeof out->code);
+  uint32_t code = 0;
+  int k = 0;
+  for (int len = 1; len <= 16; ++len) {
+    for (int i = 0; i < spec.bits[len]; ++i) {
+      if (k >= spec.count) return false;
+      out->code[spec.vals[k]] = uint16_t(code);
+      out->size[spec.vals[k]] = uint8_t(len);
+      ++k;
+      ++code;
+    }
+    // All codes of this length must fit; the all-ones code stays unused.
+    if (code > (1u << len)) return false;
+    code <<= 1;
+  }
+  return k == spec.count;
+}
+
+}  // namespace jpeg
