@@ -1,0 +1,189 @@
+#include "app/App.h"
+
+#include <fx.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/AppOptions.h"
+#include "app/AppShutdown.h"
+#include "app/CLogFile.h"
+#include "app/CMainWindow.h"
+#include "app/CSettings.h"
+#include "app/Icons.h"
+#include "app/Tables.h"
+#include "platform/InstanceLock.h"
+
+using namespace FX;
+
+namespace {
+
+FXApp* g_app = nullptr;  // the toolkit application while runTelvGate runs
+
+std::string versionLine() { return std::string("TelvGate ") + kTelvGateVersion; }
+
+// Receives SIGINT and SIGTERM through the event loop (never inside a signal handler) and runs
+// the close sequence: the window's when there is one, else the same steps without it.
+class AppController : public FXObject {
+  FXDECLARE(AppController)
+
+ public:
+  enum { ID_SIGNAL = 1 };
+
+  long onSignal(FXObject*, FXSelector, void*) {
+    requestClose();
+    return 1;
+  }
+
+  void requestClose() {
+    if (m_closing) return;
+    m_closing = true;
+    if (g_mainWindow) {
+      g_mainWindow->close();
+    } else {
+      closeAllChannels();
+      g_app->stop(0);
+    }
+  }
+  // True once a close was asked for; start-up steps still running then skip the event loop.
+  bool closing() const { return m_closing; }
+
+ private:
+  bool m_closing = false;
+};
+
+FXDEFMAP(AppController) AppControllerMap[] = {
+    FXMAPFUNC(SEL_SIGNAL, AppController::ID_SIGNAL, AppController::onSignal),
+};
+FXIMPLEMENT(AppController, FXObject, AppControllerMap, ARRAYNUMBER(AppControllerMap))
+
+// The platform's counterpart of starting a socket subsystem: a peer that closes its end must
+// never kill the process with SIGPIPE, whatever send call a module uses.
+bool startSocketSubsystem() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  return sigaction(SIGPIPE, &sa, nullptr) == 0;
+}
+
+void logMain(int level, const std::string& message) { g_logFile.log(level, "system", message, "main"); }
+
+// The part of start-up that runs with the application, icons and window in place.
+int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest) {
+  const bool gui = !opts.headless && app.openDisplay();
+  AppController controller;
+  // Before anything starts, so a signal during start-up is not lost: the toolkit holds it
+  // until the event loop (or a modal box) dispatches it.
+  app.addSignal(SIGINT, &controller, AppController::ID_SIGNAL);
+  app.addSignal(SIGTERM, &controller, AppController::ID_SIGNAL);
+
+  g_settings.load();
+
+  // Icons (realised only with a display) and the window.
+  std::unique_ptr<AppIcons> icons;
+  std::unique_ptr<CMainWindow> window;
+  if (gui) {
+    icons.reset(new AppIcons(&app));
+    icons->create();
+    window.reset(new CMainWindow(&app, *icons, [] { closeAllChannels(); }));
+    g_mainWindow = window.get();
+  }
+
+  g_logFile.init();
+  logMain(CLogFile::Info, versionLine() + " started.");
+
+  if (gui) app.create();
+
+  platform::InstanceLock instance;
+  switch (instance.acquire("TelvGate")) {
+    case platform::InstanceLock::Result::Acquired:
+      break;
+    case platform::InstanceLock::Result::AlreadyRunning:
+      showMessageBox(0, "TelvGate already running",
+                     "Another TelvGate instance is running on this computer.\n");
+      return 1;
+    case platform::InstanceLock::Result::Failed:
+      // Without a lock file a second instance cannot be detected; running is still better
+      // than refusing to start over a missing runtime folder.
+      logMain(CLogFile::Warning, "Single-instance check not possible: " + instance.error());
+      break;
+  }
+
+  if (!startSocketSubsystem()) {
+    showMessageBox(0, "Socket subsystem startup failure",
+                   "The win socket subsystem could not be started.\n\nThis program will "
+                   "terminate immediately.");
+    logMain(CLogFile::Error, "Socket subsystem startup failure");
+    return 1;
+  }
+
+  if (gui) window->show(PLACEMENT_SCREEN);
+  applyCommandLineAddress(rest);
+
+  // Analog frame-grabber boards are not supported on this platform: no analog channels.
+
+  FXint rc = 0;
+  if (!controller.closing()) rc = app.run();
+  // The loop also ends when a signal stopped a modal box; make sure the channels are down.
+  controller.requestClose();
+
+  // Channels a configuration submission created after the close are taken down here too.
+  closeAllChannels();
+  logMain(CLogFile::Info, versionLine() + " terminated.");
+
+  g_mainWindow = nullptr;
+  window.reset();
+  return rc;
+}
+
+}  // namespace
+
+void showMessageBox(int kind, const char* title, const char* text) {
+  std::fprintf(stderr, "%s: %s%s", title, text, text[0] && text[std::strlen(text) - 1] == '\n' ? "" : "\n");
+  std::fflush(stderr);
+  if (g_app && g_mainWindow) {
+    if (kind == 0)
+      FXMessageBox::error(g_app, MBOX_OK, title, "%s", text);
+    else
+      FXMessageBox::warning(g_app, MBOX_OK, title, "%s", text);
+  }
+}
+
+int runTelvGate(int argc, char** argv) {
+  AppOptions opts = parseOptions(argc, argv);
+  if (opts.help) {
+    std::fputs(usageText().c_str(), stdout);
+    return 0;
+  }
+  if (opts.version) {
+    std::printf("%s\n", versionLine().c_str());
+    return 0;
+  }
+  for (const std::string& u : opts.unknown)
+    std::fprintf(stderr, "telvgate: ignoring unknown option %s (see --help)\n", u.c_str());
+
+  // The toolkit sees only the arguments that are not ours; it takes out its own (-display ...),
+  // and what is left are the address and the port.
+  std::vector<char*> args;
+  args.push_back(argv[0]);
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--", 2) != 0) args.push_back(argv[i]);
+  int fxArgc = static_cast<int>(args.size());
+  args.push_back(nullptr);
+
+  FXApp app("TelvGate", "TELVORA");
+  g_app = &app;
+  // Without connecting: a missing display must not end the process (headless operation).
+  app.init(fxArgc, args.data(), FALSE);
+  std::vector<std::string> rest;
+  for (int i = 1; i < fxArgc; ++i) rest.push_back(args[i]);
+
+  int rc = runWithApp(app, opts, rest);
+  g_app = nullptr;
+  return rc;
+}

@@ -1,0 +1,24 @@
+#include "app/AppShutdown.h"
+
+#include <mutex>
+#include <vector>
+
+#include "channels/CVideoCnl.h"
+#include "channels/CnlList.h"
+
+size_t closeAllChannels() {
+  // The list is emptied first rather than last: while the channels are joined and destroyed,
+  // the configuration pages (another thread) then find no channel to show, change or delete.
+  std::vector<CVideoCnl*> channels;
+  {
+    std::lock_guard<std::mutex> guard(g_cnlListLock);
+    channels.swap(g_cnlList);
+  }
+  // Every stop() first, so all channels wind down in parallel; then the joins.
+  for (CVideoCnl* cnl : channels) cnl->stop();
+  for (CVideoCnl* cnl : channels) {
+    cnl->join();
+    delete cnl;
+  }
+  return channels.size();
+}
