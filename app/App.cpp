@@ -16,6 +16,8 @@
 #include "app/CSettings.h"
 #include "app/Icons.h"
 #include "app/Tables.h"
+#include "channels/IPChannelFactory.h"
+#include "net/CLstConfThread.h"
 #include "platform/InstanceLock.h"
 
 using namespace FX;
@@ -125,13 +127,23 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   if (gui) window->show(PLACEMENT_SCREEN);
   applyCommandLineAddress(rest);
 
+  // Without the configuration server the channels still run; they just cannot be configured.
+  if (!g_confThread.init("", 0) || !g_confThread.start()) {
+    showMessageBox(1, "Configuration server socket",
+                   "Unable to open the configuration server socket.\n\nYou will not be able to "
+                   "configure the TelvGate using the web interface.");
+    logMain(CLogFile::Error, "Configuration server socket");
+  }
+
   // Analog frame-grabber boards are not supported on this platform: no analog channels.
+  startIPChannelsFromSettings();
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
   // The loop also ends when a signal stopped a modal box; make sure the channels are down.
   controller.requestClose();
 
+  g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.
   closeAllChannels();
   logMain(CLogFile::Info, versionLine() + " terminated.");
