@@ -1,0 +1,247 @@
+// The IP camera channel: publishing wrapped pictures, the frame reader's framings, recording,
+// reconnection, misbehaving cameras and prompt stopping.
+#include "tests/ipcam_fixture.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "platform/ByteOrder.h"
+#include "tools/FakeCamJpeg.h"
+
+using namespace ipcamtest;
+using fakecam::Misbehave;
+
+namespace {
+
+const std::string kBuiltIn(reinterpret_cast<const char*>(fakecam::kFakeCamJpeg), sizeof fakecam::kFakeCamJpeg);
+
+// The camera's JPEG behind the time-stamp header and the comment segment of a published picture.
+std::string cameraPart(const FrameRec& rec) {
+  if (rec.length < 74) return "";
+  uint32_t commentLen = getBE16(rec.data + 72) + 2;
+  size_t off = pictureblocks::kHeaderSize + commentLen;
+  if (off > rec.length) return "";
+  return std::string(reinterpret_cast<const char*>(rec.data + off), rec.length - off);
+}
+
+std::string commentOf(const FrameRec& rec) {
+  uint32_t len = getBE16(rec.data + 72);
+  return std::string(reinterpret_cast<const char*>(rec.data + 74), len - 2);
+}
+
+void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    std::string p = dir + "/" + n;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode))
+      findFiles(p, name, out);
+    else if (n == name)
+      out->push_back(p);
+  }
+  closedir(d);
+}
+
+class IpcamChannel : public IpcamTest {
+ protected:
+  void startAxis(Misbehave m = Misbehave::None, std::function<void(fakecam::Options&)> tweak = nullptr) {
+    startCam("axis", m, tweak);
+    configure(1, 1, cam->port());
+    startChannel(1, 1);
+  }
+};
+
+TEST_F(IpcamChannel, PublishesCameraPictureWithTimeStampAndComment) {
+  startAxis();
+  FrameRec a;
+  ASSERT_TRUE(nextPicture(a));
+  const uint32_t first = a.sequence;
+  ASSERT_TRUE(nextPicture(a));  // a newer one
+  // SOI, then the 68-byte time-stamp segment.
+  ASSERT_GT(a.length, 200u);
+  EXPECT_EQ(std::memcmp(a.data, "\xFF\xD8\xFF\xFE\x00\x42TLF\0", 10), 0);
+  uint64_t us = 0;
+  ASSERT_TRUE(pictureblocks::readPictureTimeUs(a.data, a.length, &us));
+  EXPECT_EQ(us, a.timestamp / 1000);
+  EXPECT_EQ(getLE32(a.data + pictureblocks::kOffSeq1), a.sequence);
+  EXPECT_EQ(getLE32(a.data + pictureblocks::kOffFormat), (480u << 20) | (640u << 8));
+  EXPECT_GT(a.sequence, first);
+  // The comment block names the channel and the camera.
+  std::string c = commentOf(a);
+  EXPECT_EQ(c.compare(0, 7, "#:T7IMG"), 0);
+  EXPECT_NE(c.find("\r\nNAM=Cam 1\r\n"), std::string::npos) << c;
+  EXPECT_NE(c.find("\r\nET0=127.0.0.1\r\n"), std::string::npos) << c;
+  // The camera's JPEG follows without its own SOI; the whole is a decodable picture.
+  EXPECT_EQ(cameraPart(a), kBuiltIn.substr(2));
+  EXPECT_EQ(a.length, 70 + c.size() + 4 + kBuiltIn.size() - 2);
+  int w = 0, h = 0;
+  ASSERT_TRUE(decodeJpeg(a.data, a.length, &w, &h));
+  EXPECT_EQ(w, 160);
+  EXPECT_EQ(h, 120);
+  EXPECT_EQ(cnl->listEntry().state(), 1);
+  EXPECT_EQ(cnl->listEntry().stateText(), "Q=70 recording:off m_Tns[ms]:5000");
+}
+
+TEST_F(IpcamChannel, ReadsEveryPartFraming) {
+  struct Case {
+    const char* what;
+    std::function<void(fakecam::Options&)> tweak;
+  } cases[] = {
+      {"boundary already with dashes", [](fakecam::Options& o) { o.boundaryWithDashes = true; }},
+      {"Content-length in lower case", [](fakecam::Options& o) { o.lowerCaseLength = true; }},
+      {"no part length: JPEG found by its markers", [](fakecam::Options& o) { o.noPartLength = true; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    startAxis(Misbehave::None, c.tweak);
+    FrameRec rec;
+    ASSERT_TRUE(nextPicture(rec));
+    EXPECT_EQ(cameraPart(rec), kBuiltIn.substr(2));
+    EXPECT_EQ(cnl->boundary(), "--myboundary");
+    stopChannel();
+  }
+}
+
+TEST_F(IpcamChannel, DropsAtMostThreeTrailingZeroBytes) {
+  for (int zeros : {3, 4}) {
+    SCOPED_TRACE(zeros);
+    startAxis(Misbehave::None, [zeros](fakecam::Options& o) { o.trailingZeros = zeros; });
+    FrameRec rec;
+    ASSERT_TRUE(nextPicture(rec));
+    EXPECT_EQ(cameraPart(rec), kBuiltIn.substr(2) + std::string(size_t(zeros - 3), '\0'));
+    stopChannel();
+  }
+}
+
+TEST_F(IpcamChannel, RecordsEventsWhenRecordingIsOn) {
+  startCam("vivotec");
+  configure(7, 1, cam->port());
+  recordingOn(7, 1, 40);
+  startChannel(7, 1);
+  std::vector<std::string> found;
+  ASSERT_TRUE(waitFor([&] {
+    found.clear();
+    findFiles(home.dir().path() + "/rec", "E00000.jpg", &found);
+    return !found.empty();
+  }, 8000));
+  std::string pic = readFile(found[0]);
+  uint64_t us = 0;
+  EXPECT_TRUE(pictureblocks::readPictureTimeUs(reinterpret_cast<const uint8_t*>(pic.data()), pic.size(), &us));
+  EXPECT_NE(pic.find("NAM=Cam 1"), std::string::npos);
+  EXPECT_EQ(cnl->listEntry().stateText(), "Q=70 recording:on m_Tns[ms]:40");
+}
+
+TEST_F(IpcamChannel, ReconnectsAfterTheCameraRestarts) {
+  startAxis();
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  uint16_t port = cam->port();
+  cam->stop();
+  // Asking for pictures makes the channel fetch and notice the loss.
+  ASSERT_TRUE(waitFor([&] {
+    cnl->getNewFrame(rec);
+    return cnl->listEntry().state() == 2;
+  }, 4000));
+  cam.reset();
+  startCam("axis", Misbehave::None, nullptr, port);
+  ASSERT_TRUE(nextPicture(rec, 6000));
+  EXPECT_EQ(cnl->listEntry().state(), 1);
+  EXPECT_GE(cam->requestCount(), 1u);
+}
+
+// Every way a camera can go wrong ends in a reconnect (a new request), never in a crash, a
+// published broken picture or a channel stuck reading.
+TEST_F(IpcamChannel, MisbehavingCamerasLeadToReconnects) {
+  struct Case {
+    Misbehave m;
+    const char* what;
+  } cases[] = {
+      {Misbehave::Status500, "status 500"},       {Misbehave::NoBoundary, "no boundary"},
+      {Misbehave::NoType, "no Content-Type"},     {Misbehave::Drop, "connection dropped"},
+      {Misbehave::Oversized, "oversized picture"}, {Misbehave::Endless, "endless lines, no boundary"},
+      {Misbehave::Garbage, "not a JPEG"},          {Misbehave::LyingLength, "lying Content-Length"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    startAxis(c.m);
+    ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 2; }, 12000)) << cam->requestCount();
+    FrameRec rec;
+    EXPECT_FALSE(cnl->getNewFrame(rec));
+    auto t0 = std::chrono::steady_clock::now();
+    stopChannel();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  }
+}
+
+TEST_F(IpcamChannel, StopsPromptlyWhileTheCameraIsSilent) {
+  startAxis(Misbehave::Silence);
+  ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 1; }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto t0 = std::chrono::steady_clock::now();
+  stopChannel();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+}
+
+TEST_F(IpcamChannel, StopsPromptlyWhileConnectionsAreRefused) {
+  // A port nobody listens on: bind one and close it again.
+  startCam("axis");
+  uint16_t port = cam->port();
+  cam.reset();
+  configure(1, 1, port);
+  CIPVideoCnl* c = makeChannel(1, 1);
+  c->setRetryPauseMs(1000);  // the real pauses
+  ASSERT_TRUE(c->init());
+  ASSERT_TRUE(c->start());
+  ASSERT_TRUE(waitFor([&] { return c->listEntry().stateText() == "waiting..."; }, 4000));
+  auto t0 = std::chrono::steady_clock::now();
+  stopChannel();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+// A channel thread with nothing to do must not hold its socket or list entry after it ends.
+TEST_F(IpcamChannel, RegistersWhileRunningAndRemovesItsListEntryAtTheEnd) {
+  startAxis();
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  auto list = snapshotChannels();
+  EXPECT_NE(std::find(list.begin(), list.end(), cnl.get()), list.end());
+  EXPECT_TRUE(cnl->listEntry().shown());
+  cnl->stop();
+  cnl->join();
+  EXPECT_FALSE(cnl->listEntry().shown());
+}
+
+// ---- wrapping as a pure step
+
+TEST(IpcamWrap, RefusesFramesThatWouldNotFitTheRecord) {
+  uint8_t header[pictureblocks::kHeaderSize];
+  pictureblocks::initHeader(header);
+  std::vector<uint8_t> comment = pictureblocks::ipCommentSegment("n", "1.2.3.4");
+  std::vector<uint8_t> jpeg(1000, 0x11);
+  jpeg[0] = 0xFF;
+  jpeg[1] = 0xD8;
+  const uint32_t exact = uint32_t(70 + comment.size() + jpeg.size() - 2);
+  FrameRec rec;
+  ASSERT_TRUE(rec.allocate(exact - 1));
+  std::memset(rec.data, 0xAB, rec.capacity);
+  EXPECT_FALSE(CIPVideoCnl::wrapFrame(header, comment, jpeg.data(), 1000, 5, 7, 0, rec));
+  EXPECT_EQ(rec.length, 0u);
+  EXPECT_EQ(rec.data[rec.capacity - 1], 0xAB);  // nothing written
+  ASSERT_TRUE(rec.allocate(exact));
+  EXPECT_TRUE(CIPVideoCnl::wrapFrame(header, comment, jpeg.data(), 1000, 5000, 7, 0x12345600, rec));
+  EXPECT_EQ(rec.length, exact);
+  EXPECT_EQ(rec.sequence, 7u);
+  EXPECT_EQ(rec.data[exact - 1], 0x11);
+  // Data that is not a JPEG is refused.
+  jpeg[1] = 0xD9;
+  EXPECT_FALSE(CIPVideoCnl::wrapFrame(header, comment, jpeg.data(), 1000, 5, 7, 0, rec));
+  EXPECT_EQ(rec.length, 0u);
+}
+
+}  // namespace
