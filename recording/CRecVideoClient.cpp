@@ -120,17 +120,16 @@ void CRecVideoClient::takeBackEvent() {
 
 FX::FXint CRecVideoClient::run() {
   const char* fn = "CRecVideoClient::run";
-  bool lastReconfFailed = false;
   while (!stopping()) {
     if (m_reconf.load() || m_retryReconf.load()) {
       m_reconf = false;
       m_retryReconf = false;
       if (!reconf()) {
         if (!m_retryReconf.load()) m_active = false;  // back to inactive until the next init()
-        if (!lastReconfFailed)
+        if (!m_setupFailing)
           g_logFile.log(CLogFile::Warning, logSource(), "Error initializing the recording process.",
                         fn);
-        lastReconfFailed = true;
+        m_setupFailing = true;
         // A missing mount or a full disk may pass: try again later without a new init().
         if (m_retryReconf.load()) {
           if (pause(m_reconfRetryNs.load())) break;
@@ -139,7 +138,7 @@ FX::FXint CRecVideoClient::run() {
         }
         continue;
       }
-      lastReconfFailed = false;
+      m_setupFailing = false;
       std::string msg = "Configured recording thread. ";
       if (m_active.load()) {
         msg = "Configured recording thread. T=" + std::to_string(periodNs() / 1000000) +
@@ -191,6 +190,17 @@ bool CRecVideoClient::beginEvent(uint32_t* eventOut, std::string* dirOut) {
   struct stat st;
   if (lstat(dir.substr(0, dir.size() - 1).c_str(), &st) == 0) {
     subtractUsedKB(uint32_t(std::min<uint64_t>(eventtree::removeTree(dir) / 1024, UINT32_MAX)));
+    // After a wrap the reused number may be the oldest one: the oldest moves on, or the
+    // cleaner would see oldest == newest and never clean again.
+    uint32_t after = erdinfo::nextEvent(ev);
+    uint64_t t;
+    bool readable = eventtree::readEventTime(eventtree::eventDir(m_recDir, after) + "E00000.jpg", &t);
+    std::lock_guard<std::mutex> g(m_indexLock);
+    if (m_record.oldest == ev) {
+      m_record.oldest = after;
+      m_record.oldestStamp.event = after;
+      if (readable) erdinfo::setStampTimeUs(m_record.oldestStamp, t);
+    }
   }
   eventtree::createPath(dir);
   std::string path = dir + "E00000.jpg";

@@ -107,6 +107,8 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // A warning of the recording thread, at most one per second (a full disk fails every file).
   void warnLimited(const std::string& message, const char* function);
   std::string logSource();
+  // An error of the set-up, logged only when the previous set-up did not fail the same way.
+  void logSetupError(int level, const std::string& message, const char* function);
 
   // ---- Settings, written by init() ----
   std::atomic<bool> m_active{false};
@@ -124,6 +126,7 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   uint32_t m_pending = 0;  // bytes written and not yet moved to m_usedKB
   uint64_t m_lastWarnNs = 0;
   bool m_cleanerStarted = false;
+  bool m_setupFailing = false;  // set-up failed last time: retries stay quiet until it works
   std::atomic<uint64_t> m_sequenceSpanNs{kSequenceSpanNs};
   std::atomic<uint64_t> m_errorPauseNs{kErrorPauseNs};
   std::atomic<uint64_t> m_idlePauseNs{kIdlePauseNs};

@@ -16,6 +16,10 @@ std::string shownDir(const std::string& dir, const char* none) { return dir.empt
 
 }  // namespace
 
+void CRecVideoClient::logSetupError(int level, const std::string& message, const char* function) {
+  if (!m_setupFailing) g_logFile.log(level, logSource(), message, function);
+}
+
 void CRecVideoClient::startCleaner() {
   m_cleaner.clearStop();
   m_cleanerStarted = m_cleaner.start();
@@ -62,8 +66,7 @@ bool CRecVideoClient::reconf() {
   m_recDir = channelDir();
   m_pending = 0;
   if (m_recDir.empty() || !eventtree::createPath(m_recDir)) {
-    g_logFile.log(CLogFile::Error, logSource(),
-                  "Unable to create the path: '" + shownDir(m_recDir, "<none>") + "' (" +
+    logSetupError(CLogFile::Error, "Unable to create the path: '" + shownDir(m_recDir, "<none>") + "' (" +
                       std::strerror(errno) + ")",
                   fn);
     // An unmounted disk or a missing permission may be mended without a new submission.
@@ -131,8 +134,7 @@ bool CRecVideoClient::rebuildIndex() {
   uint32_t used = uint32_t(usedKB > uint64_t(INT32_MAX) ? uint64_t(INT32_MAX) : usedKB);
   rec.usedKB = int32_t(used);
   if (!m_index.rebuild(m_recDir, rec)) {
-    g_logFile.log(CLogFile::Error, source,
-                  "Unable to open/create file '" + shownDir(m_recDir, "<none>/") + ".erdinfo' (" +
+    logSetupError(CLogFile::Error, "Unable to open/create file '" + shownDir(m_recDir, "<none>/") + ".erdinfo' (" +
                       std::strerror(errno) + ")",
                   fn);
     return false;
