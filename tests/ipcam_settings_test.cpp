@@ -1,0 +1,198 @@
+// Settings of the IP camera channels: init, form submission, form and status pages, and the
+// start-up walk over the settings sections.
+#include "tests/ipcam_fixture.h"
+
+#include "app/CLogFile.h"
+
+using namespace ipcamtest;
+
+namespace {
+
+class IpcamSettings : public IpcamTest {
+ protected:
+  CIPVideoCnl* axis() {
+    g_settings.writeString("Channel 1 2", "CamIPAddr", "cam.example");
+    CIPVideoCnl* c = makeChannel(1, 2);
+    EXPECT_TRUE(c->init());
+    return c;
+  }
+  static bool has(const std::string& html, const std::string& part) { return html.find(part) != std::string::npos; }
+};
+
+TEST_F(IpcamSettings, InitReadsDefaultsAndPeriodFromRecording) {
+  CIPVideoCnl* c = axis();
+  EXPECT_EQ(c->camPort(), 80);
+  EXPECT_EQ(c->quality(), 70);
+  EXPECT_EQ(c->camID(), 1);
+  EXPECT_EQ(c->imageSize(), 4);  // vga
+  EXPECT_EQ(c->framePeriodNs(), 5000000000ll);
+  EXPECT_TRUE(c->reconnectPending());
+  // Recording intervals outside 40 ms .. 10 s are clamped.
+  g_settings.writeBool("Channel 1 2", "CnlEventRecActive", true);
+  g_settings.writeString("Channel 1 2", "CnlEventRootPath", home.dir().path() + "/rec");
+  g_settings.writeInt("Channel 1 2", "CnlEventFramePeriod", 10);
+  EXPECT_TRUE(c->init());
+  EXPECT_EQ(c->framePeriodNs(), 40000000);
+  g_settings.writeInt("Channel 1 2", "CnlEventFramePeriod", 60000);
+  EXPECT_TRUE(c->init());
+  EXPECT_EQ(c->framePeriodNs(), 10000000000ll);
+}
+
+TEST_F(IpcamSettings, InitRefusesSizesAndStandardsTheFamilyDoesNotSupport) {
+  g_settings.writeString("Channel 1 2", "ImageSize", "qvga");  // not an Axis size
+  EXPECT_FALSE(makeChannel(1, 2)->init());
+  EXPECT_NE(g_logFile.logText(1).find("Frame format not supported"), std::string::npos);
+  EXPECT_NE(g_logFile.logText(1).find("CIPAxisVideoCnl::init"), std::string::npos);
+  g_settings.writeString("Channel 8 1", "CnlVideoStandard", "SECAM");
+  EXPECT_FALSE(makeChannel(8, 1)->init());
+  EXPECT_NE(g_logFile.logText(1).find("Invalid video standard: use 'PAL' or 'NTSC'."), std::string::npos);
+  g_settings.writeString("Channel 8 1", "CnlVideoStandard", "NTSC");
+  g_settings.writeString("Channel 8 1", "ImageSize", "mega");  // any of 1..10 for this family
+  EXPECT_TRUE(makeChannel(8, 1)->init());
+}
+
+TEST_F(IpcamSettings, UpdateRejectsMissingOrInvalidAddress) {
+  CIPVideoCnl* c = axis();
+  for (const char* bad : {"", "<none>"}) {
+    std::string html;
+    EXPECT_FALSE(c->update({{"1_2_CamIPAddr", bad}}, html));
+    EXPECT_TRUE(has(html, "<P class=warn>The <EM>Camera IP address</EM> parameter must be a valid IP address. "
+                          "(IP:Port)</P>")) << html;
+  }
+  std::string html;
+  EXPECT_FALSE(c->update({{"1_2_CamIPAddr", "10.0.0.1"}, {"1_2_CamIPPort", "70000"}}, html));
+  EXPECT_TRUE(has(html, "(IP:Port)"));
+  EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), "cam.example");
+  // A channel without any address cannot be saved without one.
+  CIPVideoCnl* empty = makeChannel(1, 3);
+  ASSERT_TRUE(empty->init());
+  html.clear();
+  EXPECT_FALSE(empty->update({}, html));
+  EXPECT_TRUE(has(html, "parameter was missing or incomplete</P>"));
+}
+
+TEST_F(IpcamSettings, UpdateStoresChangesWithTheirMessages) {
+  CIPVideoCnl* c = axis();
+  std::string html;
+  ASSERT_TRUE(c->update({{"1_2_CamIPAddr", "10.0.0.9"},
+                         {"1_2_CamIPPort", "8080"},
+                         {"1_2_userName", "bob"},
+                         {"1_2_ImageQuality", "5"},
+                         {"1_2_CamID", "3"},
+                         {"1_2_ImageSize", "mega"}},
+                        html));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Camera IP address</EM> value to <STRONG>10.0.0.9:8080</STRONG></P>"));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Camera login data</EM> value</P>"));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Image quality</EM> value to <STRONG>10</STRONG></P>"));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Channel ID (DVR)</EM> value<STRONG>3</STRONG></P>"));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Image size</EM> value to <STRONG>mega</STRONG></P>"));
+  EXPECT_EQ(g_settings.readInt("Channel 1 2", "ImageQuality", 0), 10);
+  EXPECT_EQ(g_settings.readInt("Channel 1 2", "CamIPPort", 0), 8080);
+  ASSERT_TRUE(c->init());
+  EXPECT_EQ(c->camAddr(), "10.0.0.9");
+  EXPECT_EQ(c->camID(), 3);
+  EXPECT_EQ(c->imageSize(), 9);
+  // The form shows the stored quality rounded into 20..90.
+  std::string form;
+  c->form(form);
+  EXPECT_TRUE(has(form, "<OPTION selected>20</OPTION>")) << form;
+  EXPECT_TRUE(has(form, "<OPTION value=\"mega\" selected>MEGA (1280x960)</OPTION>"));
+  EXPECT_TRUE(has(form, "name=\"1_2_CamID\" value=\"3\" checked"));
+  // Unchanged values are not reported again; a refused size is ignored.
+  html.clear();
+  ASSERT_TRUE(c->update({{"1_2_CamIPAddr", "10.0.0.9"}, {"1_2_ImageSize", "qvga"}, {"1_2_CamID", "3"}}, html));
+  EXPECT_FALSE(has(html, "class=upd")) << html;
+  EXPECT_EQ(g_settings.readString("Channel 1 2", "ImageSize", ""), "mega");
+}
+
+TEST_F(IpcamSettings, CameraNumberRangesFollowTheFamily) {
+  g_settings.writeString("Channel 3 1", "CamIPAddr", "10.0.0.1");
+  CIPVideoCnl* asip = makeChannel(3, 1);
+  ASSERT_TRUE(asip->init());
+  EXPECT_EQ(asip->camID(), 0);
+  std::string html;
+  EXPECT_TRUE(asip->update({{"3_1_CamID", "4"}}, html));
+  EXPECT_TRUE(has(html, "<P class=warn>The <EM>Channel ID (DVR)</EM> must be an integer between 1 and 4.</P>"));
+  html.clear();
+  EXPECT_TRUE(asip->update({{"3_1_CamID", "3"}, {"3_1_CnlVideoStandard", "NTSC"}}, html));
+  EXPECT_TRUE(has(html, "value<STRONG>3</STRONG>"));
+  EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Video standard</EM> value to <STRONG>NTSC</STRONG></P>"));
+  html.clear();
+  EXPECT_TRUE(asip->update({{"3_1_CnlVideoStandard", "SECAM"}}, html));
+  EXPECT_TRUE(has(html, "<P class=warn>Invalid video standard: use 'PAL' or 'NTSC'.</P>"));
+}
+
+TEST_F(IpcamSettings, FormAndStatusEscapeUserTextAndShowTheFamily) {
+  CIPVideoCnl* c = axis();
+  g_settings.writeString("Channel 1 2", "userName", "a\"b<c>");
+  ASSERT_TRUE(c->init());
+  std::string form;
+  c->form(form);
+  EXPECT_TRUE(has(form, "<B>Axis IP camera (digital)</B>"));
+  EXPECT_TRUE(has(form, "value=\"a&quot;b&lt;c&gt;\""));
+  EXPECT_FALSE(has(form, "a\"b<c>"));
+  EXPECT_TRUE(has(form, "name=\"1_2_Remove\""));
+  std::string status;
+  c->status(status);
+  EXPECT_TRUE(has(status, "<TR><TD><STRONG>Channel IP address</STRONG></TD><TD><CODE>cam.example:80</CODE></TD></TR>"));
+  EXPECT_TRUE(has(status, "<TD>70%</TD>"));
+  EXPECT_TRUE(has(status, "<TD>VGA (640x480)</TD>"));
+  // An empty address shows as <none>, escaped.
+  CIPVideoCnl* empty = makeChannel(9, 1);
+  ASSERT_TRUE(empty->init());
+  form.clear();
+  empty->form(form);
+  EXPECT_TRUE(has(form, "value=\"&lt;none&gt;\""));
+  EXPECT_TRUE(has(form, "<OPTION value=\"vga\" selected>VGA (640x480)   </OPTION>"));
+}
+
+TEST_F(IpcamSettings, RemoveDeletesTheSectionAndStopsTheChannel) {
+  CIPVideoCnl* c = axis();
+  g_settings.writeString("Channel 1 2", "CamIPAddr", "127.0.0.1");
+  g_settings.writeInt("Channel 1 2", "CamIPPort", 9);
+  ASSERT_TRUE(c->init());
+  ASSERT_TRUE(c->start());
+  std::string html = "x";
+  EXPECT_FALSE(c->update({{"1_2_Remove", "on"}}, html));
+  EXPECT_EQ(html, "IP channel successfully removed");
+  EXPECT_FALSE(g_settings.existingSection("Channel 1 2"));
+  EXPECT_TRUE(c->stopping());
+}
+
+TEST_F(IpcamSettings, StartUpCreatesChannelsOnlyForIPSections) {
+  for (const char* s : {"Channel 3 7", "Channel 0 1 0", "Channel 10 1", "Channel x 1", "Channel 1 4"})
+    g_settings.writeString(s, "CamIPAddr", "127.0.0.1");
+  g_settings.writeInt("Channel 3 7", "CamIPPort", 9);   // nobody listens there
+  g_settings.writeInt("Channel 1 4", "CamIPPort", 9);
+  g_settings.writeString("Channel 1 4", "ImageSize", "qvga");  // init fails: not started
+  size_t before = snapshotChannels().size();
+  EXPECT_EQ(startIPChannelsFromSettings(), 1);
+  ASSERT_TRUE(waitFor([&] { return snapshotChannels().size() == before + 1; }, 2000));
+  CVideoCnl* started = snapshotChannels().back();
+  EXPECT_EQ(started->sectionName(), "Channel 3 7");
+  EXPECT_EQ(started->sourceTag(), "asip_7");
+  started->stop();
+  started->join();
+  {
+    std::lock_guard<std::mutex> g(g_cnlListLock);
+    g_cnlList.pop_back();
+  }
+  delete started;
+}
+
+TEST(IpcamFactory, CreatesTheClassOfEachTypeCode) {
+  IsolatedHome home;
+  const char* tags[] = {"", "axis_5", "lilin_5", "asip_5", "toshiba_5", "sony_5", "panasonic_5",
+                        "vivotec_5", "hikvision_5", "grandstream_5"};
+  EXPECT_EQ(createIPChannel(0, 5), nullptr);
+  EXPECT_EQ(createIPChannel(10, 5), nullptr);
+  for (int t = 1; t <= 9; ++t) {
+    std::unique_ptr<CVideoCnl> c(createIPChannel(t, 5));
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->sourceTag(), tags[t]);
+    EXPECT_EQ(c->typeCode(), t);
+    EXPECT_EQ(c->imageUrl("ignored", true).substr(0, 5), "//:80");
+  }
+}
+
+}  // namespace
