@@ -1,0 +1,89 @@
+// The real programs together: telvgate, headless, with an IP channel in its settings file
+// pointed at a fakecam process, records that camera's pictures as events.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    std::string p = dir + "/" + n;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode))
+      findFiles(p, name, out);
+    else if (n == name)
+      out->push_back(p);
+  }
+  closedir(d);
+}
+
+TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
+  TempDir home;
+  ChildProcess cam;
+  const std::string camLog = home.file("requests.log");
+  ASSERT_TRUE(cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "10", "--log", camLog}));
+  ASSERT_TRUE(cam.waitForStdout("\n", 5000)) << cam.stderrText();
+  const std::string out = cam.stdoutText();
+  ASSERT_EQ(out.compare(0, 5, "port "), 0) << out;
+  const int port = std::stoi(out.substr(5));
+
+  const std::string dir = home.path() + "/.foxrc/TELVORA";
+  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
+  const std::string rec = home.file("rec");
+  ASSERT_TRUE(writeFile(dir + "/TelvGate",
+                        "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
+                            "\n\n[Channel 1 0]\nCnlName=Gate cam\nCamIPAddr=127.0.0.1\nCamIPPort=" +
+                            std::to_string(port) +
+                            "\nCnlEventRecActive=true\nCnlEventRootPath=" + rec +
+                            "\nCnlEventFramePeriod=100\n"));
+
+  ChildProcess gate;
+  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
+                         {{"HOME", home.path()},
+                          {"FOXDIR", home.file("foxdir")},
+                          {"TELVGATE_LOCK_DIR", home.path()},
+                          {"DISPLAY", ":4711"}},
+                         home.path()));
+
+  std::vector<std::string> events;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline && gate.running()) {
+    events.clear();
+    findFiles(rec, "E00000.jpg", &events);
+    if (!events.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(events.empty()) << "no event recorded; camera requests:\n"
+                               << readFile(camLog) << "\nlog:\n"
+                               << readFile(home.file("TelvGateLog.log"));
+  const std::string pic = readFile(events[0]);
+  EXPECT_EQ(pic.compare(0, 9, "\xFF\xD8\xFF\xFE\x00\x42TLF", 9), 0);
+  EXPECT_NE(pic.find("NAM=Gate cam\r\nET0=127.0.0.1"), std::string::npos);
+  EXPECT_NE(readFile(camLog).find("GET /axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480&"), std::string::npos);
+
+  gate.signal(SIGTERM);
+  int code = -1;
+  EXPECT_TRUE(gate.wait(10000, &code));
+  EXPECT_EQ(code, 0);
+  cam.signal(SIGTERM);
+  EXPECT_TRUE(cam.wait(5000, &code));
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
