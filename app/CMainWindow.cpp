@@ -18,7 +18,7 @@ FXDEFMAP(CMainWindow) CMainWindowMap[] = {
     FXMAPFUNC(SEL_COMMAND, CMainWindow::ID_CONFIG, CMainWindow::onCmdConfig),
     FXMAPFUNC(SEL_COMMAND, CMainWindow::ID_ABOUT, CMainWindow::onCmdAbout),
     FXMAPFUNC(SEL_IO_READ, CMainWindow::ID_QUEUE, CMainWindow::onQueue),
-    FXMAPFUNC(SEL_UPDATE, CMainWindow::ID_STATUS, CMainWindow::onUpdStatus),
+    FXMAPFUNC(SEL_TIMEOUT, CMainWindow::ID_STATUS, CMainWindow::onStatusTimeout),
     FXMAPFUNC(SEL_DOUBLECLICKED, CMainWindow::ID_TREE, CMainWindow::onTreeDoubleClicked),
 };
 // clang-format on
@@ -75,10 +75,6 @@ CMainWindow::CMainWindow(FXApp* app, const AppIcons& icons, std::function<void()
                                           STATUSBAR_WITH_DRAGCORNER);
   m_statusBar->getStatusLine()->setNormalText(kReady);
   m_statusBar->getStatusLine()->setText(kReady);
-  // The window keeps the line's messages up for a while (see onUpdStatus); without a target
-  // the line falls back to its normal text at the next update.
-  m_statusBar->getStatusLine()->setTarget(this);
-  m_statusBar->getStatusLine()->setSelector(ID_STATUS);
   new FXButton(m_statusBar, "&Exit", icons.icon(AppIcons::Exit), this, ID_CLOSE,
                BUTTON_NORMAL | LAYOUT_RIGHT | LAYOUT_FILL_Y);
 
@@ -99,6 +95,7 @@ CMainWindow::~CMainWindow() {
   // After these two calls no other thread can reach this window any more.
   setCnlListSink(nullptr);
   setConfigAddressSink(nullptr);
+  getApp()->removeTimeout(this, ID_STATUS);
   delete m_wake;
   delete m_fileMenu;
   delete m_helpMenu;
@@ -194,14 +191,19 @@ std::string CMainWindow::statusText() const {
   return m_statusBar->getStatusLine()->getText().text();
 }
 
+// The line shows its normal text again at every GUI update, so a message is shown by making it
+// the normal text for a while.
 void CMainWindow::showStatus(const std::string& text) {
-  m_statusUntil = FXThread::time() + static_cast<FXlong>(kStatusMessageMs) * 1000000;
-  m_statusBar->getStatusLine()->setText(text.c_str());
+  FXStatusLine* line = m_statusBar->getStatusLine();
+  line->setNormalText(text.c_str());
+  line->setText(text.c_str());
+  getApp()->addTimeout(this, ID_STATUS, kStatusMessageMs);  // replaces a pending one
 }
 
-long CMainWindow::onUpdStatus(FXObject*, FXSelector, void*) {
-  // Handled (1) keeps the message; 0 lets the line show "Ready" again.
-  return FXThread::time() < m_statusUntil ? 1 : 0;
+long CMainWindow::onStatusTimeout(FXObject*, FXSelector, void*) {
+  m_statusBar->getStatusLine()->setNormalText(kReady);
+  m_statusBar->getStatusLine()->setText(kReady);
+  return 1;
 }
 
 long CMainWindow::onCmdConfig(FXObject*, FXSelector, void*) {

@@ -60,7 +60,7 @@ class CMainWindow : public FX::FXMainWindow, public CnlListSink, public ConfigAd
   long onCmdConfig(FX::FXObject*, FX::FXSelector, void*);
   long onCmdAbout(FX::FXObject*, FX::FXSelector, void*);
   long onQueue(FX::FXObject*, FX::FXSelector, void*);
-  long onUpdStatus(FX::FXObject*, FX::FXSelector, void*);
+  long onStatusTimeout(FX::FXObject*, FX::FXSelector, void*);
   long onTreeDoubleClicked(FX::FXObject*, FX::FXSelector, void*);
 
   // Applies every queued change now (the signal handler; tests).
@@ -101,7 +101,6 @@ class CMainWindow : public FX::FXMainWindow, public CnlListSink, public ConfigAd
   FX::FXTreeItem* m_channelsItem = nullptr;
   FX::FXTreeItem* m_configureItem = nullptr;
   FX::FXGUISignal* m_wake = nullptr;
-  FX::FXlong m_statusUntil = 0;  // FXThread::time() until which the status message stays
 
   std::map<uint64_t, FX::FXTreeItem*> m_entries;  // GUI thread only
 

@@ -1,0 +1,117 @@
+// The real telvgate on a private X server: its window, the about box, the exit shortcut and
+// SIGTERM. Screenshots go to <build>/gui-screenshots/ for people to look at.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "tests/gui_Xvfb.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+const char* const kTerminated = "(Info)    : main : system : TelvGate 1.3.4.7 terminated.";
+
+class TelvGateOnXvfb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XvfbServer::available()) GTEST_SKIP() << "Xvfb is not installed";
+    if (XvfbServer::findProgram("xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
+    ASSERT_TRUE(m_x.start());
+    const std::string foxrc = m_home.path() + "/.foxrc/TELVORA";
+    ASSERT_EQ(system(("mkdir -p '" + foxrc + "' '" + m_home.file("foxdir") + "'").c_str()), 0);
+    ASSERT_TRUE(writeFile(foxrc + "/TelvGate", "[System]\nConfIPAddr=127.0.0.1\nLogFilePath=" +
+                                                   logPath() + "\n"));
+    ASSERT_TRUE(m_program.start(builtProgram("telvgate"), {},
+                                {{"HOME", m_home.path()},
+                                 {"FOXDIR", m_home.file("foxdir")},
+                                 {"TELVGATE_LOCK_DIR", m_home.path()},
+                                 {"TELVGATE_URL_OPENER", "true"},
+                                 {"DISPLAY", m_x.display()}},
+                                m_home.path()));
+    ASSERT_TRUE(waitUntil([&] { return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty(); },
+                          10000))
+        << m_program.stderrText();
+  }
+
+  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+
+  // The id of a visible window with exactly this title ("" when there is none).
+  std::string windowId(const std::string& title) {
+    std::string out;
+    if (m_x.run("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null", &out) != 0)
+      return "";
+    return out.substr(0, out.find('\n'));
+  }
+
+  // Keys go to the focused window; without a window manager we focus it ourselves.
+  void keys(const std::string& window, const std::string& keys) {
+    m_x.run("xdotool windowfocus --sync " + window + " 2>/dev/null");
+    m_x.run("xdotool key --delay 100 " + keys + " 2>/dev/null");
+  }
+
+  // Saves the whole screen as PNG under the build folder; returns the path ("" on failure).
+  std::string screenshot(const std::string& name) {
+    const std::string dir = std::string(TELVGATE_BINARY_DIR) + "/gui-screenshots";
+    mkdir(dir.c_str(), 0755);
+    const std::string path = dir + "/" + name + ".png";
+    unlink(path.c_str());
+    if (m_x.run("import -window root '" + path + "' 2>/dev/null") != 0) {
+      if (m_x.run("xwd -silent -root | convert xwd:- '" + path + "' 2>/dev/null") != 0) return "";
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_size > 1000 ? path : "";
+  }
+
+  void expectCleanEnd() {
+    int rc = -1;
+    ASSERT_TRUE(m_program.wait(10000, &rc)) << "telvgate did not end";
+    EXPECT_EQ(rc, 0);
+    std::string log = readFile(logPath());
+    while (!log.empty() && log.back() == '\n') log.pop_back();
+    EXPECT_NE(log.substr(log.rfind('\n') + 1).find(kTerminated), std::string::npos) << log;
+    // Exiting does not write the settings (only a configuration submission does).
+    EXPECT_EQ(readFile(m_home.path() + "/.foxrc/TELVORA/TelvGate"),
+              "[System]\nConfIPAddr=127.0.0.1\nLogFilePath=" + logPath() + "\n");
+  }
+
+  TempDir m_home;
+  XvfbServer m_x;
+  ChildProcess m_program;
+  std::string m_mainId;
+};
+
+}  // namespace
+
+TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
+  std::string geometry;
+  m_x.run("xdotool getwindowgeometry " + m_mainId, &geometry);
+  EXPECT_NE(geometry.find("Geometry: 500x300"), std::string::npos) << geometry;
+  std::string name;
+  m_x.run("xdotool getwindowname " + m_mainId, &name);
+  EXPECT_EQ(name, "TelvGate 1.3.4.7\n");
+  // The configure item shows the server's address once it listens.
+  ASSERT_TRUE(m_program.waitForStdout("TelvGate configuration pages: http://127.0.0.1:", 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(screenshot("main"), "");
+
+  keys(m_mainId, "alt+h Down Return");
+  std::string aboutId;
+  ASSERT_TRUE(waitUntil([&] { return !(aboutId = windowId("About TelvGate")).empty(); }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(screenshot("about"), "");
+  keys(aboutId, "Return");  // the OK button is the default
+  EXPECT_TRUE(waitUntil([&] { return windowId("About TelvGate").empty(); }, 5000));
+  EXPECT_TRUE(m_program.running());
+
+  keys(m_mainId, "ctrl+q");
+  expectCleanEnd();
+}
+
+TEST_F(TelvGateOnXvfb, SigtermRunsTheWindowsCloseSequence) {
+  m_program.signal(SIGTERM);
+  expectCleanEnd();
+}
