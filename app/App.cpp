@@ -127,8 +127,10 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   if (gui) window->show(PLACEMENT_SCREEN);
   applyCommandLineAddress(rest);
 
+  // A signal that arrived while a message box was up has already run the close sequence; then
+  // nothing more is started.
   // Without the configuration server the channels still run; they just cannot be configured.
-  if (!g_confThread.init("", 0) || !g_confThread.start()) {
+  if (!controller.closing() && (!g_confThread.init("", 0) || !g_confThread.start())) {
     showMessageBox(1, "Configuration server socket",
                    "Unable to open the configuration server socket.\n\nYou will not be able to "
                    "configure the TelvGate using the web interface.");
@@ -136,7 +138,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   }
 
   // Analog frame-grabber boards are not supported on this platform: no analog channels.
-  startIPChannelsFromSettings();
+  if (!controller.closing()) startIPChannelsFromSettings();
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();

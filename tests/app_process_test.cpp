@@ -43,11 +43,12 @@ class Installation {
   std::string log() const { return readFile(logPath()); }
 
   // Starts telvgate; DISPLAY names a display without a server, so it must go headless itself.
-  bool start(ChildProcess& p, const std::vector<std::string>& args) const {
+  bool start(ChildProcess& p, const std::vector<std::string>& args,
+             const std::string& lockDir = "") const {
     return p.start(builtProgram("telvgate"), args,
                    {{"HOME", m_home.path()},
                     {"FOXDIR", m_home.file("foxdir")},
-                    {"TELVGATE_LOCK_DIR", m_home.path()},
+                    {"TELVGATE_LOCK_DIR", lockDir.empty() ? m_home.path() : lockDir},
                     {"DISPLAY", ":4711"}},
                    m_home.path());
   }
@@ -267,4 +268,16 @@ TEST(TelvGateProcess, SigtermAndSigintEndPromptlyWithEveryChannelJoined) {
     EXPECT_NE(lastLine(log).find(kTerminated), std::string::npos) << log;
   }
   close(silent);
+}
+
+TEST(TelvGateProcess, UnusableLockFolderIsLoggedAndTheProgramStillRuns) {
+  Installation inst("ConfIPAddr=127.0.0.1\n");
+  ChildProcess p;
+  ASSERT_TRUE(inst.start(p, {}, "/nonexistent/telvgate-lock"));
+  ASSERT_GT(announcedPort(p, 10000), 0) << p.stderrText();
+  EXPECT_TRUE(inst.waitForLog("(Warning) : main : system : Single-instance check not possible: "
+                              "cannot open the lock file '/nonexistent/telvgate-lock/TelvGate': "
+                              "No such file or directory",
+                              2000))
+      << inst.log();
 }

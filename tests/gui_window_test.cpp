@@ -230,3 +230,10 @@ TEST_F(MainWindowTest, ExitCommandRunsTheChannelShutdownOnceAndEndsTheLoop) {
   // Closing must not write the settings to storage: only a configuration submission does.
   EXPECT_EQ(readFile(m_home.settingsFile()), "");
 }
+
+TEST_F(MainWindowTest, WindowManagersCloseRequestRunsTheSameCloseSequence) {
+  // What the toolkit sends the window when the close box is pressed (WM_DELETE_WINDOW).
+  m_window->handle(m_app, FXSEL(SEL_CLOSE, 0), nullptr);
+  EXPECT_EQ(m_closeCalls, 1);
+  EXPECT_TRUE(m_window->closed());
+}
