@@ -115,3 +115,26 @@ TEST_F(TelvGateOnXvfb, SigtermRunsTheWindowsCloseSequence) {
   m_program.signal(SIGTERM);
   expectCleanEnd();
 }
+
+TEST_F(TelvGateOnXvfb, SecondInstanceShowsTheAlreadyRunningBoxAndExitsWithOne) {
+  ChildProcess second;
+  ASSERT_TRUE(second.start(builtProgram("telvgate"), {},
+                           {{"HOME", m_home.path()},
+                            {"FOXDIR", m_home.file("foxdir")},
+                            {"TELVGATE_LOCK_DIR", m_home.path()},
+                            {"DISPLAY", m_x.display()}},
+                           m_home.path()));
+  std::string boxId;
+  ASSERT_TRUE(waitUntil([&] { return !(boxId = windowId("TelvGate already running")).empty(); },
+                        10000))
+      << second.stderrText();
+  EXPECT_NE(screenshot("already-running"), "");
+  EXPECT_TRUE(second.running()) << "the box is modal: the program waits for OK";
+  keys(boxId, "Return");
+  int rc = -1;
+  ASSERT_TRUE(second.wait(10000, &rc));
+  EXPECT_EQ(rc, 1);
+  EXPECT_TRUE(m_program.running()) << "the first instance is unaffected";
+  m_program.signal(SIGTERM);
+  expectCleanEnd();
+}
