@@ -1,9 +1,11 @@
-// SSE2 forward DCT and quantiser. SSE2 belongs to every x86-64 processor, so no run-time
-// check is needed; other processors use the portable transform.
+// SIMD forward DCT and quantiser: the transform needs SSE2 only, the zigzag reordering
+// byte shuffles (SSSE3), so the whole path is chosen at run time when SSSE3 is present;
+// other processors use the portable transform.
 #include "channels/JpegDct.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 
 namespace jpeg {
 
@@ -95,7 +97,63 @@ inline void pass(__m128i x[8]) {
 
 }  // namespace
 
-uint64_t fdctQuantSse2(const uint8_t* src, int stride, const QuantDivisors& q, int16_t out[64]) {
+// Zigzag order again, as a constant the compiler can see through when it unrolls.
+constexpr uint8_t kZz[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Shuffle masks that gather zigzag positions 8j..8j+7 from natural row i: lane l takes
+// the 16-bit element of column kZz[8j + l] % 8 when that position lies in row i, else 0.
+struct ZigzagShuffles {
+  alignas(16) uint8_t mask[8][8][16] = {};
+  uint8_t rows[8] = {};  // bit i of rows[j]: row i contributes to output vector j
+  constexpr ZigzagShuffles() {
+    for (int j = 0; j < 8; ++j) {
+      for (int i = 0; i < 8; ++i) {
+        for (int l = 0; l < 8; ++l) {
+          const int n = kZz[8 * j + l];
+          const bool here = n / 8 == i;
+          mask[j][i][2 * l] = here ? uint8_t(2 * (n % 8)) : 0x80;
+          mask[j][i][2 * l + 1] = here ? uint8_t(2 * (n % 8) + 1) : 0x80;
+          if (here) rows[j] = uint8_t(rows[j] | (1u << i));
+        }
+      }
+    }
+  }
+};
+constexpr ZigzagShuffles kShuffles;
+
+// Output vector J of the zigzag sequence, from the rows that feed it.
+template <int J>
+__attribute__((target("ssse3"), always_inline)) inline __m128i zigzagVector(const __m128i r[8]) {
+  __m128i z = _mm_setzero_si128();
+#define TELV_ZZ_ROW(I)                                                                   \
+  if constexpr ((kShuffles.rows[J] >> (I)) & 1)                                          \
+    z = _mm_or_si128(z, _mm_shuffle_epi8(r[I], _mm_load_si128(reinterpret_cast<const __m128i*>( \
+                                                   kShuffles.mask[J][I]))));
+  TELV_ZZ_ROW(0) TELV_ZZ_ROW(1) TELV_ZZ_ROW(2) TELV_ZZ_ROW(3)
+  TELV_ZZ_ROW(4) TELV_ZZ_ROW(5) TELV_ZZ_ROW(6) TELV_ZZ_ROW(7)
+#undef TELV_ZZ_ROW
+  return z;
+}
+
+// Stores output vectors J and J + 1 and returns their zero bits (16 bits).
+template <int J>
+__attribute__((target("ssse3"), always_inline)) inline uint32_t storePair(const __m128i r[8],
+                                                                         int16_t* out) {
+  const __m128i a = zigzagVector<J>(r), b = zigzagVector<J + 1>(r);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * J), a);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * J + 8), b);
+  const __m128i zero = _mm_setzero_si128();
+  return uint32_t(_mm_movemask_epi8(
+      _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero))));
+}
+
+__attribute__((target("ssse3"))) uint64_t fdctQuantSsse3(const uint8_t* src, int stride,
+                                                         const QuantDivisors& q,
+                                                         int16_t out[64]) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i level = _mm_set1_epi16(128);
   __m128i r[8];
@@ -108,31 +166,26 @@ uint64_t fdctQuantSse2(const uint8_t* src, int stride, const QuantDivisors& q, i
   transpose(r);  // r[i]: row i, lane j = frequency j
   pass<false>(r);  // r[u]: final row u, natural order
 
-  alignas(16) int16_t nat[64];
   for (int u = 0; u < 8; ++u) {
     const __m128i x = r[u];
     const __m128i sign = _mm_srai_epi16(x, 15);
-    __m128i t = _mm_sub_epi16(_mm_xor_si128(x, sign), sign);
+    __m128i t = _mm_abs_epi16(x);
     t = _mm_add_epi16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q.corr + u * 8)));
     t = _mm_mulhi_epu16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q.recip + u * 8)));
     t = _mm_mulhi_epu16(t, _mm_loadu_si128(reinterpret_cast<const __m128i*>(q.scale + u * 8)));
-    t = _mm_sub_epi16(_mm_xor_si128(t, sign), sign);
-    _mm_store_si128(reinterpret_cast<__m128i*>(nat + u * 8), t);
+    r[u] = _mm_sub_epi16(_mm_xor_si128(t, sign), sign);
   }
-  for (int k = 0; k < 64; ++k) out[k] = nat[kZigzag[k]];
 
-  uint64_t zeroBits = 0;
-  for (int i = 0; i < 4; ++i) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + 16 * i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + 16 * i + 8));
-    const __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
-    zeroBits |= uint64_t(uint32_t(_mm_movemask_epi8(z))) << (16 * i);
-  }
+  const uint64_t zeroBits = uint64_t(storePair<0>(r, out)) |
+                            (uint64_t(storePair<2>(r, out)) << 16) |
+                            (uint64_t(storePair<4>(r, out)) << 32) |
+                            (uint64_t(storePair<6>(r, out)) << 48);
   return ~zeroBits & ~uint64_t(1);
 }
 
 FdctQuantFn selectFdctQuant(bool forcePortable) {
-  return forcePortable ? fdctQuantPortable : fdctQuantSse2;
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  return forcePortable || !ssse3 ? fdctQuantPortable : fdctQuantSsse3;
 }
 
 }  // namespace jpeg
