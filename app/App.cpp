@@ -83,6 +83,14 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // until the event loop (or a modal box) dispatches it.
   app.addSignal(SIGINT, &controller, AppController::ID_SIGNAL);
   app.addSignal(SIGTERM, &controller, AppController::ID_SIGNAL);
+  // The controller lives on this stack frame: no signal may be routed to it after we return.
+  struct SignalRoutes {
+    FXApp& app;
+    ~SignalRoutes() {
+      app.removeSignal(SIGINT);
+      app.removeSignal(SIGTERM);
+    }
+  } routes{app};
 
   g_settings.load();
 
