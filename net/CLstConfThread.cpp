@@ -197,20 +197,27 @@ void CLstConfThread::route(CHTTPSocket& conn) {
     linger();
   } else if (path == "/submitConfig") {
     submitConfig(conn, *this);
-    linger();
+    finishPage(conn);
   } else if (path == "/img/TELVORA_logo.png") {
     sendImage(conn, "image/png", confLogoImage());
   } else if (path == "/favicon.ico") {
     sendImage(conn, "image/ico", confIconImage());
   } else if (path == "/status") {
     statusPage(conn, address());
-    linger();
+    finishPage(conn);
   } else if (check_auth(conn.request_headers)) {
     configurePage(conn);
-    linger();
+    finishPage(conn);
   } else {
     sendUnauthorized(conn);
   }
+}
+
+void CLstConfThread::finishPage(CHTTPSocket& conn) {
+  // The answers carry no length: the end of the stream ends the page. Ending it before the
+  // pause lets the browser show the page at once, while the pause still paces the clients.
+  conn.shutdown();
+  linger();
 }
 
 void CLstConfThread::sleepUnlessStopped(int ms) {

@@ -66,6 +66,7 @@ class CLstConfThread : public FX::FXThread {
   void serve(int handle);
   void route(CHTTPSocket& conn);
   void closeConnection(CHTTPSocket& conn);  // also forgets it for shutdown()
+  void finishPage(CHTTPSocket& conn);       // ends the answer, then the pause after a page
   void pause();          // up to m_pauseMs, ended early by the stop flag
   void linger();         // up to m_lingerMs, ended early by the stop flag
   void sleepUnlessStopped(int ms);
