@@ -40,6 +40,7 @@ int CSocket::create() {
   int fd = platform::tcpSocket(&err);
   if (fd < 0) return m_lastError = err;
   m_handle = fd;
+  m_readAhead = true;
   return 0;
 }
 
@@ -80,6 +81,7 @@ int CSocket::connect(const sockaddr_in& addr, int timeoutMs) {
 }
 
 void CSocket::close() {
+  m_bufPos = m_bufLen = 0;
   int fd = m_handle.exchange(kNone);
   if (fd != kNone) platform::closeSocket(fd);
 }
@@ -102,9 +104,36 @@ int CSocket::waitRead(int64_t timeoutNs) {
   return w;
 }
 
-bool CSocket::waitReadable(int timeoutMs) { return waitRead(timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000) > 0; }
+int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
+  if (m_deadlineNs != 0 && platform::monotonicNs() >= m_deadlineNs) {
+    m_lastError = ETIMEDOUT;
+    return 0;
+  }
+  ssize_t n = platform::recvNow(handle(), buf, len, peek);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    int w = waitRead(timeoutNs);
+    if (w <= 0) return w;
+    n = platform::recvOnce(handle(), buf, len, peek);
+  }
+  if (n < 0) m_lastError = errno;
+  return n > INT_MAX ? INT_MAX : int(n);
+}
+
+bool CSocket::waitReadable(int timeoutMs) {
+  return buffered() > 0 || waitRead(timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000) > 0;
+}
+
+size_t CSocket::takeBuffered(void* out, size_t len) {
+  size_t n = std::min(len, buffered());
+  if (n) {
+    std::memcpy(out, m_buf.get() + m_bufPos, n);
+    m_bufPos += n;
+  }
+  return n;
+}
 
 int CSocket::recv(void* buf, size_t len) {
+  if (buffered() > 0 && len > 0) return int(takeBuffered(buf, std::min(len, size_t(INT_MAX))));
   ssize_t n = platform::recvOnce(handle(), buf, len);
   if (n < 0) m_lastError = errno;
   return int(n);
@@ -114,77 +143,116 @@ int CSocket::recv_all(void* buf, size_t len, int sec, int usec) {
   int64_t timeoutNs = int64_t(sec) * 1000000000 + int64_t(usec) * 1000;
   if (timeoutNs < 0) timeoutNs = -1;
   char* out = static_cast<char*>(buf);
-  size_t got = 0;
+  size_t got = takeBuffered(out, len);
   int last = 0;
   while (got < len) {
-    int w = waitRead(timeoutNs);
-    if (w <= 0) {
-      last = w;
-      break;
-    }
-    ssize_t n = platform::recvOnce(handle(), out + got, len - got);
+    // A short remainder goes through the read-ahead buffer, so the bytes behind it (the next
+    // part head of a stream) arrive with the same receive; a long one goes straight to the caller.
+    const bool viaBuffer = m_readAhead && len - got < kReadAheadBytes;
+    if (viaBuffer && !m_buf) m_buf.reset(new char[kReadAheadBytes]);
+    int n = viaBuffer ? receiveTimed(m_buf.get(), kReadAheadBytes, timeoutNs, false)
+                      : receiveTimed(out + got, len - got, timeoutNs, false);
     if (n <= 0) {
-      if (n < 0) m_lastError = errno;
-      last = int(n);
+      last = n;
       break;
     }
-    got += size_t(n);
+    if (viaBuffer) {
+      m_bufPos = 0;
+      m_bufLen = size_t(n);
+      got += takeBuffered(out + got, len - got);
+    } else {
+      got += size_t(n);
+    }
   }
   if (got > 0) return got > size_t(INT_MAX) ? INT_MAX : int(got);
   return last;
 }
 
-bool CSocket::read_line(char* buf, size_t& len, int timeoutSec) {
-  const size_t capacity = len;
-  if (!buf || capacity == 0) return false;
-  const int64_t timeoutNs = secondsToNs(timeoutSec);
-  size_t stored = 0;
-  for (;;) {
-    if (waitRead(timeoutNs) <= 0) return false;
-    // Look at what is waiting, then take exactly the bytes that belong to this line (up to and
-    // including its line feed, or up to the byte that fills the buffer).
-    const size_t window = std::min(capacity - stored, kPeekWindow);
-    char* raw = buf + stored;
-    ssize_t seen = platform::recvOnce(handle(), raw, window, true);
-    if (seen <= 0) {
-      if (seen < 0) m_lastError = errno;
-      return false;
+namespace {
+
+// The line-reading rules over one piece of input: a line feed ends the line (true, with the
+// terminating zero written), carriage returns vanish, other bytes are stored; filling the buffer
+// is an error. *used tells how many input bytes were consumed.
+enum class LineStep { More, Done, Full };
+
+// The line goes to buf, or when buf is null, is appended to str.
+LineStep feedLine(const char* in, size_t n, char* buf, std::string* str, size_t capacity, size_t& stored,
+                  size_t* used) {
+  for (size_t i = 0; i < n; ++i) {
+    char c = in[i];
+    if (c == '\n') {
+      if (buf) buf[stored] = '\0';
+      *used = i + 1;
+      return LineStep::Done;
     }
-    size_t take = 0;
-    for (size_t room = capacity - stored; take < size_t(seen);) {
-      char c = raw[take++];
-      if (c == '\n') break;
-      if (c != '\r' && --room == 0) break;
+    if (c == '\r') continue;
+    if (buf) {
+      buf[stored] = c;
+    } else {
+      str->push_back(c);
     }
-    ssize_t got = platform::recvOnce(handle(), raw, take);
-    if (got <= 0) {
-      if (got < 0) m_lastError = errno;
-      return false;
-    }
-    // Compact in place: carriage returns vanish wherever they stand.
-    for (ssize_t i = 0; i < got; ++i) {
-      char c = raw[i];
-      if (c == '\n') {
-        buf[stored] = '\0';
-        len = stored;
-        return true;
-      }
-      if (c == '\r') continue;
-      buf[stored++] = c;
-      if (stored == capacity) return false;
+    ++stored;
+    if (stored == capacity) {
+      *used = i + 1;
+      return LineStep::Full;
     }
   }
+  *used = n;
+  return LineStep::More;
+}
+
+}  // namespace
+
+bool CSocket::read_line(char* buf, size_t& len, int timeoutSec) {
+  if (!buf) return false;
+  return readLine(buf, nullptr, len, timeoutSec);
 }
 
 bool CSocket::read_line(std::string& line, size_t capacity, int timeoutSec) {
-  line.assign(capacity, '\0');
+  // Appends as it goes: a large capacity costs nothing up front.
+  line.clear();
   size_t len = capacity;
-  if (!read_line(&line[0], len, timeoutSec)) {
-    line.clear();
-    return false;
+  if (readLine(nullptr, &line, len, timeoutSec)) return true;
+  line.clear();
+  return false;
+}
+
+bool CSocket::readLine(char* buf, std::string* str, size_t& len, int timeoutSec) {
+  const size_t capacity = len;
+  if (capacity == 0) return false;
+  const int64_t timeoutNs = secondsToNs(timeoutSec);
+  size_t stored = 0;
+  for (;;) {
+    LineStep step;
+    size_t used = 0;
+    if (buffered() > 0) {
+      step = feedLine(m_buf.get() + m_bufPos, buffered(), buf, str, capacity, stored, &used);
+      m_bufPos += used;
+    } else if (m_readAhead) {
+      if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
+      int n = receiveTimed(m_buf.get(), kReadAheadBytes, timeoutNs, false);
+      if (n <= 0) return false;
+      m_bufPos = 0;
+      m_bufLen = size_t(n);
+      continue;
+    } else {
+      // Look at what is waiting, then take exactly the bytes that belong to this line.
+      char peeked[kPeekWindow];
+      int n = receiveTimed(peeked, std::min(kPeekWindow, capacity - stored), timeoutNs, true);
+      if (n <= 0) return false;
+      step = feedLine(peeked, size_t(n), buf, str, capacity, stored, &used);
+      ssize_t taken = platform::recvOnce(handle(), peeked, used);
+      if (taken != ssize_t(used)) {
+        if (taken < 0) m_lastError = errno;
+        return false;
+      }
+    }
+    if (step == LineStep::Done) {
+      len = stored;
+      return true;
+    }
+    if (step == LineStep::Full) return false;
   }
-  line.resize(len);
-  return true;
 }
 
 int CSocket::send(const char* text) { return send(text, text ? std::strlen(text) : 0); }

@@ -6,11 +6,15 @@
 // another thread may make is shutdown(), which wakes a thread blocked in a wait or receive on it
 // (the way stop() ends a connection thread). close() is not safe against a concurrent user.
 //
-// Reading never takes bytes from the kernel beyond what the caller asked for: read_line looks at
-// the waiting bytes with a peek and then takes exactly the line, and recv_all receives straight into
-// the caller's buffer. So a handle can be released to another reader (a push-stream or pan/tilt
-// consumer) right after the request was read without losing what the peer already sent, while a
-// line still costs a few system calls instead of two per byte.
+// Reading comes in two modes. Exact (the default for a wrapped handle, such as an accepted
+// connection): nothing is taken from the kernel beyond what the caller asked for; read_line looks
+// at the waiting bytes with a peek and then takes exactly the line, so a server can release() the
+// handle to another reader (a push-stream or pan/tilt consumer) right after the request without
+// losing what the peer already sent. Read-ahead (the default for a socket made by create(), the
+// client connections to cameras): lines are served from an internal buffer filled in large pieces,
+// so a multipart stream costs a few system calls per picture instead of several per line. In both
+// modes every read call hands out buffered bytes first, and recv_all receives the rest straight
+// into the caller's buffer. Bytes still buffered at release() stay with this object (buffered()).
 //
 // Time-outs bound the silence before each arrival of bytes, not the whole operation; setDeadline()
 // adds an optional limit for the whole operation on top.
@@ -19,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/CNetAddr.h"
@@ -40,7 +45,8 @@ class CSocket {
   bool isOpen() const { return m_handle.load() != kNone; }
   int release();  // gives up ownership; returns the handle (kNone when there was none)
 
-  int create();                                    // 0 (also when already open) or errno
+  // 0 (also when already open) or errno. A new socket reads ahead (see above).
+  int create();
   int bind(const std::string& ip, uint16_t port);  // -1 when ip is no IPv4 text; else 0 or errno
   int listen(int backlog);                         // 0 or errno
   // Waits up to timeoutMs (< 0: no limit) and accepts: the new handle, or -1 on time-out or error
@@ -74,8 +80,14 @@ class CSocket {
   // wait ends unsuccessfully once it has passed.
   void setDeadline(uint64_t monotonicNs) { m_deadlineNs = monotonicNs; }
   uint64_t deadline() const { return m_deadlineNs; }
-  // True when the peer sent data (or closed, or an error is pending) within timeoutMs.
+  // True when bytes are buffered, or the peer sent data (or closed, or an error is pending)
+  // within timeoutMs.
   bool waitReadable(int timeoutMs);
+  // Read-ahead mode on or off (see above); bytes already buffered are still handed out first.
+  void setReadAhead(bool on) { m_readAhead = on; }
+  bool readAhead() const { return m_readAhead; }
+  // Bytes received from the kernel but not yet handed to a caller.
+  size_t buffered() const { return m_bufLen - m_bufPos; }
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown
@@ -85,11 +97,26 @@ class CSocket {
  protected:
   // Waits for readability, limited by timeoutNs and the deadline: 1 ready, 0 time-out, -1 error.
   int waitRead(int64_t timeoutNs);
+  // Receives what is waiting, or waits (as waitRead) and then receives: bytes > 0; 0 for a
+  // time-out, a passed deadline or an orderly close; -1 for an error. Data already waiting is
+  // taken without a wait, which halves the system calls of a busy stream.
+  int receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek);
 
  private:
+  // Size of the read-ahead buffer: about one camera picture with its part head, so that a
+  // multipart stream costs about one receive per picture.
+  static constexpr size_t kReadAheadBytes = 65536;
+  // Copies up to len buffered bytes to out; the count.
+  size_t takeBuffered(void* out, size_t len);
+  // The line reader behind both read_line forms: into buf when it is set, else appended to str.
+  bool readLine(char* buf, std::string* str, size_t& len, int timeoutSec);
+
   std::atomic<int> m_handle;
   uint64_t m_deadlineNs = 0;
   int m_lastError = 0;
+  bool m_readAhead = false;
+  std::unique_ptr<char[]> m_buf;  // allocated on first read-ahead
+  size_t m_bufPos = 0, m_bufLen = 0;
 };
 
 // getaddrinfo for an IPv4 TCP stream address of host and service (a port number as text); the

@@ -99,6 +99,14 @@ ssize_t recvOnce(int fd, void* buf, size_t len, bool peek) {
   return n;
 }
 
+ssize_t recvNow(int fd, void* buf, size_t len, bool peek) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, buf, len, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
 int acceptTimed(int fd, int timeoutMs, sockaddr_in* peer, int* err) {
   int w = waitReadable(fd, timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000);
   if (w <= 0) {

@@ -40,6 +40,8 @@ int waitWritable(int fd, int64_t timeoutNs);
 // One send with MSG_NOSIGNAL, one receive (optionally with MSG_PEEK); the system call's result.
 ssize_t sendOnce(int fd, const void* data, size_t len);
 ssize_t recvOnce(int fd, void* buf, size_t len, bool peek = false);
+// A receive that never blocks (MSG_DONTWAIT): -1 with errno EAGAIN when nothing is waiting.
+ssize_t recvNow(int fd, void* buf, size_t len, bool peek = false);
 
 // Waits up to timeoutMs (< 0: no limit) for a connection, then accepts it (close-on-exec).
 // The new handle, or -1 with *err set (ETIMEDOUT when nothing arrived in time).

@@ -35,10 +35,21 @@ std::thread slowSender(const Pair& p, std::vector<std::string> pieces, int pause
 
 }  // namespace
 
-TEST(SocketLineReader, SplitsLinesAndDropsCarriageReturns) {
+// The line reader's rules hold in both reading modes: exact (peek, then take the line) and
+// read-ahead (lines served from the internal buffer).
+class SocketLineReader : public ::testing::TestWithParam<bool> {
+ protected:
+  void wrap(CSocket& s) { s.setReadAhead(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, SocketLineReader, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "ReadAhead" : "Exact"; });
+
+TEST_P(SocketLineReader, SplitsLinesAndDropsCarriageReturns) {
   Pair p;
   ASSERT_TRUE(p.ok());
   CSocket s(p.takeServer());
+  wrap(s);
   ASSERT_TRUE(p.send("first\r\nsecond\nth\rir\rd\r\n\r\n\nlast"));
   std::string line;
   ASSERT_TRUE(s.read_line(line, 5120, 1));
@@ -56,10 +67,11 @@ TEST(SocketLineReader, SplitsLinesAndDropsCarriageReturns) {
   EXPECT_FALSE(s.read_line(line, 5120, 1));
 }
 
-TEST(SocketLineReader, CapacityCountsStoredCharactersOnly) {
+TEST_P(SocketLineReader, CapacityCountsStoredCharactersOnly) {
   Pair p;
   ASSERT_TRUE(p.ok());
   CSocket s(p.takeServer());
+  wrap(s);
   const std::string longest(5119, 'x');
   // Carriage returns anywhere do not count against the capacity.
   std::string withCr = longest.substr(0, 1000) + "\r\r\r" + longest.substr(1000) + "\r\n";
@@ -77,10 +89,11 @@ TEST(SocketLineReader, CapacityCountsStoredCharactersOnly) {
   EXPECT_FALSE(s.read_line(buf, len, 1));  // 5120 characters
 }
 
-TEST(SocketLineReader, TinyCapacities) {
+TEST_P(SocketLineReader, TinyCapacities) {
   Pair p;
   ASSERT_TRUE(p.ok());
   CSocket s(p.takeServer());
+  wrap(s);
   ASSERT_TRUE(p.send("\r\nab\nc"));
   char buf[3];
   size_t len = 1;
@@ -93,7 +106,7 @@ TEST(SocketLineReader, TinyCapacities) {
   EXPECT_FALSE(s.read_line(buf, len, 1));
 }
 
-TEST(SocketLineReader, LeavesFollowingBytesForOtherReaders) {
+TEST(SocketExactReads, AcceptedConnectionLeavesFollowingBytesForOtherReaders) {
   // A request followed at once by binary data: after the lines are read the handle goes to
   // another owner, which must still get every byte the peer sent.
   Pair p;
@@ -102,6 +115,7 @@ TEST(SocketLineReader, LeavesFollowingBytesForOtherReaders) {
   for (int i = 0; i < 3000; ++i) binary += char(i * 7);
   ASSERT_TRUE(p.send("GET / HTTP/1.0\r\n\r\n" + binary));
   CSocket first(p.takeServer());
+  EXPECT_FALSE(first.readAhead());
   std::string line;
   ASSERT_TRUE(first.read_line(line, 5120, 1));
   ASSERT_TRUE(first.read_line(line, 5120, 1));
@@ -113,10 +127,11 @@ TEST(SocketLineReader, LeavesFollowingBytesForOtherReaders) {
   EXPECT_EQ(got, binary);
 }
 
-TEST(SocketLineReader, TimeoutBoundsSilenceNotTheWholeLine) {
+TEST_P(SocketLineReader, TimeoutBoundsSilenceNotTheWholeLine) {
   Pair p;
   ASSERT_TRUE(p.ok());
   CSocket s(p.takeServer());
+  wrap(s);
   // Six pieces 250 ms apart: 1.5 s for the line, never 1 s of silence.
   std::thread t = slowSender(p, {"a", "b", "c", "d", "e", "f\n"}, 250);
   std::string line;
@@ -127,10 +142,11 @@ TEST(SocketLineReader, TimeoutBoundsSilenceNotTheWholeLine) {
   EXPECT_GT(w.seconds(), 1.2);
 }
 
-TEST(SocketLineReader, FailsAfterTimeoutOfSilence) {
+TEST_P(SocketLineReader, FailsAfterTimeoutOfSilence) {
   Pair p;
   ASSERT_TRUE(p.ok());
   CSocket s(p.takeServer());
+  wrap(s);
   ASSERT_TRUE(p.send("partial"));
   std::string line;
   Stopwatch w;
@@ -138,6 +154,64 @@ TEST(SocketLineReader, FailsAfterTimeoutOfSilence) {
   EXPECT_GE(w.seconds(), 0.95);
   EXPECT_LT(w.seconds(), 2.0);
   EXPECT_EQ(s.lastError(), ETIMEDOUT);
+}
+
+TEST(SocketReadAhead, CreatedSocketBuffersAndHandsBytesOutInOrder) {
+  nettest::Listener l;
+  ASSERT_GE(l.fd, 0);
+  CSocket c;
+  ASSERT_EQ(c.create(), 0);
+  EXPECT_TRUE(c.readAhead());
+  ASSERT_EQ(c.connect(l.address(), 1000), 0);
+  int peer = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  const std::string data = "one\r\ntwo\nBODY0123456789tail\nx";
+  ASSERT_EQ(::send(peer, data.data(), data.size(), 0), ssize_t(data.size()));
+  std::string line;
+  ASSERT_TRUE(c.read_line(line, 100, 1));
+  EXPECT_EQ(line, "one");
+  EXPECT_EQ(c.buffered(), data.size() - 5);  // everything that had arrived was taken at once
+  ASSERT_TRUE(c.read_line(line, 100, 1));
+  EXPECT_EQ(line, "two");
+  char buf[16];
+  EXPECT_EQ(c.recv(buf, 4), 4);
+  EXPECT_EQ(std::string(buf, 4), "BODY");
+  EXPECT_EQ(c.recv_all(buf, 10, 1, 0), 10);
+  EXPECT_EQ(std::string(buf, 10), "0123456789");
+  EXPECT_TRUE(c.waitReadable(0));  // buffered bytes count as readable
+  ASSERT_TRUE(c.read_line(line, 100, 1));
+  EXPECT_EQ(line, "tail");
+  // The rest of the buffer first, then fresh bytes from the connection.
+  ASSERT_EQ(::send(peer, "yz", 2, 0), 2);
+  EXPECT_EQ(c.recv_all(buf, 3, 1, 0), 3);
+  EXPECT_EQ(std::string(buf, 3), "xyz");
+  EXPECT_EQ(c.buffered(), 0u);
+  // A closed connection drops what is left over: a new one starts empty.
+  ASSERT_EQ(::send(peer, "left\nover", 9, 0), 9);
+  ASSERT_TRUE(c.read_line(line, 100, 1));
+  EXPECT_GT(c.buffered(), 0u);
+  c.close();
+  EXPECT_EQ(c.buffered(), 0u);
+  ::close(peer);
+}
+
+TEST(SocketReadAhead, CanBeSwitchedOffForExactReads) {
+  nettest::Listener l;
+  ASSERT_GE(l.fd, 0);
+  CSocket c;
+  ASSERT_EQ(c.create(), 0);
+  c.setReadAhead(false);
+  ASSERT_EQ(c.connect(l.address(), 1000), 0);
+  int peer = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(::send(peer, "line\nrest", 9, 0), 9);
+  std::string line;
+  ASSERT_TRUE(c.read_line(line, 100, 1));
+  EXPECT_EQ(c.buffered(), 0u);
+  char buf[4];
+  EXPECT_EQ(::recv(c.handle(), buf, 4, 0), 4);  // still in the kernel, for anyone holding the handle
+  EXPECT_EQ(std::string(buf, 4), "rest");
+  ::close(peer);
 }
 
 TEST(SocketDeadline, EndsAReadThatKeepsTrickling) {
