@@ -60,6 +60,10 @@ bool setRecvTimeoutMs(int fd, int ms) { return setTimeoutOption(fd, SO_RCVTIMEO,
 // ppoll gives the microsecond resolution that callers with (seconds, microseconds) time-outs
 // expect; a signal that interrupts the wait does not shorten it.
 static int waitFor(int fd, short events, int64_t timeoutNs) {
+  if (fd < 0) {  // poll() would skip it and sleep out the whole time-out
+    errno = EBADF;
+    return -1;
+  }
   pollfd p{fd, events, 0};
   if (timeoutNs < 0) {
     for (;;) {

@@ -372,6 +372,19 @@ TEST(SocketSetup, CreateIsIdempotentAndCloseForgetsTheHandle) {
   s.close();
 }
 
+TEST(SocketSetup, ReadsWithoutAHandleFailAtOnce) {
+  CSocket s;
+  std::string line;
+  char buf[4];
+  Stopwatch w;
+  EXPECT_FALSE(s.read_line(line, 100, 5));
+  EXPECT_EQ(s.recv_all(buf, sizeof buf, 5, 0), -1);
+  EXPECT_FALSE(s.waitReadable(5000));
+  EXPECT_EQ(s.accept(5000), -1);
+  EXPECT_EQ(s.lastError(), EBADF);
+  EXPECT_LT(w.seconds(), 1.0);
+}
+
 TEST(SocketBind, RefusesNamesWithoutTouchingTheSocket) {
   CSocket s;
   ASSERT_EQ(s.create(), 0);
