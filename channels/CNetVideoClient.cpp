@@ -121,7 +121,7 @@ FX::FXint CNetVideoClient::run() {
           !sendAll(m_picture.data, m_picture.length))
         break;
     } else {
-      if (m_stop) break;
+      if (m_stop || m_cnl->stopping()) break;  // the channel is going away: end at once
       ++failedWaits;
       g_logFile.log(CLogFile::Info, kLogSource, "waitNewFrame() failed!", "CNetVideoClient::run");
       sleepUnlessStopped(static_cast<uint64_t>(m_failPauseMs) * 1000000ull);

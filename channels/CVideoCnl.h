@@ -46,15 +46,17 @@ class CVideoCnl : public FX::FXThread {
 
   // FXThread::run() is the producer loop of each concrete channel.
 
-  // Allocates the frame buffers (first call), reads the name, initialises the recorder and
-  // raises the reconnect flag. False when the channel cannot run.
+  // Allocates the frame buffers (first call only: later calls come while the producer and the
+  // consumers use them), reads the name, initialises the recorder and raises the reconnect
+  // flag. False when the channel cannot run.
   virtual bool init();
   // Validates and stores the common form fields (name, recording block, pan/tilt block);
   // appends its messages to html. False when the recording block was refused.
   virtual bool update(const FormFields& fields, std::string& html);
   // Applies changed settings to the running channel (here: shows the name in the list entry).
   virtual bool reconf();
-  // Sets the stop flag and stops the recorder; returns at once.
+  // Sets the stop flag, stops the recorder and wakes every thread waiting in getNewFrame() or
+  // waitFrameWanted(); returns at once.
   virtual void stop();
   virtual std::string imageUrl(const std::string& host, bool live) = 0;
   virtual CNetAddr localAddr() = 0;
@@ -69,10 +71,12 @@ class CVideoCnl : public FX::FXThread {
 
   // Consumer side: blocks until a picture newer than rec's is current (signalling
   // frame-wanted), copies it into rec (growing rec's buffer to length*3/2 when needed) and
-  // returns true; false after the wait time-out (1 s) or when the current record is empty.
+  // returns true; false after the wait time-out (1 s), when the current record is empty, or
+  // once the channel is stopping. The copy is made under the frame lock (one at a time).
   bool getNewFrame(FrameRec& rec);
 
-  // Attaches a started consumer; the channel owns it from then on. Reaps ended ones first.
+  // Attaches a started consumer (from its own thread); the channel owns it from then on.
+  // Reaps ended ones first. A consumer that was never started counts as ended.
   void addClient(CMXClient* client);
   // Joins, destroys and removes every consumer whose thread has ended.
   void reapClients();

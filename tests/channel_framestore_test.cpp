@@ -144,6 +144,28 @@ TEST(FrameStore, FrameWantedWakesAProducerWithALongPeriod) {
   EXPECT_GE(cnl.wakeUps(), 1u);
 }
 
+// init() runs again after every form submission, while producer and consumers use the
+// buffers: it must keep them (and the picture in them).
+TEST(FrameStore, InitAgainKeepsTheBuffersAndThePicture) {
+  TestChannel cnl(manual());
+  ASSERT_TRUE(cnl.startChannel());
+  cnl.publishPicture();
+  const std::vector<uint8_t> pic = cnl.lastPicture();
+  FrameRec holder;
+  ASSERT_TRUE(cnl.getNewFrame(holder));
+  std::atomic<bool> result{false};
+  std::thread waiter([&] { result = cnl.getNewFrame(holder); });
+  ASSERT_TRUE(cnl.init());
+  FrameRec fresh;
+  ASSERT_TRUE(cnl.getNewFrame(fresh));
+  ASSERT_EQ(fresh.length, pic.size());
+  EXPECT_EQ(0, memcmp(fresh.data, pic.data(), pic.size()));
+  cnl.publishPicture();
+  waiter.join();
+  EXPECT_TRUE(result);
+  EXPECT_EQ(holder.sequence, 2u);
+}
+
 TEST(FrameStore, StopWakesWaitingConsumersPromptly) {
   TestChannel cnl(manual());
   ASSERT_TRUE(cnl.startChannel());
@@ -170,8 +192,8 @@ namespace {
 // A consumer that attaches and then either ends at once or loops until stopped.
 class CountingClient : public CVideoClient {
  public:
-  CountingClient(CVideoCnl* cnl, std::atomic<int>* destroyed, bool loop)
-      : CVideoClient(cnl, 50), m_destroyed(destroyed), m_loop(loop) {}
+  CountingClient(CVideoCnl* cnl, std::atomic<int>* destroyed, bool loop, uint32_t periodMs = 50)
+      : CVideoClient(cnl, periodMs), m_destroyed(destroyed), m_loop(loop) {}
   ~CountingClient() override { ++*m_destroyed; }
   std::atomic<bool> attached{false};
 
@@ -218,17 +240,21 @@ TEST(ChannelConsumers, EndedConsumerIsReapedByTheNextAttach) {
 
 TEST(ChannelConsumers, DestroyingTheChannelStopsAndJoinsAttachedConsumers) {
   std::atomic<int> destroyed{0};
-  const auto t0 = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point t0;
   {
     TestChannel::Options o = manual();
     o.periodMs = 40;
     TestChannel cnl(o);
     ASSERT_TRUE(cnl.startChannel());
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE((new CountingClient(&cnl, &destroyed, true))->start());
+    // One-second consumers are asleep in their pacing most of the time.
+    for (int i = 0; i < 3; ++i)
+      ASSERT_TRUE((new CountingClient(&cnl, &destroyed, true, 1000))->start());
     ASSERT_TRUE(waitFor([&] { return cnl.clientCount() == 3; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    t0 = std::chrono::steady_clock::now();
   }
   EXPECT_EQ(destroyed, 3);
-  EXPECT_LT(msSince(t0), 1000);
+  EXPECT_LT(msSince(t0), 300);
 }
 
 TEST(VideoClient, PeriodIsClampedTo50To1000Ms) {

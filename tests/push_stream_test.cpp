@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -237,11 +238,19 @@ TEST(PushStream, EachClientIsPacedToItsPeriod) {
   for (auto& t : readers) t.join();
   for (size_t i = 0; i < fds.size(); ++i) {
     const uint64_t periodNs = periods[i] * 1000000ull;
-    const size_t expected = windowMs / periods[i] + 1;
     // A gap can be short of the period by the producer's period (5 ms): the next part is the
     // newest picture at the due time.
     EXPECT_LE(got[i].size(), windowMs / (periods[i] - 5) + 2) << "period " << periods[i];
-    EXPECT_GE(got[i].size(), expected * 6 / 10) << "period " << periods[i];
+    ASSERT_GE(got[i].size(), 2u) << "period " << periods[i];
+    // Not slower than asked either: the median gap (robust against one scheduling stall on a
+    // loaded machine) stays near the period.
+    std::vector<double> gaps;
+    for (size_t k = 1; k < got[i].size(); ++k)
+      gaps.push_back(std::chrono::duration<double, std::milli>(got[i][k].arrived -
+                                                               got[i][k - 1].arrived)
+                         .count());
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LE(gaps[gaps.size() / 2], periods[i] * 1.2 + 20) << "period " << periods[i];
     uint64_t prevUs = 0;
     for (size_t k = 0; k < got[i].size(); ++k) {
       uint64_t us = 0;
@@ -414,8 +423,10 @@ TEST(PushStream, StalledReaderBlocksOnlyItself) {
   Part part;
   int live = 0;
   while (msSince(t0) < 1000 && readPart(liveFd, &part, 1000)) ++live;
-  EXPECT_GE(live, 14) << "the live viewer keeps its 20 pictures/s";
-  EXPECT_GE(rig.cnl.publishedCount() - before, 40u) << "the producer keeps its 50 pictures/s";
+  // Nominally 20 and 50 per second; the bounds leave room for a loaded machine, while a
+  // blocked producer would deliver next to nothing.
+  EXPECT_GE(live, 8) << "the live viewer keeps streaming";
+  EXPECT_GE(rig.cnl.publishedCount() - before, 25u) << "the producer keeps publishing";
   // The send time-out (400 ms here, 5 s by default) ends the stalled stream by itself.
   EXPECT_TRUE(waitUntil([&] { return !stalled->running(); }, 2000));
   close(stalledFd);
@@ -438,5 +449,21 @@ TEST(PushStream, StopWakesASenderBlockedOnAStalledReader) {
   rig->cnl.stop();
   rig.reset();  // stops, joins and destroys the consumer
   EXPECT_LT(msSince(t0), 1000);
+  close(fd);
+}
+
+TEST(PushStream, ChannelStopEndsTheStreamAtOnce) {
+  StreamRig rig(periodic(20));
+  CNetVideoClient* c = nullptr;
+  int fd = rig.open(50, &c);
+  Part part;
+  ASSERT_TRUE(readPart(fd, &part, 2000));
+  const auto t0 = Clock::now();
+  rig.cnl.stop();
+  char buf[65536];
+  while (readExact(fd, buf, sizeof buf, 3000) == sizeof buf) {
+  }
+  EXPECT_LT(msSince(t0), 400) << "no 5 x 500 ms of failed waits once the channel stops";
+  EXPECT_TRUE(waitUntil([&] { return !c->running(); }, 1000));
   close(fd);
 }
