@@ -144,12 +144,26 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
   return changed;
 }
 
+// The settings file keeps a login as an entry's key. A key with "=" or a control character,
+// or one that begins with a blank, "#", ";" or "[" (or ends with a blank), does not read back
+// as written and can damage the entries after it; a login with ":" can never sign in, since the
+// Basic credentials split at the first colon.
+bool storableLogin(const std::string& login) {
+  for (unsigned char c : login)
+    if (c < 0x20 || c == 0x7f || c == '=' || c == ':') return false;
+  const char first = login.front(), last = login.back();
+  return first != ' ' && first != '#' && first != ';' && first != '[' && last != ' ';
+}
+
 // Step: a new administrator. Always counts as a change when a login was given.
 bool applyNewAdmin(const FormFields& form, std::string& resp) {
   const std::string login = field(form, "sys_newLogin");
   if (login.empty()) return false;
   const std::string pw1 = field(form, "sys_newPasswd1");
-  if (!pw1.empty() && pw1 == field(form, "sys_newPasswd2")) {
+  if (!storableLogin(login)) {
+    resp += "<P class=warn>The <EM>New login</EM> parameter must not contain '=', ':' or control "
+            "characters, nor begin with '#', ';', '[' or a space.<BR>New administrator NOT added.</P>";
+  } else if (!pw1.empty() && pw1 == field(form, "sys_newPasswd2")) {
     g_settings.writeString("Admins", login, pw1);
     resp += "<P class=upd>Added a new administrator. Login name: '<STRONG>" + html_escape(login) +
             "</STRONG></P>";

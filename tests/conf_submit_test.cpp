@@ -227,3 +227,21 @@ TEST(ConfSubmit, LogFieldsReopenTheLog) {
   EXPECT_NE(answer.find("value=\"" + newPath + "\""), std::string::npos);
   EXPECT_NE(get(f.port(), "/status").find("<CODE>" + newPath + "</CODE>"), std::string::npos);
 }
+
+TEST(ConfSubmit, LoginsThatCannotBeStoredSafelyAreRefused) {
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  // Each would either not read back from the settings file or never be able to sign in.
+  for (const char* login : {"%5BSystem%5D", "a%3Db", "a%0Ab", "%23x", "+x", "x+", "a%3Ab"}) {
+    std::string answer = post(f.port(), std::string("sys_newLogin=") + login +
+                                            "&sys_newPasswd1=pw&sys_newPasswd2=pw&ret_cnl=sys",
+                              kAuth);
+    EXPECT_NE(messages(answer).find("New administrator NOT added."), std::string::npos) << login;
+  }
+  EXPECT_TRUE(g_settings.sectionEntries("Admins").empty());
+  // Ordinary punctuation and spaces inside a login are fine and survive a reload.
+  post(f.port(), "sys_newLogin=ann+o%27neil%23&sys_newPasswd1=p+w%22&sys_newPasswd2=p+w%22&ret_cnl=sys",
+       kAuth);
+  g_settings.load();
+  EXPECT_EQ(g_settings.readString("Admins", "ann o'neil#", ""), "p w\"");
+}
