@@ -204,10 +204,12 @@ TEST(ConfSubmit, UserTextsAreEscapedInMessages) {
   ServerFixture f;
   ASSERT_TRUE(f.start());
   std::string answer =
-      post(f.port(), "sys_newLogin=%3Cimg+src%3Dx%3E&sys_newPasswd1=a&sys_newPasswd2=a&ret_cnl=sys", kAuth);
-  EXPECT_NE(messages(answer).find("'<STRONG>&lt;img src=x&gt;</STRONG>"), std::string::npos);
-  EXPECT_EQ(answer.find("<img src=x>"), std::string::npos);
-  EXPECT_NE(answer.find("<LABEL class=login>&lt;img src=x&gt;</LABEL>"), std::string::npos);
+      post(f.port(), "sys_newLogin=%3Cb%3E%22x%22%26&sys_newPasswd1=a&sys_newPasswd2=a&ret_cnl=sys", kAuth);
+  const std::string escaped = "&lt;b&gt;&quot;x&quot;&amp;";
+  EXPECT_NE(messages(answer).find("'<STRONG>" + escaped + "</STRONG>"), std::string::npos);
+  EXPECT_EQ(answer.find("<b>"), std::string::npos);
+  EXPECT_NE(answer.find("<LABEL class=login>" + escaped + "</LABEL>"), std::string::npos);
+  EXPECT_NE(answer.find("name=\"sys_login_" + escaped + "\""), std::string::npos);
 }
 
 TEST(ConfSubmit, LogFieldsReopenTheLog) {
