@@ -1,0 +1,276 @@
+// Ingest of IP camera streams on loopback: N Axis channels pull 25 pictures/s of about 60 KB
+// each from a fakecam process (one connection per channel), and beside it N ffmpeg processes
+// copy the same stream ("ffmpeg -f mjpeg -i <url> -c copy -f null -"), as the reference.
+//
+// Gateway: pictures are counted by the IP channels' shared sequence number; CPU time is this
+// process's (channel threads plus one consumer thread per channel that keeps asking for the
+// newest picture). ffmpeg: pictures from each process's "frame=" statistics and CPU time from
+// /proc, both sampled after start-up. The camera runs in its own process and counts in neither.
+//
+// Usage: bench_ingest [seconds per run, default 4] [N ...]   (default N: 1 16 64)
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "app/CSettings.h"
+#include "channels/CIPVideoCnl.h"
+#include "channels/IPChannelFactory.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr size_t kTargetBytes = 60 * 1024;
+constexpr double kCameraFps = 25.0;
+
+double cpuSelf() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// A 640x480 picture of noise bands, compressed at the quality that lands near 60 KB.
+std::string makeJpeg() {
+  const int w = 640, h = 480;
+  std::vector<unsigned char> px(size_t(w) * h * 3);
+  uint32_t s = 12345;
+  for (size_t i = 0; i < px.size(); ++i) {
+    s = s * 1103515245u + 12345u;
+    px[i] = static_cast<unsigned char>(((i / 3 % w) / 4 + (i / 3 / w) / 3) + ((s >> 16) & 0x3F));
+  }
+  std::string best;
+  for (int q = 95; q >= 5; q -= 5) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr e;
+    c.err = jpeg_std_error(&e);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long outLen = 0;
+    jpeg_mem_dest(&c, &out, &outLen);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, q, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+      JSAMPROW row = &px[size_t(c.next_scanline) * w * 3];
+      jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    std::string pic(reinterpret_cast<char*>(out), outLen);
+    free(out);
+    jpeg_destroy_compress(&c);
+    best = pic;
+    if (pic.size() <= kTargetBytes) break;
+  }
+  return best;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (!outFile.empty()) freopen(outFile.c_str(), "w", stdout);
+  freopen(errFile.empty() ? "/dev/null" : errFile.c_str(), "w", stderr);
+  freopen("/dev/null", "r", stdin);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+std::string readAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+struct Result {
+  double pps = 0;        // pictures per second, all channels together
+  double cpuUsPerPic = 0;
+};
+
+Result runGateway(int n, uint16_t port, double seconds) {
+  std::vector<std::unique_ptr<CVideoCnl>> cnls;
+  for (int i = 0; i < n; ++i) {
+    const std::string sec = "Channel 1 " + std::to_string(1000 + i);
+    g_settings.writeString(sec, "CamIPAddr", "127.0.0.1");
+    g_settings.writeInt(sec, "CamIPPort", port);
+    g_settings.writeString(sec, "CnlName", "bench " + std::to_string(i));
+    CVideoCnl* c = createIPChannel(1, 1000 + i);
+    static_cast<CIPVideoCnl*>(c)->setRequestPauseMs(0);
+    if (!c->init() || !c->start()) {
+      std::fprintf(stderr, "bench_ingest: channel %d did not start\n", i);
+      delete c;
+      continue;
+    }
+    cnls.emplace_back(c);
+  }
+  std::atomic<bool> quit{false};
+  std::vector<std::thread> consumers;
+  for (auto& c : cnls) {
+    CVideoCnl* cnl = c.get();
+    consumers.emplace_back([cnl, &quit] {
+      FrameRec rec;
+      while (!quit.load()) cnl->getNewFrame(rec);
+    });
+  }
+  platform::sleepMs(1000);  // connect and settle
+  uint32_t seq0 = CIPVideoCnl::lastSequence();
+  double cpu0 = cpuSelf();
+  uint64_t t0 = platform::monotonicNs();
+  platform::sleepNs(uint64_t(seconds * 1e9));
+  uint32_t seq1 = CIPVideoCnl::lastSequence();
+  double cpu1 = cpuSelf();
+  double dt = (platform::monotonicNs() - t0) / 1e9;
+  quit = true;
+  for (auto& c : cnls) c->stop();
+  for (auto& t : consumers) t.join();
+  for (auto& c : cnls) c->join();
+  cnls.clear();
+  Result r;
+  uint32_t pics = seq1 - seq0;
+  r.pps = pics / dt;
+  r.cpuUsPerPic = pics ? (cpu1 - cpu0) * 1e6 / pics : 0;
+  return r;
+}
+
+// CPU seconds a child has used so far (/proc/<pid>/stat utime + stime); -1 when unreadable.
+double cpuOf(pid_t pid) {
+  std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // Fields after the command name: state is field 3; utime and stime are fields 14 and 15.
+  const char* p = stat.c_str() + close + 2;
+  unsigned long long v[13] = {};
+  char state;
+  if (std::sscanf(p, "%c %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &v[0], &v[1], &v[2],
+                  &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]) != 13)
+    return -1;
+  return double(v[10] + v[11]) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The last "frame=" count ffmpeg printed into its statistics file.
+uint64_t framesOf(const std::string& errFile) {
+  std::string err = readAll(errFile);
+  size_t at = err.rfind("frame=");
+  return at == std::string::npos ? 0 : std::strtoull(err.c_str() + at + 6, nullptr, 10);
+}
+
+// ffmpeg needs a second or more to start and probe; the window is measured after that, with
+// CPU and frame counts sampled per process at its start and end.
+Result runFfmpeg(int n, uint16_t port, double seconds) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) +
+                          "/axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480&fps=25";
+  char tmpl[] = "/tmp/bench_ingest_XXXXXX";
+  std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+  std::vector<pid_t> pids;
+  for (int i = 0; i < n; ++i)
+    pids.push_back(spawn({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-stats", "-f", "mjpeg", "-i",
+                          url, "-c", "copy", "-f", "null", "-"},
+                         "", dir + "/err" + std::to_string(i)));
+  // Wait until every process has started copying (bounded), then one more second.
+  for (uint64_t end = platform::monotonicNs() + 30000000000ull; platform::monotonicNs() < end;) {
+    int ready = 0;
+    for (int i = 0; i < n; ++i) ready += framesOf(dir + "/err" + std::to_string(i)) > 0;
+    if (ready == n) break;
+    platform::sleepMs(100);
+  }
+  platform::sleepMs(1000);
+  std::vector<double> cpu0(n);
+  std::vector<uint64_t> f0(n);
+  for (int i = 0; i < n; ++i) {
+    cpu0[i] = cpuOf(pids[i]);
+    f0[i] = framesOf(dir + "/err" + std::to_string(i));
+  }
+  uint64_t t0 = platform::monotonicNs();
+  platform::sleepNs(uint64_t(seconds * 1e9));
+  double cpu = 0;
+  uint64_t pics = 0;
+  for (int i = 0; i < n; ++i) {
+    double c = cpuOf(pids[i]);
+    if (c >= 0 && cpu0[i] >= 0) cpu += c - cpu0[i];
+    uint64_t f = framesOf(dir + "/err" + std::to_string(i));
+    if (f > f0[i]) pics += f - f0[i];
+  }
+  double dt = (platform::monotonicNs() - t0) / 1e9;
+  if (getenv("BENCH_INGEST_DEBUG"))
+    for (int i = 0; i < n; ++i)
+      std::fprintf(stderr, "ffmpeg %d: pid %d cpu %.3f frames %llu -> %.3f %llu\n", i, int(pids[i]), cpu0[i],
+                   (unsigned long long)f0[i], cpuOf(pids[i]),
+                   (unsigned long long)framesOf(dir + "/err" + std::to_string(i)));
+  for (pid_t p : pids) kill(p, SIGINT);
+  for (pid_t p : pids) waitpid(p, nullptr, 0);
+  for (int i = 0; i < n; ++i) unlink((dir + "/err" + std::to_string(i)).c_str());
+  rmdir(dir.c_str());
+  Result r;
+  r.pps = pics / dt;
+  r.cpuUsPerPic = pics ? cpu * 1e6 / pics : 0;
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
+  if (seconds <= 0) seconds = 4.0;
+  std::vector<int> counts;
+  for (int i = 2; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  if (counts.empty()) counts = {1, 16, 64};
+
+  const std::string jpeg = makeJpeg();
+  char tmpl[] = "/tmp/bench_ingest_jpeg_XXXXXX";
+  int fd = mkstemp(tmpl);
+  if (fd < 0 || write(fd, jpeg.data(), jpeg.size()) != static_cast<ssize_t>(jpeg.size())) return 1;
+  close(fd);
+  const std::string fakecam = std::string(TELVGATE_BINARY_DIR) + "/fakecam";
+  const std::string portFile = std::string(tmpl) + ".port";
+  pid_t cam = spawn({fakecam, "--port", "0", "--family", "axis", "--fps", "25", "--jpeg", tmpl}, portFile, "");
+  uint16_t port = 0;
+  for (int i = 0; i < 200 && port == 0; ++i) {
+    platform::sleepMs(20);
+    std::string out = readAll(portFile);
+    if (out.compare(0, 5, "port ") == 0 && out.find('\n') != std::string::npos) port = uint16_t(std::atoi(out.c_str() + 5));
+  }
+  if (port == 0) {
+    std::fprintf(stderr, "bench_ingest: fakecam did not start (%s)\n", fakecam.c_str());
+    kill(cam, SIGTERM);
+    return 1;
+  }
+  bool haveFfmpeg = system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0;
+
+  std::printf("IP camera ingest on loopback: %.0f pictures/s of %zu bytes per camera, %.1f s per run\n\n",
+              kCameraFps, jpeg.size(), seconds);
+  std::printf("| streams | target pics/s | telvgate pics/s | telvgate CPU us/pic | ffmpeg copy pics/s | ffmpeg CPU us/pic |\n");
+  std::printf("|---:|---:|---:|---:|---:|---:|\n");
+  for (int n : counts) {
+    Result g = runGateway(n, port, seconds);
+    Result f;
+    if (haveFfmpeg) f = runFfmpeg(n, port, seconds);
+    std::printf("| %d | %.0f | %.1f | %.1f | %s | %s |\n", n, n * kCameraFps, g.pps, g.cpuUsPerPic,
+                haveFfmpeg ? std::to_string(f.pps).substr(0, std::to_string(f.pps).find('.') + 2).c_str() : "n/a",
+                haveFfmpeg ? std::to_string(f.cpuUsPerPic).substr(0, std::to_string(f.cpuUsPerPic).find('.') + 2).c_str()
+                           : "n/a");
+    std::fflush(stdout);
+  }
+  kill(cam, SIGTERM);
+  waitpid(cam, nullptr, 0);
+  unlink(tmpl);
+  unlink(portFile.c_str());
+  return 0;
+}
