@@ -349,6 +349,7 @@ TEST(PushStream, EndsAfterFiveFailedWaits) {
   const double ms = msSince(t0);
   EXPECT_GE(ms, 2400);
   EXPECT_LT(ms, 3400);
+  ASSERT_TRUE(waitUntil([&] { return !c->running(); }, 1000));  // the stop line follows the close
   const std::string log = g_logFile.logText(0);
   EXPECT_EQ(countLines(log, "waitNewFrame() failed!") -
                 countLines(logBefore, "waitNewFrame() failed!"),
