@@ -196,3 +196,52 @@ TEST(IpcamFactory, CreatesTheClassOfEachTypeCode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IpcamUrls, EachFamilyNamesItsStreamAndSinglePicture) {
+  IsolatedHome home;
+  struct Case {
+    int type;
+    const char* live;
+    const char* single;
+  } cases[] = {
+      {1, "/axis-cgi/mjpg/video.cgi?fps=4&resolution=CIF&compression=50&camera=2",
+       "/axis-cgi/jpg/image.cgi?resolution=CIF&compression=50&camera=2"},
+      {3, "/GetData.cgi?Camera=2", "/GetData.cgi?Camera=2"},
+      {5, "/image?interval=300", "/oneshotimage.jpg"},
+      {7, "/video.mjpg", "/video.jpg"},
+      {8, "/streaming/channels/1/preview", "/streaming/channels/1/preview"},
+      {9, "/goform/stream?cmd=get&channel=1", "/snapshot/view0.jpg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    const std::string sec = "Channel " + std::to_string(c.type) + " 1";
+    g_settings.writeString(sec, "CamIPAddr", "10.0.0.5");
+    g_settings.writeInt(sec, "CamIPPort", 8080);
+    g_settings.writeInt(sec, "CamID", 2);
+    std::unique_ptr<CVideoCnl> cnl(createIPChannel(c.type, 1));
+    ASSERT_TRUE(cnl->init());
+    EXPECT_EQ(cnl->imageUrl("host", true), std::string("//10.0.0.5:8080") + c.live);
+    EXPECT_EQ(cnl->imageUrl("host", false), std::string("//10.0.0.5:8080") + c.single);
+  }
+  // Counters: Toshiba's stream URL number grows with every URL, Panasonic's UID too.
+  g_settings.writeString("Channel 4 1", "CamIPAddr", "10.0.0.5");
+  std::unique_ptr<CVideoCnl> toshiba(createIPChannel(4, 1));
+  ASSERT_TRUE(toshiba->init());
+  std::string a = toshiba->imageUrl("", true), b = toshiba->imageUrl("", true);
+  const std::string head = "//10.0.0.5:80/api/getstream.cgi?";
+  ASSERT_EQ(a.compare(0, head.size(), head), 0) << a;
+  EXPECT_EQ(std::stoul(b.substr(head.size())), std::stoul(a.substr(head.size())) + 1);
+  EXPECT_EQ(a.substr(a.find('&')), "&&&&0&500&1&0&9000");
+  EXPECT_EQ(toshiba->imageUrl("", false), "//10.0.0.5:80/admin/__live.jpg");
+  g_settings.writeString("Channel 6 1", "CamIPAddr", "10.0.0.5");
+  std::unique_ptr<CVideoCnl> pana(createIPChannel(6, 1));
+  ASSERT_TRUE(pana->init());
+  std::string s = pana->imageUrl("", false);
+  const std::string pre = "//10.0.0.5:80/cgi-bin/camera?resolution=640.jpg&UID=";
+  ASSERT_EQ(s.compare(0, pre.size(), pre), 0) << s;
+  EXPECT_EQ(s.substr(s.find("&ch=")), "&ch=1");
+}
+
+}  // namespace
