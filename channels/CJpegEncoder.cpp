@@ -72,14 +72,14 @@ CJpegEncoder::CJpegEncoder() {
   }
   std::memset(m_divisors, 0, sizeof m_divisors);
   m_forcePortable = envForcesPortable();
-  m_fdct = jpeg::selectFdctQuant(m_forcePortable);
+  m_fdctPair = jpeg::selectFdctQuantPair(m_forcePortable);
 }
 
 CJpegEncoder::~CJpegEncoder() = default;
 
 void CJpegEncoder::setForcePortable(bool portable) {
   m_forcePortable = portable || envForcesPortable();
-  m_fdct = jpeg::selectFdctQuant(m_forcePortable);
+  m_fdctPair = jpeg::selectFdctQuantPair(m_forcePortable);
 }
 
 bool CJpegEncoder::allocate(int width, int height) {
@@ -154,19 +154,21 @@ void CJpegEncoder::transformAndCount() {
   for (int my = 0; my < m_mcuRows; ++my) {
     for (int mx = 0; mx < m_mcuCols; ++mx) {
       const uint8_t* y = m_planes.y + size_t(my) * 16 * ys + size_t(mx) * 16;
-      const uint8_t* const yBlocks[4] = {y, y + 8, y + 8 * ys, y + 8 * ys + 8};
-      for (const uint8_t* src : yBlocks) {
-        *ym = m_fdct(src, ys, m_divisors[0], yc);
+      m_fdctPair(y, y + 8, ys, m_divisors[0], yc, yc + 64, ym);
+      m_fdctPair(y + 8 * ys, y + 8 * ys + 8, ys, m_divisors[0], yc + 128, yc + 192, ym + 2);
+      for (int b = 0; b < 4; ++b) {
         jpeg::countBlock(yc, *ym, predY, &m_stats[0]);
         predY = yc[0];
         yc += 64;
         ++ym;
       }
       const size_t cOff = size_t(my) * 8 * cs + size_t(mx) * 8;
-      *cbm = m_fdct(m_planes.cb + cOff, cs, m_divisors[1], cbc);
+      uint64_t cMasks[2];
+      m_fdctPair(m_planes.cb + cOff, m_planes.cr + cOff, cs, m_divisors[1], cbc, crc, cMasks);
+      *cbm = cMasks[0];
+      *crm = cMasks[1];
       jpeg::countBlock(cbc, *cbm, predCb, &m_stats[1]);
       predCb = cbc[0];
-      *crm = m_fdct(m_planes.cr + cOff, cs, m_divisors[1], crc);
       jpeg::countBlock(crc, *crm, predCr, &m_stats[1]);
       predCr = crc[0];
       cbc += 64;

@@ -82,7 +82,7 @@ class CJpegEncoder {
   int m_mcuRows = 0;
   bool m_ready = false;
   bool m_forcePortable = false;
-  jpeg::FdctQuantFn m_fdct = nullptr;
+  jpeg::FdctQuantPairFn m_fdctPair = nullptr;
 
   // Per frame: statistics and the tables built from them (luminance 0, chrominance 1).
   jpeg::SymbolStats m_stats[2];

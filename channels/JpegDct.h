@@ -26,6 +26,19 @@ void fdctIslow(const uint8_t* src, int stride, int32_t out[64]);
 // The best transform this processor runs; forcePortable picks the portable one.
 FdctQuantFn selectFdctQuant(bool forcePortable);
 
+// Two blocks of the same stride and quantiser at once (the two upper or lower luminance
+// blocks of a macroblock, or its Cb and Cr blocks): masks[0] for block a, masks[1] for b.
+using FdctQuantPairFn = void (*)(const uint8_t* srcA, const uint8_t* srcB, int stride,
+                                 const QuantDivisors& q, int16_t* outA, int16_t* outB,
+                                 uint64_t masks[2]);
+FdctQuantPairFn selectFdctQuantPair(bool forcePortable);
+
+#if defined(__x86_64__) || defined(__i386__)
+// Needs AVX2; call only through selectFdctQuantPair.
+void fdctQuantPairAvx2(const uint8_t* srcA, const uint8_t* srcB, int stride,
+                       const QuantDivisors& q, int16_t* outA, int16_t* outB, uint64_t masks[2]);
+#endif
+
 // Mask of non-zero AC entries of a zigzag block (bit 0 clear).
 uint64_t nonzeroAcMask(const int16_t block[64]);
 

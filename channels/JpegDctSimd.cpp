@@ -188,12 +188,39 @@ FdctQuantFn selectFdctQuant(bool forcePortable) {
   return forcePortable || !ssse3 ? fdctQuantPortable : fdctQuantSsse3;
 }
 
+namespace {
+template <FdctQuantFn F>
+void pairOf(const uint8_t* srcA, const uint8_t* srcB, int stride, const QuantDivisors& q,
+            int16_t* outA, int16_t* outB, uint64_t masks[2]) {
+  masks[0] = F(srcA, stride, q, outA);
+  masks[1] = F(srcB, stride, q, outB);
+}
+}  // namespace
+
+FdctQuantPairFn selectFdctQuantPair(bool forcePortable) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (forcePortable) return pairOf<fdctQuantPortable>;
+  if (avx2) return fdctQuantPairAvx2;
+  return ssse3 ? pairOf<fdctQuantSsse3> : pairOf<fdctQuantPortable>;
+}
+
 }  // namespace jpeg
 
 #else
 
 namespace jpeg {
 FdctQuantFn selectFdctQuant(bool) { return fdctQuantPortable; }
+
+namespace {
+void pairOfPortable(const uint8_t* srcA, const uint8_t* srcB, int stride, const QuantDivisors& q,
+                    int16_t* outA, int16_t* outB, uint64_t masks[2]) {
+  masks[0] = fdctQuantPortable(srcA, stride, q, outA);
+  masks[1] = fdctQuantPortable(srcB, stride, q, outB);
+}
+}  // namespace
+
+FdctQuantPairFn selectFdctQuantPair(bool) { return pairOfPortable; }
 }  // namespace jpeg
 
 #endif
