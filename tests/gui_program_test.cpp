@@ -21,6 +21,10 @@ class TelvGateOnXvfb : public ::testing::Test {
     if (!XvfbServer::available()) GTEST_SKIP() << "Xvfb is not installed";
     if (XvfbServer::findProgram("xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
     ASSERT_TRUE(m_x.start());
+    ASSERT_TRUE(writeFile(browserScript(), "#!/bin/sh\necho \"$1\" > '" + m_home.file("url") +
+                                               ".tmp'; mv '" + m_home.file("url") + ".tmp' '" +
+                                               m_home.file("url") + "'\n"));
+    chmod(browserScript().c_str(), 0755);
     const std::string foxrc = m_home.path() + "/.foxrc/TELVORA";
     ASSERT_EQ(system(("mkdir -p '" + foxrc + "' '" + m_home.file("foxdir") + "'").c_str()), 0);
     ASSERT_TRUE(writeFile(foxrc + "/TelvGate", "[System]\nConfIPAddr=127.0.0.1\nLogFilePath=" +
@@ -29,7 +33,7 @@ class TelvGateOnXvfb : public ::testing::Test {
                                 {{"HOME", m_home.path()},
                                  {"FOXDIR", m_home.file("foxdir")},
                                  {"TELVGATE_LOCK_DIR", m_home.path()},
-                                 {"TELVGATE_URL_OPENER", "true"},
+                                 {"TELVGATE_URL_OPENER", browserScript()},
                                  {"DISPLAY", m_x.display()}},
                                 m_home.path()));
     ASSERT_TRUE(waitUntil([&] { return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty(); },
@@ -38,6 +42,8 @@ class TelvGateOnXvfb : public ::testing::Test {
   }
 
   std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  // Stands in for the browser: notes the URL it was asked to open.
+  std::string browserScript() const { return m_home.file("browser.sh"); }
 
   // The id of a visible window with exactly this title ("" when there is none).
   std::string windowId(const std::string& title) {
@@ -106,6 +112,15 @@ TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
   keys(aboutId, "Return");  // the OK button is the default
   EXPECT_TRUE(waitUntil([&] { return windowId("About TelvGate").empty(); }, 5000));
   EXPECT_TRUE(m_program.running());
+
+  // The configure shortcut opens the pages of the address the server announced.
+  const std::string marker = "TelvGate configuration pages: ";
+  const std::string out = m_program.stdoutText();
+  const size_t at = out.find(marker) + marker.size();
+  const std::string url = out.substr(at, out.find("/configure", at) - at);
+  keys(m_mainId, "ctrl+c");
+  EXPECT_TRUE(waitUntil([&] { return readFile(m_home.file("url")) == url + "\n"; }, 5000))
+      << "expected " << url << ", got " << readFile(m_home.file("url"));
 
   keys(m_mainId, "ctrl+q");
   expectCleanEnd();
