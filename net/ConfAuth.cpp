@@ -96,6 +96,10 @@ bool check_auth(const HeaderMap& requestHeaders) {
 }
 
 bool sameOriginRequest(const HeaderMap& requestHeaders) {
+  // Current browsers say where a request comes from even when a page suppresses its Referer
+  // (a cross-site GET link or image would otherwise carry neither header).
+  const std::string site = lower(headerValueNoCase(requestHeaders, "Sec-Fetch-Site:"));
+  if (site == "cross-site" || site == "same-site") return false;
   std::string source = headerValueNoCase(requestHeaders, "Origin:");
   if (source.empty()) source = headerValueNoCase(requestHeaders, "Referer:");
   if (source.empty()) return true;

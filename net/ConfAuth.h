@@ -23,7 +23,9 @@ extern const char* const kAuthRealmHeader;  // basic realm="configure TelvGate"
 // False when the request carries an "Origin:" or (without Origin) a "Referer:" header whose
 // host and port differ from those of its "Host:" header: a page of another site is trying to
 // make the user's browser submit settings with the user's stored login. Requests that carry
-// neither header (scripts, older clients) pass. Header names are matched in any case.
+// neither header (scripts, older clients) pass, unless a browser marks the request as coming
+// from another site ("Sec-Fetch-Site:" cross-site or same-site). Header names are matched in
+// any case.
 bool sameOriginRequest(const HeaderMap& requestHeaders);
 
 // Largest form body the server accepts.

@@ -64,6 +64,11 @@ TEST(ConfOrigin, CrossSiteSubmissionsAreRecognised) {
   EXPECT_FALSE(same({{"Host:", "127.0.0.1:8080"}, {"Origin:", "null"}}));
   EXPECT_FALSE(same({{"Host:", "127.0.0.1:8080"}, {"Referer:", "http://127.0.0.1.evil.example:8080/"}}));
   EXPECT_FALSE(same({{"Origin:", "http://127.0.0.1:8080"}}));  // no Host to compare with
+  // A browser's own word on where the request comes from counts even without a Referer.
+  EXPECT_FALSE(same({{"Host:", "a:1"}, {"Sec-Fetch-Site:", "cross-site"}}));
+  EXPECT_FALSE(same({{"Host:", "a:1"}, {"Sec-Fetch-Site:", "same-site"}}));
+  EXPECT_TRUE(same({{"Host:", "a:1"}, {"Sec-Fetch-Site:", "same-origin"}, {"Origin:", "http://a:1"}}));
+  EXPECT_TRUE(same({{"Host:", "a:1"}, {"Sec-Fetch-Site:", "none"}}));
   // Origin counts before Referer.
   EXPECT_FALSE(same({{"Host:", "a:1"}, {"Origin:", "http://b:1"}, {"Referer:", "http://a:1/"}}));
 }
