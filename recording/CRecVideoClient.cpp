@@ -98,11 +98,11 @@ bool CRecVideoClient::pause(uint64_t ns) {
   return m_stop.load();
 }
 
-void CRecVideoClient::warnLimited(const std::string& message, const char* function) {
+void CRecVideoClient::warnLimited(const std::string& message, const char* function, int level) {
   uint64_t now = platform::monotonicNs();
   if (m_lastWarnNs != 0 && now - m_lastWarnNs < kWarnIntervalNs) return;
   m_lastWarnNs = now;
-  g_logFile.log(CLogFile::Warning, logSource(), message, function);
+  g_logFile.log(level, logSource(), message, function);
 }
 
 void CRecVideoClient::addWritten(uint32_t bytes) { m_pending += bytes; }

@@ -105,7 +105,8 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // Sleeps up to ns or until stop(); true when stopping.
   bool pause(uint64_t ns);
   // A warning of the recording thread, at most one per second (a full disk fails every file).
-  void warnLimited(const std::string& message, const char* function);
+  void warnLimited(const std::string& message, const char* function,
+                   int level = 2 /* CLogFile::Warning */);
   std::string logSource();
   // An error of the set-up, logged only when the previous set-up did not fail the same way.
   void logSetupError(int level, const std::string& message, const char* function);

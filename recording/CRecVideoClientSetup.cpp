@@ -43,7 +43,8 @@ void CRecVideoClient::update_erdinfo() {
     ok = m_index.writeRecord(m_record);
   }
   if (!ok)
-    warnLimited("Error saving the '.erdinfo' file (" + std::string(std::strerror(errno)) + ")", fn);
+    warnLimited("Error saving the '.erdinfo' file (" + std::string(std::strerror(errno)) + ")", fn,
+                CLogFile::Error);
 }
 
 bool CRecVideoClient::reconf() {

@@ -93,9 +93,10 @@ class RecorderTest : public ::testing::Test {
     g_settings.writeInt(kSection, "CnlEventFramePeriod", periodMs);
   }
   // Creates the channel (its constructor reads the settings) and starts it.
-  void startChannel(TestChannel::Options opt = TestChannel::Options()) {
+  void startChannel(TestChannel::Options opt = TestChannel::Options(), uint64_t cleanerCycleNs = 0) {
     channel = std::make_unique<TestChannel>(opt);
     rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
+    if (cleanerCycleNs) rec()->cleaner().setCyclePeriodNs(cleanerCycleNs);
     ASSERT_TRUE(channel->startChannel());
   }
   CRecVideoClient* rec() { return channel->recorder(); }
@@ -268,6 +269,38 @@ TEST_F(RecorderTest, UnusableRootIsRetriedWithoutNewInit) {
   ASSERT_EQ(unlink(blocker.c_str()), 0);
   ASSERT_TRUE(waitFor([&] { return eventStarted(1); }, 5000));
   EXPECT_TRUE(rec()->active());
+}
+
+TEST_F(RecorderTest, QuotaKeepsTheTreeSmallAndFollowsANewRoot) {
+  configure(root);
+  g_settings.writeUnsigned(kSection, "CnlEventDiskQuota", 1);  // 1 MB
+  sequenceSpanNs = 40000000ull;
+  TestChannel::Options opt;
+  opt.noise = true;  // large pictures: an event is several hundred KB
+  opt.quality = 90;
+  startChannel(opt, 20000000ull);
+  ASSERT_TRUE(waitFor([&] { return eventStarted(5); }, 10000));
+  ASSERT_TRUE(waitFor([&] { return !exists(eventtree::eventDir(cnlDir, 2)); }, 5000));
+  EXPECT_FALSE(exists(eventtree::eventDir(cnlDir, 1)));
+  EXPECT_GT(rec()->recordCopy().oldest, 2u);
+  eventtree::ScanResult s = eventtree::scanTree(cnlDir, nullptr);
+  EXPECT_LT(s.bytes, 4u * 1024 * 1024) << "the quota is not kept";
+
+  // A new root while running: the recording moves, and the cleaner (stopped, joined and
+  // started again) keeps the new tree within the quota too.
+  std::string root2 = home.dir().path() + "/rec2/";
+  std::string cnlDir2 = root2 + "test_1/";
+  g_settings.writeString(kSection, "CnlEventRootPath", root2);
+  ASSERT_TRUE(rec()->init());
+  ASSERT_TRUE(waitFor([&] { return exists(eventtree::eventDir(cnlDir2, 3) + "E00000.jpg"); }, 10000));
+  uint32_t oldNewest = eventtree::scanTree(cnlDir, nullptr).newestEvent;
+  EXPECT_TRUE(waitFor([&] { return !exists(eventtree::eventDir(cnlDir2, 1)); }, 5000));
+  channel.reset();
+  EXPECT_EQ(eventtree::scanTree(cnlDir, nullptr).newestEvent, oldNewest) << "the old root grew";
+  IndexFile f;
+  erdinfo::Record r;
+  ASSERT_EQ(f.load(cnlDir2, &r), IndexFile::Load::Accepted);
+  EXPECT_GE(r.newest, 3u);
 }
 
 TEST_F(RecorderTest, FullDiskWarnsSparinglyAndResumes) {
