@@ -136,7 +136,11 @@ FX::FXint CIPVideoCnl::run() {
       listEntry().setState(2);
       listEntry().setStateText("Connecting...");
       reconf();
+      // Cleared before the attempt: a setting changed while connecting raises it again and is
+      // applied by the next round instead of being lost.
+      m_reconnect = false;
       if (!reconnect(kReconnectTimeoutSec)) {
+        m_reconnect = true;
         if (stopping()) break;
         listEntry().setStateText("Connecting... failed!");
         pause(m_retryPauseMs);
@@ -145,7 +149,6 @@ FX::FXint CIPVideoCnl::run() {
         continue;
       }
       listEntry().setState(1);
-      m_reconnect = false;
       listEntry().setStateText(connectedStatusText());
     } else {
       // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
