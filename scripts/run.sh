@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and starts TelvGate on its built-in defaults.
+# Installs what is needed, builds and starts TelvGate. Without arguments the configuration
+# server listens on all interfaces, port 8080 (http://localhost:8080/configure, login
+# admin / qatrel); any arguments are passed to telvgate as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target telvgate
+cmake --build build -j"$(nproc)" --target telvgate fakecam
+if [ $# -eq 0 ]; then
+  set -- 0.0.0.0 8080
+fi
 exec build/telvgate "$@"
