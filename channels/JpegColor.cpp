@@ -74,6 +74,7 @@ int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
 
   const bool simd = !forcePortable;
   const bool ssse3 = simd && detail::haveSsse3();
+  const bool avx2 = simd && detail::haveAvx2();
   const size_t rowBytes = size_t(width) * 4;
   for (int r = 0; r < height; r += 2) {
     const uint8_t* row0 = pixels + size_t(r) * rowBytes;
@@ -83,7 +84,8 @@ int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
     uint8_t* cb = planes.cb + size_t(r / 2) * planes.cStride;
     uint8_t* cr = planes.cr + size_t(r / 2) * planes.cStride;
     int done = 0;
-    if (simd && row1) done = detail::convertRowsSse2(row0, row1, width, y0, y1, cb, cr);
+    if (avx2 && row1) done = detail::convertRowsAvx2(row0, row1, width, y0, y1, cb, cr);
+    if (simd && row1) done = detail::convertRowsSse2(row0, row1, done, width, y0, y1, cb, cr);
     detail::convertRowsPortable(row0, row1, done, width, y0, y1, cb, cr);
 
     // Both rows are converted, so their bytes may now be overwritten: the packed output of

@@ -48,9 +48,13 @@ void convertRowsPortable(const uint8_t* row0, const uint8_t* row1, int x0, int w
                          uint8_t* y0, uint8_t* y1, uint8_t* cb, uint8_t* cr);
 // Rewrites pixels [first, first + count) of the buffer from BGRX to RGB, in place.
 void packRgbPortable(uint8_t* buf, size_t first, size_t count);
-// SIMD twins; they return the number of pixels handled (the caller finishes the rest).
-int convertRowsSse2(const uint8_t* row0, const uint8_t* row1, int width, uint8_t* y0,
+// SIMD twins for a full row pair; they return the pixel up to which they converted (the
+// caller finishes the rest). The SSE2 one starts at pixel x0 (even).
+int convertRowsAvx2(const uint8_t* row0, const uint8_t* row1, int width, uint8_t* y0,
                     uint8_t* y1, uint8_t* cb, uint8_t* cr);
+int convertRowsSse2(const uint8_t* row0, const uint8_t* row1, int x0, int width, uint8_t* y0,
+                    uint8_t* y1, uint8_t* cb, uint8_t* cr);
+bool haveAvx2();
 size_t packRgbSsse3(uint8_t* buf, size_t first, size_t count);
 bool haveSsse3();
 }  // namespace detail

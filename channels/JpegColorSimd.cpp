@@ -39,12 +39,12 @@ inline __m128i pairSums(__m128i a, __m128i b) {
 
 }  // namespace
 
-int convertRowsSse2(const uint8_t* row0, const uint8_t* row1, int width, uint8_t* y0,
+int convertRowsSse2(const uint8_t* row0, const uint8_t* row1, int x0, int width, uint8_t* y0,
                     uint8_t* y1, uint8_t* cb, uint8_t* cr) {
   static_assert(kCb % 2 == 0, "Cb factor splits into two equal halves");
   const __m128i round = _mm_set1_epi32(1 << 17);
   const __m128i center = _mm_set1_epi32(128);
-  int x = 0;
+  int x = x0;
   for (; x + 8 <= width; x += 8) {
     __m128i b[4], r[4], y[4];
     const __m128i p[4] = {
@@ -98,6 +98,11 @@ bool haveSsse3() {
   return have;
 }
 
+bool haveAvx2() {
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+}
+
 }  // namespace detail
 }  // namespace jpeg
 
@@ -105,10 +110,15 @@ bool haveSsse3() {
 
 namespace jpeg {
 namespace detail {
-int convertRowsSse2(const uint8_t*, const uint8_t*, int, uint8_t*, uint8_t*, uint8_t*,
+int convertRowsSse2(const uint8_t*, const uint8_t*, int x0, int, uint8_t*, uint8_t*,
+                    uint8_t*, uint8_t*) {
+  return x0;
+}
+int convertRowsAvx2(const uint8_t*, const uint8_t*, int, uint8_t*, uint8_t*, uint8_t*,
                     uint8_t*) {
   return 0;
 }
+bool haveAvx2() { return false; }
 size_t packRgbSsse3(uint8_t*, size_t, size_t) { return 0; }
 bool haveSsse3() { return false; }
 }  // namespace detail
