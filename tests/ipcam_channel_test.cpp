@@ -179,6 +179,18 @@ TEST_F(IpcamChannel, MisbehavingCamerasLeadToReconnects) {
   }
 }
 
+// The real time-out: a camera that accepts the request and never answers is given up on after
+// the 5 s of the connection set-up, and asked again.
+TEST_F(IpcamChannel, SilentCameraIsAskedAgainAfterTheResponseTimeout) {
+  startAxis(Misbehave::Silence);
+  ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 1; }, 3000));
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 2; }, 9000));
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(4500));
+  EXPECT_EQ(cnl->listEntry().state(), 2);
+}
+
 TEST_F(IpcamChannel, StopsPromptlyWhileTheCameraIsSilent) {
   startAxis(Misbehave::Silence);
   ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 1; }, 3000));
