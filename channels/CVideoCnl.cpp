@@ -11,6 +11,7 @@
 #include "app/Tables.h"
 #include "channels/CMXClient.h"
 #include "net/TextHelpers.h"
+#include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
 
 namespace {
@@ -171,7 +172,10 @@ void CVideoCnl::waitFrameWanted(uint64_t timeoutNs) {
 
 void CVideoCnl::publishBackFrame() {
   {
+    const uint64_t before = platform::monotonicNs();
     std::lock_guard<std::mutex> guard(m_frameLock);
+    const uint64_t waited = platform::monotonicNs() - before;
+    if (waited > m_maxPublishWaitNs.load(std::memory_order_relaxed)) m_maxPublishWaitNs = waited;
     if (m_back->length == 0) {
       m_current->length = 0;
       m_reconnect = true;

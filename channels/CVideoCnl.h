@@ -12,7 +12,8 @@
 // Lock order: m_clientLock, then m_frameLock; the log's lock is always taken last.
 #include <fxver.h>
 #include <fxdefs.h>
-#include <FXThread.h>
+
+#include "platform/Thread.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -32,7 +33,7 @@ class CRecVideoClient;
 
 using FormFields = std::map<std::string, std::string>;
 
-class CVideoCnl : public FX::FXThread {
+class CVideoCnl : public CThread {
  public:
   static constexpr uint32_t kFrameBufferSize = 524288;   // 512 KiB per frame record
   static constexpr size_t kMaxNameLength = 50;
@@ -44,7 +45,7 @@ class CVideoCnl : public FX::FXThread {
   CVideoCnl(const CVideoCnl&) = delete;
   CVideoCnl& operator=(const CVideoCnl&) = delete;
 
-  // FXThread::run() is the producer loop of each concrete channel.
+  // CThread::run() is the producer loop of each concrete channel.
 
   // Allocates the frame buffers (first call only: later calls come while the producer and the
   // consumers use them), reads the name, initialises the recorder and raises the reconnect
@@ -90,6 +91,10 @@ class CVideoCnl : public FX::FXThread {
   CnlListEntry& listEntry() { return m_listEntry; }
   CRecVideoClient* recorder() { return m_rec.get(); }
   bool reconnectPending() const { return m_reconnect.load(); }
+  // The longest time the producer's publication step waited for the frame lock (consumers
+  // hold it while they copy), in nanoseconds; for the fan-out measurements.
+  uint64_t maxPublishLockWaitNs() const { return m_maxPublishWaitNs.load(); }
+  void resetPublishStats() { m_maxPublishWaitNs = 0; }
   // How long a consumer waits for a newer picture (1 s; tests shorten it).
   void setWaitTimeoutNs(uint64_t ns) { m_waitTimeoutNs = ns; }
 
@@ -127,6 +132,7 @@ class CVideoCnl : public FX::FXThread {
   FrameRec* m_current = &m_frameA;
   FrameRec* m_back = &m_frameB;
   bool m_wanted = false;  // a consumer signalled frame-wanted since the last publication
+  std::atomic<uint64_t> m_maxPublishWaitNs{0};
 
   uint64_t m_waitTimeoutNs = 1000000000ull;
   std::unique_ptr<CRecVideoClient> m_rec;
