@@ -40,7 +40,8 @@ inline void encodeBlock(jpeg::JpegBitWriter& w, const int16_t* c, uint64_t mask,
   int nbits = jpeg::magnitudeBits(diff);
   // Negative values are sent as the low bits of value - 1 (one's complement).
   uint32_t bits = uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
-  w.put((uint64_t(dc.code[nbits]) << nbits) | bits, dc.size[nbits] + nbits);
+  uint32_t e = dc.packed[nbits];
+  w.put((uint64_t(e >> 8) << nbits) | bits, int(e & 0xFF) + nbits);
 
   int last = 0;
   while (mask != 0) {
@@ -54,8 +55,8 @@ inline void encodeBlock(jpeg::JpegBitWriter& w, const int16_t* c, uint64_t mask,
     const int v = c[k];
     nbits = jpeg::magnitudeBits(v);
     bits = uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
-    const int sym = (run << 4) | nbits;
-    w.put((uint64_t(ac.code[sym]) << nbits) | bits, ac.size[sym] + nbits);
+    e = ac.packed[(run << 4) | nbits];
+    w.put((uint64_t(e >> 8) << nbits) | bits, int(e & 0xFF) + nbits);
     last = k;
   }
   if (last != 63) w.put(ac.code[0x00], ac.size[0x00]);

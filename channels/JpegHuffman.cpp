@@ -111,6 +111,7 @@ void buildHuffSpec(const uint32_t freqIn[256], HuffSpec* spec) {
 bool deriveHuffCode(const HuffSpec& spec, HuffCode* out) {
   std::memset(out->size, 0, sizeof out->size);
   std::memset(out->code, 0, sizeof out->code);
+  std::memset(out->packed, 0, sizeof out->packed);
   uint32_t code = 0;
   int k = 0;
   for (int len = 1; len <= 16; ++len) {
@@ -118,6 +119,7 @@ bool deriveHuffCode(const HuffSpec& spec, HuffCode* out) {
       if (k >= spec.count) return false;
       out->code[spec.vals[k]] = uint16_t(code);
       out->size[spec.vals[k]] = uint8_t(len);
+      out->packed[spec.vals[k]] = (code << 8) | uint32_t(len);
       ++k;
       ++code;
     }

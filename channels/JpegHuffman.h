@@ -39,6 +39,7 @@ void buildHuffSpec(const uint32_t freq[256], HuffSpec* spec);
 struct HuffCode {
   uint16_t code[256];
   uint8_t size[256];
+  uint32_t packed[256];  // code << 8 | size: one load per symbol in the scan loop
 };
 
 // Derives the canonical codes of a spec. False when the counts describe an impossible code.
