@@ -97,6 +97,8 @@ inline void pass(__m128i x[8]) {
 
 }  // namespace
 
+namespace {
+
 // Zigzag order again, as a constant the compiler can see through when it unrolls.
 constexpr uint8_t kZz[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
@@ -150,6 +152,8 @@ __attribute__((target("ssse3"), always_inline)) inline uint32_t storePair(const 
   return uint32_t(_mm_movemask_epi8(
       _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero))));
 }
+
+}  // namespace
 
 __attribute__((target("ssse3"))) uint64_t fdctQuantSsse3(const uint8_t* src, int stride,
                                                          const QuantDivisors& q,
