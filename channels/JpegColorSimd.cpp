@@ -94,12 +94,12 @@ __attribute__((target("ssse3"))) size_t packRgbSsse3(uint8_t* buf, size_t first,
 }
 
 bool haveSsse3() {
-  static const bool have = __builtin_cpu_supports("ssse3");
+  static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
   return have;
 }
 
 bool haveAvx2() {
-  static const bool have = __builtin_cpu_supports("avx2");
+  static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   return have;
 }
 

@@ -188,7 +188,7 @@ __attribute__((target("ssse3"))) uint64_t fdctQuantSsse3(const uint8_t* src, int
 }
 
 FdctQuantFn selectFdctQuant(bool forcePortable) {
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
   return forcePortable || !ssse3 ? fdctQuantPortable : fdctQuantSsse3;
 }
 
@@ -202,8 +202,8 @@ void pairOf(const uint8_t* srcA, const uint8_t* srcB, int stride, const QuantDiv
 }  // namespace
 
 FdctQuantPairFn selectFdctQuantPair(bool forcePortable) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
   if (forcePortable) return pairOf<fdctQuantPortable>;
   if (avx2) return fdctQuantPairAvx2;
   return ssse3 ? pairOf<fdctQuantSsse3> : pairOf<fdctQuantPortable>;
