@@ -48,6 +48,13 @@ Encoded encodeWith(CJpegEncoder& enc, std::vector<uint8_t> pixels, uint64_t time
   size_t len = 0;
   e.ok = enc.encode(pixels.data(), e.jpeg.data(), capacity, &len, timeNs, &e.sequence);
   e.jpeg.resize(e.ok ? len : 0);
+  if (e.ok) {  // every picture we make must decode cleanly at its own size
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    EXPECT_TRUE(jpegtest::decode(e.jpeg.data(), e.jpeg.size(), &w, &h, &rgb));
+    EXPECT_EQ(w, enc.width());
+    EXPECT_EQ(h, enc.height());
+  }
   return e;
 }
 
@@ -286,6 +293,9 @@ TEST(JpegEncoder, RefusesPicturesLargerThanTheCapacityWithoutWritingPastIt) {
       ASSERT_EQ(buf[i], 0xA5) << "capacity " << cap << ": byte " << i << " written";
     if (ok) {
       EXPECT_EQ(len, need);
+      int dw = 0, dh = 0;
+      std::vector<uint8_t> rgb;
+      EXPECT_TRUE(jpegtest::decode(buf.data(), len, &dw, &dh, &rgb));
       // Same picture, same bytes apart from the sequence number.
       EXPECT_EQ(0, std::memcmp(buf.data() + 20 + 28, full.jpeg.data() + 20 + 28, need - 48));
     }
@@ -313,6 +323,9 @@ TEST(JpegEncoder, SimdAndPortableCodeGiveIdenticalBytes) {
       ASSERT_TRUE(fast.encode(pxFast.data(), a.data(), a.size(), &la, 5, &sa));
       ASSERT_TRUE(portable.encode(pxPortable.data(), b.data(), b.size(), &lb, 5, &sb));
       ASSERT_EQ(la, lb) << w << "x" << h << " q" << quality;
+      int dw = 0, dh = 0;
+      std::vector<uint8_t> rgb;
+      EXPECT_TRUE(jpegtest::decode(a.data(), la, &dw, &dh, &rgb)) << w << "x" << h;
       EXPECT_EQ(0, std::memcmp(a.data(), b.data(), la)) << w << "x" << h << " q" << quality;
       EXPECT_EQ(pxFast, pxPortable) << "in-place RGB differs, " << w << "x" << h;
     }
