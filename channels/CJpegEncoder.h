@@ -43,8 +43,8 @@ class CJpegEncoder {
 
   // Encodes one frame of width x height BGRX pixels, which are rewritten in place as packed
   // RGB. The complete JPEG goes to out; nothing is ever written at or past out + capacity.
-  // False when the encoder is not initialised or the picture does not fit the capacity; a
-  // refused frame uses no sequence number. On success *outLength holds the picture's size and
+  // False when the encoder is not initialised, pixels or out is null, or the picture does not
+  // fit the capacity; a refused frame uses no sequence number. On success *outLength holds the picture's size and
   // *sequenceOut its sequence number (1 for the first frame, counting on across init calls).
   bool encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t* outLength,
               uint64_t timeNs, uint32_t* sequenceOut);
