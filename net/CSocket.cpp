@@ -1,8 +1,6 @@
 #include "net/CSocket.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -45,21 +43,17 @@ int CSocket::create() {
 }
 
 int CSocket::bind(const std::string& ip, uint16_t port) {
-  if (!is_valid_ip(ip)) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (inet_aton(ip.c_str(), &a.sin_addr) == 0) return -1;
-  // A restarted gateway must get its port back while old connections linger in TIME_WAIT;
-  // this does not let two listeners share a port.
-  platform::setReuseAddress(handle());
-  if (::bind(handle(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return m_lastError = errno;
-  return 0;
+  in_addr a{};
+  if (!is_valid_ip(ip) || inet_aton(ip.c_str(), &a) == 0) return -1;
+  int r = platform::bindIPv4(handle(), a, port);
+  if (r != 0) m_lastError = r;
+  return r;
 }
 
 int CSocket::listen(int backlog) {
-  if (::listen(handle(), backlog) != 0) return m_lastError = errno;
-  return 0;
+  int r = platform::listenSocket(handle(), backlog);
+  if (r != 0) m_lastError = r;
+  return r;
 }
 
 int CSocket::accept(int timeoutMs, CNetAddr* peer) {

@@ -32,6 +32,17 @@ int closeSocket(int fd) { return ::close(fd) == 0 ? 0 : errno; }
 
 int shutdownSocket(int fd) { return ::shutdown(fd, SHUT_RDWR) == 0 ? 0 : errno; }
 
+int bindIPv4(int fd, const in_addr& ip, uint16_t port) {
+  setReuseAddress(fd);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr = ip;
+  a.sin_port = htons(port);
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
+}
+
+int listenSocket(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : errno; }
+
 bool setBlocking(int fd, bool blocking) {
   int flags = ::fcntl(fd, F_GETFL, 0);
   if (flags < 0) return false;

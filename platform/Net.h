@@ -25,6 +25,11 @@ int tcpSocket(int* err);
 int closeSocket(int fd);     // 0 or errno
 int shutdownSocket(int fd);  // shutdown(SHUT_RDWR): wakes other threads waiting on it; 0 or errno
 
+// Binds to an IPv4 address and port (SO_REUSEADDR set first, so a restarted program gets its
+// port back while old connections linger in TIME_WAIT; two listeners still cannot share a port).
+int bindIPv4(int fd, const in_addr& ip, uint16_t port);  // 0 or errno
+int listenSocket(int fd, int backlog);                     // 0 or errno
+
 bool setBlocking(int fd, bool blocking);
 bool setSendBufferSize(int fd, int bytes);
 bool setReuseAddress(int fd);
