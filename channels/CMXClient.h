@@ -7,7 +7,8 @@
 // consumer's thread.
 #include <fxver.h>
 #include <fxdefs.h>
-#include <FXThread.h>
+
+#include "platform/Thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,7 +18,7 @@
 
 class CVideoCnl;
 
-class CMXClient : public FX::FXThread {
+class CMXClient : public CThread {
  public:
   // *cnl must outlive this consumer.
   explicit CMXClient(CVideoCnl* cnl) : m_cnl(cnl) {}

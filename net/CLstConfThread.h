@@ -12,7 +12,8 @@
 // so a client that never reads cannot block the answer.
 #include <fxver.h>
 #include <fxdefs.h>
-#include <FXThread.h>
+
+#include "platform/Thread.h"
 
 #include <atomic>
 #include <mutex>
@@ -23,7 +24,7 @@
 
 class CHTTPSocket;
 
-class CLstConfThread : public FX::FXThread {
+class CLstConfThread : public CThread {
  public:
   CLstConfThread();
   ~CLstConfThread() override;  // shuts down first

@@ -10,7 +10,8 @@
 // cleanOnce() is the body of one cycle (public so that tests can drive it step by step).
 #include <fxver.h>
 #include <fxdefs.h>
-#include <FXThread.h>
+
+#include "platform/Thread.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -37,7 +38,7 @@ class RecCleanerOwner {
   virtual erdinfo::Record& indexRecord() = 0;  // guarded by indexLock()
 };
 
-class CRecCleaner : public FX::FXThread {
+class CRecCleaner : public CThread {
  public:
   static constexpr uint64_t kCyclePeriodNs = 2000000000ull;
 

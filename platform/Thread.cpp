@@ -1,0 +1,42 @@
+#include "platform/Thread.h"
+
+CThread::~CThread() {
+  // An owner that forgot to join would otherwise leave a thread running on a dead object.
+  join();
+}
+
+void* CThread::trampoline(void* self) {
+  CThread* t = static_cast<CThread*>(self);
+  t->m_code = t->run();
+  t->m_running = false;
+  return nullptr;
+}
+
+bool CThread::start(unsigned long stackSize) {
+  if (m_started) return false;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stackSize) pthread_attr_setstacksize(&attr, stackSize);
+  m_running = true;
+  int rc = pthread_create(&m_thread, &attr, &CThread::trampoline, this);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    m_running = false;
+    return false;
+  }
+  m_started = true;
+  return true;
+}
+
+bool CThread::join() {
+  int code;
+  return join(code);
+}
+
+bool CThread::join(int& code) {
+  if (!m_started) return false;
+  pthread_join(m_thread, nullptr);
+  m_started = false;
+  code = m_code;
+  return true;
+}

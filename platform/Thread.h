@@ -1,0 +1,44 @@
+#pragma once
+// The thread base class of every long-lived activity (channels, consumers, servers, cleaners).
+//
+// It keeps the toolkit thread's interface (start, join, running, a virtual run body) but joins
+// for real: the toolkit's own class forgets a thread whose body has already returned, so
+// join() there neither waits nor releases the thread, and every ended connection or consumer
+// thread would keep its stack for the life of the process.
+//
+// start() and join() are called by the owner's thread; running() from any thread. The owner
+// always joins before destroying (the destructor joins a started thread as a last resort).
+#include <pthread.h>
+
+#include <atomic>
+
+class CThread {
+ public:
+  CThread() = default;
+  virtual ~CThread();
+  CThread(const CThread&) = delete;
+  CThread& operator=(const CThread&) = delete;
+
+  // Starts run() on a new thread. False when the thread cannot be created or was started
+  // before and not yet joined.
+  bool start(unsigned long stackSize = 0);
+  // Waits for run() to return and releases the thread. False when it was never started (or
+  // already joined); a no-op for a thread that never ran.
+  bool join();
+  bool join(int& code);
+  // True from a successful start() until run() has returned.
+  bool running() const { return m_running.load(); }
+  // The platform thread handle (for log lines); 0 when not started.
+  unsigned long handle() const { return m_started ? static_cast<unsigned long>(m_thread) : 0; }
+
+ protected:
+  virtual int run() = 0;
+
+ private:
+  static void* trampoline(void* self);
+
+  pthread_t m_thread{};
+  bool m_started = false;           // touched only by the owner's thread
+  std::atomic<bool> m_running{false};
+  int m_code = 0;                   // written by the thread before it ends; read after join
+};
