@@ -106,6 +106,45 @@ TEST_P(SocketLineReader, TinyCapacities) {
   EXPECT_FALSE(s.read_line(buf, len, 1));
 }
 
+TEST_P(SocketLineReader, MultipartPartsOfEverySizeArriveIntact) {
+  // Heads by lines, bodies by recv_all: bodies smaller and larger than any internal buffer, and
+  // one byte-wise read, the way a camera client without a part length reads a picture.
+  Pair p;
+  ASSERT_TRUE(p.ok());
+  CSocket s(p.takeServer());
+  wrap(s);
+  const size_t sizes[] = {1, 700, 16383, 65535, 65536, 65537, 200000, 3};
+  std::string stream, expected;
+  uint32_t x = 7;
+  for (size_t n : sizes) {
+    std::string body(n, '\0');
+    for (char& c : body) c = char((x = x * 1664525u + 1013904223u) >> 24);
+    stream += "--b\r\nContent-Length: " + std::to_string(n) + "\r\n\r\n" + body + "\r\n";
+    expected += body;
+  }
+  std::thread sender([&] { p.send(stream); });
+  std::string got, line;
+  std::vector<char> buf(200000);
+  for (size_t n : sizes) {
+    ASSERT_TRUE(s.read_line(line, 5120, 2));
+    ASSERT_EQ(line, "--b");
+    ASSERT_TRUE(s.read_line(line, 5120, 2));
+    ASSERT_EQ(line, "Content-Length: " + std::to_string(n));
+    ASSERT_TRUE(s.read_line(line, 5120, 2));
+    ASSERT_EQ(line, "");
+    if (n == 3) {
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(s.recv_all(&buf[i], 1, 2, 0), 1);
+    } else {
+      ASSERT_EQ(s.recv_all(buf.data(), n, 2, 0), int(n));
+    }
+    got.append(buf.data(), n);
+    ASSERT_TRUE(s.read_line(line, 5120, 2));
+    ASSERT_EQ(line, "");
+  }
+  sender.join();
+  EXPECT_TRUE(got == expected);
+}
+
 TEST(SocketExactReads, AcceptedConnectionLeavesFollowingBytesForOtherReaders) {
   // A request followed at once by binary data: after the lines are read the handle goes to
   // another owner, which must still get every byte the peer sent.
