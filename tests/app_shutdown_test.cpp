@@ -52,7 +52,7 @@ class FakeChannel : public CVideoCnl {
   std::atomic<bool> registered{false};
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     registerChannel(this);
     registered = true;
     while (!stopping()) platform::sleepMs(2);
