@@ -20,7 +20,7 @@ int64_t secondsToNs(int sec) { return sec < 0 ? -1 : int64_t(sec) * 1000000000; 
 
 }  // namespace
 
-CSocket::CSocket(int handle, bool blocking) : m_handle(handle < 0 ? kNone : handle) {
+CSocket::CSocket(int handle, bool blocking) : m_handle(handle < 0 ? kNone : handle), m_blocking(blocking) {
   platform::ignoreSigpipe();
   if (m_handle != kNone) {
     platform::setBlocking(m_handle, blocking);
@@ -39,6 +39,8 @@ int CSocket::create() {
   if (fd < 0) return m_lastError = err;
   m_handle = fd;
   m_readAhead = true;
+  m_blocking = true;
+  m_kernelRecvTimeoutNs = 0;
   return 0;
 }
 
@@ -76,6 +78,7 @@ int CSocket::connect(const sockaddr_in& addr, int timeoutMs) {
 
 void CSocket::close() {
   m_bufPos = m_bufLen = 0;
+  m_kernelRecvTimeoutNs = -1;
   int fd = m_handle.exchange(kNone);
   if (fd != kNone) platform::closeSocket(fd);
 }
@@ -98,16 +101,43 @@ int CSocket::waitRead(int64_t timeoutNs) {
   return w;
 }
 
+bool CSocket::applyRecvTimeout(int64_t ns) {
+  if (ns == m_kernelRecvTimeoutNs) return true;
+  // 0 means "no limit" to the kernel, as it does here.
+  if (!platform::setRecvTimeoutNs(handle(), ns)) {
+    m_kernelRecvTimeoutNs = -1;
+    return false;
+  }
+  m_kernelRecvTimeoutNs = ns;
+  return true;
+}
+
 int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
-  if (m_deadlineNs != 0 && platform::monotonicNs() >= m_deadlineNs) {
+  if (m_deadlineNs != 0) {
+    uint64_t now = platform::monotonicNs();
+    if (now >= m_deadlineNs) {
+      m_lastError = ETIMEDOUT;
+      return 0;
+    }
+    int64_t left = int64_t(m_deadlineNs - now);
+    if (timeoutNs < 0 || left < timeoutNs) timeoutNs = left;
+  }
+  ssize_t n;
+  if (timeoutNs == 0) {
+    n = platform::recvNow(handle(), buf, len, peek);
+  } else if (m_blocking && applyRecvTimeout(timeoutNs < 0 ? 0 : timeoutNs)) {
+    n = platform::recvOnce(handle(), buf, len, peek);
+  } else {
+    n = platform::recvNow(handle(), buf, len, peek);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      int w = waitRead(timeoutNs);
+      if (w <= 0) return w;
+      n = platform::recvOnce(handle(), buf, len, peek);
+    }
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     m_lastError = ETIMEDOUT;
     return 0;
-  }
-  ssize_t n = platform::recvNow(handle(), buf, len, peek);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    int w = waitRead(timeoutNs);
-    if (w <= 0) return w;
-    n = platform::recvOnce(handle(), buf, len, peek);
   }
   if (n < 0) m_lastError = errno;
   return n > INT_MAX ? INT_MAX : int(n);
@@ -128,6 +158,7 @@ size_t CSocket::takeBuffered(void* out, size_t len) {
 
 int CSocket::recv(void* buf, size_t len) {
   if (buffered() > 0 && len > 0) return int(takeBuffered(buf, std::min(len, size_t(INT_MAX))));
+  if (m_kernelRecvTimeoutNs != m_userRecvTimeoutNs) applyRecvTimeout(m_userRecvTimeoutNs);
   ssize_t n = platform::recvOnce(handle(), buf, len);
   if (n < 0) m_lastError = errno;
   return int(n);
@@ -258,7 +289,10 @@ int CSocket::send(const void* data, size_t len) {
 }
 
 bool CSocket::setSendTimeout(int ms) { return platform::setSendTimeoutMs(handle(), ms); }
-bool CSocket::setRecvTimeout(int ms) { return platform::setRecvTimeoutMs(handle(), ms); }
+bool CSocket::setRecvTimeout(int ms) {
+  m_userRecvTimeoutNs = ms <= 0 ? 0 : int64_t(ms) * 1000000;
+  return applyRecvTimeout(m_userRecvTimeoutNs);
+}
 
 CNetAddr CSocket::localAddress() const { return ::localAddress(handle()); }
 

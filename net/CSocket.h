@@ -115,6 +115,13 @@ class CSocket {
   uint64_t m_deadlineNs = 0;
   int m_lastError = 0;
   bool m_readAhead = false;
+  // Timed receives on a blocking socket let the kernel keep the time (SO_RCVTIMEO), so a receive
+  // that has to wait is one system call, not a failed try, a poll and a receive. The option is
+  // set only when the wanted value changes; -1 = not known. recv() restores the caller's value.
+  bool m_blocking = true;
+  int64_t m_kernelRecvTimeoutNs = -1;
+  int64_t m_userRecvTimeoutNs = 0;  // 0 = wait without limit
+  bool applyRecvTimeout(int64_t ns);
   std::unique_ptr<char[]> m_buf;  // allocated on first read-ahead
   size_t m_bufPos = 0, m_bufLen = 0;
 };

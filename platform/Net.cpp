@@ -68,6 +68,13 @@ static bool setTimeoutOption(int fd, int option, int ms) {
 bool setSendTimeoutMs(int fd, int ms) { return setTimeoutOption(fd, SO_SNDTIMEO, ms); }
 bool setRecvTimeoutMs(int fd, int ms) { return setTimeoutOption(fd, SO_RCVTIMEO, ms); }
 
+bool setRecvTimeoutNs(int fd, int64_t ns) {
+  if (ns < 0) ns = 0;
+  int64_t us = (ns + 999) / 1000;
+  timeval tv{time_t(us / 1000000), suseconds_t(us % 1000000)};
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
 // ppoll gives the microsecond resolution that callers with (seconds, microseconds) time-outs
 // expect; a signal that interrupts the wait does not shorten it.
 static int waitFor(int fd, short events, int64_t timeoutNs) {

@@ -35,6 +35,7 @@ bool setSendBufferSize(int fd, int bytes);
 bool setReuseAddress(int fd);
 bool setSendTimeoutMs(int fd, int ms);  // 0 = no time-out
 bool setRecvTimeoutMs(int fd, int ms);
+bool setRecvTimeoutNs(int fd, int64_t ns);  // 0 = no time-out; rounded up to microseconds
 
 // Waits for the socket to become readable (data, end of stream or error pending) or writable.
 // timeoutNs < 0 waits without limit. Interrupted waits are resumed with the remaining time.
