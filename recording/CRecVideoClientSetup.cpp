@@ -134,10 +134,17 @@ bool CRecVideoClient::rebuildIndex() {
   uint64_t usedKB = (scan.bytes + 512) / 1024;
   uint32_t used = uint32_t(usedKB > uint64_t(INT32_MAX) ? uint64_t(INT32_MAX) : usedKB);
   rec.usedKB = int32_t(used);
-  if (!m_index.rebuild(m_recDir, rec)) {
-    logSetupError(CLogFile::Error, "Unable to open/create file '" + shownDir(m_recDir, "<none>/") + ".erdinfo' (" +
-                      std::strerror(errno) + ")",
-                  fn);
+  IndexFile::Rebuild result = m_index.rebuild(m_recDir, rec);
+  if (result != IndexFile::Rebuild::Written) {
+    std::string why = std::strerror(errno);
+    if (result == IndexFile::Rebuild::OpenFailed) {
+      logSetupError(CLogFile::Error,
+                    "Unable to open/create file '" + shownDir(m_recDir, "<none>/") + ".erdinfo' (" +
+                        why + ")",
+                    fn);
+    } else {
+      logSetupError(CLogFile::Error, "Error saving the '.erdinfo' file (" + why + ")", fn);
+    }
     return false;
   }
   std::lock_guard<std::mutex> g(m_indexLock);

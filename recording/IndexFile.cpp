@@ -58,7 +58,7 @@ IndexFile::Load IndexFile::load(const std::string& dir, erdinfo::Record* rec) {
   return Load::Accepted;
 }
 
-bool IndexFile::rebuild(const std::string& dir, const erdinfo::Record& rec) {
+IndexFile::Rebuild IndexFile::rebuild(const std::string& dir, const erdinfo::Record& rec) {
   close();
   uint8_t bytes[erdinfo::kFileSize];
   erdinfo::encodeHeader(bytes);
@@ -67,16 +67,16 @@ bool IndexFile::rebuild(const std::string& dir, const erdinfo::Record& rec) {
   std::string tmp = path + ".new";
   unlink(tmp.c_str());  // a leftover of an interrupted rebuild
   int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
+  if (fd < 0) return Rebuild::OpenFailed;
   if (!writeFully(fd, bytes, sizeof bytes, 0) || rename(tmp.c_str(), path.c_str()) != 0) {
     int saved = errno;
     ::close(fd);
     unlink(tmp.c_str());
     errno = saved;
-    return false;
+    return Rebuild::WriteFailed;
   }
   m_fd = fd;
-  return true;
+  return Rebuild::Written;
 }
 
 bool IndexFile::writeRecord(const erdinfo::Record& rec) {

@@ -28,9 +28,10 @@ class IndexFile {
   // Opens "<dir>.erdinfo" for reading and writing (no truncation) and reads it. On Accepted
   // the file stays open and *rec holds the stored record; otherwise it is closed.
   Load load(const std::string& dir, erdinfo::Record* rec);
+  enum class Rebuild { Written, OpenFailed, WriteFailed };
   // Writes a fresh header and `rec` as the whole file (temporary file + rename) and opens it.
-  // False with errno set when the file cannot be written.
-  bool rebuild(const std::string& dir, const erdinfo::Record& rec);
+  // On failure errno tells why.
+  Rebuild rebuild(const std::string& dir, const erdinfo::Record& rec);
   // Rewrites the record in place. False when fewer than 156 bytes were written.
   bool writeRecord(const erdinfo::Record& rec);
   bool isOpen() const { return m_fd >= 0; }

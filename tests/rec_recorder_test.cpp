@@ -54,7 +54,7 @@ size_t countOf(const std::string& text, const std::string& needle) {
 void writeIndex(const std::string& cnlDir, const erdinfo::Record& rec, uint32_t headerSize = 332) {
   IndexFile f;
   ASSERT_TRUE(eventtree::createPath(cnlDir));
-  ASSERT_TRUE(f.rebuild(cnlDir, rec));
+  ASSERT_EQ(f.rebuild(cnlDir, rec), IndexFile::Rebuild::Written);
   f.close();
   if (headerSize != 332) {
     std::string bytes = readFile(IndexFile::pathIn(cnlDir));
@@ -269,6 +269,21 @@ TEST_F(RecorderTest, UnusableRootIsRetriedWithoutNewInit) {
   ASSERT_EQ(unlink(blocker.c_str()), 0);
   ASSERT_TRUE(waitFor([&] { return eventStarted(1); }, 5000));
   EXPECT_TRUE(rec()->active());
+}
+
+TEST_F(RecorderTest, UnwritableIndexIsRetried) {
+  ASSERT_TRUE(eventtree::createPath(IndexFile::pathIn(cnlDir) + ".new/"));  // blocks the rebuild
+  size_t log0 = g_logFile.lineCount();
+  configure(root);
+  startChannel();
+  ASSERT_TRUE(waitFor([&] { return logSince(log0).find("Unable to open/create file '" + cnlDir + ".erdinfo'") != std::string::npos; }, 3000));
+  usleep(300000);
+  EXPECT_FALSE(eventStarted(1)) << "recorded without an index";
+  EXPECT_EQ(countOf(logSince(log0), "Unable to open/create file"), 1u);
+  ASSERT_EQ(rmdir((IndexFile::pathIn(cnlDir) + ".new").c_str()), 0);
+  ASSERT_TRUE(waitFor([&] { return eventStarted(1); }, 5000));
+  channel.reset();
+  EXPECT_EQ(readFile(IndexFile::pathIn(cnlDir)).size(), 488u);
 }
 
 TEST_F(RecorderTest, QuotaKeepsTheTreeSmallAndFollowsANewRoot) {
