@@ -274,6 +274,52 @@ TEST(SocketDeadline, EndsAReadThatKeepsTrickling) {
   EXPECT_TRUE(s.waitReadable(1000));
 }
 
+namespace {
+int64_t kernelRecvTimeoutMs(int fd) {
+  timeval tv{};
+  socklen_t len = sizeof tv;
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
+  return int64_t(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+}  // namespace
+
+TEST(SocketTimeouts, PlainRecvKeepsTheCallersOwnTimeout) {
+  // Timed reads borrow the kernel's receive time-out; a plain recv() must get the caller's back.
+  Pair p;
+  ASSERT_TRUE(p.ok());
+  CSocket s(p.takeServer());
+  ASSERT_TRUE(p.send("a\nbc"));
+  std::string line;
+  ASSERT_TRUE(s.read_line(line, 100, 3));
+  char buf[4];
+  EXPECT_EQ(s.recv(buf, 1), 1);
+  EXPECT_EQ(kernelRecvTimeoutMs(s.handle()), 0);  // no limit, as before the timed read
+  ASSERT_TRUE(s.setRecvTimeout(150));
+  EXPECT_EQ(s.recv_all(buf, 1, 3, 0), 1);
+  Stopwatch w;
+  EXPECT_EQ(s.recv(buf, 1), -1);
+  EXPECT_GE(w.seconds(), 0.14);
+  EXPECT_LT(w.seconds(), 1.0);
+  EXPECT_GE(kernelRecvTimeoutMs(s.handle()), 150);  // the kernel rounds up to its clock ticks
+  EXPECT_LT(kernelRecvTimeoutMs(s.handle()), 170);
+}
+
+TEST(SocketTimeouts, NonBlockingSocketStillWaitsForData) {
+  Pair p;
+  ASSERT_TRUE(p.ok());
+  CSocket s(p.takeServer(), false);
+  std::thread t = slowSender(p, {"late line\n", "xyz"}, 100);
+  std::string line;
+  EXPECT_TRUE(s.read_line(line, 100, 2));
+  EXPECT_EQ(line, "late line");
+  char buf[3];
+  EXPECT_EQ(s.recv_all(buf, 3, 2, 0), 3);
+  t.join();
+  Stopwatch w;
+  EXPECT_EQ(s.recv_all(buf, 3, 0, 100000), 0);
+  EXPECT_GE(w.seconds(), 0.09);
+}
+
 TEST(SocketRecvAll, CollectsPiecesAndStopsAtTheLength) {
   Pair p;
   ASSERT_TRUE(p.ok());
