@@ -12,12 +12,14 @@
 // handle to another reader (a push-stream or pan/tilt consumer) right after the request without
 // losing what the peer already sent. Read-ahead (the default for a socket made by create(), the
 // client connections to cameras): lines are served from an internal buffer filled in large pieces,
-// so a multipart stream costs a few system calls per picture instead of several per line. In both
-// modes every read call hands out buffered bytes first, and recv_all receives the rest straight
-// into the caller's buffer. Bytes still buffered at release() stay with this object (buffered()).
+// so a multipart stream costs about two system calls per picture. In both modes every read call
+// hands out buffered bytes first; recv_all receives long remainders straight into the caller's
+// buffer. Bytes still buffered at release() stay with this object (buffered()).
 //
 // Time-outs bound the silence before each arrival of bytes, not the whole operation; setDeadline()
-// adds an optional limit for the whole operation on top.
+// adds an optional limit for the whole operation on top. On a blocking socket the kernel keeps
+// the time (SO_RCVTIMEO, set only when the wanted value changes); recv() puts back the value given
+// to setRecvTimeout() (none by default). A non-blocking socket waits with poll().
 #include <netinet/in.h>
 
 #include <atomic>
