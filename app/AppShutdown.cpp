@@ -7,6 +7,8 @@
 #include "channels/CnlList.h"
 
 size_t closeAllChannels() {
+  // Waits for a configuration request in progress: its page may be using a channel.
+  std::lock_guard<std::mutex> use(g_cnlUseLock);
   // The list is emptied first rather than last: while the channels are joined and destroyed,
   // the configuration pages (another thread) then find no channel to show, change or delete.
   std::vector<CVideoCnl*> channels;

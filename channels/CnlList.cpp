@@ -2,6 +2,7 @@
 
 std::vector<CVideoCnl*> g_cnlList;
 std::mutex g_cnlListLock;
+std::mutex g_cnlUseLock;
 
 void registerChannel(CVideoCnl* cnl) {
   std::lock_guard<std::mutex> guard(g_cnlListLock);

@@ -6,6 +6,7 @@
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/ConfigAddress.h"
+#include "channels/CnlList.h"
 #include "net/CHTTPSocket.h"
 #include "net/ConfAuth.h"
 #include "net/ConfImages.h"
@@ -178,6 +179,9 @@ void CLstConfThread::serve(int handle) {
     closeConnection(conn);
     linger();
   } else {
+    // The close sequence takes this lock before it destroys channels, so no page or
+    // submission ever works on a channel that is being deleted.
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
     route(conn);
   }
   closeConnection(conn);

@@ -12,6 +12,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   opts=(-DCMAKE_BUILD_TYPE=Debug -DTELVGATE_SANITIZE=ON -DTELVGATE_BUILD_BENCH=OFF)
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 fi
 cmake -S . -B "$build" "${opts[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
