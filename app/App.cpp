@@ -145,7 +145,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Configuration server socket");
   }
 
-  // Analog frame-grabber boards are not supported on this platform: no analog channels.
+  // This build has no frame-grabber channels yet: only the IP channels come up.
   if (!controller.closing()) startIPChannelsFromSettings();
 
   FXint rc = 0;
