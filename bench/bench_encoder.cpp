@@ -10,27 +10,22 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "channels/CJpegEncoder.h"
 #include "tests/jpeg_support.h"
 
 namespace {
 
-double cpuSeconds() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
 template <typename F>
 double msPerRun(F&& run, double minSeconds = 0.6) {
   run();  // warm up caches and tables
   int n = 0;
-  const double start = cpuSeconds();
+  const double start = bench::threadCpuSeconds();
   double elapsed = 0;
   do {
     run();
     ++n;
-    elapsed = cpuSeconds() - start;
+    elapsed = bench::threadCpuSeconds() - start;
   } while (elapsed < minSeconds);
   return elapsed * 1000.0 / n;
 }

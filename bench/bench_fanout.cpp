@@ -29,10 +29,12 @@
 #include <vector>
 
 #include "app/CLogFile.h"
+#include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PictureBlocks.h"
 #include "platform/Clock.h"
+
 
 namespace {
 
@@ -40,12 +42,6 @@ constexpr uint32_t kPictureBytes = 60 * 1024;
 constexpr uint64_t kSourcePeriodNs = 40000000ull;  // 25 pictures/s
 constexpr uint32_t kClientPeriodMs = 50;            // viewers ask for 20 pictures/s
 constexpr size_t kPartBytes = CNetVideoClient::kPartHeaderSize + kPictureBytes;
-
-double cpuSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 long rssKb() {
   FILE* f = std::fopen("/proc/self/statm", "r");
@@ -57,31 +53,10 @@ long rssKb() {
   return rss * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-void sleepUntilMonotonic(uint64_t ns) {
-  timespec ts;
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000ull);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000ull);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
-}
-
-std::vector<uint8_t> makePicture() {
-  std::vector<uint8_t> pic(kPictureBytes);
-  uint32_t r = 12345;
-  for (auto& b : pic) {
-    r = r * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(r >> 16);
-  }
-  pictureblocks::initHeader(pic.data());
-  pic[kPictureBytes - 2] = 0xFF;
-  pic[kPictureBytes - 1] = 0xD9;
-  return pic;
-}
-
 // A producer on a fixed schedule that records how late each publication was.
 class BenchChannel : public CVideoCnl {
  public:
-  BenchChannel() : CVideoCnl(1, 99), m_picture(makePicture()) {}
+  BenchChannel() : CVideoCnl(1, 99), m_picture(bench::makePicture(kPictureBytes, 12345)) {}
   ~BenchChannel() override {
     stop();
     join();
@@ -108,7 +83,7 @@ class BenchChannel : public CVideoCnl {
     uint32_t seq = 0;
     while (!stopping()) {
       due += kSourcePeriodNs;
-      sleepUntilMonotonic(due);
+      bench::sleepUntilMonotonic(due);
       if (stopping()) break;
       FrameRec& back = backFrame();
       std::memcpy(back.data, m_picture.data(), m_picture.size());
@@ -256,9 +231,9 @@ Result runChannel(size_t n, double seconds) {
   platform::sleepMs(1000);  // warm-up: every consumer attached and streaming
   cnl->resetStats();
   const auto b0 = readers.bytes();
-  const double c0 = cpuSeconds();
+  const double c0 = bench::processCpuSeconds();
   platform::sleepNs(static_cast<uint64_t>(seconds * 1e9));
-  const double cpu = cpuSeconds() - c0;
+  const double cpu = bench::processCpuSeconds() - c0;
   const auto b1 = readers.bytes();
   summarise(b0, b1, cpu, seconds, &r);
   r.maxLateMs = cnl->maxLateNs / 1e6;
@@ -279,7 +254,7 @@ Result runBare(size_t n, double seconds, double rate) {
     int sz = CSocket::kSendBufferBytes;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sz, sizeof sz);
   }
-  const std::vector<uint8_t> pic = makePicture();
+  const std::vector<uint8_t> pic = bench::makePicture(kPictureBytes, 12345);
   char hdr[CNetVideoClient::kPartHeaderSize];
   std::memcpy(hdr, CNetVideoClient::kPartHeader, sizeof hdr);
   CNetVideoClient::patchLength(hdr, kPictureBytes);
@@ -289,7 +264,7 @@ Result runBare(size_t n, double seconds, double rate) {
     uint64_t due = platform::monotonicNs();
     while (!stop) {
       due += period;
-      sleepUntilMonotonic(due);
+      bench::sleepUntilMonotonic(due);
       for (int fd : fds) {
         if (send(fd, hdr, sizeof hdr, MSG_NOSIGNAL) < 1) continue;
         size_t off = 0;
@@ -303,9 +278,9 @@ Result runBare(size_t n, double seconds, double rate) {
   });
   platform::sleepMs(1000);
   const auto b0 = readers.bytes();
-  const double c0 = cpuSeconds();
+  const double c0 = bench::processCpuSeconds();
   platform::sleepNs(static_cast<uint64_t>(seconds * 1e9));
-  const double cpu = cpuSeconds() - c0;
+  const double cpu = bench::processCpuSeconds() - c0;
   const auto b1 = readers.bytes();
   summarise(b0, b1, cpu, seconds, &r);
   stop = true;

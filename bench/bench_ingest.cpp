@@ -27,6 +27,7 @@
 #include <jpeglib.h>
 
 #include "app/CSettings.h"
+#include "bench/BenchSupport.h"
 #include "channels/CIPVideoCnl.h"
 #include "channels/IPChannelFactory.h"
 #include "platform/Clock.h"
@@ -35,12 +36,6 @@ namespace {
 
 constexpr size_t kTargetBytes = 60 * 1024;
 constexpr double kCameraFps = 25.0;
-
-double cpuSelf() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 // A 640x480 picture of noise bands, compressed at the quality that lands near 60 KB.
 std::string makeJpeg() {
@@ -131,11 +126,11 @@ Result runGateway(int n, uint16_t port, double seconds) {
   }
   platform::sleepMs(1000);  // connect and settle
   uint32_t seq0 = CIPVideoCnl::lastSequence();
-  double cpu0 = cpuSelf();
+  double cpu0 = bench::processCpuSeconds();
   uint64_t t0 = platform::monotonicNs();
   platform::sleepNs(uint64_t(seconds * 1e9));
   uint32_t seq1 = CIPVideoCnl::lastSequence();
-  double cpu1 = cpuSelf();
+  double cpu1 = bench::processCpuSeconds();
   double dt = (platform::monotonicNs() - t0) / 1e9;
   quit = true;
   for (auto& c : cnls) c->stop();

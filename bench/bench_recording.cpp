@@ -28,11 +28,13 @@
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
+#include "bench/BenchSupport.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PictureBlocks.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
+
 
 namespace {
 
@@ -41,37 +43,10 @@ constexpr uint32_t kPictureBytes = 60 * 1024;
 constexpr uint64_t kPeriodNs = 40000000ull;  // 25 pictures/s
 constexpr int kFilesPictures = 250;           // a 10 s sequence file at 25/s
 
-double cpuSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-void sleepUntilMonotonic(uint64_t ns) {
-  timespec ts;
-  ts.tv_sec = static_cast<time_t>(ns / 1000000000ull);
-  ts.tv_nsec = static_cast<long>(ns % 1000000000ull);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
-}
-
-std::vector<uint8_t> makePicture() {
-  std::vector<uint8_t> pic(kPictureBytes);
-  uint32_t r = 4711;
-  for (auto& b : pic) {
-    r = r * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(r >> 16);
-  }
-  pictureblocks::initHeader(pic.data());
-  pic[kPictureBytes - 2] = 0xFF;
-  pic[kPictureBytes - 1] = 0xD9;
-  return pic;
-}
-
 class BenchRecChannel : public CVideoCnl {
  public:
   BenchRecChannel(uint32_t index, bool throttled)
-      : CVideoCnl(1, index), m_throttled(throttled), m_picture(makePicture()) {
+      : CVideoCnl(1, index), m_throttled(throttled), m_picture(bench::makePicture(kPictureBytes, 4711)) {
     createRecorder();
   }
   ~BenchRecChannel() override {
@@ -93,7 +68,7 @@ class BenchRecChannel : public CVideoCnl {
     while (!stopping()) {
       if (m_throttled) {
         due += kPeriodNs;
-        sleepUntilMonotonic(due);
+        bench::sleepUntilMonotonic(due);
       } else {
         waitFrameWanted(5000000ull);
       }
@@ -135,15 +110,15 @@ Result runRecorders(const std::string& root, bool throttled, double seconds) {
       std::exit(1);
     }
   }
-  double cpu0 = cpuSeconds();
+  double cpu0 = bench::processCpuSeconds();
   uint64_t t0 = platform::monotonicNs();
   for (auto& c : chans) c->start();
-  sleepUntilMonotonic(t0 + uint64_t(seconds * 1e9));
+  bench::sleepUntilMonotonic(t0 + uint64_t(seconds * 1e9));
   Result r;
   r.seconds = (platform::monotonicNs() - t0) / 1e9;
   for (auto& c : chans) c->stop();
   chans.clear();  // joins channels and recorders (which finish their files)
-  r.cpu = cpuSeconds() - cpu0;
+  r.cpu = bench::processCpuSeconds() - cpu0;
   uint64_t bytes = 0;
   for (int i = 0; i < kChannels; ++i)
     bytes += eventtree::scanTree(root + "bench_" + std::to_string(i + 1) + "/", nullptr).bytes;
@@ -154,11 +129,11 @@ Result runRecorders(const std::string& root, bool throttled, double seconds) {
 }
 
 Result runPlainWrites(const std::string& root, bool throttled, double seconds) {
-  std::vector<uint8_t> pic = makePicture();
+  std::vector<uint8_t> pic = bench::makePicture(kPictureBytes, 4711);
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> pictures{0};
   std::vector<std::thread> threads;
-  double cpu0 = cpuSeconds();
+  double cpu0 = bench::processCpuSeconds();
   uint64_t t0 = platform::monotonicNs();
   for (int i = 0; i < kChannels; ++i) {
     threads.emplace_back([&, i] {
@@ -169,7 +144,7 @@ Result runPlainWrites(const std::string& root, bool throttled, double seconds) {
       while (!stop.load()) {
         if (throttled) {
           due += kPeriodNs;
-          sleepUntilMonotonic(due);
+          bench::sleepUntilMonotonic(due);
         }
         if (fd < 0) {
           std::string path = dir + "M" + std::to_string(fileNo++) + ".jpg";
@@ -187,12 +162,12 @@ Result runPlainWrites(const std::string& root, bool throttled, double seconds) {
       if (fd >= 0) close(fd);
     });
   }
-  sleepUntilMonotonic(t0 + uint64_t(seconds * 1e9));
+  bench::sleepUntilMonotonic(t0 + uint64_t(seconds * 1e9));
   stop = true;
   for (auto& t : threads) t.join();
   Result r;
   r.seconds = (platform::monotonicNs() - t0) / 1e9;
-  r.cpu = cpuSeconds() - cpu0;
+  r.cpu = bench::processCpuSeconds() - cpu0;
   r.pictures = double(pictures.load());
   eventtree::removeTree(root);
   mkdir(root.c_str(), 0777);
