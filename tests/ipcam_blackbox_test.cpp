@@ -16,23 +16,6 @@
 
 namespace {
 
-void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    std::string p = dir + "/" + n;
-    struct stat st;
-    if (lstat(p.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode))
-      findFiles(p, name, out);
-    else if (n == name)
-      out->push_back(p);
-  }
-  closedir(d);
-}
-
 TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
   TempDir home;
   ChildProcess cam;

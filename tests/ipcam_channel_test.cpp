@@ -31,23 +31,6 @@ std::string commentOf(const FrameRec& rec) {
   return std::string(reinterpret_cast<const char*>(rec.data + 74), len - 2);
 }
 
-void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    std::string p = dir + "/" + n;
-    struct stat st;
-    if (lstat(p.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode))
-      findFiles(p, name, out);
-    else if (n == name)
-      out->push_back(p);
-  }
-  closedir(d);
-}
-
 class IpcamChannel : public IpcamTest {
  protected:
   void startAxis(Misbehave m = Misbehave::None, std::function<void(fakecam::Options&)> tweak = nullptr) {

@@ -1,5 +1,6 @@
 #include "tests/support/TestEnv.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,4 +64,21 @@ bool writeFile(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(data.data(), std::streamsize(data.size()));
   return bool(out);
+}
+
+void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    std::string p = dir + "/" + n;
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode))
+      findFiles(p, name, out);
+    else if (n == name)
+      out->push_back(p);
+  }
+  closedir(d);
 }

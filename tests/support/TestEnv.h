@@ -2,6 +2,7 @@
 // Test isolation: a temporary folder that becomes HOME (and an empty FOXDIR), so the settings
 // store and relative log paths never touch the real user's files.
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -36,3 +37,6 @@ class IsolatedHome {
 std::string readFile(const std::string& path);
 // Writes a whole file; false on failure.
 bool writeFile(const std::string& path, const std::string& data);
+
+// Appends the path of every file called `name` below `dir` (symbolic links are not followed).
+void findFiles(const std::string& dir, const std::string& name, std::vector<std::string>* out);
