@@ -1,0 +1,66 @@
+#pragma once
+// A channel that answers on an address and port of its own like a network camera: the base of
+// the analog frame-grabber channel. It owns the endpoint's listener (CLstSockThread), which
+// accepts connections and starts one connection thread (CHTTPSrvThread) per request; those
+// answer single pictures, the probe and "/control/control", or hand the connection to a
+// push-stream consumer or a pan/tilt command consumer.
+//
+// Threads: the concrete run() (the channel's thread) starts the listener with startListener()
+// and ends it with stopListener() before it returns. init(), update() and reconf() may be called
+// from the configuration server, from "/control/control" connection threads and (reconf) from the
+// channel's thread at once: each holds configLock() for its whole run, and a concrete class's
+// overrides take it too (it is recursive), so they never interleave. form() and status() run on
+// the configuration server's thread. stop() may be called from any thread and returns at once.
+//
+// Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "channels/CVideoCnl.h"
+
+class CLstSockThread;
+
+class CNetVideoCnl : public CVideoCnl {
+ public:
+  CNetVideoCnl(int typeCode, uint32_t index);
+  // Destroys the listener (closing its socket and its connection threads), then the channel.
+  ~CNetVideoCnl() override;
+
+  // CVideoCnl::init, then the endpoint settings "CnlIPAddr"/"CnlIPPort" (false on an invalid
+  // address, logged as "Invalid IP address").
+  bool init() override;
+  // CVideoCnl::update, then the endpoint's form fields.
+  bool update(const FormFields& fields, std::string& html) override;
+  // CVideoCnl::reconf; asks the listener to refresh (rebinding when the address changed) and
+  // shows the bound address in the list entry.
+  bool reconf() override;
+  // CVideoCnl::stop, then stops the listener and closes its socket (ending its wait).
+  void stop() override;
+  CNetAddr localAddr() override;  // the listening socket's address; "" when not listening
+  CNetAddr peerAddr() override;   // the listener's configured/bound address field
+  void form(std::string& html) override;    // "Channel IP address" row, then CVideoCnl::form
+  void status(std::string& html) override;  // "Channel IP address" row, then CVideoCnl::status
+
+  // Held by init(), update() and reconf() for their whole run (see above).
+  std::recursive_mutex& configLock() { return m_configLock; }
+  CLstSockThread& listener() { return *m_listener; }
+
+  // "/control/control" set requests store the image size through this, so a channel whose size
+  // is shared with others (the inputs of one board) can keep them in step. Default: "ImageSize"
+  // in the channel's own section.
+  virtual void storeImageSize(const std::string& keyword);
+  // The section "/control/control" reads "ImageSize" from (default: the channel's own).
+  virtual std::string imageSizeSection() { return sectionName(); }
+
+ protected:
+  // Called by the concrete run(): false (logged by the caller) when the thread cannot start.
+  bool startListener();
+  // Stops and joins the listener and every connection thread it started.
+  void stopListener();
+
+ private:
+  std::recursive_mutex m_configLock;
+  std::unique_ptr<CLstSockThread> m_listener;
+};
