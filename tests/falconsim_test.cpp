@@ -1,8 +1,10 @@
 // The simulated frame-grabber library through the loader's table: the channel's set-up
 // sequence, refusals with driver-like errors, clip against scale, frame timing, injected
 // failures, the call trace, and the test picture's code read back from JPEG pictures.
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "falconsim/TestPattern.h"
 #include "tests/falconsim_fixture.h"
@@ -137,6 +139,43 @@ TEST_F(FalconSimTest, FreezeReturnsAtSuccessiveFrameBoundaries) {
     EXPECT_GE(elapsedMs, 4 * periodMs - 5.0);
     EXPECT_GE(last.frame - first.frame, 4u);
   }
+}
+
+// Boards grab side by side on their own threads while another thread keeps asking for errors.
+TEST_F(FalconSimTest, BoardsGrabConcurrently) {
+  ScopedEnv boards("TELVGATE_FALCON_BOARDS", "3");
+  std::vector<FALCON_BOARD> handles;
+  std::vector<Capture> captures;
+  for (int i = 0; i < 3; ++i) {
+    handles.push_back(openBoard());
+    captures.push_back(setUpBoard(handles.back(), FALCON_VIDEO_PAL, 320, 240, i != 1));
+  }
+  std::atomic<bool> done{false};
+  std::thread asker([&] {
+    while (!done) {
+      int code;
+      char* text;
+      api->GetError(1, &code, &text);
+      api->SetVideoInput(9, 0);  // fails on an unknown board, beside the good calls
+    }
+  });
+  std::vector<std::thread> grabbers;
+  std::atomic<int> good{0};
+  for (int i = 0; i < 3; ++i)
+    grabbers.emplace_back([&, i] {
+      for (int round = 0; round < 5; ++round) {
+        api->SetVideoInput(handles[size_t(i)], round % 5);
+        const std::vector<uint8_t> image = grab(handles[size_t(i)], captures[size_t(i)]);
+        TestPatternInfo got;
+        if (!image.empty() && readTestPatternBgrx(image.data(), 320, 240, 1280, &got) &&
+            got.board == handles[size_t(i)] && got.input == round % 5)
+          ++good;
+      }
+    });
+  for (std::thread& t : grabbers) t.join();
+  done = true;
+  asker.join();
+  EXPECT_EQ(good, 15);
 }
 
 TEST_F(FalconSimTest, InjectedFailuresCountThenStop) {
