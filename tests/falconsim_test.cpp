@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "channels/CJpegEncoder.h"
 #include "falconsim/TestPattern.h"
 #include "tests/falconsim_fixture.h"
 #include "tests/jpeg_support.h"
@@ -266,8 +267,21 @@ TEST_F(FalconSimTest, CodeSurvivesJpegAtEverySize) {
           }
     }
     const TestPatternInfo raw = readBgrx(image, w, h);
-    for (int quality : {10, 30, 90}) {
-      const std::vector<uint8_t> jpeg = jpegtest::referenceEncode(image.data(), w, h, quality, false);
+    // libjpeg-turbo's tables, then the channel's own encoder (which has its own tables).
+    for (int quality : {10, 30, 90, -10, -70}) {
+      std::vector<uint8_t> jpeg;
+      if (quality > 0) {
+        jpeg = jpegtest::referenceEncode(image.data(), w, h, quality, false);
+      } else {
+        CJpegEncoder encoder;
+        ASSERT_TRUE(encoder.init(-quality, w, h, k.height, ""));
+        std::vector<uint8_t> pixels(image);  // the encoder works in place
+        jpeg.resize(512 * 1024);
+        size_t length = 0;
+        uint32_t sequence = 0;
+        ASSERT_TRUE(encoder.encode(pixels.data(), jpeg.data(), jpeg.size(), &length, 0, &sequence));
+        jpeg.resize(length);
+      }
       int dw = 0, dh = 0;
       std::vector<uint8_t> rgb;
       ASSERT_TRUE(jpegtest::decode(jpeg.data(), jpeg.size(), &dw, &dh, &rgb));
