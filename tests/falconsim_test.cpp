@@ -143,9 +143,12 @@ TEST_F(FalconSimTest, FreezeReturnsAtSuccessiveFrameBoundaries) {
   }
 }
 
-// Boards grab side by side on their own threads while another thread keeps asking for errors.
+// Boards grab side by side on their own threads while another thread keeps asking for errors;
+// the trace of all of them stays whole lines.
 TEST_F(FalconSimTest, BoardsGrabConcurrently) {
   ScopedEnv boards("TELVGATE_FALCON_BOARDS", "3");
+  TempDir dir;
+  m_trace.set(dir.file("trace.txt").c_str());
   std::vector<FALCON_BOARD> handles;
   std::vector<Capture> captures;
   for (int i = 0; i < 3; ++i) {
@@ -159,6 +162,7 @@ TEST_F(FalconSimTest, BoardsGrabConcurrently) {
       char* text;
       api->GetError(1, &code, &text);
       api->SetVideoInput(9, 0);  // fails on an unknown board, beside the good calls
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });
   std::vector<std::thread> grabbers;
@@ -178,6 +182,19 @@ TEST_F(FalconSimTest, BoardsGrabConcurrently) {
   done = true;
   asker.join();
   EXPECT_EQ(good, 15);
+  const std::string trace = readFile(dir.file("trace.txt"));
+  size_t lines = 0, freezes = 0;
+  for (size_t p = 0; p < trace.size(); ++lines) {
+    const size_t end = trace.find('\n', p);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = trace.substr(p, end - p);
+    ASSERT_EQ(line.compare(0, 3, "is_"), 0) << line;
+    ASSERT_EQ(line.find("is_", 1), std::string::npos) << line;
+    freezes += line.compare(0, 15, "is_FreezeVideo ") == 0;
+    p = end + 1;
+  }
+  EXPECT_EQ(freezes, 15u);
+  EXPECT_GT(lines, 100u);
 }
 
 TEST_F(FalconSimTest, InjectedFailuresCountThenStop) {
