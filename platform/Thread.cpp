@@ -7,12 +7,17 @@ CThread::~CThread() {
 
 void* CThread::trampoline(void* self) {
   CThread* t = static_cast<CThread*>(self);
+  // Wait until start() has recorded this thread: a body that ended before that could be
+  // reaped (seen not running) by another thread that would then find nothing to join, and
+  // start() would write into an object that was deleted meanwhile.
+  { std::lock_guard<std::mutex> recorded(t->m_startLock); }
   t->m_code = t->run();
   t->m_running = false;
   return nullptr;
 }
 
 bool CThread::start(unsigned long stackSize) {
+  std::lock_guard<std::mutex> recording(m_startLock);
   if (m_started) return false;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
