@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include <cerrno>
+
 CThread::~CThread() {
   // An owner that forgot to join would otherwise leave a thread running on a dead object.
   join();
@@ -27,6 +29,7 @@ bool CThread::start(unsigned long stackSize) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     m_running = false;
+    errno = rc;
     return false;
   }
   m_started = true;

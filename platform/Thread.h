@@ -22,8 +22,8 @@ class CThread {
   CThread(const CThread&) = delete;
   CThread& operator=(const CThread&) = delete;
 
-  // Starts run() on a new thread. False when the thread cannot be created or was started
-  // before and not yet joined.
+  // Starts run() on a new thread. False when the thread cannot be created (errno tells why)
+  // or was started before and not yet joined.
   bool start(unsigned long stackSize = 0);
   // Waits for run() to return and releases the thread. False when it was never started (or
   // already joined); a no-op for a thread that never ran.

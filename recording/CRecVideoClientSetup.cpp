@@ -21,8 +21,15 @@ void CRecVideoClient::logSetupError(int level, const std::string& message, const
 }
 
 void CRecVideoClient::startCleaner() {
+  if (m_cleanerStarted) return;
   m_cleaner.clearStop();
   m_cleanerStarted = m_cleaner.start();
+  if (!m_cleanerStarted && !m_cleanerFailing)
+    g_logFile.log(CLogFile::Error, logSource(),
+                  "Unable to start the cleaner thread (" + std::string(std::strerror(errno)) +
+                      "); the disk quota and maximum age are not enforced until it starts.",
+                  "CRecVideoClient::reconf");
+  m_cleanerFailing = !m_cleanerStarted;
 }
 
 void CRecVideoClient::stopCleaner() {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recording/IndexFile.h"
+#include "tests/support/PthreadHooks.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
 
@@ -359,3 +361,53 @@ TEST_F(RecorderTest, FullDiskWarnsSparinglyAndResumes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A channel whose sourceTag() takes its time when asked to, so the recorder's init() spends
+// that long between reading the settings and handing the new directory over.
+class SlowTagChannel : public TestChannel {
+ public:
+  using TestChannel::TestChannel;
+  std::atomic<int> tagDelayMs{0};
+  std::string sourceTag() override {
+    usleep(useconds_t(tagDelayMs.load()) * 1000);
+    return TestChannel::sourceTag();
+  }
+};
+
+}  // namespace
+
+TEST_F(RecorderTest, ActivationSurvivesTheThreadWakingDuringInit) {
+  configure(root, false);
+  auto* slow = new SlowTagChannel(TestChannel::Options());
+  channel.reset(slow);
+  // Idle pauses of 5 ms: the recording thread looks at its flags all the time.
+  rec()->setTimings(sequenceSpanNs, 50000000ull, 5000000ull, 100000000ull);
+  ASSERT_TRUE(channel->startChannel());
+  usleep(100000);
+  g_settings.writeBool(kSection, "CnlEventRecActive", true);
+  slow->tagDelayMs = 150;
+  EXPECT_TRUE(rec()->init());
+  slow->tagDelayMs = 0;
+  EXPECT_TRUE(waitFor([&] { return eventStarted(1); }, 5000)) << "the activation was lost";
+  EXPECT_TRUE(rec()->active());
+}
+
+TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
+  size_t log0 = g_logFile.lineCount();
+  configure(root);
+  channel = std::make_unique<TestChannel>(TestChannel::Options());
+  rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
+  pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), 3);
+  ASSERT_TRUE(channel->startChannel());
+  const bool started = waitFor([&] { return rec()->cleaner().running(); }, 10000);
+  pthreadhooks::reset();
+  EXPECT_TRUE(started) << "the cleaner was never started again";
+  const std::string log = logSince(log0);
+  EXPECT_EQ(countOf(log, "Unable to start the cleaner thread"), 1u) << log;
+  EXPECT_NE(log.find("(Error)   : CRecVideoClient::reconf : Rec. cli. on cnl. Channel 1 1 : Unable "
+                     "to start the cleaner thread"),
+            std::string::npos)
+      << log;
+}
