@@ -77,7 +77,7 @@ bool CRecVideoClient::init() {
       g_logFile.log(CLogFile::Error, logSource(),
                     "The <EM>Rec. root directory path</EM> path is missing.", fn);
       ok = false;
-    } else if (!eventtree::isAbsolutePath(eventtree::normalizePath(root + "/"))) {
+    } else if (!eventtree::isAcceptableRoot(root)) {
       g_logFile.log(CLogFile::Error, logSource(),
                     "The recording root path must be an absolute path.", fn);
       ok = false;
@@ -142,15 +142,18 @@ bool CRecVideoClient::update(const FormFields& fields, std::string& html) {
   auto rootIt = findField(fields, prefix + kKeyRoot);
   std::string root = rootIt != fields.end() ? rootIt->second : "";
   if (!root.empty()) {
+    // Roots that climb with ".." or lie in the system's own folders get the same answer as a
+    // relative one: the cleaner must never delete there.
+    const bool acceptable = eventtree::isAcceptableRoot(root);
     root = eventtree::normalizePath(root + "/");
-    if (eventtree::isAbsolutePath(root) && root.size() <= kMaxRootPathLength) {
+    if (acceptable && root.size() <= kMaxRootPathLength) {
       if (!g_settings.existingEntry(section, kKeyRoot) ||
           g_settings.readString(section, kKeyRoot, "") != root) {
         g_settings.writeString(section, kKeyRoot, root);
         html += "<P class=upd>Updated the <EM>Rec. root directory path</EM> value to '<STRONG>" +
                 html_escape(root) + "</STRONG>'</P>";
       }
-    } else if (eventtree::isAbsolutePath(root)) {
+    } else if (acceptable) {
       if (wanted) {
         html += "<P class=warn>The <EM>Rec. root directory path</EM> string is too long (max 256 "
                 "chars).</P>";
