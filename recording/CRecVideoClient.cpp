@@ -165,11 +165,7 @@ FX::FXint CRecVideoClient::run() {
     recordEvent();
   }
   stopCleaner();
-  if (m_active.load() && m_index.isOpen()) {
-    transferPending();
-    update_erdinfo();
-  }
-  m_index.close();
+  closeIndex();
   g_logFile.log(CLogFile::Info, logSource(), "Stopped recording thread.", fn);
   return 0;
 }

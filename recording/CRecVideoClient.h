@@ -92,6 +92,8 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   void startCleaner();
   void stopCleaner();
   void update_erdinfo();
+  // Saves the record marked as closed cleanly and closes the index (no-op when closed).
+  void closeIndex();
   // One event: E00000.jpg, the sequence files and INFO.jpg.
   void recordEvent();
   // Writes E00000.jpg; false (number taken back) on failure.

@@ -166,6 +166,7 @@ TEST_F(RecorderTest, ValidIndexIsUsedWithoutScanning) {
   r.newest = 41;
   r.newestStamp.event = 41;
   r.usedKB = 77;
+  r.closedCleanly = true;
   writeIndex(cnlDir, r);
   ASSERT_TRUE(eventtree::createPath(cnlDir + "abc"));
   size_t log0 = g_logFile.lineCount();
@@ -410,4 +411,35 @@ TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
                      "to start the cleaner thread"),
             std::string::npos)
       << log;
+}
+
+TEST_F(RecorderTest, UsedSpaceIsRecountedAfterAnUncleanEnd) {
+  const uint64_t t0 = 1700000000000000000ull;
+  for (uint32_t n = 1; n <= 3; ++n) writeStampedEvent(cnlDir, n, t0 + n * 1000000000ull);
+  const uint32_t treeKB = uint32_t((eventtree::scanTree(cnlDir, nullptr).bytes + 512) / 1024);
+  // The index a killed recorder leaves: consistent, but its count far behind the tree.
+  erdinfo::Record r = erdinfo::freshRecord(1000);
+  r.newest = 3;
+  r.newestStamp.event = 3;
+  r.newestStamp.seconds = uint32_t(t0 / 1000000000ull) + 3;
+  r.usedKB = 1;
+  writeIndex(cnlDir, r);
+  configure(root);
+  TestChannel::Options still;
+  still.periodMs = 0;  // no pictures: nothing is recorded meanwhile
+  startChannel(still);
+  EXPECT_TRUE(waitFor([&] { return rec()->usedKB() == treeKB; }, 3000))
+      << rec()->usedKB() << " KB counted for " << treeKB << " KB in the tree";
+  EXPECT_FALSE(readIndex(cnlDir).closedCleanly) << "a crash from now on would go unnoticed";
+  channel.reset();
+  erdinfo::Record closed = readIndex(cnlDir);
+  EXPECT_TRUE(closed.closedCleanly);
+  EXPECT_EQ(closed.usedKB, int32_t(treeKB));
+
+  // A cleanly closed index is trusted as it stands.
+  closed.usedKB = 5;
+  writeIndex(cnlDir, closed);
+  startChannel(still);
+  EXPECT_TRUE(waitFor([&] { return !readIndex(cnlDir).closedCleanly; }, 3000));
+  EXPECT_EQ(rec()->usedKB(), 5u);
 }
