@@ -1,6 +1,5 @@
 #include "channels/CJpegEncoder.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -21,11 +20,6 @@ const uint8_t kFrameHeaderTemplate[CJpegEncoder::kFrameHeaderSize] = {
     0x00, 0x22, 0x00, 0x01, 0x11, 0x01, 0x02, 0x11, 0x01,        // ids 0, 1, 2
     0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x00, 0x00, 0x01, 0x11, 0x02, 0x11,  // SOS
     0x00, 0x3F, 0x00};
-
-bool envForcesPortable() {
-  const char* v = std::getenv("TELVGATE_JPEG_PORTABLE");
-  return v != nullptr && v[0] != '\0' && v[0] != '0';
-}
 
 template <typename T>
 std::unique_ptr<T[]> allocArray(size_t n) {
@@ -72,15 +66,18 @@ CJpegEncoder::CJpegEncoder() {
     std::memset(m_quantSegment[t] + 5, 0, 64);
   }
   std::memset(m_divisors, 0, sizeof m_divisors);
-  m_forcePortable = envForcesPortable();
-  m_fdctPair = jpeg::selectFdctQuantPair(m_forcePortable);
+  setSimdLevel(jpeg::defaultSimdLevel());
 }
 
 CJpegEncoder::~CJpegEncoder() = default;
 
+void CJpegEncoder::setSimdLevel(jpeg::SimdLevel level) {
+  m_simdLevel = jpeg::capToCpu(level);
+  m_fdctPair = jpeg::selectFdctQuantPair(m_simdLevel);
+}
+
 void CJpegEncoder::setForcePortable(bool portable) {
-  m_forcePortable = portable || envForcesPortable();
-  m_fdctPair = jpeg::selectFdctQuantPair(m_forcePortable);
+  setSimdLevel(portable ? jpeg::SimdLevel::kPortable : jpeg::defaultSimdLevel());
 }
 
 bool CJpegEncoder::allocate(int width, int height) {
@@ -115,7 +112,9 @@ bool CJpegEncoder::allocate(int width, int height) {
 bool CJpegEncoder::init(int quality, int width, int height, int formatHeight,
                         const std::string& name) {
   m_ready = false;
-  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension) return false;
+  if (width < 1 || height < 1 || width > kMaxDimension || height > kMaxDimension ||
+      formatHeight < 1 || formatHeight > kMaxDimension)
+    return false;
   uint8_t luma[64], chroma[64];
   if (!jpeg::scaleQuantTable(jpeg::kBaseLuma, quality, luma) ||
       !jpeg::scaleQuantTable(jpeg::kBaseChroma, quality, chroma))
@@ -247,8 +246,10 @@ bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) co
 
 bool CJpegEncoder::encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t* outLength,
                           uint64_t timeNs, uint32_t* sequenceOut) {
-  if (!m_ready || out == nullptr) return false;
-  if (jpeg::convertFrame(pixels, m_width, m_height, m_planes, m_forcePortable) != jpeg::kOk)
+  if (!m_ready || out == nullptr || outLength == nullptr) return false;
+  // The pixels are only read until the picture is known to fit: a refused frame must leave
+  // them intact for a retry with a larger buffer.
+  if (jpeg::convertPlanes(pixels, m_width, m_height, m_planes, m_simdLevel) != jpeg::kOk)
     return false;
   transformAndCount();
   for (int t = 0; t < 2; ++t) {
@@ -269,6 +270,7 @@ bool CJpegEncoder::encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t
   scanEnd[0] = 0xFF;
   scanEnd[1] = 0xD9;
   *outLength = size_t(scanEnd + 2 - out);
+  jpeg::packRgb(pixels, size_t(m_width) * size_t(m_height), m_simdLevel);
   m_frameCounter = sequence;
   if (sequenceOut) *sequenceOut = sequence;
   return true;

@@ -37,20 +37,26 @@ class CJpegEncoder {
   // Prepares for frames of width x height pixels. formatHeight is the board format's full
   // height, written into the image-format word (half-height frames carry the full height
   // there). name becomes the NAM value of the comment text, cut to kMaxNameLength bytes.
-  // False when the quality lies outside 1..100, a size is below 1 or above 4095, or a buffer
-  // cannot be allocated; the encoder then refuses to encode until the next successful init.
+  // False when the quality lies outside 1..100, a size or the format height is below 1 or
+  // above 4095, or a buffer cannot be allocated; the encoder then refuses to encode until the
+  // next successful init.
   bool init(int quality, int width, int height, int formatHeight, const std::string& name);
 
-  // Encodes one frame of width x height BGRX pixels, which are rewritten in place as packed
-  // RGB. The complete JPEG goes to out; nothing is ever written at or past out + capacity.
-  // False when the encoder is not initialised, pixels or out is null, or the picture does not
-  // fit the capacity; a refused frame uses no sequence number. On success *outLength holds the picture's size and
-  // *sequenceOut its sequence number (1 for the first frame, counting on across init calls).
+  // Encodes one frame of width x height BGRX pixels. The complete JPEG goes to out; nothing
+  // is ever written at or past out + capacity. Once the picture is complete the pixels are
+  // rewritten in place as packed RGB; a refused frame leaves them as they were, so the caller
+  // may retry with a larger buffer. False when the encoder is not initialised, pixels, out or
+  // outLength is null, or the picture does not fit the capacity; a refused frame uses no
+  // sequence number. On success *outLength holds the picture's size and *sequenceOut (when
+  // given) its sequence number (1 for the first frame, counting on across init calls).
   bool encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t* outLength,
               uint64_t timeNs, uint32_t* sequenceOut);
 
-  // Uses the portable code instead of the SIMD code (same output). Also forced for every
-  // encoder by the environment variable TELVGATE_JPEG_PORTABLE=1.
+  // The instruction-set level of the vectorised code (same output at every level). A new
+  // encoder takes jpeg::defaultSimdLevel(), which the environment can lower.
+  void setSimdLevel(jpeg::SimdLevel level);  // capped by what the processor runs
+  jpeg::SimdLevel simdLevel() const { return m_simdLevel; }
+  // Portable code (true), or back to the default level (false).
   void setForcePortable(bool portable);
 
   uint32_t frameCounter() const { return m_frameCounter; }
@@ -81,7 +87,7 @@ class CJpegEncoder {
   int m_mcuCols = 0;
   int m_mcuRows = 0;
   bool m_ready = false;
-  bool m_forcePortable = false;
+  jpeg::SimdLevel m_simdLevel = jpeg::SimdLevel::kPortable;
   jpeg::FdctQuantPairFn m_fdctPair = nullptr;
 
   // Per frame: statistics and the tables built from them (luminance 0, chrominance 1).

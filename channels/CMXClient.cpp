@@ -10,6 +10,14 @@ constexpr uint32_t kMinPeriodMs = 50;
 constexpr uint32_t kMaxPeriodMs = 1000;
 }  // namespace
 
+CMXClient::CMXClient(CVideoCnl* cnl) : m_cnl(cnl) {
+  if (m_cnl) m_cnl->clientCreated();
+}
+
+CMXClient::~CMXClient() {
+  if (m_cnl && !m_attached) m_cnl->unattachedClientGone();
+}
+
 void CMXClient::sleepUnlessStopped(uint64_t ns) {
   const uint64_t end = platform::monotonicNs() + ns;
   for (;;) {

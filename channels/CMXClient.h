@@ -20,9 +20,10 @@ class CVideoCnl;
 
 class CMXClient : public CThread {
  public:
-  // *cnl must outlive this consumer.
-  explicit CMXClient(CVideoCnl* cnl) : m_cnl(cnl) {}
-  ~CMXClient() override = default;
+  // *cnl must outlive this consumer. Until it attaches (CVideoCnl::addClient) or is destroyed,
+  // the consumer counts as one the channel's destructor waits for.
+  explicit CMXClient(CVideoCnl* cnl);
+  ~CMXClient() override;
   CMXClient(const CMXClient&) = delete;
   CMXClient& operator=(const CMXClient&) = delete;
 
@@ -38,6 +39,10 @@ class CMXClient : public CThread {
 
   std::atomic<bool> m_stop{false};
   CVideoCnl* const m_cnl;
+
+ private:
+  friend class CVideoCnl;
+  std::atomic<bool> m_attached{false};  // set once, by CVideoCnl::addClient
 };
 
 class CVideoClient : public CMXClient {

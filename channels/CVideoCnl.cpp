@@ -51,19 +51,50 @@ CVideoCnl::~CVideoCnl() {
   }
   m_stop = true;
   wakeConsumers();
-  // Take the list out first so a consumer still blocked in addClient cannot deadlock against
-  // the joins below.
-  std::list<CMXClient*> clients;
-  {
-    std::lock_guard<std::mutex> guard(m_clientLock);
-    clients.swap(m_clients);
-  }
-  for (CMXClient* c : clients) c->stop();
-  for (CMXClient* c : clients) {
-    c->join();
-    delete c;
+  // Rounds until no consumer is left: a consumer may still be on its way to addClient (started
+  // by a connection thread just before the channel stopped). It attaches, is stopped there,
+  // and is joined by a later round instead of running on after the channel is gone. The list
+  // is taken out before the joins so a consumer blocked in addClient cannot deadlock on them.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::nanoseconds(kAttachWaitNs);
+  for (;;) {
+    std::list<CMXClient*> clients;
+    int unattached;
+    {
+      std::unique_lock<std::mutex> lock(m_clientLock);
+      m_closing = true;
+      m_clientsChanged.wait_until(lock, deadline,
+                                  [this] { return !m_clients.empty() || m_unattached == 0; });
+      clients.swap(m_clients);
+      unattached = m_unattached;
+    }
+    if (clients.empty()) {
+      if (unattached > 0)
+        g_logFile.log(CLogFile::Error, logSource(),
+                      std::to_string(unattached) + " consumer(s) never attached to the channel.",
+                      "CVideoCnl::~CVideoCnl");
+      break;
+    }
+    for (CMXClient* c : clients) c->stop();
+    for (CMXClient* c : clients) {
+      c->join();
+      delete c;
+    }
   }
   m_listEntry.remove();
+}
+
+void CVideoCnl::clientCreated() {
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  ++m_unattached;
+}
+
+void CVideoCnl::unattachedClientGone() {
+  {
+    std::lock_guard<std::mutex> guard(m_clientLock);
+    --m_unattached;
+  }
+  m_clientsChanged.notify_all();
 }
 
 void CVideoCnl::createRecorder() {
@@ -208,7 +239,11 @@ void CVideoCnl::addClient(CMXClient* client) {
       ++it;
     }
   }
+  if (!client->m_attached.exchange(true)) --m_unattached;
   m_clients.push_back(client);
+  // Attaching while the channel is being destroyed: end at once; the destructor joins it.
+  if (m_closing) client->stop();
+  m_clientsChanged.notify_all();
 }
 
 void CVideoCnl::reapClients() {

@@ -37,10 +37,13 @@ class CVideoCnl : public CThread {
  public:
   static constexpr uint32_t kFrameBufferSize = 524288;   // 512 KiB per frame record
   static constexpr size_t kMaxNameLength = 50;
+  static constexpr uint64_t kAttachWaitNs = 5000000000ull;
 
   CVideoCnl(int typeCode, uint32_t index);
   // Stops, joins and destroys the recorder and every consumer still attached, removes the
   // list entry and frees the frame buffers. The channel's own thread must already be joined.
+  // Consumers that exist but have not attached yet (started, on their way to addClient) are
+  // waited for, up to kAttachWaitNs, and then stopped and joined like the others.
   ~CVideoCnl() override;
   CVideoCnl(const CVideoCnl&) = delete;
   CVideoCnl& operator=(const CVideoCnl&) = delete;
@@ -77,7 +80,9 @@ class CVideoCnl : public CThread {
   bool getNewFrame(FrameRec& rec);
 
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
-  // Reaps ended ones first. A consumer that was never started counts as ended.
+  // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
+  // attaching while the channel is being destroyed is stopped at once (and joined by the
+  // destructor).
   void addClient(CMXClient* client);
   // Joins, destroys and removes every consumer whose thread has ended.
   void reapClients();
@@ -137,8 +142,16 @@ class CVideoCnl : public CThread {
   uint64_t m_waitTimeoutNs = 1000000000ull;
   std::unique_ptr<CRecVideoClient> m_rec;
 
+  // Called by CMXClient's constructor and by the destructor of one that never attached.
+  friend class CMXClient;
+  void clientCreated();
+  void unattachedClientGone();
+
   std::mutex m_clientLock;
+  std::condition_variable m_clientsChanged;  // an unattached consumer attached or went away
   std::list<CMXClient*> m_clients;  // owned; guarded by m_clientLock
+  int m_unattached = 0;             // guarded by m_clientLock: consumers not attached yet
+  bool m_closing = false;           // guarded by m_clientLock: the destructor has begun
 
   CnlListEntry m_listEntry;
 };

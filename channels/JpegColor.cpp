@@ -64,17 +64,17 @@ void padPlane(uint8_t* plane, int stride, int width, int height, int paddedWidth
 
 }  // namespace
 
-int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
-                 bool forcePortable) {
+int convertPlanes(const uint8_t* pixels, int width, int height, const Planes& planes,
+                  SimdLevel level) {
   if (pixels == nullptr || planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr)
     return kErrNoBuffer;
   if (width < 1 || height < 1 || planes.paddedWidth < width || planes.paddedHeight < height ||
       planes.yStride < planes.paddedWidth || planes.cStride < planes.paddedWidth / 2)
     return kErrBadSize;
 
-  const bool simd = !forcePortable;
-  const bool ssse3 = simd && detail::haveSsse3();
-  const bool avx2 = simd && detail::haveAvx2();
+  level = capToCpu(level);
+  const bool sse2 = level >= SimdLevel::kSse2;
+  const bool avx2 = level >= SimdLevel::kAvx2;
   const size_t rowBytes = size_t(width) * 4;
   for (int r = 0; r < height; r += 2) {
     const uint8_t* row0 = pixels + size_t(r) * rowBytes;
@@ -85,15 +85,8 @@ int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
     uint8_t* cr = planes.cr + size_t(r / 2) * planes.cStride;
     int done = 0;
     if (avx2 && row1) done = detail::convertRowsAvx2(row0, row1, width, y0, y1, cb, cr);
-    if (simd && row1) done = detail::convertRowsSse2(row0, row1, done, width, y0, y1, cb, cr);
+    if (sse2 && row1) done = detail::convertRowsSse2(row0, row1, done, width, y0, y1, cb, cr);
     detail::convertRowsPortable(row0, row1, done, width, y0, y1, cb, cr);
-
-    // Both rows are converted, so their bytes may now be overwritten: the packed output of
-    // pixels up to the end of row r + 1 lies wholly before the start of row r + 2.
-    const size_t first = size_t(r) * size_t(width);
-    const size_t count = size_t(row1 ? 2 : 1) * size_t(width);
-    const size_t packed = ssse3 ? detail::packRgbSsse3(pixels, first, count) : 0;
-    detail::packRgbPortable(pixels, first + packed, count - packed);
   }
 
   padPlane(planes.y, planes.yStride, width, height, planes.paddedWidth, planes.paddedHeight);
@@ -101,6 +94,27 @@ int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
   padPlane(planes.cb, planes.cStride, cw, ch, planes.paddedWidth / 2, planes.paddedHeight / 2);
   padPlane(planes.cr, planes.cStride, cw, ch, planes.paddedWidth / 2, planes.paddedHeight / 2);
   return kOk;
+}
+
+void packRgb(uint8_t* pixels, size_t count, SimdLevel level) {
+  // One forward pass is safe in place: pixel i's 3 output bytes never reach a pixel that is
+  // still to be read (3 i + 3 <= 4 (i + 1)).
+  const size_t packed =
+      capToCpu(level) >= SimdLevel::kSsse3 ? detail::packRgbSsse3(pixels, 0, count) : 0;
+  detail::packRgbPortable(pixels, packed, count - packed);
+}
+
+int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
+                 SimdLevel level) {
+  const int rc = convertPlanes(pixels, width, height, planes, level);
+  if (rc == kOk) packRgb(pixels, size_t(width) * size_t(height), level);
+  return rc;
+}
+
+int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
+                 bool forcePortable) {
+  return convertFrame(pixels, width, height, planes,
+                      forcePortable ? SimdLevel::kPortable : cpuSimdLevel());
 }
 
 }  // namespace jpeg

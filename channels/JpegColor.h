@@ -1,14 +1,16 @@
 #pragma once
 // Colour conversion of a grabbed frame: BGRX pixels into a luminance plane and two chroma
 // planes of half width and half height (each chroma sample from the mean of a 2 x 2 block),
-// in fixed point with 16 fractional bits, and the grab buffer rewritten in place as packed
-// RGB. Pure functions over caller-owned buffers; any thread may call them.
+// in fixed point with 16 fractional bits; separately, the grab buffer rewritten in place as
+// packed RGB. Pure functions over caller-owned buffers; any thread may call them.
 //
 // Y = (19595 R + 38470 G + 7471 B) >> 16. Cb = 128 + 0.5643 x mean(B - Y) and
 // Cr = 128 + 0.7133 x mean(R - Y), rounded and limited to 0..255: the scaling every JPEG
 // decoder assumes when it turns the samples back into RGB.
 #include <cstddef>
 #include <cstdint>
+
+#include "channels/JpegSimd.h"
 
 namespace jpeg {
 
@@ -35,10 +37,17 @@ struct Planes {
   int paddedHeight = 0;
 };
 
-// Converts width x height BGRX pixels and rewrites them in place as packed RGB (3 bytes per
-// pixel from the start of the buffer). Returns kOk, kErrNoBuffer or kErrBadSize; on an error
-// nothing is written. forcePortable selects the portable code (the SIMD code gives identical
-// results).
+// Converts width x height BGRX pixels into the planes; the pixels are only read. Returns
+// kOk, kErrNoBuffer or kErrBadSize; on an error nothing is written. Every level gives the same
+// planes.
+int convertPlanes(const uint8_t* pixels, int width, int height, const Planes& planes,
+                  SimdLevel level);
+// Rewrites count BGRX pixels in place as packed RGB (3 bytes per pixel from the start).
+void packRgb(uint8_t* pixels, size_t count, SimdLevel level);
+// convertPlanes, then packRgb when it succeeded. forcePortable selects the portable code,
+// otherwise the processor's best.
+int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
+                 SimdLevel level);
 int convertFrame(uint8_t* pixels, int width, int height, const Planes& planes,
                  bool forcePortable);
 

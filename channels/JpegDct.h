@@ -7,6 +7,7 @@
 // regroups the same integer products, it never rounds differently.
 #include <cstdint>
 
+#include "channels/JpegSimd.h"
 #include "channels/JpegTables.h"
 
 namespace jpeg {
@@ -32,6 +33,9 @@ using FdctQuantPairFn = void (*)(const uint8_t* srcA, const uint8_t* srcB, int s
                                  const QuantDivisors& q, int16_t* outA, int16_t* outB,
                                  uint64_t masks[2]);
 FdctQuantPairFn selectFdctQuantPair(bool forcePortable);
+// The transform of the given level (capped by the processor): AVX2 pairs, SSSE3 single
+// blocks, else portable (SSE2 alone has no transform of its own).
+FdctQuantPairFn selectFdctQuantPair(SimdLevel level);
 
 #if defined(__x86_64__) || defined(__i386__)
 // Needs AVX2; call only through selectFdctQuantPair.

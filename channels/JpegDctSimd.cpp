@@ -201,12 +201,14 @@ void pairOf(const uint8_t* srcA, const uint8_t* srcB, int stride, const QuantDiv
 }
 }  // namespace
 
+FdctQuantPairFn selectFdctQuantPair(SimdLevel level) {
+  level = capToCpu(level);
+  if (level >= SimdLevel::kAvx2) return fdctQuantPairAvx2;
+  return level >= SimdLevel::kSsse3 ? pairOf<fdctQuantSsse3> : pairOf<fdctQuantPortable>;
+}
+
 FdctQuantPairFn selectFdctQuantPair(bool forcePortable) {
-  static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-  static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-  if (forcePortable) return pairOf<fdctQuantPortable>;
-  if (avx2) return fdctQuantPairAvx2;
-  return ssse3 ? pairOf<fdctQuantSsse3> : pairOf<fdctQuantPortable>;
+  return selectFdctQuantPair(forcePortable ? SimdLevel::kPortable : cpuSimdLevel());
 }
 
 }  // namespace jpeg
@@ -225,6 +227,7 @@ void pairOfPortable(const uint8_t* srcA, const uint8_t* srcB, int stride, const 
 }  // namespace
 
 FdctQuantPairFn selectFdctQuantPair(bool) { return pairOfPortable; }
+FdctQuantPairFn selectFdctQuantPair(SimdLevel) { return pairOfPortable; }
 }  // namespace jpeg
 
 #endif

@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include <cerrno>
+
 CThread::~CThread() {
   // An owner that forgot to join would otherwise leave a thread running on a dead object.
   join();
@@ -7,12 +9,17 @@ CThread::~CThread() {
 
 void* CThread::trampoline(void* self) {
   CThread* t = static_cast<CThread*>(self);
+  // Wait until start() has recorded this thread: a body that ended before that could be
+  // reaped (seen not running) by another thread that would then find nothing to join, and
+  // start() would write into an object that was deleted meanwhile.
+  { std::lock_guard<std::mutex> recorded(t->m_startLock); }
   t->m_code = t->run();
   t->m_running = false;
   return nullptr;
 }
 
 bool CThread::start(unsigned long stackSize) {
+  std::lock_guard<std::mutex> recording(m_startLock);
   if (m_started) return false;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -22,6 +29,7 @@ bool CThread::start(unsigned long stackSize) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     m_running = false;
+    errno = rc;
     return false;
   }
   m_started = true;

@@ -8,9 +8,12 @@
 //
 // start() and join() are called by the owner's thread; running() from any thread. The owner
 // always joins before destroying (the destructor joins a started thread as a last resort).
+// A body that returns at once still counts as running until start() has recorded the thread,
+// so whoever sees running() turn false (a reaper on another thread) can always join it.
 #include <pthread.h>
 
 #include <atomic>
+#include <mutex>
 
 class CThread {
  public:
@@ -19,8 +22,8 @@ class CThread {
   CThread(const CThread&) = delete;
   CThread& operator=(const CThread&) = delete;
 
-  // Starts run() on a new thread. False when the thread cannot be created or was started
-  // before and not yet joined.
+  // Starts run() on a new thread. False when the thread cannot be created (errno tells why)
+  // or was started before and not yet joined.
   bool start(unsigned long stackSize = 0);
   // Waits for run() to return and releases the thread. False when it was never started (or
   // already joined); a no-op for a thread that never ran.
@@ -37,8 +40,10 @@ class CThread {
  private:
   static void* trampoline(void* self);
 
+  // Held by start() until the thread is recorded; the new thread passes it before run().
+  std::mutex m_startLock;
   pthread_t m_thread{};
-  bool m_started = false;           // touched only by the owner's thread
+  std::atomic<bool> m_started{false};
   std::atomic<bool> m_running{false};
   int m_code = 0;                   // written by the thread before it ends; read after join
 };

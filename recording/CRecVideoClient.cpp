@@ -122,10 +122,18 @@ FX::FXint CRecVideoClient::run() {
   const char* fn = "CRecVideoClient::run";
   while (!stopping()) {
     if (m_reconf.load() || m_retryReconf.load()) {
-      m_reconf = false;
-      m_retryReconf = false;
+      {
+        std::lock_guard<std::mutex> g(m_dirLock);
+        m_reconf = false;
+        m_retryReconf = false;
+      }
       if (!reconf()) {
-        if (!m_retryReconf.load()) m_active = false;  // back to inactive until the next init()
+        {
+          // Back to inactive until the next init(), unless init() has just armed a new set-up
+          // (which this failure must not cancel).
+          std::lock_guard<std::mutex> g(m_dirLock);
+          if (!m_retryReconf.load() && !m_reconf.load()) m_active = false;
+        }
         if (!m_setupFailing)
           g_logFile.log(CLogFile::Warning, logSource(), "Error initializing the recording process.",
                         fn);
@@ -152,15 +160,12 @@ FX::FXint CRecVideoClient::run() {
       pause(m_idlePauseNs.load());
       continue;
     }
+    if (!m_cleanerStarted) startCleaner();  // a cleaner that could not start is retried
     if (!takeFrame()) continue;
     recordEvent();
   }
   stopCleaner();
-  if (m_active.load() && m_index.isOpen()) {
-    transferPending();
-    update_erdinfo();
-  }
-  m_index.close();
+  closeIndex();
   g_logFile.log(CLogFile::Info, logSource(), "Stopped recording thread.", fn);
   return 0;
 }

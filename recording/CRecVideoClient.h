@@ -11,9 +11,12 @@
 // Hand-over between the threads: the settings (active flag, quota, age, period) are atomics
 // written by init(); the configured directory is guarded by m_dirLock and reaches the
 // recording thread through the reconfiguration flag (reconf takes a copy, m_recDir, which
-// only changes while the cleaner is stopped). The in-memory index record is guarded by
-// m_indexLock; the used-space counter changes only by atomic operations.
-// Lock order: m_indexLock, then the log's lock. m_dirLock is never held while taking another.
+// only changes while the cleaner is stopped). init() changes the directory, the active flag
+// and the reconfiguration flag together under m_dirLock, and the thread clears the flag (or
+// gives up an activation) under it too, so no activation is lost in between. The in-memory
+// index record is guarded by m_indexLock; the used-space counter changes only by atomic
+// operations.
+// Lock order: m_dirLock, then the cleaner's wait lock; m_indexLock, then the log's lock.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -85,9 +88,12 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   bool reconf();
   bool loadOrRebuildIndex();
   bool rebuildIndex();
+  // Starts the cleaner unless it runs; logs a failure at Error (once until it starts).
   void startCleaner();
   void stopCleaner();
   void update_erdinfo();
+  // Saves the record marked as closed cleanly and closes the index (no-op when closed).
+  void closeIndex();
   // One event: E00000.jpg, the sequence files and INFO.jpg.
   void recordEvent();
   // Writes E00000.jpg; false (number taken back) on failure.
@@ -127,6 +133,7 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   uint32_t m_pending = 0;  // bytes written and not yet moved to m_usedKB
   uint64_t m_lastWarnNs = 0;
   bool m_cleanerStarted = false;
+  bool m_cleanerFailing = false;  // the last start of the cleaner failed (logged once)
   bool m_setupFailing = false;  // set-up failed last time: retries stay quiet until it works
   std::atomic<uint64_t> m_sequenceSpanNs{kSequenceSpanNs};
   std::atomic<uint64_t> m_errorPauseNs{kErrorPauseNs};

@@ -69,59 +69,64 @@ bool CRecVideoClient::init() {
   const char* fn = "CRecVideoClient::init";
   const std::string section = m_cnl->sectionName();
   bool wanted = g_settings.readBool(section, kKeyActive, false);
-  if (wanted != m_active.load()) {
-    m_active = wanted;
-    m_reconf = true;
+  bool ok = true;
+  std::string dir;
+  if (wanted) {
+    std::string root = g_settings.readString(section, kKeyRoot, "");
+    if (root.empty()) {
+      g_logFile.log(CLogFile::Error, logSource(),
+                    "The <EM>Rec. root directory path</EM> path is missing.", fn);
+      ok = false;
+    } else if (!eventtree::isAcceptableRoot(root)) {
+      g_logFile.log(CLogFile::Error, logSource(),
+                    "The recording root path must be an absolute path.", fn);
+      ok = false;
+    } else {
+      dir = eventtree::normalizePath(root + "/") + m_cnl->sourceTag() + "/";
+    }
+    wanted = ok;
   }
-  if (!wanted) return true;
 
-  std::string root = g_settings.readString(section, kKeyRoot, "");
-  if (root.empty()) {
-    g_logFile.log(CLogFile::Error, logSource(),
-                  "The <EM>Rec. root directory path</EM> path is missing.", fn);
-    m_active = false;
-    m_reconf = true;  // the thread saves and closes the index at once
-    return false;
+  if (wanted) {
+    // The quota is kept in KB in 32 bits; a stored value whose KB would not fit (a hand-edited
+    // store) is refused rather than wrapped into a small quota that would empty the tree.
+    unsigned quotaMB = g_settings.readUnsigned(section, kKeyQuota, 0);
+    if (quotaMB > kMaxQuotaMB) {
+      g_logFile.log(CLogFile::Warning, logSource(),
+                    "The <EM>Rec. disk quota</EM> value must be a positive numeric value.", fn);
+    } else {
+      m_quotaKB = quotaMB * 1024u;
+    }
+    int ageSeconds = g_settings.readInt(section, kKeyAge, 0);
+    if (ageSeconds < 0) {
+      g_logFile.log(CLogFile::Warning, logSource(),
+                    "The <EM>Rec. max age</EM> (days and hours) values must be positive numeric "
+                    "values.",
+                    fn);
+    } else {
+      m_maxAgeNs = uint64_t(ageSeconds) * 1000000000ull;
+    }
+    int period = g_settings.readInt(section, kKeyPeriod, int(kDefaultPeriodMs));
+    m_periodNs = uint64_t(clampPeriodMs(period)) * 1000000ull;
   }
-  root = eventtree::normalizePath(root + "/");
-  if (!eventtree::isAbsolutePath(root)) {
-    g_logFile.log(CLogFile::Error, logSource(), "The recording root path must be an absolute path.",
-                  fn);
-    m_active = false;
-    m_reconf = true;
-    return false;
-  }
-  std::string dir = root + m_cnl->sourceTag() + "/";
+
+  // Hand-over to the recording thread, all at once: it takes the flags and the directory
+  // under the same lock, so it never sees recording switched on without its directory.
   {
     std::lock_guard<std::mutex> g(m_dirLock);
-    if (dir != m_cnlDir) {
+    bool changed = !ok;  // a refused set-up: the thread saves and closes the index at once
+    if (wanted && dir != m_cnlDir) {
       m_cnlDir = dir;
       m_cleaner.requestStop();
-      m_reconf = true;
+      changed = true;
     }
+    if (wanted != m_active.load()) {
+      m_active = wanted;
+      changed = true;
+    }
+    if (changed) m_reconf = true;
   }
-
-  // The quota is kept in KB in 32 bits; a stored value whose KB would not fit (a hand-edited
-  // store) is refused rather than wrapped into a small quota that would empty the tree.
-  unsigned quotaMB = g_settings.readUnsigned(section, kKeyQuota, 0);
-  if (quotaMB > kMaxQuotaMB) {
-    g_logFile.log(CLogFile::Warning, logSource(),
-                  "The <EM>Rec. disk quota</EM> value must be a positive numeric value.", fn);
-  } else {
-    m_quotaKB = quotaMB * 1024u;
-  }
-  int ageSeconds = g_settings.readInt(section, kKeyAge, 0);
-  if (ageSeconds < 0) {
-    g_logFile.log(CLogFile::Warning, logSource(),
-                  "The <EM>Rec. max age</EM> (days and hours) values must be positive numeric "
-                  "values.",
-                  fn);
-  } else {
-    m_maxAgeNs = uint64_t(ageSeconds) * 1000000000ull;
-  }
-  int period = g_settings.readInt(section, kKeyPeriod, int(kDefaultPeriodMs));
-  m_periodNs = uint64_t(clampPeriodMs(period)) * 1000000ull;
-  return true;
+  return ok;
 }
 
 bool CRecVideoClient::update(const FormFields& fields, std::string& html) {
@@ -137,15 +142,18 @@ bool CRecVideoClient::update(const FormFields& fields, std::string& html) {
   auto rootIt = findField(fields, prefix + kKeyRoot);
   std::string root = rootIt != fields.end() ? rootIt->second : "";
   if (!root.empty()) {
+    // Roots that climb with ".." or lie in the system's own folders get the same answer as a
+    // relative one: the cleaner must never delete there.
+    const bool acceptable = eventtree::isAcceptableRoot(root);
     root = eventtree::normalizePath(root + "/");
-    if (eventtree::isAbsolutePath(root) && root.size() <= kMaxRootPathLength) {
+    if (acceptable && root.size() <= kMaxRootPathLength) {
       if (!g_settings.existingEntry(section, kKeyRoot) ||
           g_settings.readString(section, kKeyRoot, "") != root) {
         g_settings.writeString(section, kKeyRoot, root);
         html += "<P class=upd>Updated the <EM>Rec. root directory path</EM> value to '<STRONG>" +
                 html_escape(root) + "</STRONG>'</P>";
       }
-    } else if (eventtree::isAbsolutePath(root)) {
+    } else if (acceptable) {
       if (wanted) {
         html += "<P class=warn>The <EM>Rec. root directory path</EM> string is too long (max 256 "
                 "chars).</P>";

@@ -14,6 +14,12 @@ namespace {
 
 std::string shownDir(const std::string& dir, const char* none) { return dir.empty() ? none : dir; }
 
+// A measured tree in whole KB (rounded), capped where the index's signed field ends.
+uint32_t usedKBOf(const eventtree::ScanResult& scan) {
+  const uint64_t kb = (scan.bytes + 512) / 1024;
+  return uint32_t(kb > uint64_t(INT32_MAX) ? uint64_t(INT32_MAX) : kb);
+}
+
 }  // namespace
 
 void CRecVideoClient::logSetupError(int level, const std::string& message, const char* function) {
@@ -21,8 +27,15 @@ void CRecVideoClient::logSetupError(int level, const std::string& message, const
 }
 
 void CRecVideoClient::startCleaner() {
+  if (m_cleanerStarted) return;
   m_cleaner.clearStop();
   m_cleanerStarted = m_cleaner.start();
+  if (!m_cleanerStarted && !m_cleanerFailing)
+    g_logFile.log(CLogFile::Error, logSource(),
+                  "Unable to start the cleaner thread (" + std::string(std::strerror(errno)) +
+                      "); the disk quota and maximum age are not enforced until it starts.",
+                  "CRecVideoClient::reconf");
+  m_cleanerFailing = !m_cleanerStarted;
 }
 
 void CRecVideoClient::stopCleaner() {
@@ -47,23 +60,30 @@ void CRecVideoClient::update_erdinfo() {
                 CLogFile::Error);
 }
 
+void CRecVideoClient::closeIndex() {
+  if (!m_index.isOpen()) return;
+  transferPending();
+  {
+    std::lock_guard<std::mutex> g(m_indexLock);
+    m_record.closedCleanly = true;
+  }
+  update_erdinfo();
+  {
+    std::lock_guard<std::mutex> g(m_indexLock);
+    m_record.closedCleanly = false;
+  }
+  m_index.close();
+}
+
 bool CRecVideoClient::reconf() {
   const char* fn = "CRecVideoClient::reconf";
   if (!m_active.load()) {
     // The cleaner, if running, keeps idling; the index is saved and closed.
-    if (m_index.isOpen()) {
-      transferPending();
-      update_erdinfo();
-    }
-    m_index.close();
+    closeIndex();
     return true;
   }
   stopCleaner();
-  if (m_index.isOpen()) {
-    transferPending();
-    update_erdinfo();
-    m_index.close();
-  }
+  closeIndex();
   m_recDir = channelDir();
   m_pending = 0;
   if (m_recDir.empty() || !eventtree::createPath(m_recDir)) {
@@ -99,9 +119,26 @@ bool CRecVideoClient::loadOrRebuildIndex() {
       sane = false;
     }
     if (sane) {
-      std::lock_guard<std::mutex> g(m_indexLock);
-      m_record = rec;
-      m_usedKB = uint32_t(rec.usedKB);
+      // After an unclean end (a crash, a kill, a power cut) the count lags behind the tree:
+      // the bytes written since the last index write were never counted, and the cleaner may
+      // have subtracted files it freed. Measure the tree again instead of trusting it.
+      if (!rec.closedCleanly) {
+        const uint32_t stored = uint32_t(rec.usedKB);
+        rec.usedKB = int32_t(usedKBOf(eventtree::scanTree(m_recDir, nullptr)));
+        g_logFile.log(CLogFile::Info, logSource(),
+                      "The '.erdinfo' file was not closed cleanly: used space recounted from the "
+                      "tree (" + std::to_string(rec.usedKB) + " KB, was " +
+                          std::to_string(stored) + " KB).",
+                      fn);
+      }
+      rec.closedCleanly = false;
+      {
+        std::lock_guard<std::mutex> g(m_indexLock);
+        m_record = rec;
+        m_usedKB = uint32_t(rec.usedKB);
+      }
+      // The file reads as not closed cleanly from now on, until closeIndex().
+      update_erdinfo();
       return true;
     }
     m_index.close();
@@ -131,8 +168,7 @@ bool CRecVideoClient::rebuildIndex() {
     rec.oldestStamp.event = scan.oldestEvent;
     erdinfo::setStampTimeUs(rec.oldestStamp, scan.oldestUs);
   }
-  uint64_t usedKB = (scan.bytes + 512) / 1024;
-  uint32_t used = uint32_t(usedKB > uint64_t(INT32_MAX) ? uint64_t(INT32_MAX) : usedKB);
+  const uint32_t used = usedKBOf(scan);
   rec.usedKB = int32_t(used);
   IndexFile::Rebuild result = m_index.rebuild(m_recDir, rec);
   if (result != IndexFile::Rebuild::Written) {

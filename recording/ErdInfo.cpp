@@ -56,6 +56,7 @@ void encodeRecord(const Record& rec, uint8_t out[kRecordSize]) {
   encodeStamp(rec.oldestStamp, out + kRecOldestStamp);
   encodeStamp(rec.newestStamp, out + kRecNewestStamp);
   putLE32(out + kRecUsedKB, uint32_t(rec.usedKB));
+  if (rec.closedCleanly) putLE32(out + kRecCleanMark, kCleanMark);
 }
 
 Record decodeRecord(const uint8_t in[kRecordSize]) {
@@ -65,6 +66,7 @@ Record decodeRecord(const uint8_t in[kRecordSize]) {
   r.oldestStamp = decodeStamp(in + kRecOldestStamp);
   r.newestStamp = decodeStamp(in + kRecNewestStamp);
   r.usedKB = int32_t(getLE32(in + kRecUsedKB));
+  r.closedCleanly = getLE32(in + kRecCleanMark) == kCleanMark;
   return r;
 }
 

@@ -170,6 +170,29 @@ std::string normalizePath(const std::string& path) {
 
 bool isAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
+bool isAcceptableRoot(const std::string& path) {
+  std::string unified = path;
+  for (char& c : unified)
+    if (c == '\\') c = '/';
+  // ".." is refused outright rather than resolved: "/var/rec/../../etc" is "/etc".
+  for (size_t i = 0; i <= unified.size();) {
+    size_t j = unified.find('/', i);
+    if (j == std::string::npos) j = unified.size();
+    if (unified.compare(i, j - i, "..") == 0) return false;
+    i = j + 1;
+  }
+  const std::string normal = normalizePath(unified);
+  if (!isAbsolutePath(normal)) return false;
+  const size_t end = normal.find('/', 1);
+  const std::string top = normal.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+  if (top.empty()) return false;  // "/" itself
+  static const char* const kSystem[] = {"etc", "usr", "bin", "sbin", "boot", "dev", "proc", "sys",
+                                        "run"};
+  for (const char* s : kSystem)
+    if (top == s) return false;
+  return top.compare(0, 3, "lib") != 0;
+}
+
 bool createPath(const std::string& path) {
   std::string p = stripTrailingSeparators(path);
   if (p.empty()) return false;

@@ -30,6 +30,11 @@ bool isRecordedFileName(const std::string& name);
 // (never above the root) and keeps a trailing separator when the input had one.
 std::string normalizePath(const std::string& path);
 bool isAbsolutePath(const std::string& path);
+// A root the recorder may build its trees in (and the cleaner delete in): absolute, without
+// any ".." component (in either separator, before normalising), and neither one of the
+// system's own folders (/, /etc, /usr, /bin, /sbin, /lib*, /boot, /dev, /proc, /sys, /run) nor
+// inside one.
+bool isAcceptableRoot(const std::string& path);
 
 // Creates a directory and every missing parent (mode 0777 before the umask). True when it
 // exists as a directory afterwards. "/" always exists.

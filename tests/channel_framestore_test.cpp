@@ -257,6 +257,35 @@ TEST(ChannelConsumers, DestroyingTheChannelStopsAndJoinsAttachedConsumers) {
   EXPECT_LT(msSince(t0), 300);
 }
 
+TEST(ChannelConsumers, ConsumerAttachingWhileTheChannelIsDestroyedIsStoppedAndJoined) {
+  // Started just before its channel goes away (as a connection thread may do), it reaches
+  // addClient only while the channel's destructor runs.
+  class LateClient : public CVideoClient {
+   public:
+    LateClient(CVideoCnl* cnl, std::atomic<int>* destroyed)
+        : CVideoClient(cnl, 50), m_destroyed(destroyed) {}
+    ~LateClient() override { ++*m_destroyed; }
+
+   protected:
+    FX::FXint run() override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      m_cnl->addClient(this);
+      while (!stopping()) waitNewFrame();
+      return 0;
+    }
+
+   private:
+    std::atomic<int>* m_destroyed;
+  };
+  std::atomic<int> destroyed{0};
+  {
+    TestChannel cnl(manual());
+    ASSERT_TRUE(cnl.startChannel());
+    ASSERT_TRUE((new LateClient(&cnl, &destroyed))->start());
+  }
+  EXPECT_EQ(destroyed, 1) << "the consumer outlived its channel";
+}
+
 TEST(VideoClient, PeriodIsClampedTo50To1000Ms) {
   TestChannel cnl(manual());
   std::atomic<int> destroyed{0};

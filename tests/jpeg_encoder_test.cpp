@@ -426,3 +426,98 @@ TEST(JpegEncoder, LongChannelNameIsCutToFitTheOneByteLength) {
             std::string::npos);
   EXPECT_EQ(s[4].marker, 0xDB);  // the next segment starts where the length byte says
 }
+
+TEST(JpegEncoder, RefusedFrameLeavesThePixelsForARetryWithALargerBuffer) {
+  CJpegEncoder enc;
+  ASSERT_TRUE(enc.init(90, 320, 240, 240, ""));
+  const std::vector<uint8_t> picture = jpegtest::naturalPicture(320, 240, 3);
+  const Encoded full = encodeWith(enc, picture);
+  ASSERT_TRUE(full.ok);
+  std::vector<uint8_t> px = picture;
+  std::vector<uint8_t> out(512 * 1024);
+  size_t len = 0;
+  uint32_t seq = 0;
+  // Refused before the header (100 bytes) and inside the scan (half the picture).
+  for (size_t cap : {size_t(100), full.jpeg.size() / 2}) {
+    EXPECT_FALSE(enc.encode(px.data(), out.data(), cap, &len, 0, &seq));
+    ASSERT_EQ(px, picture) << "pixels changed by a frame refused at capacity " << cap;
+  }
+  ASSERT_TRUE(enc.encode(px.data(), out.data(), out.size(), &len, 0, &seq));
+  ASSERT_EQ(len, full.jpeg.size());
+  // Same picture, bytes identical apart from the sequence number.
+  EXPECT_EQ(0, std::memcmp(out.data() + 20 + 28, full.jpeg.data() + 20 + 28, len - 48));
+  const std::vector<uint8_t> rgb = jpegtest::bgrxToRgb(picture);
+  EXPECT_EQ(0, std::memcmp(px.data(), rgb.data(), rgb.size()));
+}
+
+TEST(JpegEncoder, RefusesANullLengthAndFormatHeightsOutside1To4095) {
+  CJpegEncoder enc;
+  EXPECT_FALSE(enc.init(70, 16, 16, 0, ""));
+  EXPECT_FALSE(enc.init(70, 16, 16, -1, ""));
+  EXPECT_FALSE(enc.init(70, 16, 16, 4096, ""));
+  ASSERT_TRUE(enc.init(70, 16, 16, 4095, ""));
+  std::vector<uint8_t> px = uniform(16, 16, 1, 2, 3), out(64 * 1024);
+  uint32_t seq = 0;
+  EXPECT_FALSE(enc.encode(px.data(), out.data(), out.size(), nullptr, 0, &seq));
+  EXPECT_EQ(enc.frameCounter(), 0u);
+}
+
+TEST(JpegEncoder, EverySimdLevelGivesTheSameBytesAtEveryWidthModulo16) {
+  using jpeg::SimdLevel;
+  std::vector<SimdLevel> levels;
+  for (int l = 0; l <= int(jpeg::cpuSimdLevel()); ++l) levels.push_back(SimdLevel(l));
+  for (int rem = 0; rem < 16; ++rem) {
+    // 32 + rem: two AVX2 steps, one SSE2 step from remainder 8 on, then the portable tail.
+    const int w = 32 + rem;
+    for (int h : {9, 16}) {
+      std::vector<uint8_t> pixels = jpegtest::naturalPicture(w, h, uint32_t(rem));
+      for (int y = 0; y < h / 2; ++y)
+        for (int x = 0; x < w / 2; ++x)
+          for (int c = 0; c < 3; ++c)
+            pixels[(size_t(y) * w + x) * 4 + c] = ((x ^ y) & 1) ? 255 : 0;
+      std::vector<uint8_t> reference, referencePx;
+      for (SimdLevel level : levels) {
+        CJpegEncoder enc;
+        enc.setSimdLevel(level);
+        ASSERT_EQ(enc.simdLevel(), level);
+        ASSERT_TRUE(enc.init(75, w, h, h, ""));
+        std::vector<uint8_t> px = pixels;
+        std::vector<uint8_t> out(64 * 1024);
+        size_t len = 0;
+        ASSERT_TRUE(enc.encode(px.data(), out.data(), out.size(), &len, 9, nullptr));
+        out.resize(len);
+        if (level == SimdLevel::kPortable) {
+          reference = out;
+          referencePx = px;
+          continue;
+        }
+        EXPECT_EQ(out, reference) << jpeg::simdLevelName(level) << " " << w << "x" << h;
+        EXPECT_EQ(px, referencePx) << "packed RGB, " << jpeg::simdLevelName(level) << " " << w;
+      }
+    }
+  }
+}
+
+TEST(JpegEncoder, EnvironmentLowersTheSimdLevel) {
+  using jpeg::SimdLevel;
+  const SimdLevel cpu = jpeg::cpuSimdLevel();
+  auto capped = [&](SimdLevel l) { return int(l) < int(cpu) ? l : cpu; };
+  const struct {
+    const char* value;
+    SimdLevel expected;
+  } cases[] = {{"portable", SimdLevel::kPortable}, {"sse2", capped(SimdLevel::kSse2)},
+               {"ssse3", capped(SimdLevel::kSsse3)}, {"avx2", cpu}, {"AVX-512", cpu}};
+  for (const auto& c : cases) {
+    setenv("TELVGATE_JPEG_SIMD", c.value, 1);
+    CJpegEncoder enc;
+    EXPECT_EQ(enc.simdLevel(), c.expected) << c.value;
+    enc.setForcePortable(true);
+    enc.setForcePortable(false);  // back to what the environment says
+    EXPECT_EQ(enc.simdLevel(), c.expected) << c.value;
+  }
+  unsetenv("TELVGATE_JPEG_SIMD");
+  setenv("TELVGATE_JPEG_PORTABLE", "1", 1);
+  EXPECT_EQ(CJpegEncoder().simdLevel(), SimdLevel::kPortable);
+  unsetenv("TELVGATE_JPEG_PORTABLE");
+  EXPECT_EQ(CJpegEncoder().simdLevel(), cpu);
+}

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recording/IndexFile.h"
+#include "tests/support/PthreadHooks.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
 
@@ -164,6 +166,7 @@ TEST_F(RecorderTest, ValidIndexIsUsedWithoutScanning) {
   r.newest = 41;
   r.newestStamp.event = 41;
   r.usedKB = 77;
+  r.closedCleanly = true;
   writeIndex(cnlDir, r);
   ASSERT_TRUE(eventtree::createPath(cnlDir + "abc"));
   size_t log0 = g_logFile.lineCount();
@@ -359,3 +362,84 @@ TEST_F(RecorderTest, FullDiskWarnsSparinglyAndResumes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A channel whose sourceTag() takes its time when asked to, so the recorder's init() spends
+// that long between reading the settings and handing the new directory over.
+class SlowTagChannel : public TestChannel {
+ public:
+  using TestChannel::TestChannel;
+  std::atomic<int> tagDelayMs{0};
+  std::string sourceTag() override {
+    usleep(useconds_t(tagDelayMs.load()) * 1000);
+    return TestChannel::sourceTag();
+  }
+};
+
+}  // namespace
+
+TEST_F(RecorderTest, ActivationSurvivesTheThreadWakingDuringInit) {
+  configure(root, false);
+  auto* slow = new SlowTagChannel(TestChannel::Options());
+  channel.reset(slow);
+  // Idle pauses of 5 ms: the recording thread looks at its flags all the time.
+  rec()->setTimings(sequenceSpanNs, 50000000ull, 5000000ull, 100000000ull);
+  ASSERT_TRUE(channel->startChannel());
+  usleep(100000);
+  g_settings.writeBool(kSection, "CnlEventRecActive", true);
+  slow->tagDelayMs = 150;
+  EXPECT_TRUE(rec()->init());
+  slow->tagDelayMs = 0;
+  EXPECT_TRUE(waitFor([&] { return eventStarted(1); }, 5000)) << "the activation was lost";
+  EXPECT_TRUE(rec()->active());
+}
+
+TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
+  size_t log0 = g_logFile.lineCount();
+  configure(root);
+  channel = std::make_unique<TestChannel>(TestChannel::Options());
+  rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
+  pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), 3);
+  ASSERT_TRUE(channel->startChannel());
+  const bool started = waitFor([&] { return rec()->cleaner().running(); }, 10000);
+  pthreadhooks::reset();
+  EXPECT_TRUE(started) << "the cleaner was never started again";
+  const std::string log = logSince(log0);
+  EXPECT_EQ(countOf(log, "Unable to start the cleaner thread"), 1u) << log;
+  EXPECT_NE(log.find("(Error)   : CRecVideoClient::reconf : Rec. cli. on cnl. Channel 1 1 : Unable "
+                     "to start the cleaner thread"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(RecorderTest, UsedSpaceIsRecountedAfterAnUncleanEnd) {
+  const uint64_t t0 = 1700000000000000000ull;
+  for (uint32_t n = 1; n <= 3; ++n) writeStampedEvent(cnlDir, n, t0 + n * 1000000000ull);
+  const uint32_t treeKB = uint32_t((eventtree::scanTree(cnlDir, nullptr).bytes + 512) / 1024);
+  // The index a killed recorder leaves: consistent, but its count far behind the tree.
+  erdinfo::Record r = erdinfo::freshRecord(1000);
+  r.newest = 3;
+  r.newestStamp.event = 3;
+  r.newestStamp.seconds = uint32_t(t0 / 1000000000ull) + 3;
+  r.usedKB = 1;
+  writeIndex(cnlDir, r);
+  configure(root);
+  TestChannel::Options still;
+  still.periodMs = 0;  // no pictures: nothing is recorded meanwhile
+  startChannel(still);
+  EXPECT_TRUE(waitFor([&] { return rec()->usedKB() == treeKB; }, 3000))
+      << rec()->usedKB() << " KB counted for " << treeKB << " KB in the tree";
+  EXPECT_FALSE(readIndex(cnlDir).closedCleanly) << "a crash from now on would go unnoticed";
+  channel.reset();
+  erdinfo::Record closed = readIndex(cnlDir);
+  EXPECT_TRUE(closed.closedCleanly);
+  EXPECT_EQ(closed.usedKB, int32_t(treeKB));
+
+  // A cleanly closed index is trusted as it stands.
+  closed.usedKB = 5;
+  writeIndex(cnlDir, closed);
+  startChannel(still);
+  EXPECT_TRUE(waitFor([&] { return !readIndex(cnlDir).closedCleanly; }, 3000));
+  EXPECT_EQ(rec()->usedKB(), 5u);
+}

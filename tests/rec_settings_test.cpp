@@ -39,7 +39,7 @@ class RecSettingsTest : public ::testing::Test {
 TEST_F(RecSettingsTest, FullBlockIsStoredWithExactMessages) {
   bool ok = false;
   std::string html = submit({{"CnlEventRecActive", "on"},
-                             {"CnlEventRootPath", "/data//rec/./x/.."},
+                             {"CnlEventRootPath", "/data//rec/./"},
                              {"CnlEventDiskQuota", "100"},
                              {"CnlEventAgeDays", "2"},
                              {"CnlEventAgeHours", "3"},
@@ -99,6 +99,35 @@ TEST_F(RecSettingsTest, BadRootRefusesActivation) {
   // Switched off, a bad path is not worth a warning.
   EXPECT_EQ(submit({{"CnlEventRecActive", "off"}, {"CnlEventRootPath", "rel"}}, &ok), "");
   EXPECT_TRUE(ok);
+}
+
+TEST_F(RecSettingsTest, RootsClimbingOrInSystemFoldersAreRefused) {
+  const std::string refused =
+      "<P class=warn>The <EM>Rec. root directory path</EM> path must be absolute.</P>"
+      "<P class=warn>Unable to activate recording due to previous errors.</P>";
+  for (const char* bad : {"/var/rec/../../etc", "/data/rec/..", "\\srv\\..\\rec", "/", "//",
+                          "/etc", "//etc//rec/", "/usr/local/rec", "/bin", "/sbin/x", "/lib",
+                          "/lib64/rec", "/boot/r", "/dev/shm/rec", "/proc/1", "/sys/x", "/run/rec"}) {
+    bool ok = true;
+    EXPECT_EQ(submit({{"CnlEventRecActive", "on"}, {"CnlEventRootPath", bad}}, &ok), refused) << bad;
+    EXPECT_FALSE(ok) << bad;
+    EXPECT_FALSE(g_settings.existingEntry(kSection, "CnlEventRootPath")) << bad;
+    // A stored one (an older store, or edited by hand) is refused too.
+    g_settings.writeBool(kSection, "CnlEventRecActive", true);
+    g_settings.writeString(kSection, "CnlEventRootPath", bad);
+    EXPECT_FALSE(rec()->init()) << bad;
+    EXPECT_FALSE(rec()->active()) << bad;
+    g_settings.deleteEntry(kSection, "CnlEventRootPath");
+    g_settings.deleteEntry(kSection, "CnlEventRecActive");
+  }
+  for (const char* good : {"/srv/etc/rec", "/var/rec", "/running", "/data/..rec", "/tmp/rec"}) {
+    g_settings.deleteEntry(kSection, "CnlEventRootPath");
+    bool ok = false;
+    submit({{"CnlEventRecActive", "on"}, {"CnlEventRootPath", good}}, &ok);
+    EXPECT_TRUE(ok) << good;
+    EXPECT_TRUE(rec()->init()) << good;
+    EXPECT_TRUE(rec()->active()) << good;
+  }
 }
 
 TEST_F(RecSettingsTest, QuotaNeverWrapsIntoASmallLimit) {
@@ -170,7 +199,7 @@ TEST_F(RecSettingsTest, InitReadsAndRefuses) {
             std::string::npos);
   EXPECT_NE(log.find("The recording root path must be an absolute path."), std::string::npos);
 
-  g_settings.writeString(kSection, "CnlEventRootPath", "/srv//rec/../video");
+  g_settings.writeString(kSection, "CnlEventRootPath", "/srv//video/.");
   g_settings.writeInt(kSection, "CnlEventFramePeriod", 7);
   g_settings.writeInt(kSection, "CnlEventAge", -5);
   EXPECT_TRUE(rec()->init());

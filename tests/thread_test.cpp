@@ -5,9 +5,11 @@
 #include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/Thread.h"
+#include "tests/support/PthreadHooks.h"
 
 namespace {
 
@@ -76,4 +78,27 @@ TEST(Thread, EndedThreadsDoNotKeepTheirStacks) {
   }
   // 300 forgotten threads would hold about 2.4 GB of stack address space.
   EXPECT_LT(vmSizeKb() - before, 200 * 1024);
+}
+
+TEST(Thread, BodyEndingBeforeStartHasReturnedIsStillJoinedByAReaper) {
+  struct Flagging : CThread {
+    std::atomic<bool> ran{false};
+    int run() override {
+      ran = true;
+      return 5;
+    }
+  } t;
+  // A reaper on another thread joins the thread as soon as it sees the body has ended, as a
+  // channel reaps its consumers; start() meanwhile returns late.
+  std::atomic<int> joined{-1};
+  std::thread reaper([&] {
+    for (int i = 0; i < 3000 && !(t.ran && !t.running()); ++i) platform::sleepMs(1);
+    int code = 0;
+    joined = t.join(code) ? code : 0;
+  });
+  pthreadhooks::delayCreateReturn(static_cast<CThread*>(&t), 200);
+  EXPECT_TRUE(t.start());
+  reaper.join();
+  pthreadhooks::reset();
+  EXPECT_EQ(joined, 5) << "the reaper found nothing to join";
 }
