@@ -11,12 +11,10 @@ bool LoginThrottle::failed(const std::string& ip, uint64_t nowNs) {
   if (m_entries.find(ip) == m_entries.end() && m_entries.size() >= kMaxAddresses) makeRoom(nowNs);
   Entry& e = m_entries[ip];
   if (nowNs < e.blockedUntil) return false;  // already refused; logged when it began
-  if (e.failures == 0 || nowNs - e.windowStart >= kWindowNs) {
-    e.windowStart = nowNs;
-    e.failures = 0;
-  }
-  if (++e.failures < kMaxFailures) return false;
-  e.failures = 0;
+  e.failures.push_back(nowNs);
+  while (nowNs - e.failures.front() >= kWindowNs) e.failures.pop_front();
+  if (e.failures.size() < size_t(kMaxFailures)) return false;
+  e.failures.clear();
   e.blockedUntil = nowNs + kBlockNs;
   return true;
 }
@@ -24,12 +22,12 @@ bool LoginThrottle::failed(const std::string& ip, uint64_t nowNs) {
 void LoginThrottle::makeRoom(uint64_t nowNs) {
   for (auto it = m_entries.begin(); it != m_entries.end();) {
     const Entry& e = it->second;
-    const bool expired = nowNs >= e.blockedUntil && nowNs - e.windowStart >= kWindowNs;
+    const bool expired = nowNs >= e.blockedUntil && nowNs - e.last() >= kWindowNs;
     it = expired ? m_entries.erase(it) : std::next(it);
   }
   if (m_entries.size() < kMaxAddresses) return;
   auto oldest = m_entries.begin();
   for (auto it = m_entries.begin(); it != m_entries.end(); ++it)
-    if (it->second.windowStart < oldest->second.windowStart) oldest = it;
+    if (it->second.last() < oldest->second.last()) oldest = it;
   m_entries.erase(oldest);
 }

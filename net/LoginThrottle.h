@@ -7,6 +7,7 @@
 // entries are pruned first, then the oldest entry makes room.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -24,9 +25,9 @@ class LoginThrottle {
 
  private:
   struct Entry {
-    uint64_t windowStart = 0;
-    int failures = 0;
+    std::deque<uint64_t> failures;  // times of the recent failures, oldest first
     uint64_t blockedUntil = 0;
+    uint64_t last() const { return failures.empty() ? blockedUntil : failures.back(); }
   };
   void makeRoom(uint64_t nowNs);
   std::map<std::string, Entry> m_entries;

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "net/ConfAuth.h"
+#include "net/LoginThrottle.h"
 #include "tests/conf_fixture.h"
 
 using namespace conftest;
@@ -191,6 +192,23 @@ TEST(ConfHardening, RepeatedFailedLoginsBlockOnlyThatAddressForAMinute) {
   // Requests without credentials (a browser's first try) are not failures.
   for (int i = 0; i < 6; ++i) configureFrom("127.0.0.4", f.port(), "");
   EXPECT_EQ(statusLine(configureFrom("127.0.0.4", f.port(), kAuth)), "HTTP/1.1 200 ");
+}
+
+TEST(LoginThrottle, BlocksForAMinuteOnlyAfterFiveFailuresWithinAMinute) {
+  const uint64_t s = 1000000000ull;
+  LoginThrottle t;
+  // Failures spread over more than a minute never add up to a block.
+  for (int i = 0; i < 8; ++i) EXPECT_FALSE(t.failed("10.0.0.1", 100 * s + uint64_t(i) * 16 * s));
+  EXPECT_FALSE(t.blocked("10.0.0.1", 230 * s));
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(t.failed("10.0.0.2", 300 * s + uint64_t(i) * s));
+  EXPECT_TRUE(t.failed("10.0.0.2", 310 * s));   // the fifth within the minute: block begins
+  EXPECT_FALSE(t.failed("10.0.0.2", 311 * s));  // reported once
+  EXPECT_TRUE(t.blocked("10.0.0.2", 369 * s));
+  EXPECT_FALSE(t.blocked("10.0.0.2", 370 * s));
+  EXPECT_FALSE(t.blocked("10.0.0.3", 320 * s));
+  // The minute slides: five failures between 440 s and 499 s count, whenever the first was.
+  for (uint64_t at : {400, 440, 450, 459, 461}) EXPECT_FALSE(t.failed("10.0.0.4", at * s));
+  EXPECT_TRUE(t.failed("10.0.0.4", 499 * s));
 }
 
 TEST(ConfHardening, UnbindableAddressIsRefusedAndItsFailuresLogRarely) {
