@@ -290,7 +290,8 @@ void CLstConfThread::endConnections() {
 }
 
 void CLstConfThread::pause() {
-  const uint64_t until = platform::monotonicNs() + uint64_t(m_pauseMs > 0 ? m_pauseMs.load() : 0) * 1000000ull;
+  const int ms = m_pauseMs > 0 ? m_pauseMs.load() : 0;
+  const uint64_t until = platform::monotonicNs() + uint64_t(ms) * 1000000ull;
   while (!m_stop) {
     if (processQueued()) continue;
     const uint64_t now = platform::monotonicNs();

@@ -20,7 +20,6 @@
 #include "net/ConfPages.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
-#include "platform/Clock.h"
 
 namespace {
 
