@@ -125,11 +125,16 @@ inline const FalconApi& api() {
         std::lock_guard<std::mutex> g(state().lock);
         const size_t n = size_t(state().width) * state().height * 4;
         if (state().noise) {
+          // Random colours in 2 x 2 squares: what survives the channel's smoothing.
           std::mt19937 gen(state().seed++);
-          for (size_t i = 0; i < n; i += 4) {
-            const uint32_t v = gen();
-            std::memcpy(dest + i, &v, 4);
-          }
+          const int w = state().width, h = state().height;
+          for (int y = 0; y < h; y += 2)
+            for (int x = 0; x < w; x += 2) {
+              const uint32_t v = gen();
+              for (int dy = 0; dy < 2 && y + dy < h; ++dy)
+                for (int dx = 0; dx < 2 && x + dx < w; ++dx)
+                  std::memcpy(dest + (size_t(y + dy) * w + x + dx) * 4, &v, 4);
+            }
         } else {
           std::memset(dest, 0x80, n);
         }
