@@ -60,6 +60,8 @@ size_t AnalogStartup::start(const FalconApi& api) {
       return 0;
     }
     auto board = std::make_unique<CFalconBoardDrv>(api, handle, i);
+    // Every channel's init applies its own section's board settings: they must agree.
+    board->harmoniseSettings();
     if (!board->init(board->sectionOf(0))) board.reset();
     boards.push_back(std::move(board));
   }

@@ -41,6 +41,16 @@ void CFalconBoardDrv::storeBoardSetting(const std::string& key, const std::strin
   for (int input : kInputs) g_settings.writeString(sectionOf(input), key, value);
 }
 
+void CFalconBoardDrv::harmoniseSettings() const {
+  for (const char* key : {"CnlVideoStandard", "ImageSize", "ImageClipScale"}) {
+    for (int input : kInputs) {
+      if (!g_settings.existingEntry(sectionOf(input), key)) continue;
+      storeBoardSetting(key, g_settings.readString(sectionOf(input), key, ""));
+      break;
+    }
+  }
+}
+
 bool CFalconBoardDrv::failed(const char* call, const char* function) {
   std::string message = std::string(call) + "() failed. ";
   int code = 0;

@@ -75,6 +75,10 @@ class CFalconBoardDrv {
   // Writes one board setting into the sections of every input of this board, so that the
   // board's channels never disagree.
   void storeBoardSetting(const std::string& key, const std::string& value) const;
+  // Brings the board settings of all input sections in line before the first init: for each
+  // key, the value of the first input (in the order of kInputs) that has one goes to all.
+  // A settings file written by hand may carry a key in one section only.
+  void harmoniseSettings() const;
 
  private:
   bool selectInputLocked(int input);
