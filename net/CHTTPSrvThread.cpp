@@ -145,7 +145,9 @@ void CHTTPSrvThread::answerProbe() {
 
 int CHTTPSrvThread::handOver() {
   std::lock_guard<std::mutex> g(m_connLock);
-  if (m_cnl->clientCount() >= m_cnl->listener().maxClients()) {
+  // A stopping channel takes no new consumers: they attach from their own thread, and one
+  // starting now could attach after the channel let go of its consumers.
+  if (m_cnl->stopping() || m_cnl->clientCount() >= m_cnl->listener().maxClients()) {
     m_conn.close();
     return -1;
   }
