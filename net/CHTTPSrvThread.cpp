@@ -143,11 +143,15 @@ void CHTTPSrvThread::answerProbe() {
   }
 }
 
-int CHTTPSrvThread::handOver() {
-  std::lock_guard<std::mutex> g(m_connLock);
+bool CHTTPSrvThread::consumerWelcome() {
   // A stopping channel takes no new consumers: they attach from their own thread, and one
   // starting now could attach after the channel let go of its consumers.
-  if (m_cnl->stopping() || m_cnl->clientCount() >= m_cnl->listener().maxClients()) {
+  return !m_cnl->stopping() && m_cnl->clientCount() < m_cnl->listener().maxClients();
+}
+
+int CHTTPSrvThread::handOver() {
+  std::lock_guard<std::mutex> g(m_connLock);
+  if (!consumerWelcome()) {  // asked again: others may have attached since the head was sent
     m_conn.close();
     return -1;
   }
@@ -158,6 +162,7 @@ void CHTTPSrvThread::handStream() {
   auto fps = m_conn.query.find("fps");
   const uint32_t periodMs =
       CNetVideoClient::periodMsFromFps(fps == m_conn.query.end() ? nullptr : &fps->second);
+  if (!consumerWelcome()) return;  // closed without an answer
   m_conn.status = 200;
   m_conn.reason = "OK";
   m_conn.set_header("Content-type:", kStreamType);

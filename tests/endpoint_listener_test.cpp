@@ -146,13 +146,15 @@ TEST(EndpointListener, ConnectionsBeyondTheBoundsAreClosedAtOnce) {
   EXPECT_TRUE(closedSilently(extra, 1000));
   ::close(extra);
 
-  // Stopping the channel ends idle connections at once instead of waiting for their deadline.
+  // Stopping the channel ends connections still reading at once, not at their deadline.
+  for (int fd : streams) ::close(fd);
+  ASSERT_TRUE(waitFor([&] { return rig.cnl->clientCount() == 0; }, 5000));
   for (int& fd : idle) fd = connectTo(rig.port);
+  ASSERT_TRUE(waitFor([&] { return rig.cnl->listener().connectionCount() == 3; }, 3000));
   nettest::Stopwatch sw;
   rig.cnl.reset();
   EXPECT_LT(sw.seconds(), 2.0);
   for (int fd : idle) ::close(fd);
-  for (int fd : streams) ::close(fd);
 }
 
 TEST(EndpointListener, ATricklingRequestIsDroppedAtItsDeadline) {
