@@ -177,3 +177,26 @@ TEST(EndpointListener, ATricklingRequestIsDroppedAtItsDeadline) {
   EXPECT_LT(sw.seconds(), 3.0);
   ::close(fd);
 }
+
+TEST(EndpointListener, HundredsOfIdleConnectionsHoldAtMostTheBoundOfThreads) {
+  Rig rig(0);
+  ASSERT_TRUE(rig.start());
+  auto threads = [] {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("Threads:");
+    return at == std::string::npos ? 0 : std::stoi(status.substr(at + 8));
+  };
+  const int before = threads();
+  std::vector<int> fds;
+  for (int i = 0; i < 400; ++i) {
+    const int fd = connectTo(rig.port);
+    if (fd >= 0) fds.push_back(fd);
+  }
+  ASSERT_EQ(400u, fds.size());
+  ASSERT_TRUE(waitFor([&] {
+    return rig.cnl->listener().connectionCount() + rig.cnl->listener().refusedCount() == 400;
+  }, 5000));
+  EXPECT_EQ(size_t(CLstSockThread::kMaxConnections), rig.cnl->listener().connectionCount());
+  EXPECT_LE(threads(), before + CLstSockThread::kMaxConnections);
+  for (int fd : fds) ::close(fd);
+}
