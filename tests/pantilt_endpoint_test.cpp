@@ -12,6 +12,7 @@
 #include "pantilt/RotorFrame.h"
 #include "tests/net_loopback.h"
 #include "tests/pantilt_pty.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestNetChannel.h"
 
 using ptytest::Bytes;
@@ -112,4 +113,40 @@ TEST(RotorEndpoint, ViewerSteersTheHeadAndASecondOneIsRefused) {
   EXPECT_TRUE(silent.closedByServer());
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
   EXPECT_EQ(line.read(28), cat({kStop, kStop, kStop, kStop}));
+}
+
+TEST(RotorEndpoint, PtzctlSendsFramesAndExplainsARefusal) {
+  IsolatedHome home;
+  ptytest::PtyLine line;
+  ASSERT_TRUE(line.ok());
+  TestNetChannel cnl(0);
+  const std::string section = cnl.sectionName();
+  g_settings.writeString(section, "CnlIPAddr", "127.0.0.1");
+  g_settings.writeInt(section, "RotorType", 4);
+  g_settings.writeInt(section, "RotorComPort", line.port());
+  g_settings.writeInt(section, "RotorAddress", 1);
+  ASSERT_TRUE(cnl.startChannel());
+  const uint16_t port = cnl.waitListening();
+  ASSERT_NE(port, 0);
+  const std::string target = "127.0.0.1:" + std::to_string(port);
+
+  auto run = [&](const std::vector<std::string>& args, std::string* err = nullptr) {
+    ChildProcess p;
+    int code = -1;
+    if (!p.start(builtProgram("ptzctl"), args) || !p.wait(5000, &code)) return -1;
+    if (err) *err = p.stderrText();
+    return code;
+  };
+  // Full speed right, held briefly; closing the connection then stops the head.
+  EXPECT_EQ(run({"--hold", "0.2", target, "move", "100", "0"}), 0);
+  EXPECT_EQ(line.read(35), cat({pelcoD(0x02, 0x3F, 0), kStop, kStop, kStop, kStop}));
+  EXPECT_EQ(run({"--hold", "0", target, "preset", "goto", "7"}), 0);
+  EXPECT_EQ(line.read(35), cat({pelcoD(0x07, 0, 7), kStop, kStop, kStop, kStop}));
+
+  g_settings.writeInt(section, "RotorType", 1);
+  std::string err;
+  EXPECT_EQ(run({target, "stop"}, &err), 2);
+  EXPECT_NE(err.find("no pan/tilt head is configured"), std::string::npos) << err;
+  EXPECT_EQ(run({target, "move", "101", "0"}, &err), 1);
+  EXPECT_NE(err.find("outside -100..100"), std::string::npos) << err;
 }
