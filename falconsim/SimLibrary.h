@@ -1,0 +1,71 @@
+#pragma once
+// The simulated grabber library's process-wide state: its settings from the environment, the
+// open boards, the last error of calls that have no open board, injected failures and the trace.
+//
+// Environment, read at the first call, again at every is_InitBoard, and by is_GetNumberOfDevices
+// and is_SetErrorReport whenever it changed. Counted failures restart at every reading that
+// changed the rules and at every is_InitBoard, except is_InitBoard's own count, which restarts
+// only when the rules change (else "is_InitBoard:1" would fail every opening):
+//   TELVGATE_FALCON_BOARDS  number of boards, 0..64 (default 1); handles are 1..N
+//   TELVGATE_FALCON_FAIL    injected failures, see FailInjector.h
+//   TELVGATE_FALCON_TRACE   file the call trace is appended to, see CallTrace.h
+//
+// Thread-safe: every method may be called from any thread. A board found through board() stays
+// valid for its holder even when another thread closes it meanwhile.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "falconsim/CallTrace.h"
+#include "falconsim/FailInjector.h"
+#include "falconsim/SimBoard.h"
+#include "platform/FalconApi.h"
+
+namespace falconsim {
+
+class SimLibrary {
+ public:
+  static SimLibrary& instance();
+
+  // Reads the environment again: always with force, else only when it changed.
+  void loadConfig(bool force);
+  int boardCount();
+
+  void trace(const TraceLine& line) { m_trace.write(line); }
+
+  // When the call is to fail by injection: records the error (on the board when it is open,
+  // else as the library's last error), reports it and returns the code; else 0.
+  int injected(const char* function, FALCON_BOARD handle);
+
+  std::shared_ptr<SimBoard> board(FALCON_BOARD handle);
+  // *handle 0 opens the first closed board, 1..N that board.
+  int openBoard(const char* function, FALCON_BOARD* handle);
+  int closeBoard(const char* function, FALCON_BOARD handle);
+
+  // A failure without an open board: becomes the library's last error.
+  int fail(const char* function, int code, const std::string& text);
+  // Error reports (to standard error) when switched on; called after every failure.
+  void report(const char* function, int code, const std::string& text);
+  void setReports(bool on);
+  // The board's last error, or the library's when no board has this handle.
+  void lastError(FALCON_BOARD handle, int* code, std::string* text);
+
+ private:
+  SimLibrary();
+
+  std::mutex m_lock;
+  // State below is protected by m_lock.
+  std::string m_envBoards, m_envFail, m_envTrace;
+  bool m_loaded = false;
+  int m_boardCount = 1;
+  std::vector<std::shared_ptr<SimBoard>> m_boards;  // index handle - 1; null when closed
+  int m_errorCode = 0;
+  std::string m_errorText = "no error";
+  bool m_reports = true;
+
+  FailInjector m_fail;  // thread-safe on its own
+  CallTrace m_trace;    // thread-safe on its own
+};
+
+}  // namespace falconsim
