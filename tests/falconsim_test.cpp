@@ -1,9 +1,12 @@
 // The simulated frame-grabber library through the loader's table: the channel's set-up
 // sequence, refusals with driver-like errors, clip against scale, frame timing, injected
 // failures, the call trace, and the test picture's code read back from JPEG pictures.
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "channels/CJpegEncoder.h"
 #include "falconsim/TestPattern.h"
 #include "tests/falconsim_fixture.h"
 #include "tests/jpeg_support.h"
@@ -139,6 +142,43 @@ TEST_F(FalconSimTest, FreezeReturnsAtSuccessiveFrameBoundaries) {
   }
 }
 
+// Boards grab side by side on their own threads while another thread keeps asking for errors.
+TEST_F(FalconSimTest, BoardsGrabConcurrently) {
+  ScopedEnv boards("TELVGATE_FALCON_BOARDS", "3");
+  std::vector<FALCON_BOARD> handles;
+  std::vector<Capture> captures;
+  for (int i = 0; i < 3; ++i) {
+    handles.push_back(openBoard());
+    captures.push_back(setUpBoard(handles.back(), FALCON_VIDEO_PAL, 320, 240, i != 1));
+  }
+  std::atomic<bool> done{false};
+  std::thread asker([&] {
+    while (!done) {
+      int code;
+      char* text;
+      api->GetError(1, &code, &text);
+      api->SetVideoInput(9, 0);  // fails on an unknown board, beside the good calls
+    }
+  });
+  std::vector<std::thread> grabbers;
+  std::atomic<int> good{0};
+  for (int i = 0; i < 3; ++i)
+    grabbers.emplace_back([&, i] {
+      for (int round = 0; round < 5; ++round) {
+        api->SetVideoInput(handles[size_t(i)], round % 5);
+        const std::vector<uint8_t> image = grab(handles[size_t(i)], captures[size_t(i)]);
+        TestPatternInfo got;
+        if (!image.empty() && readTestPatternBgrx(image.data(), 320, 240, 1280, &got) &&
+            got.board == handles[size_t(i)] && got.input == round % 5)
+          ++good;
+      }
+    });
+  for (std::thread& t : grabbers) t.join();
+  done = true;
+  asker.join();
+  EXPECT_EQ(good, 15);
+}
+
 TEST_F(FalconSimTest, InjectedFailuresCountThenStop) {
   m_fail.set(" is_SetImageSize:2, is_FreezeVideo ,is_NoSuchCall:1,is_SetScaler:x");
   const FALCON_BOARD b = openBoard();
@@ -227,8 +267,21 @@ TEST_F(FalconSimTest, CodeSurvivesJpegAtEverySize) {
           }
     }
     const TestPatternInfo raw = readBgrx(image, w, h);
-    for (int quality : {10, 30, 90}) {
-      const std::vector<uint8_t> jpeg = jpegtest::referenceEncode(image.data(), w, h, quality, false);
+    // libjpeg-turbo's tables, then the channel's own encoder (which has its own tables).
+    for (int quality : {10, 30, 90, -10, -70}) {
+      std::vector<uint8_t> jpeg;
+      if (quality > 0) {
+        jpeg = jpegtest::referenceEncode(image.data(), w, h, quality, false);
+      } else {
+        CJpegEncoder encoder;
+        ASSERT_TRUE(encoder.init(-quality, w, h, k.height, ""));
+        std::vector<uint8_t> pixels(image);  // the encoder works in place
+        jpeg.resize(512 * 1024);
+        size_t length = 0;
+        uint32_t sequence = 0;
+        ASSERT_TRUE(encoder.encode(pixels.data(), jpeg.data(), jpeg.size(), &length, 0, &sequence));
+        jpeg.resize(length);
+      }
       int dw = 0, dh = 0;
       std::vector<uint8_t> rgb;
       ASSERT_TRUE(jpegtest::decode(jpeg.data(), jpeg.size(), &dw, &dh, &rgb));
