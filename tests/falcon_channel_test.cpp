@@ -164,3 +164,65 @@ TEST_F(FalconChannel, OversizedPictureIsDroppedAndLoggedOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
+  CFalconVideoCnl* in0 = start(0);
+  g_settings.writeBool(board->sectionOf(3), "CnlEnabled", true);
+  CFalconVideoCnl* in3 = start(3);
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(in3, rec));
+
+  // The form path: refused standard, then a size and a clip change written to all inputs.
+  std::string html;
+  EXPECT_FALSE(in0->update({{"0_0_0_CnlVideoStandard", "PALX"}}, html));
+  EXPECT_NE(html.find("<P class=warn>Invalid video standard: use 'PAL', 'NTSC' or 'SECAM'.</P>"),
+            std::string::npos);
+  html.clear();
+  EXPECT_TRUE(in0->update({{"0_0_0_ImageSize", "vga2"}, {"0_0_0_ImageClipScale", "clip"},
+                           {"0_0_0_CnlEnabled", "Y"}, {"0_0_0_ImageQuality", "85"}},
+                          html));
+  EXPECT_NE(html.find("<P class=upd>Updated the <EM>Image size</EM> value to <STRONG>vga2</STRONG></P>"),
+            std::string::npos);
+  EXPECT_NE(html.find("<P class=upd>Updated the <EM>Activate this channel</EM> value to : <STRONG> "
+                      "YES</STRONG></P>"),
+            std::string::npos);
+  EXPECT_EQ(g_settings.readInt(board->sectionOf(0), "ImageQuality", 0), 80);
+  for (int input : CFalconBoardDrv::kInputs) {
+    EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageSize", ""), "vga2");
+    EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageClipScale", ""), "clip");
+  }
+
+  // The endpoint path: a viewer sets the size on input 0; input 3's pictures follow as well.
+  const uint16_t port = in0->localAddr().port;
+  ASSERT_GT(port, 0);
+  const std::string cmd = "curl -s --max-time 5 -o /dev/null 'http://127.0.0.1:" + std::to_string(port) +
+                          "/control/control?set&section=telvpegparam&size=QVGA.(320x240)'";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  for (int input : CFalconBoardDrv::kInputs)
+    EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageSize", ""), "qvga");
+  int w = 0, h = 0;
+  EXPECT_TRUE(waitFor([&] {
+    std::vector<uint8_t> rgb;
+    return in3->getNewFrame(rec) && jpegtest::decode(rec.data, rec.length, &w, &h, &rgb) && w == 320;
+  }, 5000));
+  EXPECT_EQ(h, 240);
+
+  html.clear();
+  in3->status(html);
+  EXPECT_NE(html.find("<TR><TD><STRONG>Channel type, index</STRONG></TD><TD>Analog Falcon 0 3</TD></TR>"
+                      "<TR><TD><STRONG>Channel is activated: </STRONG></TD><TD>YES</TD></TR>"),
+            std::string::npos)
+      << html;
+  EXPECT_NE(html.find("<TD>CIF (320x240)</TD>"), std::string::npos);
+  html.clear();
+  in3->form(html);
+  EXPECT_NE(html.find("<INPUT type=radio name=\"0_0_3_CnlEnabled\" value=\"Y\" checked>YES"),
+            std::string::npos)
+      << html;
+  EXPECT_NE(html.find("<OPTION value=\"qvga\" selected>CIF (320x240) </OPTION>"), std::string::npos);
+  EXPECT_NE(html.find("name=\"0_0_3_CnlIPAddr\""), std::string::npos);
+}
+
+}  // namespace
