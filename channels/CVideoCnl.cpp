@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "app/CLogFile.h"
@@ -140,20 +141,43 @@ std::string CVideoCnl::logSource() {
 
 // ---- Frame store ----
 
+bool CVideoCnl::waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t timestamp) {
+  if (m_current->timestamp != timestamp) return true;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::nanoseconds(m_waitTimeoutNs);
+  while (m_current->timestamp == timestamp) {
+    if (m_stop) return false;
+    m_wanted = true;
+    m_frameWanted.notify_one();
+    if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
+        m_current->timestamp == timestamp)
+      return false;
+  }
+  return true;
+}
+
+bool CVideoCnl::getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp) {
+  std::unique_lock<std::mutex> lock(m_frameLock);
+  if (!waitNewerLocked(lock, lastTimestamp)) return false;
+  const FrameRec& cur = *m_current;
+  if (cur.length == 0) return false;
+  if (!m_shared || m_shared->timestamp != cur.timestamp || m_shared->sequence != cur.sequence) {
+    auto fresh = std::make_shared<SharedPicture>();
+    fresh->data.reset(new (std::nothrow) uint8_t[cur.length]);
+    if (!fresh->data) return false;
+    std::memcpy(fresh->data.get(), cur.data, cur.length);
+    fresh->length = cur.length;
+    fresh->sequence = cur.sequence;
+    fresh->timestamp = cur.timestamp;
+    m_shared = std::move(fresh);
+  }
+  pic = m_shared;
+  return true;
+}
+
 bool CVideoCnl::getNewFrame(FrameRec& rec) {
   std::unique_lock<std::mutex> lock(m_frameLock);
-  if (m_current->timestamp == rec.timestamp) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::nanoseconds(m_waitTimeoutNs);
-    while (m_current->timestamp == rec.timestamp) {
-      if (m_stop) return false;
-      m_wanted = true;
-      m_frameWanted.notify_one();
-      if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
-          m_current->timestamp == rec.timestamp)
-        return false;
-    }
-  }
+  if (!waitNewerLocked(lock, rec.timestamp)) return false;
   const FrameRec& cur = *m_current;
   if (cur.length == 0) return false;
   if (cur.length > rec.capacity) {
