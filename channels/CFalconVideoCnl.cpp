@@ -223,11 +223,6 @@ bool CFalconVideoCnl::reconfLocked() {
     }
   }
   ok = CNetVideoCnl::reconf() && ok;
-  if (m_enabled.load()) {
-    std::string shown = name().substr(0, kMaxNameLength);
-    shown.resize(200, ' ');
-    m_endpointName = shown;
-  }
   if (ok) m_changed = false;
   return ok;
 }

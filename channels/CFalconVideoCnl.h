@@ -94,7 +94,6 @@ class CFalconVideoCnl : public CNetVideoCnl {
   std::atomic<uint32_t> m_generation{0};  // board format generation the encoder was set up for
   std::atomic<uint32_t> m_dropped{0};
   std::atomic<uint32_t> m_recordLimit{UINT32_MAX};
-  std::string m_endpointName;  // guarded by configLock()
 
   // Channel thread (and reconf under configLock()).
   CJpegEncoder m_encoder;

@@ -5,6 +5,7 @@
 #include "app/AnalogStartup.h"
 #include "app/CLogFile.h"
 #include "tests/falcon_fake.h"
+#include "tests/falconsim_fixture.h"
 #include "tests/support/TestEnv.h"
 
 namespace {
@@ -36,6 +37,29 @@ TEST(FalconStartup, OpensAtMostSevenBoardsAndStopsAtTheFirstThatFails) {
             std::string::npos)
       << g_logFile.logText(1);
   falconfake::reset();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FalconStartup, IncompleteLibraryIsReportedOnceAndAMissingOneNotAtAll) {
+  IsolatedHome home;
+  const size_t before = g_logFile.lineCount();
+  {
+    ScopedEnv lib("TELVGATE_FALCON_LIB", "/nonexistent/libfalcon.so");
+    AnalogStartup startup;
+    startup.loadAndStart();
+    EXPECT_EQ(g_logFile.lineCount(), before);
+  }
+  ScopedEnv lib("TELVGATE_FALCON_LIB", TELVGATE_BINARY_DIR "/libfalcon_incomplete.so");
+  AnalogStartup startup;
+  startup.loadAndStart();
+  EXPECT_EQ(startup.boardCount(), 0u);
+  EXPECT_EQ(g_logFile.lineCount(), before + 1);
+  EXPECT_NE(g_logFile.logText(1).find("has no is_BoardStatus(): analog channels disabled"),
+            std::string::npos)
+      << g_logFile.logText(1);
 }
 
 }  // namespace
