@@ -16,7 +16,10 @@
 // Threads: run() is the channel's thread; the encoder and the image buffer belong to it. init(),
 // update() and reconf() hold configLock() (see CNetVideoCnl), so they may come from the
 // configuration server, "/control/control" connection threads and the channel's thread at once.
-// form() and status() run on the configuration server's thread.
+// form() and status() run on the configuration server's thread. The encoder is used under
+// configLock() too, so a reconf() from another thread never sets it up anew mid-picture.
+//
+// Lock order: configLock(), then the board's lock, then the frame lock; the log's lock last.
 #include <atomic>
 #include <cstdint>
 #include <memory>
