@@ -15,13 +15,13 @@ std::string trim(const std::string& s) {
 
 }  // namespace
 
-void FailInjector::configure(const std::string& spec, const char* keep) {
+void FailInjector::configure(const std::string& text, const char* keep) {
   std::map<std::string, long> rules;
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t end = spec.find(',', start);
-    if (end == std::string::npos) end = spec.size();
-    const std::string entry = trim(spec.substr(start, end - start));
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string entry = trim(text.substr(start, end - start));
     start = end + 1;
     if (entry.compare(0, 3, "is_") != 0) continue;
     const size_t colon = entry.find(':');

@@ -13,7 +13,7 @@ class FailInjector {
  public:
   // Replaces the rules and their counts; the remaining count of the function named keep (when
   // given and still ruled) carries over.
-  void configure(const std::string& spec, const char* keep = nullptr);
+  void configure(const std::string& text, const char* keep = nullptr);
   // True when this call of the function is to fail (uses up one of a counted rule's failures).
   bool shouldFail(const char* function);
 

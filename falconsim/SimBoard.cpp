@@ -180,6 +180,7 @@ int SimBoard::freezeVideo(int wait) {
   Memory* mem = nullptr;
   for (Memory& m : m_memories)
     if (m.id == m_activeId) mem = &m;
+  if (!mem) return fail(kNoImageMemory, "no image memory set");
   const int fw = fullWidth(), fh = fullHeight();
   std::string why;
   if (!m_window.fits(fw, fh, &why)) return fail(kInvalidWindow, why);

@@ -144,9 +144,15 @@ void CHTTPSrvThread::answerProbe() {
   }
 }
 
+bool CHTTPSrvThread::consumerWelcome() {
+  // A stopping channel takes no new consumers: they attach from their own thread, and one
+  // starting now could attach after the channel let go of its consumers.
+  return !m_cnl->stopping() && m_cnl->clientCount() < m_cnl->listener().maxClients();
+}
+
 int CHTTPSrvThread::handOver() {
   std::lock_guard<std::mutex> g(m_connLock);
-  if (m_cnl->clientCount() >= m_cnl->listener().maxClients()) {
+  if (!consumerWelcome()) {  // asked again: others may have attached since the head was sent
     m_conn.close();
     return -1;
   }
@@ -157,6 +163,7 @@ void CHTTPSrvThread::handStream() {
   auto fps = m_conn.query.find("fps");
   const uint32_t periodMs =
       CNetVideoClient::periodMsFromFps(fps == m_conn.query.end() ? nullptr : &fps->second);
+  if (!consumerWelcome()) return;  // closed without an answer
   m_conn.status = 200;
   m_conn.reason = "OK";
   m_conn.set_header("Content-type:", kStreamType);

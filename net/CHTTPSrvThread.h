@@ -58,6 +58,8 @@ class CHTTPSrvThread : public CThread {
   // The current picture into a fresh record (waits up to the channel's time-out only when
   // nothing was published yet).
   bool fetchPicture(FrameRec& rec);
+  // Whether the channel takes another consumer (not stopping, below its bound).
+  bool consumerWelcome();
   // The handle for a consumer, or -1 (closed at once) when the channel has its fill of them.
   int handOver();
   void sendText(const std::string& text);

@@ -146,13 +146,15 @@ TEST(EndpointListener, ConnectionsBeyondTheBoundsAreClosedAtOnce) {
   EXPECT_TRUE(closedSilently(extra, 1000));
   ::close(extra);
 
-  // Stopping the channel ends idle connections at once instead of waiting for their deadline.
+  // Stopping the channel ends connections still reading at once, not at their deadline.
+  for (int fd : streams) ::close(fd);
+  ASSERT_TRUE(waitFor([&] { return rig.cnl->clientCount() == 0; }, 5000));
   for (int& fd : idle) fd = connectTo(rig.port);
+  ASSERT_TRUE(waitFor([&] { return rig.cnl->listener().connectionCount() == 3; }, 3000));
   nettest::Stopwatch sw;
   rig.cnl.reset();
   EXPECT_LT(sw.seconds(), 2.0);
   for (int fd : idle) ::close(fd);
-  for (int fd : streams) ::close(fd);
 }
 
 TEST(EndpointListener, ATricklingRequestIsDroppedAtItsDeadline) {
@@ -174,4 +176,27 @@ TEST(EndpointListener, ATricklingRequestIsDroppedAtItsDeadline) {
   EXPECT_GT(sw.seconds(), 0.9);
   EXPECT_LT(sw.seconds(), 3.0);
   ::close(fd);
+}
+
+TEST(EndpointListener, HundredsOfIdleConnectionsHoldAtMostTheBoundOfThreads) {
+  Rig rig(0);
+  ASSERT_TRUE(rig.start());
+  auto threads = [] {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("Threads:");
+    return at == std::string::npos ? 0 : std::stoi(status.substr(at + 8));
+  };
+  const int before = threads();
+  std::vector<int> fds;
+  for (int i = 0; i < 400; ++i) {
+    const int fd = connectTo(rig.port);
+    if (fd >= 0) fds.push_back(fd);
+  }
+  ASSERT_EQ(400u, fds.size());
+  ASSERT_TRUE(waitFor([&] {
+    return rig.cnl->listener().connectionCount() + rig.cnl->listener().refusedCount() == 400;
+  }, 5000));
+  EXPECT_EQ(size_t(CLstSockThread::kMaxConnections), rig.cnl->listener().connectionCount());
+  EXPECT_LE(threads(), before + CLstSockThread::kMaxConnections);
+  for (int fd : fds) ::close(fd);
 }

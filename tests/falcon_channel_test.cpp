@@ -121,7 +121,7 @@ TEST_F(FalconChannel, FailedReconfShowsFailedAndRetriesAboutEveryFiveSeconds) {
   const double gap =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
   EXPECT_GT(gap, 4.5);
-  EXPECT_LT(gap, 6.5);
+  EXPECT_LT(gap, 7.0);  // 5 pauses of 1 s; slack for a loaded machine
   EXPECT_NE(g_logFile.logText(5).find("is_SetVideoMode() failed. fake failure"), std::string::npos);
 
   falconfake::setFailing("is_SetVideoMode", false);
