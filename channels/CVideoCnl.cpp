@@ -17,14 +17,17 @@
 
 namespace {
 
-// Reads a decimal integer the way the form handlers always have: leading blanks and a sign
-// allowed, trailing text ignored, but at least one digit and no overflow.
-bool parseInt(const std::string& text, int* out) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+// Reads a form number strictly: decimal digits only (no sign, blanks or trailing text), at
+// least one, no overflow. Values such as "-5" or "7abc" were once stored as -5 and 7; a port,
+// rate or address must never come from a half-read field.
+bool parseCount(const std::string& text, int* out) {
+  if (text.empty() || text.size() > 10) return false;
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > INT_MAX) return false;
   *out = static_cast<int>(v);
   return true;
 }
@@ -330,7 +333,7 @@ bool CVideoCnl::update(const FormFields& fields, std::string& html) {
         "<P class=warn>The <EM>Serial port</EM> value must be a positive numeric value.</P>";
     if (v->compare(0, 3, "COM") == 0) {
       int port;
-      if (parseInt(v->substr(3), &port)) {
+      if (parseCount(v->substr(3), &port) && port > 0) {
         if (storedIntDiffers(section, "RotorComPort", port)) {
           html += "<P class=upd>Updated the <EM>Serial port</EM> value to <STRONG>COM" +
                   std::to_string(port) + "</STRONG></P>";
@@ -354,7 +357,7 @@ bool CVideoCnl::update(const FormFields& fields, std::string& html) {
     const std::string* v = field(fields, prefix + nf.key);
     if (!v) continue;
     int number;
-    if (parseInt(*v, &number)) {
+    if (parseCount(*v, &number)) {
       if (storedIntDiffers(section, nf.key, number)) {
         html += std::string("<P class=upd>Updated the <EM>") + nf.label +
                 "</EM> value to <STRONG>" + std::to_string(number) + "</STRONG></P>";

@@ -11,6 +11,7 @@
 #include "net/CNetVideoCnl.h"
 #include "net/EndpointPages.h"
 #include "net/StatusPage.h"
+#include "pantilt/CRotorClient.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 
@@ -232,7 +233,13 @@ std::string CHTTPSrvThread::controlAnswer(CNetVideoCnl& cnl,
 void CHTTPSrvThread::handRotor() {
   m_conn.status = 200;
   m_conn.reason = "OK";
-  m_conn.send_response_head();
+  if (m_conn.send_response_head() < 1) return;
+  const int handle = handOver();
+  if (handle < 0) return;
+  // Without a head, or with its port held by another viewer, the client is destroyed at once,
+  // which closes the connection right after the head.
+  auto* client = new CRotorClient(m_cnl, handle);
+  if (!client->configure() || !client->start(CLstSockThread::kThreadStackBytes)) delete client;
 }
 
 void CHTTPSrvThread::answerNotFound() {

@@ -51,7 +51,7 @@ class CHTTPSrvThread : public CThread {
   void answerProbe();
   void handStream();
   void answerControl();
-  // The pan/tilt command hand-over: for now the head, then the connection is closed.
+  // The pan/tilt command hand-over: the head, then the connection goes to a CRotorClient.
   void handRotor();
   void answerNotFound();
 
