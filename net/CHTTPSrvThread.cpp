@@ -21,6 +21,17 @@ const char CHTTPSrvThread::kStreamType[] =
 
 namespace {
 
+// Sends all of text, repeating short sends; false once a send fails.
+bool sendAll(CHTTPSocket& conn, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const int n = conn.send(text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 const char* param(const std::map<std::string, std::string>& query, const char* name) {
   auto it = query.find(name);
   return it == query.end() ? nullptr : it->second.c_str();
