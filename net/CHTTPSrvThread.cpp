@@ -6,11 +6,9 @@
 
 #include "app/CSettings.h"
 #include "channels/CNetVideoClient.h"
-#include "channels/FrameRec.h"
 #include "net/CLstSockThread.h"
 #include "net/CNetVideoCnl.h"
 #include "net/EndpointPages.h"
-#include "net/StatusPage.h"
 #include "pantilt/CRotorClient.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
@@ -20,17 +18,6 @@ const char CHTTPSrvThread::kStreamType[] =
     "multipart/x-mixed-replace; boundary=\"--TELVORA_Fast_Serverpush\"";
 
 namespace {
-
-// Sends all of text, repeating short sends; false once a send fails.
-bool sendAll(CHTTPSocket& conn, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const int n = conn.send(text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 const char* param(const std::map<std::string, std::string>& query, const char* name) {
   auto it = query.find(name);
@@ -120,11 +107,23 @@ void CHTTPSrvThread::dispatch() {
   }
 }
 
-bool CHTTPSrvThread::fetchPicture(FrameRec& rec) { return m_cnl->getNewFrame(rec); }
-
-void CHTTPSrvThread::sendText(const std::string& text) {
-  if (!text.empty()) sendAll(m_conn, text);
+bool CHTTPSrvThread::fetchPicture(std::shared_ptr<const SharedPicture>& pic) {
+  // Time stamp 0 stands for a fresh, empty record: any current picture is newer, and the wait
+  // happens only while the channel has published nothing yet.
+  return m_cnl->getNewPicture(pic, 0);
 }
+
+void CHTTPSrvThread::sendBytes(const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const int n = m_conn.send(p, len);
+    if (n <= 0) return;  // peer gone, or no progress within the send time-out
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+void CHTTPSrvThread::sendText(const std::string& text) { sendBytes(text.data(), text.size()); }
 
 void CHTTPSrvThread::answerPicture() {
   m_conn.status = 200;
@@ -133,9 +132,9 @@ void CHTTPSrvThread::answerPicture() {
   m_conn.set_header("Content-type:", "image/jpg");
   m_conn.set_header("Cache-Control:", "private,no-cache");
   if (m_conn.send_response_head() < 1) return;
-  FrameRec rec;
-  if (fetchPicture(rec)) {
-    sendText(std::string(reinterpret_cast<const char*>(rec.data), rec.length));
+  std::shared_ptr<const SharedPicture> pic;
+  if (fetchPicture(pic)) {
+    sendBytes(pic->data.get(), pic->length);
   } else {
     sendText(noPictureImage());
   }
@@ -143,8 +142,8 @@ void CHTTPSrvThread::answerPicture() {
 
 void CHTTPSrvThread::answerProbe() {
   if (m_conn.query.find("help") == m_conn.query.end()) return;  // closed without a byte
-  FrameRec rec;
-  if (fetchPicture(rec)) {
+  std::shared_ptr<const SharedPicture> pic;
+  if (fetchPicture(pic)) {
     m_conn.status = 200;
     m_conn.reason = "OK";
     m_conn.send_response_head();
