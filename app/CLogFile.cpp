@@ -191,10 +191,10 @@ bool CLogFile::rewriteFileLocked() {
     text += '\n';
   }
   if (!platform::replaceFileContent(m_path, text)) return false;
-  FILE* f = openLog(m_path);
-  if (!f) return true;  // written; the next lines have nowhere to go, as with a failed open
+  // The open stream still points at the replaced file: switch to the new one. Should that
+  // fail, later lines stay in memory only, as after a failed open.
   std::fclose(m_file);
-  m_file = f;
+  m_file = openLog(m_path);
   return true;
 }
 
