@@ -72,10 +72,12 @@ bool CSettings::writeToStorage() {
   const std::string foxDir = vendorDir.substr(0, vendorDir.rfind('/'));
   platform::makeOwnerOnlyDir(foxDir, false);  // shared with other programs: only created here
   if (!platform::makeOwnerOnlyDir(vendorDir)) return false;
+  // The toolkit replaces the file: what the owner had taken away from it is taken away again.
+  const int before = platform::fileMode(file);
   // The registry only writes when it was modified; force it so a submission always stores.
   m_reg->setModified(true);
   if (m_reg->write() == 0) return false;
-  return platform::makeOwnerOnlyFile(file);
+  return platform::makeOwnerOnlyFile(file, before);
 }
 
 std::string CSettings::readString(const std::string& section, const std::string& key,

@@ -43,7 +43,8 @@ class CSettings {
   // Drops everything in memory (tests).
   void clear();
   // Writes the whole registry to storage (atomically: temporary file, then rename). The file
-  // holds passwords: its folder is made 0700 before and the file 0600 after the write.
+  // holds passwords: its folder is made 0700 before and the file 0600 after the write (never
+  // more than either had before).
   bool writeToStorage();
   // Path of the file writeToStorage() writes.
   static std::string storagePath();

@@ -20,7 +20,15 @@ bool makeOwnerOnlyDir(const std::string& dir, bool restrictExisting) {
   return ::chmod(dir.c_str(), wanted) == 0;
 }
 
-bool makeOwnerOnlyFile(const std::string& path) { return ::chmod(path.c_str(), 0600) == 0; }
+int fileMode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+bool makeOwnerOnlyFile(const std::string& path, int keepAtMost) {
+  const mode_t mode = keepAtMost < 0 ? 0600 : mode_t(keepAtMost) & 0600;
+  return ::chmod(path.c_str(), mode) == 0;
+}
 
 OpenResult openRegularFile(const std::string& path, bool create, int* fd, bool* created) {
   *fd = -1;

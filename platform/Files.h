@@ -12,8 +12,12 @@ namespace platform {
 // folder loses every group and other permission when restrictExisting is true. False when it
 // cannot be created or changed.
 bool makeOwnerOnlyDir(const std::string& dir, bool restrictExisting = true);
-// Sets an existing file's mode to 0600. False when the file is missing or cannot be changed.
-bool makeOwnerOnlyFile(const std::string& path);
+// The permission bits of a file (07777 part of its mode), or -1 when it is missing.
+int fileMode(const std::string& path);
+// Sets an existing file's mode to 0600, or to less when keepAtMost (a former mode) allows
+// less: the owner's read and write bits of keepAtMost are kept, nothing else. Pass -1 for
+// plain 0600. False when the file is missing or cannot be changed.
+bool makeOwnerOnlyFile(const std::string& path, int keepAtMost = -1);
 
 enum class OpenResult {
   Opened,      // *fd is an open descriptor of a regular file (blocking mode, close-on-exec)

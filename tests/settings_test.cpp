@@ -174,4 +174,9 @@ TEST(Settings, StoredFileAndFolderAreOwnerOnlyWhateverTheUmask) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   ASSERT_EQ(stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // A file the owner made read-only stays so.
+  ASSERT_EQ(chmod(home.settingsFile().c_str(), 0400), 0);
+  ASSERT_TRUE(g_settings.writeToStorage());
+  ASSERT_EQ(stat(home.settingsFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u);
 }
