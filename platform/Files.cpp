@@ -33,6 +33,10 @@ bool makeOwnerOnlyFile(const std::string& path, int keepAtMost) {
 OpenResult openRegularFile(const std::string& path, bool create, int* fd, bool* created) {
   *fd = -1;
   if (created) *created = false;
+  // Opening a device can have effects of its own (a serial port raises its control lines), so
+  // what stat already names as something else is not opened at all.
+  struct stat pre;
+  if (::stat(path.c_str(), &pre) == 0 && !S_ISREG(pre.st_mode)) return OpenResult::NotRegular;
   // O_NONBLOCK: opening a FIFO without a writer, or some devices, would otherwise wait forever
   // before we could even look at what the path names.
   const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
