@@ -59,6 +59,8 @@ enum class Misbehave {
   Endless,       // status 200 multipart head, then short lines without a boundary, forever
   Garbage,       // parts whose body does not start with FF D8
   BadStatusOK,   // Grandstream: status 200 with reason "Fine" instead of "OK"
+  Reset,         // resets the connection (RST) right after the request
+  BadHeader,     // status 200, then a header line that is no header ("Bad : x")
 };
 
 inline bool parseMisbehave(const std::string& s, Misbehave* out) {
@@ -69,6 +71,7 @@ inline bool parseMisbehave(const std::string& s, Misbehave* out) {
       {"silence", Misbehave::Silence},     {"drop", Misbehave::Drop},
       {"oversized", Misbehave::Oversized}, {"endless", Misbehave::Endless},
       {"garbage", Misbehave::Garbage},     {"bad-reason", Misbehave::BadStatusOK},
+      {"reset", Misbehave::Reset},         {"bad-header", Misbehave::BadHeader},
   };
   for (const auto& m : kModes)
     if (s == m.name) { *out = m.m; return true; }
@@ -510,6 +513,17 @@ class Server {
         return;
       }
       if (m == Misbehave::Drop) return;
+      if (m == Misbehave::Reset) {
+        // A zero linger time makes the close send a reset instead of an orderly end.
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(fd, SHUT_RD);
+        return;
+      }
+      if (m == Misbehave::BadHeader) {
+        sendAll(fd, statusLine(200, "OK") + "Bad : x\r\n\r\n");
+        return;
+      }
       std::string value;
       if (!headerValue(head, "Host", &value) || value.empty()) {
         sendSimple(fd, 400, "Bad Request");

@@ -39,7 +39,7 @@ const char kHelp[] =
     "  --password P\n"
     "  --log FILE          append every request head received to FILE\n"
     "  --misbehave MODE    none status500 refuse-first no-boundary no-type lying-length silence\n"
-    "                      drop oversized endless garbage bad-reason\n"
+    "                      drop oversized endless garbage bad-reason reset bad-header\n"
     "  --boundary-dashes   send \"boundary=--myboundary\"\n"
     "  --lower-length      parts with \"Content-length:\"\n"
     "  --no-length         parts without a length (bare JPEG found by its markers)\n"
