@@ -137,7 +137,7 @@ void CIPSonyVideoCnl::getFrameSrv_enc(FrameRec& rec, int timeoutSec) {
   receiveAndWrap(rec, len, timeoutSec);
 }
 
-bool CIPSonyVideoCnl::readPartAfterBoundary(std::vector<uint8_t>& buf, uint32_t capacity, int timeoutSec,
+bool CIPSonyVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
                                             uint32_t* len) {
   // Camera mode (the only one reading a stream): the part head is a header block whose
   // "DataLen:" gives the length.

@@ -347,13 +347,32 @@ bool CIPVideoCnl::takeBoundary(const char* headerName, const char* family) {
 void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.length = 0;
   if (rec.capacity == 0 || !rec.data) return;
+  {
+    std::lock_guard<std::mutex> g(m_setLock);
+    m_commentSnap.assign(m_comment.begin(), m_comment.end());
+  }
+  // The camera's JPEG is received straight into its place in the record, behind the room for
+  // the header and the comment segment (less the 2 bytes of its own start marker, which the
+  // header replaces), so a picture is never copied after it arrived.
+  const uint32_t off = uint32_t(pictureblocks::kHeaderSize + m_commentSnap.size() - 2);
+  if (off >= rec.capacity) return;
+  uint8_t* body = rec.data + off;
+  const uint32_t room = rec.capacity - off;
   uint32_t len = 0;
-  if (!readPart(m_rxBuf, rec.capacity, timeoutSec, &len)) return;
-  if (!drainBacklog(rec.capacity, timeoutSec, &len)) return;
-  wrapReceived(rec, len);
+  if (!readPart(body, room, timeoutSec, &len)) return;
+  if (!drainBacklog(body, room, timeoutSec, &len)) return;
+  // The start marker was checked when the body arrived; the header now takes its place.
+  const uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
+  const uint64_t now = platform::nowNs();
+  std::memcpy(rec.data, m_header, pictureblocks::kHeaderSize);
+  pictureblocks::setFrameFields(rec.data, now, seq, m_formatWord.load());
+  if (!m_commentSnap.empty()) std::memcpy(rec.data + pictureblocks::kHeaderSize, m_commentSnap.data(), m_commentSnap.size());
+  rec.timestamp = now;
+  rec.sequence = seq;
+  rec.length = off + len;
 }
 
-bool CIPVideoCnl::drainBacklog(uint32_t capacity, int timeoutSec, uint32_t* len) {
+bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
   // A reply without a boundary is one picture: nothing can be waiting behind it.
   if (m_boundaryLine.empty()) return true;
   const uint64_t start = platform::monotonicNs();
@@ -383,9 +402,10 @@ bool CIPVideoCnl::drainBacklog(uint32_t capacity, int timeoutSec, uint32_t* len)
       return false;
     }
     if (line.compare(0, m_boundaryLine.size(), m_boundaryLine) != 0) continue;
+    // The newer part overwrites the older one: should it fail, the connection is broken and the
+    // older one would be stale by the time a new connection delivers anyway.
     uint32_t next = 0;
-    if (!readPartAfterBoundary(m_rxSpare, capacity, timeoutSec, &next)) return false;
-    m_rxBuf.swap(m_rxSpare);
+    if (!readPartAfterBoundary(buf, capacity, timeoutSec, &next)) return false;
     *len = next;
     drainedBytes += next;
   }
@@ -412,11 +432,11 @@ bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
   }
 }
 
-bool CIPVideoCnl::readPart(std::vector<uint8_t>& buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
+bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
   return skipToBoundary(capacity, timeoutSec) && readPartAfterBoundary(buf, capacity, timeoutSec, len);
 }
 
-bool CIPVideoCnl::readPartAfterBoundary(std::vector<uint8_t>& buf, uint32_t capacity, int timeoutSec,
+bool CIPVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
                                         uint32_t* len) {
   uint32_t announced = 0;
   if (!readPartLength(capacity, timeoutSec, &announced)) return false;
@@ -457,23 +477,21 @@ bool CIPVideoCnl::readPartLength(uint32_t capacity, int timeoutSec, uint32_t* le
   return false;
 }
 
-bool CIPVideoCnl::receiveBody(std::vector<uint8_t>& buf, uint32_t capacity, uint32_t len, int timeoutSec,
-                              uint32_t* kept) {
-  if (buf.size() != capacity) buf.resize(capacity);
+bool CIPVideoCnl::receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept) {
   if (len > capacity) {
     m_frameError = "part of " + std::to_string(len) + " bytes larger than the frame buffer";
     return false;
   }
   if (len > 0) {
     errno = 0;
-    int n = m_sock.recv_all(buf.data(), len, timeoutSec, 0);
+    int n = m_sock.recv_all(buf, len, timeoutSec, 0);
     if (n < 0 || static_cast<uint32_t>(n) != len) {
       m_frameError = "picture of " + std::to_string(len) + " bytes: " +
                      m_sock.describeReadFailure(errno, "picture");
       return false;
     }
     for (int i = 0; i < kMaxTrailingZeros && len > 0 && buf[len - 1] == 0; ++i) --len;
-  } else if (!readJpegByMarkers(buf.data(), capacity, timeoutSec, &len)) {
+  } else if (!readJpegByMarkers(buf, capacity, timeoutSec, &len)) {
     if (m_frameError.empty()) m_frameError = "picture without a length not read to its end marker";
     return false;
   }
@@ -488,7 +506,8 @@ bool CIPVideoCnl::receiveBody(std::vector<uint8_t>& buf, uint32_t capacity, uint
 void CIPVideoCnl::receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec) {
   rec.length = 0;
   uint32_t kept = 0;
-  if (!receiveBody(m_rxBuf, rec.capacity, len, timeoutSec, &kept)) return;
+  if (m_rxBuf.size() != rec.capacity) m_rxBuf.resize(rec.capacity);
+  if (!receiveBody(m_rxBuf.data(), rec.capacity, len, timeoutSec, &kept)) return;
   wrapReceived(rec, kept);
 }
 

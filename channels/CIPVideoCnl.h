@@ -152,19 +152,20 @@ class CIPVideoCnl : public CVideoCnl {
   void closeSocket();
   // Reads one multipart part (boundary line, part head, body) into buf (capacity bytes); true
   // with the body's length. Sets m_frameError on failure.
-  bool readPart(std::vector<uint8_t>& buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  bool readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The part head and body behind a boundary line. Sony's camera mode has its own.
-  virtual bool readPartAfterBoundary(std::vector<uint8_t>& buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  virtual bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.
   bool skipToBoundary(uint32_t capacity, int timeoutSec);
   // Receives one JPEG body of a known length (or by markers when len is 0) into buf; true with
   // the length kept (trailing zero bytes dropped).
-  bool receiveBody(std::vector<uint8_t>& buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept);
+  bool receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept);
   // receiveBody into m_rxBuf, then wrapReceived: the shared tail of a single-picture reader.
   void receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec);
   void wrapReceived(FrameRec& rec, uint32_t len);
-  // Reads the parts already waiting behind the one in m_rxBuf, keeping the newest in m_rxBuf.
-  bool drainBacklog(uint32_t capacity, int timeoutSec, uint32_t* len);
+  // Reads the parts already waiting behind the one in buf, each over the last: buf ends up
+  // holding the newest (its length in *len).
+  bool drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // Logs at level 2 with this channel's source and the given function name.
   void logWarning(const std::string& message, const char* function);
   // A pseudo-random number from 0 to 32767 (request URLs that must not be cached); any thread.
@@ -191,7 +192,7 @@ class CIPVideoCnl : public CVideoCnl {
   // Channel thread only.
   std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
   std::vector<uint8_t> m_rxBuf;
-  std::vector<uint8_t> m_rxSpare;         // the next part while draining a backlog
+  std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
   std::string m_frameError;               // why the last fetch yielded no picture
 
  private:
