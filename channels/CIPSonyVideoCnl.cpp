@@ -20,7 +20,10 @@ const IPVendorTraits CIPSonyVideoCnl::kTraits = {
     {{"vga", "VGA (640x480) "}, {"qvga", "QVGA(320x240) "}},
     "vga"};
 
-CIPSonyVideoCnl::CIPSonyVideoCnl(uint32_t index) : CIPVideoCnl(5, index, kTraits) { createRecorder(); }
+CIPSonyVideoCnl::CIPSonyVideoCnl(uint32_t index) : CIPVideoCnl(5, index, kTraits) {
+  m_directParts = false;  // its part heads give the length as "DataLen:"
+  createRecorder();
+}
 
 CIPSonyVideoCnl::~CIPSonyVideoCnl() = default;
 

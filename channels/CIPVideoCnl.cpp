@@ -397,6 +397,16 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, 
     }
     // What is waiting may be only the line end behind the last body; blank lines and padding
     // between parts are stepped over, a boundary line starts the next part.
+    uint32_t direct = 0;
+    Direct d = readPartDirect(buf, capacity, 0, timeoutSec, &direct);
+    if (d == Direct::Failed) return false;
+    if (d == Direct::BlankOnly && drainedBytes < kBlockedSenderBytes) return true;
+    if (d == Direct::Blank || d == Direct::BlankOnly) continue;
+    if (d == Direct::Got) {
+      *len = direct;
+      drainedBytes += direct;
+      continue;
+    }
     if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
       m_frameError = "between parts: " + m_sock.error;
       return false;
@@ -433,7 +443,99 @@ bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
 }
 
 bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
+  for (int i = 0; i < kMaxBlankRounds; ++i) {
+    Direct d = readPartDirect(buf, capacity, timeoutSec, timeoutSec, len);
+    if (d == Direct::Got) return true;
+    if (d == Direct::Failed) return false;
+    if (d == Direct::FallBack) break;
+  }
   return skipToBoundary(capacity, timeoutSec) && readPartAfterBoundary(buf, capacity, timeoutSec, len);
+}
+
+namespace {
+
+enum class Scan { Head, Blank, Unsure };
+
+// Looks at a window of stream bytes for blank lines, a boundary line and a part head with a
+// usable length, ended by its empty line. Head: *used is the length of all that; Blank: the
+// window starts with complete blank lines only (*used bytes of them); Unsure: anything else,
+// which the line reader then handles with all its checks.
+Scan scanPartHead(const char* w, size_t n, const std::string& boundary, uint32_t capacity, size_t* used,
+                  uint32_t* partLen) {
+  size_t pos = 0;
+  size_t start = 0, end = 0;
+  auto nextLine = [&]() {
+    const void* nl = std::memchr(w + pos, '\n', n - pos);
+    if (!nl) return false;
+    start = pos;
+    end = size_t(static_cast<const char*>(nl) - w);
+    pos = end + 1;
+    if (end > start && w[end - 1] == '\r') --end;
+    return true;
+  };
+  for (;;) {
+    const size_t before = pos;
+    if (!nextLine()) {
+      *used = before;
+      return before > 0 ? Scan::Blank : Scan::Unsure;
+    }
+    if (end > start) break;
+  }
+  if (end - start < boundary.size() || std::memcmp(w + start, boundary.data(), boundary.size()) != 0)
+    return Scan::Unsure;
+  uint64_t length = 0;
+  for (int lines = 0;; ++lines) {
+    if (lines >= kMaxPartHeadLines || !nextLine()) return Scan::Unsure;
+    if (end == start) break;
+    if (end - start >= 16 && strncasecmp(w + start, "Content-Length:", 15) == 0) {
+      size_t p = start + 15;
+      while (p < end && (w[p] == ' ' || w[p] == '\t')) ++p;
+      if (p == end) continue;
+      length = 0;
+      if (!isdigit(static_cast<unsigned char>(w[p]))) return Scan::Unsure;
+      for (; p < end && isdigit(static_cast<unsigned char>(w[p])); ++p) {
+        length = length * 10 + uint64_t(w[p] - '0');
+        if (length > capacity) return Scan::Unsure;
+      }
+    }
+  }
+  if (length == 0) return Scan::Unsure;
+  *used = pos;
+  *partLen = static_cast<uint32_t>(length);
+  return Scan::Head;
+}
+
+}  // namespace
+
+CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity, int peekTimeoutSec,
+                                                int timeoutSec, uint32_t* len) {
+  if (!m_directParts || m_boundaryLine.empty()) return Direct::FallBack;
+  char window[kPeekBytes];
+  int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
+  if (n < 0) return Direct::FallBack;
+  if (n == 0) {
+    if (peekTimeoutSec == 0 && m_sock.isOpen() && errno == EAGAIN) return Direct::FallBack;
+    m_frameError = "boundary line: " + m_sock.error;
+    return Direct::Failed;
+  }
+  size_t used = 0;
+  uint32_t partLen = 0;
+  Scan scan = scanPartHead(window, size_t(n), m_boundaryLine, capacity, &used, &partLen);
+  if (scan == Scan::Unsure) return Direct::FallBack;
+  // Exactly the bytes looked at are taken, so the body that follows is received straight into
+  // the caller's buffer instead of through the socket's read-ahead buffer.
+  m_sock.setReadAhead(false);
+  bool ok = m_sock.recv_all(window, used, timeoutSec, 0) == static_cast<int>(used);
+  if (!ok) {
+    m_frameError = "part head: " + m_sock.describeReadFailure(errno, "line");
+  } else if (scan == Scan::Head) {
+    ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
+  }
+  m_sock.setReadAhead(true);
+  if (!ok) return Direct::Failed;
+  if (scan == Scan::Head) return Direct::Got;
+  // Nothing but the blank lines was waiting when looked at (the line end behind a body).
+  return used == size_t(n) ? Direct::BlankOnly : Direct::Blank;
 }
 
 bool CIPVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,

@@ -66,6 +66,10 @@ class CIPVideoCnl : public CVideoCnl {
   // Pictures in the socket's buffers up to this size cannot have held the camera up (the
   // receive buffer alone takes more), so no wait for a following part is needed.
   static constexpr uint64_t kBlockedSenderBytes = 65536;
+  // How much of a stream is looked at for a part head, and how many rounds of blank lines
+  // before it are taken before the line reader takes over.
+  static constexpr size_t kPeekBytes = 1024;
+  static constexpr int kMaxBlankRounds = 4;
 
   CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
   ~CIPVideoCnl() override;
@@ -155,6 +159,15 @@ class CIPVideoCnl : public CVideoCnl {
   bool readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The part head and body behind a boundary line. Sony's camera mode has its own.
   virtual bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  // The fast way to a part: its head is looked at without taking it from the connection, then
+  // exactly the head is taken and the body received straight into buf. Got: a part is in buf;
+  // Blank: blank lines were taken, more bytes are waiting behind them; BlankOnly: blank lines
+  // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
+  // was not complete in view or not plain (no length, Sony's heads): read it line by line.
+  enum class Direct { Got, Blank, BlankOnly, Failed, FallBack };
+  Direct readPartDirect(uint8_t* buf, uint32_t capacity, int peekTimeoutSec, int timeoutSec, uint32_t* len);
+  // False for families whose part heads are not plain "Content-Length:" heads.
+  bool m_directParts = true;
   // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.
   bool skipToBoundary(uint32_t capacity, int timeoutSec);
   // Receives one JPEG body of a known length (or by markers when len is 0) into buf; true with
