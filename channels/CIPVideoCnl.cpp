@@ -376,7 +376,10 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, 
   // A reply without a boundary is one picture: nothing can be waiting behind it.
   if (m_boundaryLine.empty()) return true;
   const uint64_t start = platform::monotonicNs();
-  uint64_t drainedBytes = *len;
+  // Bytes of all parts read in this fetch, once a part beyond the first one was read: only a
+  // backlog can have held the camera up.
+  uint64_t drainedBytes = 0;
+  const uint64_t firstBytes = *len;
   bool settled = false;
   std::string line;
   for (;;) {
@@ -404,7 +407,7 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, 
     if (d == Direct::Blank || d == Direct::BlankOnly) continue;
     if (d == Direct::Got) {
       *len = direct;
-      drainedBytes += direct;
+      drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + direct;
       continue;
     }
     if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
@@ -417,7 +420,7 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, 
     uint32_t next = 0;
     if (!readPartAfterBoundary(buf, capacity, timeoutSec, &next)) return false;
     *len = next;
-    drainedBytes += next;
+    drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + next;
   }
 }
 
