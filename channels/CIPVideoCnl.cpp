@@ -359,8 +359,8 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   uint8_t* body = rec.data + off;
   const uint32_t room = rec.capacity - off;
   uint32_t len = 0;
-  if (!readPart(body, room, timeoutSec, &len)) return;
-  if (!drainBacklog(body, room, timeoutSec, &len)) return;
+  if (!readPart(body, room, off, timeoutSec, &len)) return;
+  if (!drainBacklog(body, room, off, timeoutSec, &len)) return;
   // The start marker was checked when the body arrived; the header now takes its place.
   const uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
   const uint64_t now = platform::nowNs();
@@ -372,7 +372,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.length = off + len;
 }
 
-bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
+bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
   // A reply without a boundary is one picture: nothing can be waiting behind it.
   if (m_boundaryLine.empty()) return true;
   const uint64_t start = platform::monotonicNs();
@@ -401,7 +401,7 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, 
     // What is waiting may be only the line end behind the last body; blank lines and padding
     // between parts are stepped over, a boundary line starts the next part.
     uint32_t direct = 0;
-    Direct d = readPartDirect(buf, capacity, 0, timeoutSec, &direct);
+    Direct d = readPartDirect(buf, capacity, headroom, 0, timeoutSec, &direct);
     if (d == Direct::Failed) return false;
     if (d == Direct::BlankOnly && drainedBytes < kBlockedSenderBytes) return true;
     if (d == Direct::Blank || d == Direct::BlankOnly) continue;
@@ -445,9 +445,9 @@ bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
   }
 }
 
-bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
+bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
   for (int i = 0; i < kMaxBlankRounds; ++i) {
-    Direct d = readPartDirect(buf, capacity, timeoutSec, timeoutSec, len);
+    Direct d = readPartDirect(buf, capacity, headroom, timeoutSec, timeoutSec, len);
     if (d == Direct::Got) return true;
     if (d == Direct::Failed) return false;
     if (d == Direct::FallBack) break;
@@ -510,8 +510,8 @@ Scan scanPartHead(const char* w, size_t n, const std::string& boundary, uint32_t
 
 }  // namespace
 
-CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity, int peekTimeoutSec,
-                                                int timeoutSec, uint32_t* len) {
+CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom,
+                                                int peekTimeoutSec, int timeoutSec, uint32_t* len) {
   if (!m_directParts || m_boundaryLine.empty()) return Direct::FallBack;
   char window[kPeekBytes];
   int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
@@ -528,11 +528,19 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
   // Exactly the bytes looked at are taken, so the body that follows is received straight into
   // the caller's buffer instead of through the socket's read-ahead buffer.
   m_sock.setReadAhead(false);
-  bool ok = m_sock.recv_all(window, used, timeoutSec, 0) == static_cast<int>(used);
-  if (!ok) {
-    m_frameError = "part head: " + m_sock.describeReadFailure(errno, "line");
-  } else if (scan == Scan::Head) {
-    ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
+  bool ok;
+  if (scan == Scan::Head && used <= headroom) {
+    // The head lands in the room in front of the body (the header and comment overwrite it
+    // later), so head and body come with one receive.
+    ok = receiveBody(buf, capacity, partLen, timeoutSec, len, static_cast<uint32_t>(used));
+  } else {
+    errno = 0;
+    ok = m_sock.recv_all(window, used, timeoutSec, 0) == static_cast<int>(used);
+    if (!ok) {
+      m_frameError = "part head: " + m_sock.describeReadFailure(errno, "line");
+    } else if (scan == Scan::Head) {
+      ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
+    }
   }
   m_sock.setReadAhead(true);
   if (!ok) return Direct::Failed;
@@ -582,14 +590,15 @@ bool CIPVideoCnl::readPartLength(uint32_t capacity, int timeoutSec, uint32_t* le
   return false;
 }
 
-bool CIPVideoCnl::receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept) {
+bool CIPVideoCnl::receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept,
+                              uint32_t lead) {
   if (len > capacity) {
     m_frameError = "part of " + std::to_string(len) + " bytes larger than the frame buffer";
     return false;
   }
   if (len > 0) {
     errno = 0;
-    int n = m_sock.recv_all(buf, len, timeoutSec, 0);
+    int n = m_sock.recv_all(buf - lead, lead + len, timeoutSec, 0) - int(lead);
     if (n < 0 || static_cast<uint32_t>(n) != len) {
       m_frameError = "picture of " + std::to_string(len) + " bytes: " +
                      m_sock.describeReadFailure(errno, "picture");

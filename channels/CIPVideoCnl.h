@@ -155,8 +155,9 @@ class CIPVideoCnl : public CVideoCnl {
   void pause(unsigned ms);
   void closeSocket();
   // Reads one multipart part (boundary line, part head, body) into buf (capacity bytes); true
-  // with the body's length. Sets m_frameError on failure.
-  bool readPart(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  // with the body's length. Sets m_frameError on failure. The headroom bytes in front of buf
+  // are scratch space it may write to.
+  bool readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
   // The part head and body behind a boundary line. Sony's camera mode has its own.
   virtual bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The fast way to a part: its head is looked at without taking it from the connection, then
@@ -165,20 +166,24 @@ class CIPVideoCnl : public CVideoCnl {
   // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
   // was not complete in view or not plain (no length, Sony's heads): read it line by line.
   enum class Direct { Got, Blank, BlankOnly, Failed, FallBack };
-  Direct readPartDirect(uint8_t* buf, uint32_t capacity, int peekTimeoutSec, int timeoutSec, uint32_t* len);
+  // headroom: bytes in front of buf the caller lets it write to (scratch).
+  Direct readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom, int peekTimeoutSec, int timeoutSec,
+                        uint32_t* len);
   // False for families whose part heads are not plain "Content-Length:" heads.
   bool m_directParts = true;
   // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.
   bool skipToBoundary(uint32_t capacity, int timeoutSec);
   // Receives one JPEG body of a known length (or by markers when len is 0) into buf; true with
-  // the length kept (trailing zero bytes dropped).
-  bool receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept);
+  // the length kept (trailing zero bytes dropped). With lead, that many bytes still waiting in
+  // front of the body are received along with it into the space just before buf.
+  bool receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept,
+                   uint32_t lead = 0);
   // receiveBody into m_rxBuf, then wrapReceived: the shared tail of a single-picture reader.
   void receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec);
   void wrapReceived(FrameRec& rec, uint32_t len);
   // Reads the parts already waiting behind the one in buf, each over the last: buf ends up
   // holding the newest (its length in *len).
-  bool drainBacklog(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  bool drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
   // Logs at level 2 with this channel's source and the given function name.
   void logWarning(const std::string& message, const char* function);
   // A pseudo-random number from 0 to 32767 (request URLs that must not be cached); any thread.
