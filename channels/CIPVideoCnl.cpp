@@ -375,7 +375,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
 bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
   // A reply without a boundary is one picture: nothing can be waiting behind it.
   if (m_boundaryLine.empty()) return true;
-  const uint64_t start = platform::monotonicNs();
+  uint64_t start = platform::monotonicNs();
   // Bytes of all parts read in this fetch, once a part beyond the first one was read: only a
   // backlog can have held the camera up.
   uint64_t drainedBytes = 0;
@@ -383,31 +383,34 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroo
   bool settled = false;
   std::string line;
   for (;;) {
-    bool waiting = m_sock.waitReadable(0);
-    if (!waiting && drainedBytes >= kBlockedSenderBytes && !settled) {
+    if (stopping()) return true;
+    if (platform::monotonicNs() - start > kMaxDrainNs) {
+      m_frameError = "stream backlog not drained within " + std::to_string(kMaxDrainNs / 1000000) + " ms";
+      return false;
+    }
+    // What is waiting may be only the line end behind the last body; blank lines and padding
+    // between parts are stepped over, a boundary line starts the next part. Looked at without
+    // waiting, which also tells whether anything is waiting at all.
+    uint32_t direct = 0;
+    Direct d = readPartDirect(buf, capacity, headroom, 0, timeoutSec, &direct);
+    if (d == Direct::Failed) return false;
+    if (d == Direct::Blank) continue;
+    if (d == Direct::Got) {
+      *len = direct;
+      drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + direct;
+      continue;
+    }
+    const bool waiting = d == Direct::FallBack && m_sock.waitReadable(0);
+    if (!waiting) {
+      if (drainedBytes < kBlockedSenderBytes || settled) return true;
       // A backlog this deep may have filled the connection's buffers, and a camera held up by
       // it was blocked sending a part it captured long ago: that part was the last one drained.
       // Its next part is fresh and follows at once (or within one of its frame intervals), so
       // it is worth a short wait.
       settled = true;
       int64_t settleMs = std::min<int64_t>(kSettleMaxMs, m_Tns.load() / 1000000);
-      waiting = m_sock.waitReadable(static_cast<int>(settleMs));
-    }
-    if (!waiting || stopping()) return true;
-    if (platform::monotonicNs() - start > kMaxDrainNs) {
-      m_frameError = "stream backlog not drained within " + std::to_string(kMaxDrainNs / 1000000) + " ms";
-      return false;
-    }
-    // What is waiting may be only the line end behind the last body; blank lines and padding
-    // between parts are stepped over, a boundary line starts the next part.
-    uint32_t direct = 0;
-    Direct d = readPartDirect(buf, capacity, headroom, 0, timeoutSec, &direct);
-    if (d == Direct::Failed) return false;
-    if (d == Direct::BlankOnly && drainedBytes < kBlockedSenderBytes) return true;
-    if (d == Direct::Blank || d == Direct::BlankOnly) continue;
-    if (d == Direct::Got) {
-      *len = direct;
-      drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + direct;
+      if (!m_sock.waitReadable(static_cast<int>(settleMs))) return true;
+      start = platform::monotonicNs();
       continue;
     }
     if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
@@ -517,7 +520,7 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
   int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
   if (n < 0) return Direct::FallBack;
   if (n == 0) {
-    if (peekTimeoutSec == 0 && m_sock.isOpen() && errno == EAGAIN) return Direct::FallBack;
+    if (peekTimeoutSec == 0 && m_sock.isOpen() && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
     m_frameError = "boundary line: " + m_sock.error;
     return Direct::Failed;
   }

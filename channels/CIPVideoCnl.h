@@ -164,8 +164,9 @@ class CIPVideoCnl : public CVideoCnl {
   // exactly the head is taken and the body received straight into buf. Got: a part is in buf;
   // Blank: blank lines were taken, more bytes are waiting behind them; BlankOnly: blank lines
   // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
-  // was not complete in view or not plain (no length, Sony's heads): read it line by line.
-  enum class Direct { Got, Blank, BlankOnly, Failed, FallBack };
+  // was not complete in view or not plain (no length, Sony's heads): read it line by line;
+  // Nothing: a look without waiting (peekTimeoutSec 0) found nothing waiting.
+  enum class Direct { Got, Blank, BlankOnly, Failed, FallBack, Nothing };
   // headroom: bytes in front of buf the caller lets it write to (scratch).
   Direct readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom, int peekTimeoutSec, int timeoutSec,
                         uint32_t* len);
