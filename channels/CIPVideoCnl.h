@@ -2,8 +2,9 @@
 // The network camera channel: a thread that connects to an IP camera over HTTP, takes the newest
 // JPEG of its stream once per frame period (or when a consumer asks), wraps it with the
 // time-stamp segment and the comment block, and publishes it through the channel's frame store.
-// A connection that yields no picture is a failed attempt: it waits out the same back-off. Abstract: the nine vendor classes supply
-// the connection set-up (reconnect), the camera-side URLs and their own settings.
+// A connection that yields no picture is a failed attempt: it waits out the same back-off.
+// Abstract: the nine vendor classes supply the connection set-up (reconnect), the camera-side
+// URLs and their own settings.
 //
 // Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
 // update(), form() and status() run on the configuration server's thread (or the GUI thread at
