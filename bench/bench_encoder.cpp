@@ -261,18 +261,19 @@ void benchPicture(const std::string& self, const std::string& source, const char
   bool ok = true;
   uint32_t seq = 0;
   auto fresh = [&] { std::memcpy(work.data(), picture.data(), picture.size()); };
-  Contender cOurs{std::string("TelvGate two-pass (") + jpeg::simdLevelName(ours.simdLevel()) + ")",
-                  fresh,
-                  [&] { ok = ours.encode(work.data(), out.data(), out.size(), &ourLen, 0, &seq) && ok; },
-                  [&] { return std::vector<uint8_t>(out.begin(), out.begin() + long(ourLen)); },
-                  {}};
+  std::vector<uint8_t> outPortable(out.size());
+  auto ourFrame = [&](CJpegEncoder& enc, std::vector<uint8_t>& dst, size_t* len) {
+    ok = enc.encode(work.data(), dst.data(), dst.size(), len, 0, &seq) && ok;
+  };
+  auto bytesOf = [](const std::vector<uint8_t>& dst, const size_t& len) {
+    return [&dst, &len] { return std::vector<uint8_t>(dst.begin(), dst.begin() + long(len)); };
+  };
+  Contender cOurs{std::string("TelvGate two-pass (") + jpeg::simdLevelName(ours.simdLevel()) +
+                      ")",
+                  fresh, [&] { ourFrame(ours, out, &ourLen); }, bytesOf(out, ourLen), {}};
   Contender cPortable{"TelvGate two-pass (portable)", fresh,
-                      [&] {
-                        ok = portable.encode(work.data(), out.data(), out.size(), &portableLen,
-                                             0, &seq) && ok;
-                      },
-                      [&] { return std::vector<uint8_t>(out.begin(), out.begin() + long(portableLen)); },
-                      {}};
+                      [&] { ourFrame(portable, outPortable, &portableLen); },
+                      bytesOf(outPortable, portableLen), {}};
 
   // Our effective quantisation matrices in natural order, from our own DQT segments.
   fresh();
