@@ -52,12 +52,13 @@ void CJpegEncoder::setForcePortable(bool portable) {
 
 bool CJpegEncoder::allocate(int width, int height) {
   const int pw = (width + 15) & ~15, ph = (height + 15) & ~15;
-  const size_t ySize = size_t(pw) * size_t(ph);
-  const size_t cSize = ySize / 4;
-  const size_t blocks = (ySize + 2 * cSize) / 64;
-  m_yPlane = allocArray<uint8_t>(ySize + 4);
-  m_cbPlane = allocArray<uint8_t>(cSize);
-  m_crPlane = allocArray<uint8_t>(cSize);
+  const size_t blocks = size_t(pw) * size_t(ph) * 3 / 2 / 64;
+  // The planes hold one strip of macroblocks (16 luminance rows, 8 chrominance rows), so a
+  // strip is converted and transformed while it is still in the first-level cache.
+  const size_t yStrip = size_t(pw) * 16;
+  m_yPlane = allocArray<uint8_t>(yStrip + 4);
+  m_cbPlane = allocArray<uint8_t>(yStrip / 4);
+  m_crPlane = allocArray<uint8_t>(yStrip / 4);
   m_tokens = allocArray<uint32_t>(blocks * jpeg::kMaxTokensPerBlock);
   if (!m_yPlane || !m_cbPlane || !m_crPlane || !m_tokens) return false;
   m_planes.y = m_yPlane.get();
@@ -66,7 +67,7 @@ bool CJpegEncoder::allocate(int width, int height) {
   m_planes.yStride = pw;
   m_planes.cStride = pw / 2;
   m_planes.paddedWidth = pw;
-  m_planes.paddedHeight = ph;
+  m_planes.paddedHeight = 16;
   m_mcuCols = pw / 16;
   m_mcuRows = ph / 16;
   return true;
@@ -104,16 +105,23 @@ bool CJpegEncoder::init(int quality, int width, int height, int formatHeight,
   return true;
 }
 
-void CJpegEncoder::transformAndCount() {
+bool CJpegEncoder::transformAndCount(const uint8_t* pixels) {
   std::memset(m_stats, 0, sizeof m_stats);
   const int ys = m_planes.yStride, cs = m_planes.cStride;
   int16_t* const yc = m_mcuCoef;
   int16_t* const cc = m_mcuCoef + 4 * 64;
   uint32_t* t = m_tokens.get();
   int predY = 0, predCb = 0, predCr = 0;
+  const size_t stripBytes = size_t(m_width) * 4 * 16;
   for (int my = 0; my < m_mcuRows; ++my) {
+    // Strips start on even rows, so the rows pair up for chroma as in a whole-frame pass,
+    // and the last strip's padding repeats the picture's last row.
+    const int rows = m_height - 16 * my < 16 ? m_height - 16 * my : 16;
+    if (jpeg::convertPlanes(pixels + size_t(my) * stripBytes, m_width, rows, m_planes,
+                            m_simdLevel) != jpeg::kOk)
+      return false;
     for (int mx = 0; mx < m_mcuCols; ++mx) {
-      const uint8_t* y = m_planes.y + size_t(my) * 16 * ys + size_t(mx) * 16;
+      const uint8_t* y = m_planes.y + size_t(mx) * 16;
       uint64_t masks[4];
       m_fdctPair(y, y + 8, ys, m_divisors[0], yc, yc + 64, masks);
       m_fdctPair(y + 8 * ys, y + 8 * ys + 8, ys, m_divisors[0], yc + 128, yc + 192, masks + 2);
@@ -121,7 +129,7 @@ void CJpegEncoder::transformAndCount() {
         t = jpeg::tokenizeBlock(yc + 64 * b, masks[b], predY, jpeg::kLumaTables, &m_stats[0], t);
         predY = yc[64 * b];
       }
-      const size_t cOff = size_t(my) * 8 * cs + size_t(mx) * 8;
+      const size_t cOff = size_t(mx) * 8;
       m_fdctPair(m_planes.cb + cOff, m_planes.cr + cOff, cs, m_divisors[1], cc, cc + 64, masks);
       t = jpeg::tokenizeBlock(cc, masks[0], predCb, jpeg::kChromaTables, &m_stats[1], t);
       predCb = cc[0];
@@ -130,6 +138,7 @@ void CJpegEncoder::transformAndCount() {
     }
   }
   m_tokenEnd = t;
+  return true;
 }
 
 size_t CJpegEncoder::headerSize() const {
@@ -202,9 +211,7 @@ bool CJpegEncoder::encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t
   if (!m_ready || out == nullptr || outLength == nullptr) return false;
   // The pixels are only read until the picture is known to fit: a refused frame must leave
   // them intact for a retry with a larger buffer.
-  if (jpeg::convertPlanes(pixels, m_width, m_height, m_planes, m_simdLevel) != jpeg::kOk)
-    return false;
-  transformAndCount();
+  if (pixels == nullptr || !transformAndCount(pixels)) return false;
   for (int t = 0; t < 2; ++t) {
     jpeg::buildHuffSpec(m_stats[t].dc, &m_dcSpec[t]);
     jpeg::buildHuffSpec(m_stats[t].ac, &m_acSpec[t]);

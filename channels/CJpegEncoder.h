@@ -66,7 +66,8 @@ class CJpegEncoder {
 
  private:
   bool allocate(int width, int height);
-  void transformAndCount();
+  // Converts and transforms strip by strip, counting and tokenising; the pixels are only read.
+  bool transformAndCount(const uint8_t* pixels);
   size_t headerSize() const;
   uint8_t* writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequence) const;
   bool writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd);
