@@ -139,8 +139,9 @@ int convertPlanes(const uint8_t* pixels, int width, int height, const Planes& pl
 void packRgb(uint8_t* pixels, size_t count, SimdLevel level) {
   // One forward pass is safe in place: pixel i's 3 output bytes never reach a pixel that is
   // still to be read (3 i + 3 <= 4 (i + 1)).
-  const size_t packed =
-      capToCpu(level) >= SimdLevel::kSsse3 ? detail::packRgbSsse3(pixels, 0, count) : 0;
+  level = capToCpu(level);
+  size_t packed = level >= SimdLevel::kAvx2 ? detail::packRgbAvx2(pixels, 0, count) : 0;
+  if (level >= SimdLevel::kSsse3) packed += detail::packRgbSsse3(pixels, packed, count - packed);
   detail::packRgbPortable(pixels, packed, count - packed);
 }
 
