@@ -72,7 +72,7 @@ class CJpegEncoder {
   uint8_t* writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequence) const;
   bool writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd);
 
-  std::unique_ptr<uint8_t[]> m_yPlane, m_cbPlane, m_crPlane;
+  std::unique_ptr<uint8_t[]> m_yPlane, m_cbPlane, m_crPlane;  // one 16-row strip (m_planes)
   uint32_t m_formatWord = 0;
   uint8_t m_frameHeader[kFrameHeaderSize];
   uint8_t m_quantSegment[2][kQuantSegmentSize];
