@@ -56,10 +56,12 @@ inline uint32_t* tokenizeBlock(const int16_t block[64], uint64_t acMask, int dcP
       run -= 16;
     }
     const int v = block[k];
-    nbits = magnitudeBits(v);
+    const int sign = v >> 31;  // -1 for a negative value, else 0
+    // v is not zero here, so the bit count needs no zero test; v + sign is v - 1 when negative.
+    nbits = 32 - __builtin_clz(unsigned((v ^ sign) - sign));
     const uint32_t symbol = uint32_t(run << 4 | nbits);
     ++stats->ac[symbol];
-    *out++ = valueBits(v, nbits) | ac | symbol;
+    *out++ = ((uint32_t(v + sign) & ((1u << nbits) - 1)) << 16) | ac | symbol;
     last = k;
   }
   if (last != 63) {
