@@ -91,12 +91,10 @@ class TurboEncoder {
     c->dest->next_output_byte = self(c)->m_out.data();
     c->dest->free_in_buffer = self(c)->m_out.size();
   }
-  static boolean emptyDest(j_compress_ptr c) {
+  static boolean emptyDest(j_compress_ptr) {
     // The buffer holds four bytes per pixel: a picture never fills it.
     std::fprintf(stderr, "libjpeg-turbo destination full\n");
     std::abort();
-    (void)c;
-    return FALSE;
   }
   static void termDest(j_compress_ptr c) {
     self(c)->m_length = self(c)->m_out.size() - c->dest->free_in_buffer;
@@ -223,7 +221,7 @@ struct Row {
 };
 
 bool plainTurboRow(const std::string& self, const std::string& source, int w, int h, int rounds,
-                   const std::vector<uint8_t>& original, Row* row) {
+                   Row* row) {
   const std::string cmd = "JSIMD_FORCENONE=1 '" + self + "' --turbo-child " +
                           std::to_string(rounds) + " " + std::to_string(w) + " " +
                           std::to_string(h) + " '" + source + "'";
@@ -235,7 +233,6 @@ bool plainTurboRow(const std::string& self, const std::string& source, int w, in
   if (pclose(p) != 0 || got != 4) return false;
   // Same encoder and settings as the one-pass row, so its picture quality is that row's.
   *row = {"libjpeg-turbo one-pass, plain C", mn, md, wl, bytes, 0};
-  (void)original;
   return true;
 }
 
@@ -310,7 +307,7 @@ void benchPicture(const std::string& self, const std::string& source, const char
                     Samples::medianOf(c->samples.wallMs), jpeg.size(), psnrOf(jpeg, original)});
   }
   Row plain;
-  if (plainTurboRow(self, source, w, h, rounds, original, &plain)) {
+  if (plainTurboRow(self, source, w, h, rounds, &plain)) {
     plain.psnr = rows[2].psnr;
     rows.push_back(plain);
   } else {
