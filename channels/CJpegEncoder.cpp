@@ -184,8 +184,15 @@ uint8_t* CJpegEncoder::writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequenc
 bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) {
   const jpeg::HuffCode* const codes[4] = {&m_dcCode[0], &m_acCode[0], &m_dcCode[1],
                                           &m_acCode[1]};
-  for (int i = 0; i < 4; ++i) std::memcpy(m_tokenCode[i], codes[i]->packed, sizeof m_tokenCode[i]);
-  const uint32_t* const table = &m_tokenCode[0][0];
+  // Per symbol: its code already shifted past the value bits that follow it (their count is
+  // the symbol's low nibble), << 8 | code and value bits together.
+  for (int i = 0; i < 4; ++i)
+    for (int sym = 0; sym < 256; ++sym) {
+      const int nbits = sym & 15;
+      m_tokenCode[i][sym] = (uint64_t(codes[i]->code[sym]) << nbits << 8) |
+                            uint64_t(codes[i]->size[sym] + nbits);
+    }
+  const uint64_t* const table = &m_tokenCode[0][0];
 
   jpeg::JpegBitWriter w(begin, end);
   const uint32_t* t = m_tokens.get();
@@ -196,9 +203,8 @@ bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) {
     const uint32_t* const stop = m_tokenEnd - t > kChunk ? t + kChunk : m_tokenEnd;
     for (; t < stop; ++t) {
       const uint32_t token = *t;
-      const uint32_t e = table[token & 0x3FF];
-      const int nbits = int(token & 15);
-      w.put((uint64_t(e >> 8) << nbits) | (token >> 16), int(e & 0xFF) + nbits);
+      const uint64_t e = table[token & 0x3FF];
+      w.put((e >> 8) | (token >> 16), int(e & 0xFF));
     }
   }
   const bool ok = w.finish();

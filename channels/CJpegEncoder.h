@@ -98,5 +98,5 @@ class CJpegEncoder {
   jpeg::SymbolStats m_stats[2];
   jpeg::HuffSpec m_dcSpec[2], m_acSpec[2];
   jpeg::HuffCode m_dcCode[2], m_acCode[2];
-  uint32_t m_tokenCode[4][256];  // code << 8 | size, indexed by a token's low 10 bits
+  uint64_t m_tokenCode[4][256];  // see writeScan; indexed by a token's low 10 bits
 };
