@@ -10,6 +10,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # benchmarks under bench/
   libjpeg62-turbo-dev                       # reference decoder/encoder in tests and benchmarks
+  lomiri-wallpapers-16.04                   # photographs: the encoder benchmark's camera-like input
   curl ffmpeg                               # real stream clients in tests
   xvfb x11-apps imagemagick xdotool         # window test under a virtual display, screenshots
   chromium                                  # browser test of the configuration pages
