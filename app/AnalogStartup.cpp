@@ -61,7 +61,9 @@ size_t AnalogStartup::start(const FalconApi& api) {
       // No analog channel at all: the boards opened so far are closed again by their drivers.
       return 0;
     }
-    auto board = std::make_unique<CFalconBoardDrv>(api, handle, i);
+    // Sections and names carry the handle the library gave the board, as a settings file written
+    // for the real boards expects.
+    auto board = std::make_unique<CFalconBoardDrv>(api, handle, static_cast<int>(handle));
     // Every channel's init applies its own section's board settings: they must agree.
     board->harmoniseSettings();
     if (!board->init(board->sectionOf(0))) board.reset();
