@@ -1,6 +1,5 @@
 #include "app/AnalogStartup.h"
 
-#include <mutex>
 #include <string>
 
 #include "app/AppShutdown.h"
@@ -74,18 +73,7 @@ size_t AnalogStartup::start(const FalconApi& api) {
   for (auto& board : boards) {
     if (!board) continue;
     for (int input : CFalconBoardDrv::kInputs) {
-      auto* cnl = new CFalconVideoCnl(board.get(), input);
-      if (cnl->init()) {
-        // Listed before its thread starts, so a close at this moment still finds it; the lock
-        // keeps the configuration pages from cleaning it away before it runs.
-        std::lock_guard<std::mutex> use(g_cnlUseLock);
-        if (startListedChannel(cnl)) {
-          ++started;
-          continue;
-        }
-      }
-      cnl->join();  // nothing to wait for when the thread never ran
-      delete cnl;
+      if (initAndStartListedChannel(new CFalconVideoCnl(board.get(), input))) ++started;
     }
     m_boards.push_back(std::move(board));
   }
