@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AnalogStartup.h"
 #include "app/AppOptions.h"
 #include "app/AppShutdown.h"
 #include "app/CLogFile.h"
@@ -145,7 +146,10 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Configuration server socket");
   }
 
-  // This build has no frame-grabber channels yet: only the IP channels come up.
+  // The board drivers must outlive their channels: closeBoards() below runs after every
+  // channel was closed.
+  AnalogStartup analog;
+  if (!controller.closing()) analog.loadAndStart();
   if (!controller.closing()) startIPChannelsFromSettings();
 
   FXint rc = 0;
@@ -156,6 +160,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.
   closeAllChannels();
+  analog.closeBoards();
   logMain(CLogFile::Info, versionLine() + " terminated.");
 
   g_mainWindow = nullptr;

@@ -113,6 +113,17 @@ ssize_t sendOnce(int fd, const void* data, size_t len) {
   return n;
 }
 
+ssize_t sendVecOnce(int fd, const iovec* pieces, int count) {
+  msghdr msg{};
+  msg.msg_iov = const_cast<iovec*>(pieces);
+  msg.msg_iovlen = static_cast<size_t>(count);
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
 ssize_t recvOnce(int fd, void* buf, size_t len, bool peek) {
   ssize_t n;
   do {
