@@ -54,6 +54,13 @@ bool setSendBufferSize(int fd, int bytes) {
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool setAbortiveClose(int fd) {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
+}
+
 bool setReuseAddress(int fd) {
   int on = 1;
   return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;

@@ -34,6 +34,9 @@ int listenSocket(int fd, int backlog);                     // 0 or errno
 bool setBlocking(int fd, bool blocking);
 bool setSendBufferSize(int fd, int bytes);
 bool setReuseAddress(int fd);
+// SO_LINGER with a zero time: the next close resets the connection and discards what is still
+// queued for the peer (dropping a client that does not take its answer).
+bool setAbortiveClose(int fd);
 bool setSendTimeoutMs(int fd, int ms);  // 0 = no time-out
 bool setRecvTimeoutMs(int fd, int ms);
 bool setRecvTimeoutNs(int fd, int64_t ns);  // 0 = no time-out; rounded up to microseconds
