@@ -15,6 +15,9 @@ PACKAGES=(
   chromium                                  # browser test of the configuration pages
   xdg-utils                                 # "open URL" from the main window
   procps psmisc                             # pgrep/kill in black-box tests
+  dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
+  systemd                                   # systemd-analyze verify of the service unit
+  prometheus                                # promtool checks the /metrics exposition format
 )
 
 missing=()
