@@ -131,8 +131,11 @@ FX::FXint CIPVideoCnl::run() {
   if (recorder() && !recorder()->start())
     logWarning("Unable to start the channel recording thread", "CIPVideoCnl::run");
 
+  bool firstConnect = true;
   while (!stopping()) {
     if (m_reconnect.load()) {
+      if (!firstConnect) ChannelCounters::add(counters().reconnects);
+      firstConnect = false;
       listEntry().setState(2);
       listEntry().setStateText("Connecting...");
       reconf();
@@ -366,10 +369,18 @@ bool CIPVideoCnl::wrapFrame(const uint8_t header[pictureblocks::kHeaderSize],
 
 void CIPVideoCnl::wrapReceived(FrameRec& rec, uint32_t len) {
   rec.length = 0;
-  if (len < 2 || m_rxBuf[0] != 0xFF || m_rxBuf[1] != 0xD8) return;
+  ChannelCounters& n = counters();
+  ChannelCounters::add(n.received);
+  if (len < 2 || m_rxBuf[0] != 0xFF || m_rxBuf[1] != 0xD8) {
+    ChannelCounters::add(n.dropped);
+    return;
+  }
   std::lock_guard<std::mutex> g(m_setLock);
   // Checked before a sequence number is taken, so dropped frames leave no gaps.
-  if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) return;
+  if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) {
+    ChannelCounters::add(n.dropped);
+    return;
+  }
   uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
   wrapFrame(m_header, m_comment, m_rxBuf.data(), len, platform::nowNs(), seq, m_formatWord.load(), rec);
 }

@@ -131,6 +131,7 @@ void CHTTPSrvThread::answerPicture() {
   FrameRec rec;
   if (fetchPicture(rec)) {
     sendText(std::string(reinterpret_cast<const char*>(rec.data), rec.length));
+    ChannelCounters::add(m_cnl->counters().viewerBytes, rec.length);
   } else {
     sendText(noPictureImage());
   }
