@@ -124,8 +124,17 @@ TEST(DebianPackage, BuildsWithItsFilesAndFieldsAndItsProgramRuns) {
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.output, "TelvGate 1.3.4.7\n");
 
+  // The maintainer scripts are in the package and are valid shell.
+  TempDir control;
+  ASSERT_EQ(runShell("dpkg-deb -e " + deb + " " + control.path(), 30).code, 0);
+  for (const char* script : {"postinst", "prerm", "postrm"}) {
+    const ShellRun parse = runShell("sh -n " + control.file(script), 10);
+    EXPECT_EQ(parse.code, 0) << script << ": " << parse.output;
+  }
+  EXPECT_NE(readFile(control.file("conffiles")).find("/etc/default/telvgate"), std::string::npos);
+
   if (haveTool("lintian")) {
-    const ShellRun lint = runShell("lintian " + deb + " | grep \"^E:\" || true", 240);
+    const ShellRun lint = runShell("lintian " + deb + " 2>&1 | grep \"^E:\" || true", 240);
     EXPECT_EQ(lint.output, "") << "lintian errors";
   }
 }
