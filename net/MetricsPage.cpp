@@ -116,11 +116,12 @@ std::string buildMetricsText(const std::map<std::string, uint64_t>& requestCount
            *v = number(now > r.lastPictureNs ? double(now - r.lastPictureNs) / 1e9 : 0.0);
            return true;
          });
-  family(out, "telvgate_channel_encoder_milliseconds_per_frame", "gauge",
+  // In seconds, the format's base unit (1.5 ms shows as 0.0015).
+  family(out, "telvgate_channel_encoder_seconds_per_frame", "gauge",
          "Smoothed JPEG encoder time per picture (analog channels).", rows,
          [](const ChannelRow& r, std::string* v) {
            if (!r.analog || r.encodeNs == 0) return false;
-           *v = number(double(r.encodeNs) / 1e6);
+           *v = number(double(r.encodeNs) / 1e9);
            return true;
          });
 

@@ -1,4 +1,5 @@
-// "/metrics" of the real program with an IP channel fed by the fake camera: the exposition
+// "/metrics" of the real program with an IP channel fed by the fake camera and a viewer of the
+// simulated analog channel: the exposition
 // format as promtool reads it, counters that move with the pictures and never go back, and
 // the login it shares with the configuration pages. Also the carrying over of a removed
 // channel's counts to its successor.
@@ -70,7 +71,6 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
                          {{"HOME", home.path()},
                           {"FOXDIR", home.file("foxdir")},
                           {"TELVGATE_LOCK_DIR", home.path()},
-                          {"TELVGATE_FALCON_LIB", "none"},
                           {"DISPLAY", ":4711"}},
                          home.path()));
   const std::string marker = "configuration pages: http://127.0.0.1:";
@@ -112,6 +112,29 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   EXPECT_GT(b["telvgate_process_threads"], 3);
   EXPECT_GT(b["telvgate_process_open_fds"], 3);
   EXPECT_GT(b["telvgate_process_resident_memory_bytes"], 1e6);
+  // A viewer of the simulated analog channel: counted while connected, its bytes after.
+  const std::string analogMarker = "Analog Falcon 0 0: http://localhost:";
+  ASSERT_TRUE(gate.waitForStdout(analogMarker, 10000)) << gate.stdoutText();
+  const std::string all = gate.stdoutText();
+  const std::string stream =
+      "http://127.0.0.1:" +
+      std::to_string(std::stoi(all.substr(all.find(analogMarker) + analogMarker.size()))) +
+      "/control/faststream.jpg?fps=5";
+  ChildProcess viewer;
+  ASSERT_TRUE(viewer.start("/usr/bin/curl", {"-s", "-o", "/dev/null", stream}));
+  const std::string analog = "{section=\"Channel 0 0 0\",type=\"Analog Falcon\"}";
+  std::map<std::string, double> v;
+  const auto viewerDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < viewerDeadline) {
+    v = samples(scrape());
+    if (v["telvgate_channel_viewer_bytes_total" + analog] > 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(v["telvgate_channel_viewers" + analog], 1);
+  EXPECT_GT(v["telvgate_channel_viewer_bytes_total" + analog], 0);
+  EXPECT_GT(v["telvgate_channel_encoder_seconds_per_frame" + analog], 0);
+  viewer.terminate();
+
   for (const auto& s : a)
     if (s.first.find("_total") != std::string::npos) {
       EXPECT_GE(b[s.first], s.second) << s.first << " went backwards";
