@@ -138,8 +138,11 @@ FX::FXint CIPVideoCnl::run() {
   // True from a successful connect until its first picture: a connection that yields none is a
   // failed attempt, so it waits like one instead of asking the camera again at once.
   bool awaitingFirstPicture = false;
+  bool firstConnect = true;
   while (!stopping()) {
     if (m_reconnect.load()) {
+      if (!firstConnect) ChannelCounters::add(counters().reconnects);
+      firstConnect = false;
       listEntry().setState(2);
       listEntry().setStateText("Connecting...");
       reconf();
@@ -683,7 +686,10 @@ bool CIPVideoCnl::wrapFrame(const uint8_t header[pictureblocks::kHeaderSize],
 
 void CIPVideoCnl::wrapReceived(FrameRec& rec, uint32_t len) {
   rec.length = 0;
+  ChannelCounters& n = counters();
+  ChannelCounters::add(n.received);
   if (len < 2 || m_rxBuf[0] != 0xFF || m_rxBuf[1] != 0xD8) {
+    ChannelCounters::add(n.dropped);
     m_frameError = "part is not a JPEG picture (it does not start with FF D8)";
     return;
   }
@@ -691,6 +697,7 @@ void CIPVideoCnl::wrapReceived(FrameRec& rec, uint32_t len) {
   // Checked before a sequence number is taken, so dropped frames leave no gaps.
   if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) {
     m_frameError = "picture too large for the frame buffer once wrapped";
+    ChannelCounters::add(n.dropped);
     return;
   }
   uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;

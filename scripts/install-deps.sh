@@ -17,6 +17,9 @@ PACKAGES=(
   xdg-utils                                 # "open URL" from the main window
   procps psmisc                             # pgrep/kill in black-box tests
   motion                                    # peer MJPEG server the endpoint benchmark compares with
+  dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
+  systemd                                   # systemd-analyze verify of the service unit
+  prometheus                                # promtool checks the /metrics exposition format
 )
 
 missing=()
