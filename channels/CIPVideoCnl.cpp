@@ -363,6 +363,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   const uint32_t room = rec.capacity - off;
   uint32_t len = 0;
   if (!readPart(body, room, off, timeoutSec, &len)) return;
+  ChannelCounters::add(counters().received);
   if (!drainBacklog(body, room, off, timeoutSec, &len)) return;
   // The start marker was checked when the body arrived; the header now takes its place.
   const uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
@@ -373,6 +374,13 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.timestamp = now;
   rec.sequence = seq;
   rec.length = off + len;
+}
+
+// A newer part arrived behind the one in hand, which is thrown away unpublished.
+void CIPVideoCnl::countReplacedPart() {
+  ChannelCounters& n = counters();
+  ChannelCounters::add(n.received);
+  ChannelCounters::add(n.dropped);
 }
 
 bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
@@ -399,6 +407,7 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroo
     if (d == Direct::Failed) return false;
     if (d == Direct::Blank) continue;
     if (d == Direct::Got) {
+      countReplacedPart();
       *len = direct;
       drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + direct;
       continue;
@@ -425,6 +434,7 @@ bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroo
     // older one would be stale by the time a new connection delivers anyway.
     uint32_t next = 0;
     if (!readPartAfterBoundary(buf, capacity, timeoutSec, &next)) return false;
+    countReplacedPart();
     *len = next;
     drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + next;
   }

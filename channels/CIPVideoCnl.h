@@ -186,6 +186,7 @@ class CIPVideoCnl : public CVideoCnl {
   void wrapReceived(FrameRec& rec, uint32_t len);
   // Reads the parts already waiting behind the one in buf, each over the last: buf ends up
   // holding the newest (its length in *len).
+  void countReplacedPart();
   bool drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
   // Logs at level 2 with this channel's source and the given function name.
   void logWarning(const std::string& message, const char* function);

@@ -113,7 +113,7 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   EXPECT_GT(b["telvgate_process_open_fds"], 3);
   EXPECT_GT(b["telvgate_process_resident_memory_bytes"], 1e6);
   // A viewer of the simulated analog channel: counted while connected, its bytes after.
-  const std::string analogMarker = "Analog Falcon 0 0: http://localhost:";
+  const std::string analogMarker = "Analog Falcon 1 0: http://localhost:";
   ASSERT_TRUE(gate.waitForStdout(analogMarker, 10000)) << gate.stdoutText();
   const std::string all = gate.stdoutText();
   const std::string stream =
@@ -122,7 +122,7 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
       "/control/faststream.jpg?fps=5";
   ChildProcess viewer;
   ASSERT_TRUE(viewer.start("/usr/bin/curl", {"-s", "-o", "/dev/null", stream}));
-  const std::string analog = "{section=\"Channel 0 0 0\",type=\"Analog Falcon\"}";
+  const std::string analog = "{section=\"Channel 0 1 0\",type=\"Analog Falcon\"}";
   std::map<std::string, double> v;
   const auto viewerDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < viewerDeadline) {
