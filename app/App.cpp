@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AnalogStartup.h"
 #include "app/AppOptions.h"
 #include "app/AppShutdown.h"
 #include "app/CLogFile.h"
@@ -18,6 +19,7 @@
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "net/CLstConfThread.h"
+#include "net/ConfAuth.h"
 #include "platform/InstanceLock.h"
 
 using namespace FX;
@@ -34,10 +36,18 @@ class AppController : public FXObject {
   FXDECLARE(AppController)
 
  public:
-  enum { ID_SIGNAL = 1 };
+  enum { ID_SIGNAL = 1, ID_TICK };
+  // The toolkit looks at its caught-signal flag only between waits: a signal that lands after
+  // that look and before the loop blocks would wait for the next event, which headless may
+  // never come. This timer is such an event, so a signal always acts within one tick.
+  static constexpr FXuint kTickMs = 250;
 
   long onSignal(FXObject*, FXSelector, void*) {
     requestClose();
+    return 1;
+  }
+  long onTick(FXObject*, FXSelector, void*) {
+    g_app->addTimeout(this, ID_TICK, kTickMs);
     return 1;
   }
 
@@ -60,6 +70,7 @@ class AppController : public FXObject {
 
 FXDEFMAP(AppController) AppControllerMap[] = {
     FXMAPFUNC(SEL_SIGNAL, AppController::ID_SIGNAL, AppController::onSignal),
+    FXMAPFUNC(SEL_TIMEOUT, AppController::ID_TICK, AppController::onTick),
 };
 FXIMPLEMENT(AppController, FXObject, AppControllerMap, ARRAYNUMBER(AppControllerMap))
 
@@ -83,14 +94,17 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // until the event loop (or a modal box) dispatches it.
   app.addSignal(SIGINT, &controller, AppController::ID_SIGNAL);
   app.addSignal(SIGTERM, &controller, AppController::ID_SIGNAL);
-  // The controller lives on this stack frame: no signal may be routed to it after we return.
+  app.addTimeout(&controller, AppController::ID_TICK, AppController::kTickMs);
+  // The controller lives on this stack frame: no signal or timer may reach it after we return.
   struct SignalRoutes {
     FXApp& app;
+    AppController& controller;
     ~SignalRoutes() {
       app.removeSignal(SIGINT);
       app.removeSignal(SIGTERM);
+      app.removeTimeout(&controller, AppController::ID_TICK);
     }
-  } routes{app};
+  } routes{app, controller};
 
   g_settings.load();
 
@@ -145,7 +159,17 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Configuration server socket");
   }
 
-  // This build has no frame-grabber channels yet: only the IP channels come up.
+  // Until an administrator exists, the built-in login opens the pages to anyone who knows it.
+  if (!administratorConfigured()) {
+    logMain(CLogFile::Warning, kNoAdministratorWarning);
+    std::printf("TelvGate warning: %s\n", kNoAdministratorWarning);
+    std::fflush(stdout);
+  }
+
+  // The board drivers must outlive their channels: closeBoards() below runs after every
+  // channel was closed.
+  AnalogStartup analog;
+  if (!controller.closing()) analog.loadAndStart();
   if (!controller.closing()) startIPChannelsFromSettings();
 
   FXint rc = 0;
@@ -156,6 +180,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.
   closeAllChannels();
+  analog.closeBoards();
   logMain(CLogFile::Info, versionLine() + " terminated.");
 
   g_mainWindow = nullptr;

@@ -11,15 +11,13 @@ size_t closeAllChannels() {
   std::lock_guard<std::mutex> use(g_cnlUseLock);
   // The list is emptied first rather than last: while the channels are joined and destroyed,
   // the configuration pages (another thread) then find no channel to show, change or delete.
-  std::vector<CVideoCnl*> channels;
-  {
-    std::lock_guard<std::mutex> guard(g_cnlListLock);
-    channels.swap(g_cnlList);
-  }
+  // A channel whose thread only begins to run now does not list itself again.
+  std::vector<CVideoCnl*> channels = takeAllChannels();
   // Every stop() first, so all channels wind down in parallel; then the joins.
   for (CVideoCnl* cnl : channels) cnl->stop();
   for (CVideoCnl* cnl : channels) {
     cnl->join();
+    releaseTakenChannel(cnl);
     delete cnl;
   }
   return channels.size();

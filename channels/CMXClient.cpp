@@ -35,20 +35,23 @@ CVideoClient::CVideoClient(CVideoCnl* cnl, uint32_t periodMs) : CMXClient(cnl) {
   m_periodNs = periodMs * kMsNs;
 }
 
-bool CVideoClient::waitNewFrame() {
+void CVideoClient::paceAfter(uint64_t lastTimestamp) {
   // Pacing is relative to the source time of the previous picture. The wait is capped at one
   // period so that a picture stamped in the future (wall clock set back) cannot stall us.
-  if (m_picture.timestamp != 0) {
-    const uint64_t period = m_periodNs.load();
-    const uint64_t due = m_picture.timestamp + period;
-    const uint64_t now = platform::nowNs();
-    if (due > now) {
-      const uint64_t wait = due - now;
-      sleepUnlessStopped(wait < period ? wait : period);
-    } else {
-      platform::sleepNs(0);
-    }
+  if (lastTimestamp == 0) return;
+  const uint64_t period = m_periodNs.load();
+  const uint64_t due = lastTimestamp + period;
+  const uint64_t now = platform::nowNs();
+  if (due > now) {
+    const uint64_t wait = due - now;
+    sleepUnlessStopped(wait < period ? wait : period);
+  } else {
+    platform::sleepNs(0);
   }
+}
+
+bool CVideoClient::waitNewFrame() {
+  paceAfter(m_picture.timestamp);
   if (m_stop) return false;
   return m_cnl->getNewFrame(m_picture);
 }

@@ -58,6 +58,10 @@ class CVideoClient : public CMXClient {
   uint64_t periodNs() const { return m_periodNs.load(); }
 
  protected:
+  // The first step of waitNewFrame: sleeps until lastTimestamp plus the period (not at all for
+  // 0, never longer than one period).
+  void paceAfter(uint64_t lastTimestamp);
+
   FrameRec m_picture;
   std::atomic<uint64_t> m_periodNs;  // the recorder changes it from init()
 };

@@ -85,17 +85,36 @@ bool CNetVideoClient::patchLength(char* header, uint32_t length) {
   return true;
 }
 
-bool CNetVideoClient::sendAll(const void* data, size_t len) {
-  const char* p = static_cast<const char*>(data);
-  while (len > 0) {
+bool CNetVideoClient::waitNewPicture() {
+  paceAfter(m_lastTimestamp);
+  if (m_stop) return false;
+  if (!m_cnl->getNewPicture(m_shared, m_lastTimestamp)) return false;
+  m_lastTimestamp = m_shared->timestamp;
+  return true;
+}
+
+bool CNetVideoClient::sendPart(const char* header, const SharedPicture& pic) {
+  iovec pieces[2] = {{const_cast<char*>(header), kPartHeaderSize},
+                     {pic.data.get(), pic.length}};
+  iovec* next = pieces;
+  int left = 2;
+  while (left > 0) {
     if (m_stop) return false;
-    const int sent = m_conn.send(p, len);
+    const int sent = m_conn.sendv(next, left);
     if (sent < 1) {
       if (sent < 0 && m_conn.lastError() == EINTR) continue;
       return false;  // peer gone, connection shut down, or no progress within the time-out
     }
-    p += sent;
-    len -= static_cast<size_t>(sent);
+    size_t done = static_cast<size_t>(sent);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
@@ -113,13 +132,13 @@ FX::FXint CNetVideoClient::run() {
 
   int failedWaits = 0;
   while (!m_stop && failedWaits < kMaxFailedWaits) {
-    if (waitNewFrame()) {
+    if (waitNewPicture()) {
       failedWaits = 0;
-      // Both parts go out whole: a short send followed by the next part would corrupt the
+      // The part goes out whole: a short send followed by the next part would corrupt the
       // stream for the viewer, so short sends are continued until done or failed.
-      if (!patchLength(header, m_picture.length) || !sendAll(header, kPartHeaderSize) ||
-          !sendAll(m_picture.data, m_picture.length))
-        break;
+      const bool sent = patchLength(header, m_shared->length) && sendPart(header, *m_shared);
+      m_shared.reset();  // the channel frees old pictures as soon as nobody sends them
+      if (!sent) break;
     } else {
       if (m_stop || m_cnl->stopping()) break;  // the channel is going away: end at once
       ++failedWaits;

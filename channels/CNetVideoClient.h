@@ -9,7 +9,13 @@
 // thread blocked in a send to a client that stopped reading wakes at once. A send that makes
 // no progress for the send time-out (5 s) ends the stream as well, so a stalled viewer only
 // ever holds up its own thread.
+//
+// The stream does not copy pictures: it holds the channel's shared frozen picture
+// (CVideoCnl::getNewPicture) while it sends it, and sends part header and picture with one
+// gathering send, so a thousand viewers cost little more than the kernel's own work.
+// picture() therefore stays empty for this consumer.
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -53,12 +59,17 @@ class CNetVideoClient : public CVideoClient {
   FX::FXint run() override;
 
  private:
-  // Sends all len bytes, repeating short sends; false once a send fails or times out.
-  bool sendAll(const void* data, size_t len);
+  // Paces, then takes the next shared picture into m_shared; false as waitNewFrame.
+  bool waitNewPicture();
+  // Sends the header and the picture whole, repeating short sends; false once a send fails or
+  // times out.
+  bool sendPart(const char* header, const SharedPicture& pic);
   void closeConnection();
 
   std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
   CSocket m_conn;         // guarded by m_connLock for close/shutdown; sends are run()'s alone
   CNetAddr m_peerAddr;
+  std::shared_ptr<const SharedPicture> m_shared;  // run()'s alone; held only while sending
+  uint64_t m_lastTimestamp = 0;                   // of the last picture sent
   uint32_t m_failPauseMs = kFailPauseMs;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "app/CLogFile.h"
@@ -16,14 +17,17 @@
 
 namespace {
 
-// Reads a decimal integer the way the form handlers always have: leading blanks and a sign
-// allowed, trailing text ignored, but at least one digit and no overflow.
-bool parseInt(const std::string& text, int* out) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+// Reads a form number strictly: decimal digits only (no sign, blanks or trailing text), at
+// least one, no overflow. Values such as "-5" or "7abc" were once stored as -5 and 7; a port,
+// rate or address must never come from a half-read field.
+bool parseCount(const std::string& text, int* out) {
+  if (text.empty() || text.size() > 10) return false;
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > INT_MAX) return false;
   *out = static_cast<int>(v);
   return true;
 }
@@ -168,20 +172,43 @@ std::string CVideoCnl::logSource() {
 
 // ---- Frame store ----
 
+bool CVideoCnl::waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t timestamp) {
+  if (m_current->timestamp != timestamp) return true;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::nanoseconds(m_waitTimeoutNs);
+  while (m_current->timestamp == timestamp) {
+    if (m_stop) return false;
+    m_wanted = true;
+    m_frameWanted.notify_one();
+    if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
+        m_current->timestamp == timestamp)
+      return false;
+  }
+  return true;
+}
+
+bool CVideoCnl::getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp) {
+  std::unique_lock<std::mutex> lock(m_frameLock);
+  if (!waitNewerLocked(lock, lastTimestamp)) return false;
+  const FrameRec& cur = *m_current;
+  if (cur.length == 0) return false;
+  if (!m_shared || m_shared->timestamp != cur.timestamp || m_shared->sequence != cur.sequence) {
+    auto fresh = std::make_shared<SharedPicture>();
+    fresh->data.reset(new (std::nothrow) uint8_t[cur.length]);
+    if (!fresh->data) return false;
+    std::memcpy(fresh->data.get(), cur.data, cur.length);
+    fresh->length = cur.length;
+    fresh->sequence = cur.sequence;
+    fresh->timestamp = cur.timestamp;
+    m_shared = std::move(fresh);
+  }
+  pic = m_shared;
+  return true;
+}
+
 bool CVideoCnl::getNewFrame(FrameRec& rec) {
   std::unique_lock<std::mutex> lock(m_frameLock);
-  if (m_current->timestamp == rec.timestamp) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::nanoseconds(m_waitTimeoutNs);
-    while (m_current->timestamp == rec.timestamp) {
-      if (m_stop) return false;
-      m_wanted = true;
-      m_frameWanted.notify_one();
-      if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
-          m_current->timestamp == rec.timestamp)
-        return false;
-    }
-  }
+  if (!waitNewerLocked(lock, rec.timestamp)) return false;
   const FrameRec& cur = *m_current;
   if (cur.length == 0) return false;
   if (cur.length > rec.capacity) {
@@ -306,7 +333,7 @@ bool CVideoCnl::update(const FormFields& fields, std::string& html) {
         "<P class=warn>The <EM>Serial port</EM> value must be a positive numeric value.</P>";
     if (v->compare(0, 3, "COM") == 0) {
       int port;
-      if (parseInt(v->substr(3), &port)) {
+      if (parseCount(v->substr(3), &port) && port > 0) {
         if (storedIntDiffers(section, "RotorComPort", port)) {
           html += "<P class=upd>Updated the <EM>Serial port</EM> value to <STRONG>COM" +
                   std::to_string(port) + "</STRONG></P>";
@@ -330,7 +357,7 @@ bool CVideoCnl::update(const FormFields& fields, std::string& html) {
     const std::string* v = field(fields, prefix + nf.key);
     if (!v) continue;
     int number;
-    if (parseInt(*v, &number)) {
+    if (parseCount(*v, &number)) {
       if (storedIntDiffers(section, nf.key, number)) {
         html += std::string("<P class=upd>Updated the <EM>") + nf.label +
                 "</EM> value to <STRONG>" + std::to_string(number) + "</STRONG></P>";

@@ -78,6 +78,10 @@ class CVideoCnl : public CThread {
   // returns true; false after the wait time-out (1 s), when the current record is empty, or
   // once the channel is stopping. The copy is made under the frame lock (one at a time).
   bool getNewFrame(FrameRec& rec);
+  // As getNewFrame, for a consumer whose last picture has the time stamp lastTimestamp, but
+  // hands out the current picture shared instead of copying it: one copy per publication is
+  // made by the first consumer that asks, the others only take a reference.
+  bool getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp);
 
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
   // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
@@ -137,7 +141,11 @@ class CVideoCnl : public CThread {
   FrameRec* m_current = &m_frameA;
   FrameRec* m_back = &m_frameB;
   bool m_wanted = false;  // a consumer signalled frame-wanted since the last publication
+  std::shared_ptr<const SharedPicture> m_shared;  // the current picture frozen, made on demand
   std::atomic<uint64_t> m_maxPublishWaitNs{0};
+  // Waits (frame lock held through lock) until the current picture's time stamp differs from
+  // timestamp; false on time-out or stop.
+  bool waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t timestamp);
 
   uint64_t m_waitTimeoutNs = 1000000000ull;
   std::unique_ptr<CRecVideoClient> m_rec;

@@ -1,6 +1,6 @@
 #pragma once
-// The process-wide list of running channels. Channels append themselves at the start of their
-// run under g_cnlListLock; the configuration pages remove ended channels under it; the main
+// The process-wide list of running channels. Channels are listed under g_cnlListLock just before
+// their thread starts; the configuration pages remove ended channels under it; the main
 // window's close walks it on the GUI thread after start-up is complete.
 #include <mutex>
 #include <vector>
@@ -16,7 +16,19 @@ extern std::mutex g_cnlListLock;
 // Lock order: g_cnlUseLock before g_cnlListLock; never held by a channel's own threads.
 extern std::mutex g_cnlUseLock;
 
-// Appends under the lock (called by a channel at the start of its run).
+// Appends under the lock unless the channel is listed already (a channel started by
+// startListedChannel is; its run still calls this).
 void registerChannel(CVideoCnl* cnl);
+// Lists the channel, then starts its thread; when the start fails it is taken off the list
+// again and false returned. Listing first means a close that comes while the thread is only
+// starting still stops and joins it. The caller holds g_cnlUseLock, so the configuration pages
+// (which clean away listed channels whose thread is not running) never see it half-started.
+bool startListedChannel(CVideoCnl* cnl);
+// Empties the list and returns what it held (the close sequence). Until releaseTakenChannel,
+// such a channel is not listed again by a registerChannel call of its own thread that comes
+// late (a thread that only began to run after the close took it).
+std::vector<CVideoCnl*> takeAllChannels();
+// Call once the channel's thread has been joined, before destroying it.
+void releaseTakenChannel(CVideoCnl* cnl);
 // A copy of the list taken under the lock.
 std::vector<CVideoCnl*> snapshotChannels();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 struct FrameRec {
   uint8_t* data = nullptr;  // one complete JPEG file; owned
@@ -26,4 +27,14 @@ struct FrameRec {
     length = 0;
     return data != nullptr;
   }
+};
+
+// A published picture frozen for sharing: consumers that only pass a picture on (the push
+// streams) hold one of these instead of copying the picture each. Never changed after it was
+// made, so any number of threads may read it; it lives as long as its last holder.
+struct SharedPicture {
+  std::unique_ptr<uint8_t[]> data;
+  uint32_t length = 0;
+  uint32_t sequence = 0;
+  uint64_t timestamp = 0;
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/CSettings.h"
+#include "channels/CnlList.h"
 #include "channels/CIPAsipVideoCnl.h"
 #include "channels/CIPAxisVideoCnl.h"
 #include "channels/CIPGrandstreamVideoCnl.h"
@@ -43,9 +44,14 @@ int startIPChannelsFromSettings() {
       continue;
     CVideoCnl* cnl = createIPChannel(static_cast<int>(type), static_cast<uint32_t>(index));
     if (!cnl) continue;
-    if (cnl->init() && cnl->start()) {
-      ++started;
-      continue;
+    if (cnl->init()) {
+      // Listed before its thread starts, so a close at this moment still finds it; the lock
+      // keeps the configuration pages from cleaning it away before it runs.
+      std::lock_guard<std::mutex> use(g_cnlUseLock);
+      if (startListedChannel(cnl)) {
+        ++started;
+        continue;
+      }
     }
     cnl->join();  // nothing to wait for when the thread never ran
     delete cnl;

@@ -1,5 +1,6 @@
 #include "net/CLstConfThread.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -33,12 +34,11 @@ void logError(const std::string& message) {
   g_logFile.log(CLogFile::Error, kSource, message, kRunFunction);
 }
 
-void sendImage(CHTTPSocket& conn, const char* type, const std::string& image) {
-  conn.status = 200;
-  conn.reason = "OK";
-  conn.set_header("Connection:", "close");
-  conn.set_header("Content-type:", type);
-  if (conn.send_response_head() > 0) sendAll(conn, image);
+// Bind failures of a set-up that keeps failing are logged at most this often.
+constexpr uint64_t kBindLogIntervalNs = 60ull * 1000000000ull;
+
+void imageAnswer(const char* type, const std::string& image, ConfAnswer& out) {
+  out.set(200, "OK", {{"Connection:", "close"}, {"Content-type:", type}}, image);
 }
 
 }  // namespace
@@ -71,11 +71,7 @@ bool CLstConfThread::init(const std::string& ip, uint16_t port) {
 
 void CLstConfThread::shutdown() {
   m_stop = true;
-  m_listen.shutdown();
-  {
-    std::lock_guard<std::mutex> g(m_connLock);
-    if (m_conn) m_conn->shutdown();
-  }
+  m_wake.signal();
   join();
 }
 
@@ -87,12 +83,14 @@ CNetAddr CLstConfThread::address() {
 FX::FXint CLstConfThread::run() {
   m_rebind = true;
   while (!m_stop) {
+    reapConnections();
     if (m_rebind) {
       if (!setUp()) pause();
-    } else {
-      waitAndServe();
+    } else if (!processQueued()) {
+      waitAndAccept();
     }
   }
+  endConnections();
   m_listen.close();
   return 0;
 }
@@ -100,6 +98,9 @@ FX::FXint CLstConfThread::run() {
 bool CLstConfThread::setUp() {
   const CNetAddr want = address();
   bool osSelected = false;
+  const uint64_t now = platform::monotonicNs();
+  // A set-up that keeps failing is retried every pause; its lines would flood the log.
+  const bool logBind = m_lastBindLogNs == 0 || now - m_lastBindLogNs >= kBindLogIntervalNs;
   {
     std::unique_lock<std::mutex> lock(g_setUpLock);
     m_listen.close();
@@ -111,15 +112,18 @@ bool CLstConfThread::setUp() {
     int bindResult = m_listen.bind(want.ip, want.port);
     if (bindResult != 0) {
       std::string why = bindResult > 0 ? std::string(" (") + strerror(bindResult) + ")" : "";
-      g_logFile.log(CLogFile::Error, kSource,
-                    "Unable to bind the socket descriptor.: ip:port " + want.to_string() + why,
-                    kRunFunction);
+      if (logBind) {
+        m_lastBindLogNs = now;
+        g_logFile.log(CLogFile::Error, kSource,
+                      "Unable to bind the socket descriptor.: ip:port " + want.to_string() + why,
+                      kRunFunction);
+      }
       // With port 0 configured there is nothing to fall back to; listening on the unbound
       // socket would make the system pick any port on every interface, so give up here.
       if (want.port == 0 || m_listen.bind(want.ip, 0) != 0) {
         m_listen.close();
         lock.unlock();
-        logError("Unable to bind the socket descriptor.");
+        if (logBind) logError("Unable to bind the socket descriptor.");
         return false;
       }
       osSelected = true;
@@ -133,6 +137,7 @@ bool CLstConfThread::setUp() {
       return false;
     }
   }
+  if (!osSelected) m_lastBindLogNs = 0;
   CNetAddr bound = m_listen.localAddress();
   if (bound.ip.empty()) bound = want;
   {
@@ -150,8 +155,12 @@ bool CLstConfThread::setUp() {
   return true;
 }
 
-void CLstConfThread::waitAndServe() {
-  const int ready = platform::waitReadable(m_listen.handle(), int64_t(m_waitMs.load()) * 1000000);
+void CLstConfThread::waitAndAccept() {
+  bool listenReady = false, woken = false;
+  const int ready = platform::waitReadableEither(m_listen.handle(), m_wake.readFd(),
+                                                 int64_t(m_waitMs.load()) * 1000000, &listenReady,
+                                                 &woken);
+  if (woken) m_wake.drain();
   if (ready == 0 || m_stop) return;
   if (ready < 0) {
     const int err = errno;
@@ -162,78 +171,133 @@ void CLstConfThread::waitAndServe() {
     pause();
     return;
   }
+  if (!listenReady) return;
   const int handle = m_listen.accept(0);
-  if (handle < 0) return;  // the peer gave up meanwhile, or the socket was shut down
-  serve(handle);
+  if (handle >= 0) admit(handle);  // a failed accept: the peer gave up meanwhile
 }
 
-void CLstConfThread::serve(int handle) {
-  CHTTPSocket conn(handle, true);
+void CLstConfThread::admit(int handle) {
+  reapConnections();
+  size_t active = 0;
+  ConfConnection* idlest = nullptr;
+  for (const auto& c : m_conns) {
+    if (c->dropped()) continue;
+    ++active;
+    if (c->droppable() && (!idlest || c->lastActivityNs() < idlest->lastActivityNs()))
+      idlest = c.get();
+  }
+  if (active >= kMaxConnections && idlest) idlest->drop();
+  // Dropped connections end within moments; until they have, newcomers beyond twice the
+  // limit are refused outright so threads stay bounded.
+  if (m_conns.size() >= 2 * kMaxConnections) {
+    CSocket refused(handle);
+    return;
+  }
+  std::unique_ptr<ConfConnection> conn(new ConfConnection(handle, *this));
+  if (conn->start()) m_conns.push_back(std::move(conn));
+}
+
+bool CLstConfThread::enqueue(ConfConnection* conn) {
   {
-    std::lock_guard<std::mutex> g(m_connLock);
-    m_conn = &conn;
+    std::lock_guard<std::mutex> g(m_queueLock);
+    if (m_ending) return false;
+    m_queue.push_back(conn);
   }
-  conn.setSendTimeout(m_sendTimeoutMs);
-  conn.setDeadline(platform::monotonicNs() + uint64_t(m_deadlineMs.load()) * 1000000ull);
-  if (!conn.read_request()) {
-    closeConnection(conn);
-    linger();
-  } else {
+  m_wake.signal();
+  return true;
+}
+
+bool CLstConfThread::processQueued() {
+  ConfConnection* conn = nullptr;
+  {
+    std::lock_guard<std::mutex> g(m_queueLock);
+    if (m_queue.empty()) return false;
+    conn = m_queue.front();
+    m_queue.pop_front();
+  }
+  ConfAnswer answer;
+  if (!conn->dropped()) {
     // The close sequence takes this lock before it destroys channels, so no page or
-    // submission ever works on a channel that is being deleted.
+    // submission ever works on a channel that is being deleted. Only the building happens
+    // under it; the connection thread sends the answer afterwards.
     std::lock_guard<std::mutex> use(g_cnlUseLock);
-    route(conn);
+    route(*conn, answer);
   }
-  closeConnection(conn);
+  conn->answer(std::move(answer));
+  return true;
 }
 
-void CLstConfThread::closeConnection(CHTTPSocket& conn) {
-  std::lock_guard<std::mutex> g(m_connLock);
-  m_conn = nullptr;
-  conn.close();
-}
-
-void CLstConfThread::route(CHTTPSocket& conn) {
+void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
+  CHTTPSocket& conn = c.request();
   const std::string& path = conn.path;
   if (path == "/logs") {
-    logsAnswer(conn);
-    closeConnection(conn);
-    linger();
+    logsAnswer(conn, out);
   } else if (path == "/submitConfig") {
-    submitConfig(conn, *this);
-    finishPage(conn);
+    submitConfig(conn, c.body(), authorised(c), *this, out);
   } else if (path == "/img/TELVORA_logo.png") {
-    sendImage(conn, "image/png", confLogoImage());
+    imageAnswer("image/png", confLogoImage(), out);
+    return;
   } else if (path == "/favicon.ico") {
-    sendImage(conn, "image/ico", confIconImage());
+    imageAnswer("image/ico", confIconImage(), out);
+    return;
   } else if (path == "/status") {
-    statusPage(conn, address());
-    finishPage(conn);
-  } else if (check_auth(conn.request_headers)) {
-    configurePage(conn);
-    finishPage(conn);
+    statusPage(conn, address(), out);
+  } else if (authorised(c)) {
+    configurePage(conn, out);
   } else {
-    sendUnauthorized(conn);
+    unauthorizedAnswer(out);
+    return;
+  }
+  out.linger = out.send;
+}
+
+bool CLstConfThread::authorised(ConfConnection& c) {
+  const HeaderMap& headers = c.request().request_headers;
+  const uint64_t now = platform::monotonicNs();
+  if (m_throttle.blocked(c.peerIp(), now)) return false;
+  if (check_auth(headers)) return true;
+  // A request without credentials is a browser's first try, not a guess.
+  if (headers.count("Authorization:") && m_throttle.failed(c.peerIp(), now))
+    g_logFile.log(CLogFile::Warning, kSource,
+                  "Too many failed logins from " + c.peerIp() +
+                      "; logins from this address are refused for 60 seconds.",
+                  kRunFunction);
+  return false;
+}
+
+void CLstConfThread::reapConnections() {
+  for (auto it = m_conns.begin(); it != m_conns.end();) {
+    if ((*it)->running()) {
+      ++it;
+    } else {
+      (*it)->join();
+      it = m_conns.erase(it);
+    }
   }
 }
 
-void CLstConfThread::finishPage(CHTTPSocket& conn) {
-  // The answers carry no length: the end of the stream ends the page. Ending it before the
-  // pause lets the browser show the page at once, while the pause still paces the clients.
-  conn.shutdown();
-  linger();
+void CLstConfThread::endConnections() {
+  std::deque<ConfConnection*> queued;
+  {
+    std::lock_guard<std::mutex> g(m_queueLock);
+    m_ending = true;
+    queued.swap(m_queue);
+  }
+  for (ConfConnection* c : queued) c->answer(ConfAnswer());
+  for (const auto& c : m_conns) c->drop();
+  for (const auto& c : m_conns) c->join();
+  m_conns.clear();
 }
 
-void CLstConfThread::sleepUnlessStopped(int ms) {
-  const uint64_t until = platform::monotonicNs() + uint64_t(ms > 0 ? ms : 0) * 1000000ull;
+void CLstConfThread::pause() {
+  const int ms = m_pauseMs > 0 ? m_pauseMs.load() : 0;
+  const uint64_t until = platform::monotonicNs() + uint64_t(ms) * 1000000ull;
   while (!m_stop) {
+    if (processQueued()) continue;
     const uint64_t now = platform::monotonicNs();
     if (now >= until) break;
-    const uint64_t left = until - now;
-    platform::sleepNs(left < 50000000ull ? left : 50000000ull);
+    bool unused = false, woken = false;
+    platform::waitReadableEither(-1, m_wake.readFd(), int64_t(until - now), &unused, &woken);
+    if (woken) m_wake.drain();
   }
 }
-
-void CLstConfThread::pause() { sleepUnlessStopped(m_pauseMs); }
-
-void CLstConfThread::linger() { sleepUnlessStopped(m_lingerMs); }

@@ -1,31 +1,42 @@
 #pragma once
-// The configuration web server thread: one listening socket, one request at a time.
+// The configuration web server: one configuration thread that listens, accepts and processes
+// complete requests one at a time in arrival order, and a bounded set of connection threads
+// (net/ConfConnection.h) that read the requests and send the answers.
 //
-// init() runs on the GUI thread at start-up (before start()) and on the server's own thread
+// init() runs on the GUI thread at start-up (before start()) and on the configuration thread
 // when a form submission changed the address. shutdown() runs on the GUI thread after the
 // event loop (tests: on the test's thread). address() and the setters may be called from any
-// thread; the setters are meant to be used before start(). run() is the server's thread.
+// thread; the setters are meant to be used before start(). run() is the configuration thread.
 //
-// Every request is answered completely before the next connection is accepted, so one slow
-// or malicious client must not hold the thread: a connection gets a whole-request deadline
-// (request head and form body together) on top of the per-line time-outs, and a send time-out
-// so a client that never reads cannot block the answer.
+// No client can hold the server: a connection that stays silent or trickles is limited by a
+// whole-request deadline and only ever occupies its own connection thread; when all
+// kMaxConnections are busy, the one idle longest is dropped for the newcomer. Answers are built
+// under g_cnlUseLock by the configuration thread and sent by the connection thread after the
+// lock is released, within an overall send deadline. shutdown() stops the thread through a
+// flag and a wake-up pipe; it never touches a descriptor the thread may be re-creating.
 #include <fxver.h>
 #include <fxdefs.h>
 
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/CNetAddr.h"
 #include "net/CSocket.h"
+#include "net/ConfConnection.h"
+#include "net/LoginThrottle.h"
+#include "platform/WakePipe.h"
 
-class CHTTPSocket;
-
-class CLstConfThread : public CThread {
+class CLstConfThread : public CThread, private ConfConnectionHost {
  public:
+  // Connection threads reading or answering at one time.
+  static constexpr size_t kMaxConnections = 16;
+
   CLstConfThread();
   ~CLstConfThread() override;  // shuts down first
   CLstConfThread(const CLstConfThread&) = delete;
@@ -37,8 +48,8 @@ class CLstConfThread : public CThread {
   // not IPv4 text; the bind address then stays as it was. A changed address or port makes the
   // running thread set its socket up anew at its next loop top.
   bool init(const std::string& ip, uint16_t port);
-  // Sets the stop flag, wakes the wait for connections and any request being read, and joins
-  // the thread. Safe to call when the thread never started, and more than once.
+  // Sets the stop flag, wakes the thread, which drops every connection, and joins it. Safe to
+  // call when the thread never started, and more than once.
   void shutdown();
   // The bind address in ip:port form (after set-up: the address actually bound).
   CNetAddr address();
@@ -51,43 +62,58 @@ class CLstConfThread : public CThread {
   void setPauseMs(int ms) { m_pauseMs = ms; }            // after a failed set-up (5 s)
   void setLingerMs(int ms) { m_lingerMs = ms; }          // after a page answer (1 s)
   void setRequestDeadlineMs(int ms) { m_deadlineMs = ms; }  // whole request (30 s)
-  void setSendTimeoutMs(int ms) { m_sendTimeoutMs = ms; }   // per send (10 s)
+  void setSendTimeoutMs(int ms) { m_sendTimeoutMs = ms; }   // send without progress (10 s)
+  void setSendDeadlineMs(int ms) { m_sendDeadlineMs = ms; } // whole answer (30 s)
   void setWaitMs(int ms) { m_waitMs = ms; }              // wait for a connection (2 s)
   // Whether set-ups are announced to the main window and printed on standard output (on).
   void setAnnounce(bool on) { m_announce = on; }
 
-  int requestDeadlineMs() const { return m_deadlineMs; }
+  int requestDeadlineMs() const override { return m_deadlineMs; }
 
  protected:
   FX::FXint run() override;
 
  private:
+  // ConfConnectionHost
+  bool enqueue(ConfConnection* conn) override;
+  int sendTimeoutMs() const override { return m_sendTimeoutMs; }
+  int sendDeadlineMs() const override { return m_sendDeadlineMs; }
+  int lingerMs() const override { return m_lingerMs; }
+
   bool setUp();          // create, bind (falling back to port 0), listen; false: retry later
-  void waitAndServe();   // one pass: wait for a connection and answer it
-  void serve(int handle);
-  void route(CHTTPSocket& conn);
-  void closeConnection(CHTTPSocket& conn);  // also forgets it for shutdown()
-  void finishPage(CHTTPSocket& conn);       // ends the answer, then the pause after a page
-  void pause();          // up to m_pauseMs, ended early by the stop flag
-  void linger();         // up to m_lingerMs, ended early by the stop flag
-  void sleepUnlessStopped(int ms);
+  void waitAndAccept();  // one pass: wait for a connection or a queued request
+  void admit(int handle);
+  bool processQueued();  // one queued request, if any
+  void route(ConfConnection& conn, ConfAnswer& out);
+  bool authorised(ConfConnection& conn);
+  void reapConnections();
+  void endConnections();
+  void pause();          // up to m_pauseMs, still processing requests; ended by the stop flag
 
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_rebind{true};
   std::atomic<bool> m_osSelected{false};
   std::atomic<unsigned> m_setUps{0};
-  CSocket m_listen;  // used by the server thread; shutdown() may only call its shutdown()
+  CSocket m_listen;  // configuration thread only
+  platform::WakePipe m_wake;
 
   mutable std::mutex m_addrLock;
   CNetAddr m_bindAddr{"0.0.0.0", 0};  // guarded by m_addrLock
 
-  std::mutex m_connLock;
-  CSocket* m_conn = nullptr;  // the connection being served; guarded by m_connLock
+  std::mutex m_queueLock;
+  std::deque<ConfConnection*> m_queue;  // guarded by m_queueLock
+  bool m_ending = false;                // guarded by m_queueLock
+
+  // Configuration thread only.
+  std::vector<std::unique_ptr<ConfConnection>> m_conns;
+  LoginThrottle m_throttle;
+  uint64_t m_lastBindLogNs = 0;  // 0: the next bind failure is logged
 
   std::atomic<int> m_pauseMs{5000};
   std::atomic<int> m_lingerMs{1000};
   std::atomic<int> m_deadlineMs{30000};
   std::atomic<int> m_sendTimeoutMs{10000};
+  std::atomic<int> m_sendDeadlineMs{30000};
   std::atomic<int> m_waitMs{2000};
   std::atomic<bool> m_announce{true};
 };

@@ -288,6 +288,12 @@ int CSocket::send(const void* data, size_t len) {
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
+int CSocket::sendv(const iovec* pieces, int count) {
+  ssize_t n = platform::sendVecOnce(handle(), pieces, count);
+  if (n < 0) m_lastError = errno;
+  return n > INT_MAX ? INT_MAX : int(n);
+}
+
 bool CSocket::setSendTimeout(int ms) { return platform::setSendTimeoutMs(handle(), ms); }
 bool CSocket::setRecvTimeout(int ms) {
   m_userRecvTimeoutNs = ms <= 0 ? 0 : int64_t(ms) * 1000000;

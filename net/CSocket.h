@@ -21,6 +21,7 @@
 // the time (SO_RCVTIMEO, set only when the wanted value changes); recv() puts back the value given
 // to setRecvTimeout() (none by default). A non-blocking socket waits with poll().
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstddef>
@@ -75,6 +76,8 @@ class CSocket {
   // One send with MSG_NOSIGNAL; the system call's result unchanged (a short send is not repeated).
   int send(const char* text);
   int send(const void* data, size_t len);
+  // One gathering send of count pieces (writev semantics, MSG_NOSIGNAL); the system call's result.
+  int sendv(const iovec* pieces, int count);
 
   bool setSendTimeout(int ms);  // SO_SNDTIMEO; 0 = none
   bool setRecvTimeout(int ms);  // SO_RCVTIMEO; 0 = none

@@ -7,6 +7,9 @@
 
 const char* const kDefaultAdminLogin = "admin";
 const char* const kDefaultAdminPassword = "qatrel";
+const char* const kNoAdministratorWarning =
+    "No administrator is configured: anyone who knows the built-in login can change the "
+    "settings. Add an administrator in the System Settings.";
 const char* const kAuthRealmHeader = "basic realm=\"configure TelvGate\"";
 
 namespace {
@@ -93,6 +96,15 @@ bool check_auth(const HeaderMap& requestHeaders) {
   if (g_settings.existingEntry(kAdminsSection, login))
     return g_settings.readString(kAdminsSection, login, std::string()) == password;
   return login == kDefaultAdminLogin && password == kDefaultAdminPassword;
+}
+
+bool administratorConfigured() { return !g_settings.sectionEntries(kAdminsSection).empty(); }
+
+bool hasSameOriginSign(const HeaderMap& requestHeaders) {
+  if (!headerValueNoCase(requestHeaders, "Origin:").empty()) return true;
+  if (!headerValueNoCase(requestHeaders, "Referer:").empty()) return true;
+  const std::string site = lower(headerValueNoCase(requestHeaders, "Sec-Fetch-Site:"));
+  return site == "same-origin" || site == "none";
 }
 
 bool sameOriginRequest(const HeaderMap& requestHeaders) {

@@ -17,6 +17,11 @@ extern const char* const kDefaultAdminPassword;  // "qatrel"
 // the "Admins" entry of that login (or the default login when "Admins" has no "admin" entry).
 bool check_auth(const HeaderMap& requestHeaders);
 
+// True when the "Admins" section holds at least one login. Until then the default login is
+// open to anyone who knows it, which start-up and every configuration page say.
+bool administratorConfigured();
+extern const char* const kNoAdministratorWarning;
+
 // The realm browsers show in their login box.
 extern const char* const kAuthRealmHeader;  // basic realm="configure TelvGate"
 
@@ -27,6 +32,12 @@ extern const char* const kAuthRealmHeader;  // basic realm="configure TelvGate"
 // from another site ("Sec-Fetch-Site:" cross-site or same-site). Header names are matched in
 // any case.
 bool sameOriginRequest(const HeaderMap& requestHeaders);
+
+// True when the request shows that it comes from our own pages: an "Origin:" or "Referer:"
+// header (whose host sameOriginRequest checks), or "Sec-Fetch-Site:" same-origin or none
+// (typed by the user). A GET that changes settings needs one, since a page of another site
+// can make a browser that holds the login load any URL (an image, say) without either header.
+bool hasSameOriginSign(const HeaderMap& requestHeaders);
 
 // Largest form body the server accepts.
 constexpr long kMaxFormBodyBytes = 32768;

@@ -7,6 +7,8 @@
 #include "channels/CVideoCnl.h"
 #include "channels/IPChannelFactory.h"
 #include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
+#include "net/ConfAuth.h"
 #include "net/ConfChannels.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
@@ -264,22 +266,30 @@ bool wantsLivePictures(CHTTPSocket& conn) {
   return conn.header(conn.request_headers, "User-Agent:").find("irefox") != std::string::npos;
 }
 
-void sendHtmlPage(CHTTPSocket& conn, const std::string& page) {
-  conn.status = 200;
-  conn.reason.clear();
-  conn.set_header("Connection:", "close");
-  conn.set_header("Content-type:", "text/html");
-  conn.set_header("Cache-Control:", "private,no-cache,no-store");
-  if (conn.send_response_head() <= 0) return;
-  sendAll(conn, page);
+void addProtectionHeaders(std::map<std::string, std::string>& headers) {
+  headers["X-Content-Type-Options:"] = "nosniff";
+  headers["X-Frame-Options:"] = "DENY";
 }
 
-void configurePage(CHTTPSocket& conn) {
+void htmlAnswer(const std::string& page, ConfAnswer& out) {
+  std::map<std::string, std::string> headers = {{"Connection:", "close"},
+                                                {"Content-type:", "text/html"},
+                                                {"Cache-Control:", "private,no-cache,no-store"}};
+  addProtectionHeaders(headers);
+  out.set(200, "", headers, page);
+}
+
+std::string noAdministratorParagraph() {
+  if (administratorConfigured()) return std::string();
+  return std::string("<P class=warn>") + kNoAdministratorWarning + "</P>\n";
+}
+
+void configurePage(CHTTPSocket& conn, ConfAnswer& out) {
   std::string cnl = conn.header(conn.query, "cnl");
   if (cnl.empty()) cnl = "sys";
   const bool firefox = wantsLivePictures(conn);
   const std::string left = printChannelList(cnl);
-  std::string right;
+  std::string right = noAdministratorParagraph();
   printConfigForm(cnl, firefox, conn.localAddress(), right);
-  sendHtmlPage(conn, printPageFrame(left, right));
+  htmlAnswer(printPageFrame(left, right), out);
 }

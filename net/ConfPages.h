@@ -4,11 +4,13 @@
 //
 // Configuration server thread only: the builders walk and clean the channel list
 // (net/ConfChannels.h) and call the channels' form() operations.
+#include <map>
 #include <string>
 
 #include "net/CNetAddr.h"
 
 class CHTTPSocket;
+struct ConfAnswer;
 
 // The whole document around the two columns.
 std::string printPageFrame(const std::string& left, const std::string& right);
@@ -29,7 +31,12 @@ int newChannelTypeCode(const std::string& cnl);
 
 // True when the request's "User-Agent:" asks for moving pictures (contains "irefox").
 bool wantsLivePictures(CHTTPSocket& conn);
-// Answers an authorised request for the configuration page (query parameter "cnl").
-void configurePage(CHTTPSocket& conn);
-// Sends status 200 (empty reason) with the page headers, then the page.
-void sendHtmlPage(CHTTPSocket& conn, const std::string& page);
+// The answer to an authorised request for the configuration page (query parameter "cnl").
+void configurePage(CHTTPSocket& conn, ConfAnswer& out);
+// Status 200 (empty reason) with the page headers, then the page.
+void htmlAnswer(const std::string& page, ConfAnswer& out);
+// Headers of every page and of the log text: no type sniffing, no framing by other sites.
+void addProtectionHeaders(std::map<std::string, std::string>& headers);
+// The warning shown at the top of every configuration page while "Admins" is empty; "" once
+// an administrator is configured.
+std::string noAdministratorParagraph();

@@ -4,28 +4,25 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "channels/CVideoCnl.h"
+#include "channels/CnlList.h"
 #include "channels/IPChannelFactory.h"
 #include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
 #include "net/CLstConfThread.h"
 #include "net/ConfAuth.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
-#include "platform/Clock.h"
 
 namespace {
 
-// A new channel adds itself to the list when its thread starts. The submission waits for that
-// (its fields are applied by the channel's own update below) first by yielding, then, on a busy
-// machine, by short sleeps up to this limit.
-constexpr int kNewChannelYields = 100;
-constexpr int kNewChannelWaitMs = 2000;
 // Seconds of silence allowed before each piece of a form body.
 constexpr int kBodyTimeoutSec = 2;
 
@@ -49,12 +46,6 @@ std::string field(const FormFields& form, const std::string& name) {
   return it == form.end() ? std::string() : it->second;
 }
 
-bool channelListed(CVideoCnl* cnl) {
-  for (CVideoCnl* c : liveChannels())
-    if (c == cnl) return true;
-  return false;
-}
-
 // Step: a new IP channel of the type in "newCnl". Returns the channel or nullptr.
 CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
   long code = 0;
@@ -65,7 +56,9 @@ CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
   }
   CVideoCnl* cnl = createIPChannel(int(code), smallestFreeIndex(int(code)));
   if (!cnl) return nullptr;
-  if (!cnl->init() || !cnl->start()) {
+  // Listed before its thread starts (this thread holds g_cnlUseLock), so neither a close nor
+  // the next page can miss it.
+  if (!cnl->init() || !startListedChannel(cnl)) {
     cnl->join();
     delete cnl;
     return nullptr;
@@ -81,35 +74,38 @@ CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
     form.erase(name);
     form[key + name.substr(templPrefix.size())] = value;
   }
-  bool listed = false;
-  for (int i = 0; i < kNewChannelYields && !(listed = channelListed(cnl)); ++i) sched_yield();
-  const uint64_t until = platform::monotonicNs() + uint64_t(kNewChannelWaitMs) * 1000000ull;
-  while (!listed && platform::monotonicNs() < until) {
-    platform::sleepMs(1);
-    listed = channelListed(cnl);
-  }
   return cnl;
 }
 
-// Step: the configuration server's address and port. True when either changed.
+// Whether the server could listen on ip:port: 0, or the errno of a trial bind. A clash with
+// our own listening socket (same port, one side all interfaces) is no obstacle, since that
+// socket is closed before the new one is bound.
+int trialBind(const std::string& ip, uint16_t port, const CNetAddr& current) {
+  CSocket probe;
+  int err = probe.create();
+  if (err == 0) err = probe.bind(ip, port);
+  if (err == EADDRINUSE && port == current.port &&
+      (ip == current.ip || ip == "0.0.0.0" || current.ip == "0.0.0.0"))
+    return 0;
+  return err;
+}
+
+// Step: the configuration server's address and port. True when either changed, or when a new
+// address was refused because the server could not listen there.
 bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::string& resp) {
-  bool changed = false;
   const CNetAddr current = server.address();
   CNetAddr newAddr;
+  bool ipChanged = false, portChanged = false;
   const std::string ipText = field(form, "sys_ConfIPAddr");
   if (!ipText.empty()) {
     sockaddr_in sa;
     if (resolve(ipText, "80", &sa) != 0) {
       resp += "<P class=warn>The <EM>Configure IP address</EM> parameter must be a valid IP "
               "address.</P>";
+      newAddr.ip = current.ip;
     } else {
       newAddr.ip = toNetAddr(sa).ip;
-      if (newAddr.ip != current.ip) {
-        g_settings.writeString("System", "ConfIPAddr", newAddr.ip);
-        resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to " +
-                html_escape(ipText) + "</P>";
-        changed = true;
-      }
+      ipChanged = newAddr.ip != current.ip;
     }
   } else {
     newAddr = CNetAddr(current.ip, 0);
@@ -125,23 +121,39 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
       resp += "<P class=warn>The <EM>Configure IP address</EM> parameter must have a valid port "
               "number (port<=65535).</P>";
     } else if (uint16_t(port) != storedPort) {
-      g_settings.writeInt("System", "ConfIPPort", int(port));
-      resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to port <STRONG>" +
-              html_escape(portText) + "</STRONG></P>";
       newAddr.port = uint16_t(port);
-      changed = true;
+      portChanged = true;
     }
   }
+  if (!ipChanged && !portChanged) return false;
 
-  if (changed) {
-    CNetAddr shown = newAddr;
-    if (shown.ip == "0.0.0.0" || shown.ip.empty()) shown.ip = "localhost";
-    const std::string text = html_escape(shown.to_string());
-    resp += "<P class=upd> New configuration IP address <A href=\"http://" + text + "\">" + text +
-            "</A></P>";
-    server.init("", 0);
+  // Stored first and bound later, an address the server cannot use would lock the pages out
+  // until someone edits the settings file by hand.
+  const int err = trialBind(newAddr.ip, newAddr.port, current);
+  if (err != 0) {
+    resp += "<P class=warn>The configuration server cannot listen on <EM>" +
+            html_escape(newAddr.to_string()) + "</EM> (" +
+            html_escape(err > 0 ? strerror(err) : "not an IPv4 address") +
+            ").<BR>The configuration IP address was NOT changed.</P>";
+    return true;
   }
-  return changed;
+  if (ipChanged) {
+    g_settings.writeString("System", "ConfIPAddr", newAddr.ip);
+    resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to " +
+            html_escape(ipText) + "</P>";
+  }
+  if (portChanged) {
+    g_settings.writeInt("System", "ConfIPPort", int(port));
+    resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to port <STRONG>" +
+            html_escape(portText) + "</STRONG></P>";
+  }
+  CNetAddr shown = newAddr;
+  if (shown.ip == "0.0.0.0" || shown.ip.empty()) shown.ip = "localhost";
+  const std::string text = html_escape(shown.to_string());
+  resp += "<P class=upd> New configuration IP address <A href=\"http://" + text + "\">" + text +
+          "</A></P>";
+  server.init("", 0);
+  return true;
 }
 
 // The settings file keeps a login as an entry's key. A key with "=" or a control character,
@@ -221,17 +233,11 @@ FormFields splitFormBody(const std::string& body) {
   return form;
 }
 
-bool readSubmittedForm(CHTTPSocket& conn, FormFields& form) {
-  if (conn.method != HTTP_POST) {
-    form = conn.query;
-    return true;
-  }
+bool readFormBody(CHTTPSocket& conn, std::string& body) {
   const long length = parseContentLength(conn.header(conn.request_headers, "Content-Length:"));
   if (length <= 0) return false;
-  std::string body(size_t(length), '\0');
-  if (conn.recv_all(&body[0], body.size(), kBodyTimeoutSec, 0) != int(length)) return false;
-  form = splitFormBody(body);
-  return true;
+  body.assign(size_t(length), '\0');
+  return conn.recv_all(&body[0], body.size(), kBodyTimeoutSec, 0) == int(length);
 }
 
 std::string applySubmission(FormFields& form, CLstConfThread& server, std::string* newKey) {
@@ -258,37 +264,68 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   return resp;
 }
 
-void sendUnauthorized(CHTTPSocket& conn) {
-  conn.status = 401;
-  conn.reason.clear();
-  conn.response_headers.clear();
-  conn.set_header("WWW-Authenticate:", kAuthRealmHeader);
-  conn.set_header("Connection:", "close");
-  conn.send_response_head();
+void unauthorizedAnswer(ConfAnswer& out) {
+  out.set(401, "", {{"WWW-Authenticate:", kAuthRealmHeader}, {"Connection:", "close"}});
 }
 
-void submitConfig(CHTTPSocket& conn, CLstConfThread& server) {
+namespace {
+
+void forbiddenAnswer(ConfAnswer& out) {
+  out.set(403, "Forbidden", {{"Connection:", "close"}, {"Content-type:", "text/plain"}},
+          "Settings can only be changed from the configuration pages themselves.\n");
+}
+
+// Whether the fields of a GET would change anything: the System fields are judged as their
+// steps would judge them (a port equal to the stored one changes nothing); any other field
+// (log, channel, new channel) counts as a change.
+bool getWouldChangeSettings(const CHTTPSocket& conn, CLstConfThread& server) {
+  if (conn.method != HTTP_GET) return false;
+  static const std::string removePrefix = "sys_login_";
+  for (const auto& q : conn.query) {
+    const std::string& name = q.first;
+    const std::string& value = q.second;
+    if (name == "ret_cnl" || name == "sys_newPasswd1" || name == "sys_newPasswd2") continue;
+    if (name == "sys_ConfIPAddr") {
+      sockaddr_in sa;
+      if (!value.empty() && resolve(value, "80", &sa) == 0 && toNetAddr(sa).ip != server.address().ip)
+        return true;
+    } else if (name == "sys_ConfIPPort") {
+      long port = 0;
+      if (parseDecimal(value, &port) && port >= 0 && port <= 65535 &&
+          uint16_t(port) != uint16_t(g_settings.readInt("System", "ConfIPPort", 0) & 0xFFFF))
+        return true;
+    } else if (name == "sys_newLogin") {
+      if (!value.empty()) return true;
+    } else if (name.compare(0, removePrefix.size(), removePrefix) == 0) {
+      if (g_settings.existingEntry("Admins", name.substr(removePrefix.size()))) return true;
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void submitConfig(CHTTPSocket& conn, const FormBody& body, bool authorised, CLstConfThread& server,
+                  ConfAnswer& out) {
   // Before the login check: a forged cross-site post must not even raise the browser's login box.
-  if (!sameOriginRequest(conn.request_headers)) {
-    conn.status = 403;
-    conn.reason = "Forbidden";
-    conn.set_header("Connection:", "close");
-    conn.set_header("Content-type:", "text/plain");
-    if (conn.send_response_head() > 0)
-      sendAll(conn, "Settings can only be changed from the configuration pages themselves.\n");
-    return;
-  }
-  if (!check_auth(conn.request_headers)) {
-    sendUnauthorized(conn);
-    return;
-  }
+  if (!sameOriginRequest(conn.request_headers)) return forbiddenAnswer(out);
+  if (!authorised) return unauthorizedAnswer(out);
+  if (getWouldChangeSettings(conn, server) && !hasSameOriginSign(conn.request_headers))
+    return forbiddenAnswer(out);
   FormFields form;
-  if (!readSubmittedForm(conn, form)) return;
+  if (conn.method == HTTP_POST) {
+    if (!body.ok) return;
+    form = splitFormBody(body.text);
+  } else {
+    form = conn.query;
+  }
   std::string newKey;
   const std::string resp = applySubmission(form, server, &newKey);
   const std::string cnl = newKey.empty() ? field(form, "ret_cnl") : newKey;
-  std::string right;
+  std::string right = noAdministratorParagraph();
   printConfigForm(cnl, wantsLivePictures(conn), conn.localAddress(), right);
   right += resp;
-  sendHtmlPage(conn, printPageFrame(printChannelList(std::string()), right));
+  htmlAnswer(printPageFrame(printChannelList(std::string()), right), out);
 }

@@ -11,6 +11,8 @@
 
 class CHTTPSocket;
 class CLstConfThread;
+struct ConfAnswer;
+struct FormBody;
 
 using FormFields = std::map<std::string, std::string>;
 
@@ -18,19 +20,21 @@ using FormFields = std::map<std::string, std::string>;
 // pair without "=" kept undecoded with an empty value; the last of equal names wins).
 FormFields splitFormBody(const std::string& body);
 
-// The submitted fields: the query of a GET, the body of a POST. False when a POST declares no
-// usable length (missing, 0, negative, not decimal, above 32768) or the body does not arrive in
-// time; the request is then dropped without an answer.
-bool readSubmittedForm(CHTTPSocket& conn, FormFields& form);
+// Reads the body of a POST (connection thread, before the request is handed over). False when
+// it declares no usable length (missing, 0, negative, not decimal, above 32768) or the body
+// does not arrive in time; the request then gets no answer once it is known to be allowed.
+bool readFormBody(CHTTPSocket& conn, std::string& body);
 
 // Applies the form (every step, in order) and returns the page messages. *newKey receives the
 // key of a channel created by the submission ("" when none). May rename the new channel's
 // fields in form.
 std::string applySubmission(FormFields& form, CLstConfThread& server, std::string* newKey);
 
-// Answers "/submitConfig": 403 for a cross-site request, 401 without a valid login, nothing
-// for an unusable body, else the configuration page with the messages.
-void submitConfig(CHTTPSocket& conn, CLstConfThread& server);
+// The answer to "/submitConfig": 403 for a cross-site request, 401 unless authorised (the
+// server's login check), 403 for a GET that would change settings without a same-origin sign,
+// nothing for an unusable POST body, else the configuration page with the messages.
+void submitConfig(CHTTPSocket& conn, const FormBody& body, bool authorised, CLstConfThread& server,
+                  ConfAnswer& out);
 
 // The 401 answer (also used by the server for the configuration page).
-void sendUnauthorized(CHTTPSocket& conn);
+void unauthorizedAnswer(ConfAnswer& out);

@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 #include "app/CLogFile.h"
 #include "app/Tables.h"
 #include "channels/CVideoCnl.h"
 #include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
 #include "net/TextHelpers.h"
@@ -107,10 +109,10 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
   return out;
 }
 
-void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr) {
+void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr, ConfAnswer& out) {
   const std::string page =
       buildStatusPage(statusTimeText(), conn.localAddress(), wantsLivePictures(conn), confAddr);
-  sendHtmlPage(conn, page);
+  htmlAnswer(page, out);
 }
 
 unsigned logLineCount(const std::string& text) {
@@ -124,24 +126,12 @@ unsigned logLineCount(const std::string& text) {
   return unsigned(n);
 }
 
-void logsAnswer(CHTTPSocket& conn) {
+void logsAnswer(CHTTPSocket& conn, ConfAnswer& out) {
   const auto it = conn.query.find("l");
   const unsigned count = it == conn.query.end() ? 0 : logLineCount(it->second);
-  conn.status = 200;
-  conn.reason = "OK";
-  conn.set_header("Content-Type:", "text/plain");
-  conn.set_header("Cache-Control:", "private,no-cache,no-store");
-  conn.set_header("Connection:", "close");
-  if (conn.send_response_head() <= 0) return;
-  sendAll(conn, g_logFile.logText(count));
-}
-
-bool sendAll(CHTTPSocket& conn, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    int n = conn.send(text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
+  std::map<std::string, std::string> headers = {{"Content-Type:", "text/plain"},
+                                                {"Cache-Control:", "private,no-cache,no-store"},
+                                                {"Connection:", "close"}};
+  addProtectionHeaders(headers);
+  out.set(200, "OK", headers, g_logFile.logText(count));
 }

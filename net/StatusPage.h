@@ -9,6 +9,7 @@
 #include "net/CNetAddr.h"
 
 class CHTTPSocket;
+struct ConfAnswer;
 
 // The whole report. timeText is the local date and time shown in the heading; confAddr the
 // configuration server's bind address; serverAddr where the browser reached us.
@@ -16,14 +17,11 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
                             const CNetAddr& confAddr);
 // The current local date and time in the C library's "%x %X" form.
 std::string statusTimeText();
-// Answers "/status".
-void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr);
+// The answer to "/status".
+void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr, ConfAnswer& out);
 
 // The query parameter "l" as a line count: a leading decimal number (a negative one counts as a
 // very large count), 0 (everything) when missing or not a number.
 unsigned logLineCount(const std::string& text);
-// Answers "/logs".
-void logsAnswer(CHTTPSocket& conn);
-
-// Sends all of text (repeating short sends); false when the peer stopped taking it.
-bool sendAll(CHTTPSocket& conn, const std::string& text);
+// The answer to "/logs".
+void logsAnswer(CHTTPSocket& conn, ConfAnswer& out);

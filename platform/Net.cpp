@@ -54,6 +54,13 @@ bool setSendBufferSize(int fd, int bytes) {
   return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool setAbortiveClose(int fd) {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0;
+}
+
 bool setReuseAddress(int fd) {
   int on = 1;
   return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
@@ -109,6 +116,17 @@ ssize_t sendOnce(int fd, const void* data, size_t len) {
   ssize_t n;
   do {
     n = ::send(fd, data, len, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t sendVecOnce(int fd, const iovec* pieces, int count) {
+  msghdr msg{};
+  msg.msg_iov = const_cast<iovec*>(pieces);
+  msg.msg_iovlen = static_cast<size_t>(count);
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return n;
 }

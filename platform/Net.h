@@ -8,6 +8,7 @@
 // call them on a handle it uses. Results: handles or counts >= 0 on success; "error" results are
 // the errno value (a positive number) unless stated otherwise.
 #include <netinet/in.h>
+#include <sys/uio.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -33,6 +34,9 @@ int listenSocket(int fd, int backlog);                     // 0 or errno
 bool setBlocking(int fd, bool blocking);
 bool setSendBufferSize(int fd, int bytes);
 bool setReuseAddress(int fd);
+// SO_LINGER with a zero time: the next close resets the connection and discards what is still
+// queued for the peer (dropping a client that does not take its answer).
+bool setAbortiveClose(int fd);
 bool setSendTimeoutMs(int fd, int ms);  // 0 = no time-out
 bool setRecvTimeoutMs(int fd, int ms);
 bool setRecvTimeoutNs(int fd, int64_t ns);  // 0 = no time-out; rounded up to microseconds
@@ -45,6 +49,8 @@ int waitWritable(int fd, int64_t timeoutNs);
 
 // One send with MSG_NOSIGNAL, one receive (optionally with MSG_PEEK); the system call's result.
 ssize_t sendOnce(int fd, const void* data, size_t len);
+// One gathering send (sendmsg, MSG_NOSIGNAL) of count pieces; the system call's result.
+ssize_t sendVecOnce(int fd, const iovec* pieces, int count);
 ssize_t recvOnce(int fd, void* buf, size_t len, bool peek = false);
 // A receive that never blocks (MSG_DONTWAIT): -1 with errno EAGAIN when nothing is waiting.
 ssize_t recvNow(int fd, void* buf, size_t len, bool peek = false);

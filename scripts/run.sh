@@ -2,6 +2,9 @@
 # Installs what is needed, builds and starts TelvGate. Without arguments the configuration
 # server listens on all interfaces, port 8080 (http://localhost:8080/configure, login
 # admin / qatrel); any arguments are passed to telvgate as they are.
+# The simulated frame-grabber library (libfalcon.so) is built beside telvgate, where TelvGate
+# looks first, so input 0 of board 0 is live at once; each analog channel prints its stream
+# address when its socket is bound.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

@@ -67,6 +67,19 @@ class FakeChannel : public CVideoCnl {
   int m_lingerMs;
 };
 
+// A channel whose thread is slow to get going (a loaded machine): its run only begins
+// after a while, and only then would it list itself.
+class LateRunningChannel : public FakeChannel {
+ public:
+  using FakeChannel::FakeChannel;
+
+ protected:
+  int run() override {
+    platform::sleepMs(200);
+    return FakeChannel::run();
+  }
+};
+
 bool waitRegistered(const std::vector<FakeChannel*>& cnls) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   for (FakeChannel* c : cnls)
@@ -130,4 +143,18 @@ TEST(CloseAllChannels, ChannelAppendedLaterIsLeftForTheNextCall) {
   const std::vector<std::string> ev = log.get();
   EXPECT_EQ(ev, (std::vector<std::string>{"stop 1", "ended 1", "delete 1", "stop 2", "ended 2",
                                           "delete 2"}));
+}
+
+TEST(CloseAllChannels, ChannelWhoseThreadHasNotRunYetIsStillTakenDown) {
+  IsolatedHome home;
+  EventLog log;
+  auto* cnl = new LateRunningChannel(1, &log);
+  {
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
+    ASSERT_TRUE(startListedChannel(cnl));
+  }
+  EXPECT_EQ(closeAllChannels(), 1u);
+  EXPECT_EQ(log.get(), (std::vector<std::string>{"stop 1", "ended 1", "delete 1"}));
+  // Its own late registration did not list it a second time.
+  EXPECT_TRUE(snapshotChannels().empty());
 }

@@ -182,3 +182,22 @@ TEST_F(ChannelForm, StatusShowsPanTiltRowsOnlyWithAHead) {
                        "<TR><TD>&nbsp;Dome address</TD><TD>0</TD></TR>"))
       << html;
 }
+
+TEST_F(ChannelForm, PanTiltNumbersMustBePlainDigits) {
+  ASSERT_FALSE(update({{p + "RotorType", "autodome"}, {p + "RotorComPort", "COM2"},
+                       {p + "RotorBoudRate", "4800"}, {p + "RotorAddress", "12"}})
+                   .empty());
+  const std::string portWarn =
+      "<P class=warn>The <EM>Serial port</EM> value must be a positive numeric value.</P>";
+  for (const char* bad : {"COM-3", "COM7x", "COM 7", "COM+7", "COM0", "COM", "COM99999999999"})
+    EXPECT_EQ(update({{p + "RotorComPort", bad}}), portWarn) << bad;
+  for (const char* bad : {"-5", "7abc", " 7", "+7", "0x10", "4800 baud", ""}) {
+    EXPECT_EQ(update({{p + "RotorBoudRate", bad}, {p + "RotorAddress", bad}}),
+              "<P class=warn>The <EM>Serial Baud Rate</EM> value must be a positive numeric value."
+              "<P class=warn>The <EM>Dome address</EM> value must be a positive numeric value.")
+        << bad;
+  }
+  EXPECT_EQ(g_settings.readInt(ipSection, "RotorComPort", 0), 2);
+  EXPECT_EQ(g_settings.readInt(ipSection, "RotorBoudRate", 0), 4800);
+  EXPECT_EQ(g_settings.readInt(ipSection, "RotorAddress", 0), 12);
+}

@@ -299,3 +299,28 @@ TEST(VideoClient, PeriodIsClampedTo50To1000Ms) {
   EXPECT_EQ(Plain(&cnl, 333).periodNs(), 333000000ull);
   EXPECT_EQ(Plain(&cnl, 5000).periodNs(), 1000000000ull);
 }
+
+TEST(FrameStore, SharedPictureIsOneFrozenCopyPerPublication) {
+  TestChannel cnl(manual());
+  cnl.setWaitTimeoutNs(100000000ull);
+  ASSERT_TRUE(cnl.startChannel());
+  cnl.publishPicture();
+  const std::vector<uint8_t> first = cnl.lastPicture();
+  std::shared_ptr<const SharedPicture> a, b;
+  ASSERT_TRUE(cnl.getNewPicture(a, 0));
+  ASSERT_TRUE(cnl.getNewPicture(b, 0));
+  EXPECT_EQ(a.get(), b.get()) << "consumers share the picture instead of copying it";
+  ASSERT_EQ(first.size(), a->length);
+  EXPECT_EQ(0, memcmp(a->data.get(), first.data(), first.size()));
+  EXPECT_FALSE(cnl.getNewPicture(b, a->timestamp)) << "never the same picture twice";
+
+  // A later publication gives a new picture; the one still being sent stays intact.
+  cnl.publishPicture();
+  cnl.publishPicture();
+  ASSERT_TRUE(cnl.getNewPicture(b, a->timestamp));
+  EXPECT_EQ(3u, b->sequence);
+  EXPECT_EQ(1u, a->sequence);
+  EXPECT_EQ(0, memcmp(a->data.get(), first.data(), first.size()));
+  cnl.publishEmpty();
+  EXPECT_FALSE(cnl.getNewPicture(b, b->timestamp));
+}

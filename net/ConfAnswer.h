@@ -1,0 +1,28 @@
+#pragma once
+// One finished answer of the configuration server: built by the configuration thread while it
+// holds the channel-use lock, then sent by the connection's own thread after that lock is
+// released, so a slow reader never holds the lock, the other clients or the shutdown.
+#include <map>
+#include <string>
+
+#include "net/CHTTPSocket.h"
+
+struct ConfAnswer {
+  bool send = false;     // false: the connection is dropped without an answer
+  std::string bytes;     // status line, headers, empty line and body
+  bool linger = false;   // pause (per connection) before closing, after ending the stream
+
+  // Fills the answer: head exactly as CHTTPSocket::send_response_head writes it, then body.
+  void set(int status, const std::string& reason, const std::map<std::string, std::string>& headers,
+           const std::string& body = std::string()) {
+    send = true;
+    bytes = http::buildResponseHead(status, reason, headers) + body;
+  }
+};
+
+// What a form submission brought besides its head: the body of a POST, read by the connection
+// thread before the request was handed over.
+struct FormBody {
+  bool ok = false;   // a POST whose declared length was usable and whose body arrived
+  std::string text;
+};

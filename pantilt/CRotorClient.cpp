@@ -1,0 +1,101 @@
+#include "pantilt/CRotorClient.h"
+
+#include <cerrno>
+#include <string>
+
+#include "app/CSettings.h"
+#include "channels/CVideoCnl.h"
+#include "pantilt/RotorFrame.h"
+#include "platform/Clock.h"
+
+namespace {
+constexpr size_t kReadChunk = 256;
+}
+
+CRotorClient::CRotorClient(CVideoCnl* cnl, int handle)
+    : CMXClient(cnl), m_conn(handle, true) {
+  m_peerAddr = m_conn.peerAddress();
+}
+
+CRotorClient::~CRotorClient() {
+  m_rotor.reset();
+  closeConnection();
+}
+
+bool CRotorClient::configure() {
+  const std::string section = m_cnl->sectionName();
+  const int type = g_settings.readInt(section, "RotorType", kRotorNone);
+  const int port = g_settings.readInt(section, "RotorComPort", 1);
+  const int baud = g_settings.readInt(section, "RotorBoudRate", 9600);
+  const int address = g_settings.readInt(section, "RotorAddress", 0);
+  m_rotor.reset();
+  m_rotor = createRotor(type);
+  if (!m_rotor) return false;
+  if (m_rotor->init(port, baud, address)) return true;
+  m_rotor.reset();
+  return false;
+}
+
+void CRotorClient::stop() {
+  m_stop = true;
+  std::lock_guard<std::mutex> guard(m_connLock);
+  if (m_conn.isOpen()) m_conn.shutdown();
+}
+
+void CRotorClient::closeConnection() {
+  std::lock_guard<std::mutex> guard(m_connLock);
+  m_conn.close();
+}
+
+int CRotorClient::run() {
+  m_cnl->addClient(this);
+  readFrames();
+  // Whatever ended the connection, the head must not keep moving on the last command.
+  if (m_rotor) {
+    m_rotor->stop_all();
+    m_rotor->close();
+  }
+  closeConnection();
+  return 0;
+}
+
+void CRotorClient::readFrames() {
+  RotorFrameMatcher matcher;
+  uint64_t bodyDeadline = 0;  // monotonic ns by which a started body must be complete
+  uint8_t buf[kReadChunk];
+  while (!m_stop && !m_cnl->stopping()) {
+    int waitMs = kStopCheckMs;
+    if (matcher.inBody()) {
+      const uint64_t now = platform::monotonicNs();
+      if (now >= bodyDeadline) {
+        matcher.reset();  // a body still incomplete after the time-out is dropped
+      } else {
+        const uint64_t leftMs = (bodyDeadline - now + 999999) / 1000000;
+        if (leftMs < static_cast<uint64_t>(waitMs)) waitMs = static_cast<int>(leftMs);
+      }
+    }
+    if (!m_conn.waitReadable(waitMs)) {
+      if (m_conn.lastError() != 0 && m_conn.lastError() != ETIMEDOUT &&
+          m_conn.lastError() != EINTR && m_conn.lastError() != EAGAIN)
+        return;
+      continue;
+    }
+    const int n = m_conn.recv(buf, sizeof buf);
+    if (n == 0) return;  // the viewer closed the connection
+    if (n < 0) {
+      if (m_conn.lastError() == EINTR) continue;
+      return;
+    }
+    for (int i = 0; i < n; ++i) {
+      const bool wasInBody = matcher.inBody();
+      RotorCommand cmd;
+      if (matcher.feed(buf[i], &cmd)) {
+        if (m_rotor) executeRotorCommand(*m_rotor, cmd);
+      } else if (!wasInBody && matcher.inBody()) {
+        bodyDeadline = platform::monotonicNs() +
+                       static_cast<uint64_t>(RotorFrameMatcher::kBodyTimeoutMs) * 1000000ull;
+      }
+      if (m_stop) return;
+    }
+  }
+}

@@ -1,0 +1,50 @@
+#pragma once
+// CRotorClient: the pan/tilt command consumer bound to one viewer connection. The endpoint sends
+// the "/control/rotorcgi" response head, hands the connection over, calls configure() and, when
+// that succeeds, starts the thread; otherwise it destroys the client, closing the connection.
+// run() attaches to the channel, turns every command frame into one driver operation, and on the
+// way out (viewer gone, connection failed, stop) stops the head before it closes the port, so a
+// head never keeps moving without a controlling viewer.
+//
+// Ownership: takes the connection's handle; owns the driver. *cnl must outlive the client.
+// Threads: the constructor and configure() run on the endpoint's connection thread before
+// start(); run() is the client's own thread; stop() and peer() may be called from any thread.
+// stop() shuts the connection down so that a read waiting for a byte ends at once; the reader
+// also notices the channel stopping within kStopCheckMs.
+#include <memory>
+#include <mutex>
+
+#include "channels/CMXClient.h"
+#include "net/CSocket.h"
+#include "pantilt/CRotor.h"
+
+class CRotorClient : public CMXClient {
+ public:
+  static constexpr int kStopCheckMs = 200;  // longest silent wait before looking at the flags
+
+  CRotorClient(CVideoCnl* cnl, int handle);
+  ~CRotorClient() override;  // destroys the driver, closes the connection when still open
+
+  // Reads "RotorType", "RotorComPort", "RotorBoudRate" and "RotorAddress" from the channel's
+  // section, drops an earlier driver and creates the one for the type. True when a driver
+  // exists and its init() opened the port.
+  bool configure();
+  void stop() override;
+  CNetAddr peer() override { return m_peerAddr; }
+
+  // Tests and benchmarks: the driver in use (nullptr before a successful configure()).
+  CRotor* rotor() { return m_rotor.get(); }
+
+ protected:
+  int run() override;
+
+ private:
+  // Reads and executes frames until the connection ends or a stop is asked for.
+  void readFrames();
+  void closeConnection();
+
+  std::unique_ptr<CRotor> m_rotor;
+  std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
+  CSocket m_conn;         // guarded by m_connLock for close/shutdown; reads are run()'s alone
+  CNetAddr m_peerAddr;
+};

@@ -1,0 +1,95 @@
+// The real telvgate with the simulated grabber library beside it: input 0 of board 0 serves
+// pictures on its own endpoint and records events; an injected board failure reaches the log.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/jpeg_support.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+// Starts telvgate headless in home with the given settings file text and extra environment.
+void startGate(ChildProcess& gate, TempDir& home, const std::string& settings,
+               std::vector<std::pair<std::string, std::string>> env = {}) {
+  const std::string dir = home.path() + "/.foxrc/TELVORA";
+  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
+  ASSERT_TRUE(writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
+                                               "\n\n" + settings));
+  env.insert(env.end(), {{"HOME", home.path()},
+                         {"FOXDIR", home.file("foxdir")},
+                         {"TELVGATE_LOCK_DIR", home.path()},
+                         {"DISPLAY", ":4711"}});
+  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"}, env, home.path()));
+}
+
+void stopGate(ChildProcess& gate) {
+  gate.signal(SIGTERM);
+  int code = -1;
+  EXPECT_TRUE(gate.wait(10000, &code));
+  EXPECT_EQ(code, 0);
+}
+
+TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
+  TempDir home;
+  const std::string rec = home.file("rec");
+  ChildProcess gate;
+  startGate(gate, home,
+            "[Channel 0 0 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nImageSize=d-1pal\n"
+            "CnlEventRecActive=true\nCnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n");
+  const std::string prefix = "TelvGate Analog Falcon 0 0: http://127.0.0.1:";
+  ASSERT_TRUE(gate.waitForStdout(prefix, 10000)) << gate.stdoutText() << gate.stderrText();
+  const std::string out = gate.stdoutText();
+  const int port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
+  ASSERT_GT(port, 0);
+
+  const std::string file = home.file("current.jpg");
+  const std::string cmd = "curl -s --max-time 5 -o '" + file + "' http://127.0.0.1:" +
+                          std::to_string(port) + "/record/current.jpg";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  const std::string pic = readFile(file);
+  int w = 0, h = 0;
+  std::vector<uint8_t> rgb;
+  ASSERT_TRUE(jpegtest::decode(reinterpret_cast<const uint8_t*>(pic.data()), pic.size(), &w, &h, &rgb));
+  EXPECT_EQ(w, 768);
+  EXPECT_EQ(h, 576);
+  EXPECT_NE(pic.find("#:T7IMG\r\nSECTION ID\r\nSWV=1.3.4.7\r\nCFL=TelvGate\r\nNAM=\r\nENDSECTION ID"),
+            std::string::npos);
+
+  std::vector<std::string> events;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (events.empty() && std::chrono::steady_clock::now() < deadline && gate.running()) {
+    findFiles(rec, "E00000.jpg", &events);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(events.empty()) << readFile(home.file("TelvGateLog.log"));
+  EXPECT_NE(events[0].find("/falcon_0_0/"), std::string::npos) << events[0];
+  stopGate(gate);
+}
+
+TEST(FalconBlackBox, InjectedBoardFailureIsLoggedWithTheLibrarysText) {
+  TempDir home;
+  ChildProcess gate;
+  startGate(gate, home, "[Channel 0 0 0]\nCnlIPAddr=127.0.0.1\n",
+            {{"TELVGATE_FALCON_FAIL", "is_SetScaler"}});
+  const std::string log = home.file("TelvGateLog.log");
+  const std::string line =
+      "CFalconBoardDrv::reconf : Cnl. 'IDS Falcon Quattro drv 1' : is_SetScaler() failed. ";
+  bool seen = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!seen && std::chrono::steady_clock::now() < deadline && gate.running()) {
+    seen = readFile(log).find(line) != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(seen) << readFile(log);
+  stopGate(gate);
+}
+
+}  // namespace
