@@ -112,7 +112,13 @@ void CHTTPSrvThread::dispatch() {
 bool CHTTPSrvThread::fetchPicture(FrameRec& rec) { return m_cnl->getNewFrame(rec); }
 
 void CHTTPSrvThread::sendText(const std::string& text) {
-  if (!text.empty()) sendAll(m_conn, text);
+  // A short send is continued; a failed one ends the answer (the viewer is gone).
+  size_t done = 0;
+  while (done < text.size()) {
+    const int n = m_conn.send(text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += size_t(n);
+  }
 }
 
 void CHTTPSrvThread::answerPicture() {
