@@ -30,6 +30,16 @@ const char* levelTag(int level) {
   }
 }
 
+// A file whose last line was cut short (a crash in mid-write, a copy that lost its final line
+// feed) gets that line ended, so the next line appended stands on a line of its own instead of
+// being glued to the fragment. f is open for reading and appending.
+void endLastLine(FILE* f) {
+  if (std::fseek(f, -1, SEEK_END) == 0 && std::fgetc(f) != '\n' && std::fseek(f, 0, SEEK_END) == 0) {
+    std::fputc('\n', f);
+    std::fflush(f);
+  }
+}
+
 void appendSingleLine(std::string& out, const std::string& text) {
   for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
 }
@@ -141,6 +151,7 @@ void CLogFile::init() {
     m_lines.emplace_back(buf, n);
     m_byteCount += uint32_t(n);
   }
+  endLastLine(f);
   std::fclose(f);
   if (m_file) std::fclose(m_file);
   m_path = path;

@@ -20,7 +20,9 @@ std::string unescapedText(const std::string& html) {
   for (size_t i = 0; i < html.size(); ++i) {
     if (html[i] == '<') {
       const char n = i + 1 < html.size() ? html[i + 1] : '\0';
-      if (!std::isalpha(static_cast<unsigned char>(n)) && n != '/') return "raw '<' on the page";
+      // "port<=65535" is the page's own text.
+      if (!std::isalpha(static_cast<unsigned char>(n)) && n != '/' && html.compare(i, 8, "<=65535)") != 0)
+        return "raw '<' on the page";
     } else if (html[i] == '&') {
       static const char* const kEntities[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&nbsp;"};
       bool entity = false;

@@ -1,6 +1,7 @@
-// The log loader on arbitrary file contents: the lines it holds are the file's first lines
-// (each cut short only at a NUL byte), none holds a line feed or reaches the load limit, the
-// byte count matches them, and the next line logged stands on a line of its own in the file.
+// The log loader on arbitrary file contents: the lines it holds are consecutive lines of the
+// file (whole or cut short), within the load limit, the byte count matches them, and the next
+// line logged stands on a line of its own, the file's earlier bytes left as they were.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -42,30 +43,38 @@ std::string logLoader(const uint8_t* data, size_t size) {
   // logText gives the held lines newest first; the loader adds no line of its own.
   std::vector<std::string> held = splitLines(log->logText(0));
   if (held.size() != log->lineCount()) return "logText and lineCount disagree";
-  std::vector<std::string> fileLines = splitLines(content);
-  if (held.size() > fileLines.size()) return "more lines held than the file has";
+  std::reverse(held.begin(), held.end());
   uint64_t bytes = 0;
-  for (size_t i = 0; i < held.size(); ++i) {
-    const std::string& got = held[held.size() - 1 - i];
-    const std::string& want = fileLines[i];
-    const std::string cut = want.substr(0, want.find('\0'));
-    if (got != want && got != cut) return "held line differs from the file's line";
-    if (got.size() >= 511) return "held a line beyond the load limit";
-    bytes += got.size();
+  for (const std::string& l : held) {
+    if (l.size() > 511) return "held a line beyond the load limit";
+    bytes += l.size();
   }
   if (bytes != log->byteCount()) return "byte count does not match the lines held";
+  // The held lines are consecutive lines of the file, each whole or cut short (at the load
+  // limit or at a NUL byte).
+  const std::vector<std::string> fileLines = splitLines(content);
+  bool found = held.empty();
+  for (size_t k = 0; !found && k + held.size() <= fileLines.size(); ++k) {
+    found = true;
+    for (size_t i = 0; found && i < held.size(); ++i)
+      found = fileLines[k + i].compare(0, held[i].size(), held[i]) == 0;
+  }
+  if (!found) return "held lines are not the file's lines";
 
+  // The next line logged stands on a line of its own (or the file was not taken over at all).
   log->log(CLogFile::Info, "fuzz", "next line", "logLoader");
   std::ifstream in(path, std::ios::binary);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> afterLines = splitLines(after);
-  const std::string expectedTail = "logLoader : fuzz : next line";
-  if (afterLines.empty() || afterLines.back().size() < expectedTail.size() + 24 ||
-      afterLines.back().compare(afterLines.back().size() - expectedTail.size(), std::string::npos, expectedTail) != 0 ||
-      after.back() != '\n')
-    return "the next line logged does not stand on a line of its own";
-  if (afterLines.back().size() != CLogFile::formatLine(0, CLogFile::Info, "fuzz", "next line", "logLoader").size())
-    return "the next line logged was glued to the file's last line";
+  if (after == content) return "";
+  const std::string sep = !content.empty() && content.back() != '\n' ? "\n" : "";
+  const std::string line = CLogFile::formatLine(0, CLogFile::Info, "fuzz", "next line", "logLoader");
+  const std::string tail = "logLoader : fuzz : next line\n";
+  if (after.size() != content.size() + sep.size() + line.size() + 1 ||
+      after.compare(0, content.size(), content) != 0 ||
+      after.compare(after.size() - tail.size(), tail.size(), tail) != 0)
+    return after.compare(0, content.size(), content) == 0 && sep.size() && after[content.size()] != '\n'
+               ? "the next line logged was glued to the file's last line"
+               : "the file changed other than by one appended line";
   return "";
 }
 
