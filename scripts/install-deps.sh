@@ -15,6 +15,7 @@ PACKAGES=(
   chromium                                  # browser test of the configuration pages
   xdg-utils                                 # "open URL" from the main window
   procps psmisc                             # pgrep/kill in black-box tests
+  clang libclang-rt-14-dev                  # libFuzzer targets (scripts/fuzz.sh)
   motion                                    # peer MJPEG server the endpoint benchmark compares with
 )
 
