@@ -1,10 +1,12 @@
 #include "app/AnalogStartup.h"
 
+#include <mutex>
 #include <string>
 
 #include "app/AppShutdown.h"
 #include "app/CLogFile.h"
 #include "channels/CFalconVideoCnl.h"
+#include "channels/CnlList.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -71,12 +73,17 @@ size_t AnalogStartup::start(const FalconApi& api) {
     if (!board) continue;
     for (int input : CFalconBoardDrv::kInputs) {
       auto* cnl = new CFalconVideoCnl(board.get(), input);
-      if (cnl->init() && cnl->start()) {
-        ++started;
-      } else {
-        cnl->join();
-        delete cnl;
+      if (cnl->init()) {
+        // Listed before its thread starts, so a close at this moment still finds it; the lock
+        // keeps the configuration pages from cleaning it away before it runs.
+        std::lock_guard<std::mutex> use(g_cnlUseLock);
+        if (startListedChannel(cnl)) {
+          ++started;
+          continue;
+        }
       }
+      cnl->join();  // nothing to wait for when the thread never ran
+      delete cnl;
     }
     m_boards.push_back(std::move(board));
   }

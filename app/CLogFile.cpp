@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
 #include "app/CSettings.h"
+#include "platform/Files.h"
 #include "net/TextHelpers.h"
 
 CLogFile g_logFile;
@@ -17,8 +19,11 @@ namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
 constexpr unsigned kMaxSizeMb = 5;
-constexpr size_t kMaxLoadedLine = 511;  // loading stops at the first line this long or longer
+constexpr unsigned kDefaultSizeMb = 5;  // the pages show a missing size as 5, so apply it too
 const char* const kDefaultPath = "TelvGateLog.log";
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 const char* levelTag(int level) {
   switch (level) {
@@ -34,7 +39,9 @@ const char* levelTag(int level) {
 // feed) gets that line ended, so the next line appended stands on a line of its own instead of
 // being glued to the fragment. f is open for reading and appending.
 void endLastLine(FILE* f) {
-  if (std::fseek(f, -1, SEEK_END) == 0 && std::fgetc(f) != '\n' && std::fseek(f, 0, SEEK_END) == 0) {
+  const bool cut = std::fseek(f, -1, SEEK_END) == 0 && std::fgetc(f) != '\n';
+  std::fseek(f, 0, SEEK_END);  // going from reading to writing takes a positioning call
+  if (cut) {
     std::fputc('\n', f);
     std::fflush(f);
   }
@@ -44,20 +51,80 @@ void appendSingleLine(std::string& out, const std::string& text) {
   for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
 }
 
-// A new log path is usable when a file of that name can be opened for writing. An existing
-// file is opened without truncation and left as it was; a file created by the probe is removed.
-bool pathUsable(const std::string& path) {
-  if (path.empty()) return false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd >= 0) {
+bool oneOf(const std::string& word, const char* const* list, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (word == list[i]) return true;
+  return false;
+}
+
+// Reads every line of f (cutting each to CLogFile::kMaxLoadedLine characters) and hands it to add.
+template <typename Add>
+void readLines(FILE* f, Add add) {
+  std::string cur;
+  for (int c; (c = std::getc(f)) != EOF;) {
+    if (c == '\n') {
+      add(cur);
+      cur.clear();
+    } else if (cur.size() < CLogFile::kMaxLoadedLine) {
+      cur.push_back(char(c));
+    }
+  }
+  if (!cur.empty()) add(cur);
+}
+
+// An existing file is taken over only when it is empty or its first line is a log line: the log
+// is served without a login, so it must never show (or, by trimming, rewrite) another file.
+bool holdsOurLog(FILE* f) {
+  std::rewind(f);
+  std::string first;
+  int c;
+  while ((c = std::getc(f)) != EOF && c != '\n' && first.size() < 600) first.push_back(char(c));
+  const bool ok = (first.empty() && c == EOF) || CLogFile::looksLikeLogLine(first);
+  std::rewind(f);
+  return ok;
+}
+
+// Opens a log file: only a regular file (never blocking on a FIFO or device to find out),
+// created when missing, and an existing one only when it holds our log. nullptr otherwise.
+FILE* openLog(const std::string& path) {
+  int fd = -1;
+  bool created = false;
+  if (path.empty() ||
+      platform::openRegularFile(path, true, &fd, &created) != platform::OpenResult::Opened)
+    return nullptr;
+  FILE* f = ::fdopen(fd, "a+");
+  if (!f) {
     ::close(fd);
+    return nullptr;
+  }
+  if (!created && !holdsOurLog(f)) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+// A new log path is usable when openLog() would take it. A file created by the probe is removed;
+// an existing file is left as it was.
+bool pathUsable(const std::string& path) {
+  int fd = -1;
+  bool created = false;
+  if (path.empty() ||
+      platform::openRegularFile(path, true, &fd, &created) != platform::OpenResult::Opened)
+    return false;
+  if (created) {
+    ::close(fd);
+    ::unlink(path.c_str());
     return true;
   }
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  ::close(fd);
-  ::unlink(path.c_str());
-  return true;
+  FILE* f = ::fdopen(fd, "r");
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
+  const bool ok = holdsOurLog(f);
+  std::fclose(f);
+  return ok;
 }
 
 }  // namespace
@@ -70,9 +137,6 @@ CLogFile::~CLogFile() {
 
 std::string CLogFile::formatLine(time_t when, int level, const std::string& source,
                                  const std::string& message, const char* function) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   struct tm tmv;
   localtime_r(&when, &tmv);
   char stamp[64];
@@ -89,19 +153,33 @@ std::string CLogFile::formatLine(time_t when, int level, const std::string& sour
   return line;
 }
 
+bool CLogFile::looksLikeLogLine(const std::string& line) {
+  // "Mon Dec 07 11:33:21 2026" and then at least "f : s : m"
+  if (line.size() < 24 + 6) return false;
+  if (!oneOf(line.substr(0, 3), kDays, 7) || !oneOf(line.substr(4, 3), kMonths, 12)) return false;
+  static const char pattern[] = "Www Mmm 99 99:99:99 9999";
+  for (size_t i = 0; i < 24; ++i) {
+    const char p = pattern[i], c = line[i];
+    if (p == '9' && !std::isdigit(static_cast<unsigned char>(c))) return false;
+    if ((p == ' ' || p == ':') && c != p) return false;
+  }
+  const size_t first = line.find(" : ", 24);
+  return first != std::string::npos && line.find(" : ", first + 3) != std::string::npos;
+}
+
 void CLogFile::log(int level, const std::string& source, const std::string& message,
                    const char* function) {
   std::string line = formatLine(std::time(nullptr), level, source, message, function);
   std::lock_guard<std::mutex> g(m_lock);
-  m_byteCount += uint32_t(line.size());
+  m_byteCount += line.size();
   m_lines.push_back(line);
   if (m_sizeLimit != 0 && m_byteCount > m_sizeLimit) {
     const uint64_t keep = uint64_t(m_sizeLimit) * 58 / 64;
     while (!m_lines.empty() && m_byteCount > keep) {
-      m_byteCount -= uint32_t(m_lines.front().size());
+      m_byteCount -= m_lines.front().size();
       m_lines.pop_front();
     }
-    writeAllLocked();
+    if (!rewriteFileLocked()) appendToFileLocked(line);
   } else {
     appendToFileLocked(line);
   }
@@ -114,48 +192,60 @@ void CLogFile::appendToFileLocked(const std::string& line) {
   std::fflush(m_file);
 }
 
-void CLogFile::writeAllLocked() {
-  if (m_path.empty()) return;
-  if (m_file) std::fclose(m_file);
-  m_file = std::fopen(m_path.c_str(), "w");
-  if (m_file) {
-    for (const auto& l : m_lines) {
-      std::fwrite(l.data(), 1, l.size(), m_file);
-      std::fputc('\n', m_file);
-    }
-    std::fclose(m_file);
+// The kept lines go to a new file that then replaces the log, so a crash in the middle leaves
+// the old or the new file whole, never a truncated one.
+bool CLogFile::rewriteFileLocked() {
+  if (m_path.empty() || !m_file) return false;
+  std::string text;
+  text.reserve(size_t(m_byteCount) + m_lines.size());
+  for (const auto& l : m_lines) {
+    text += l;
+    text += '\n';
   }
-  m_file = std::fopen(m_path.c_str(), "a");
+  if (!platform::replaceFileContent(m_path, text)) return false;
+  // The open stream still points at the replaced file: switch to the new one. Should that
+  // fail, later lines stay in memory only, as after a failed open.
+  std::fclose(m_file);
+  m_file = openLog(m_path);
+  return true;
 }
 
 void CLogFile::init() {
   const std::string path = g_settings.readString("System", "LogFilePath", kDefaultPath);
-  const unsigned sizeMb = std::min(g_settings.readUnsigned("System", "LogFileSize", 0), kMaxSizeMb);
+  const unsigned sizeMb =
+      std::min(g_settings.readUnsigned("System", "LogFileSize", kDefaultSizeMb), kMaxSizeMb);
   std::unique_lock<std::mutex> g(m_lock);
   m_sizeLimit = sizeMb * kMegabyte;
   if (path == m_path) return;
-  FILE* f = std::fopen(path.c_str(), "a+");
+  FILE* f = openLog(path);
   if (!f) {
     g.unlock();
     log(Warning, "log file", "Unable to open the file '" + path + "'", "CLogFile::init");
     return;
   }
+  // The new file's lines replace the old ones (a second name for the same file must not double
+  // them); lines logged before the first file was open are newer, so they stay at the end.
+  std::deque<std::string> lines;
+  uint64_t count = 0;
+  auto add = [&](const std::string& l) {
+    lines.push_back(l);
+    count += l.size();
+    // A huge file is kept to the limit while it is read; the next line logged trims it properly.
+    while (m_sizeLimit != 0 && count > m_sizeLimit && !lines.empty()) {
+      count -= lines.front().size();
+      lines.pop_front();
+    }
+  };
   std::rewind(f);
-  char buf[kMaxLoadedLine + 2];
-  while (std::fgets(buf, sizeof buf, f)) {
-    size_t n = std::strlen(buf);
-    bool complete = n > 0 && buf[n - 1] == '\n';
-    if (complete) --n;
-    if (n >= kMaxLoadedLine) break;
-    if (!complete && !std::feof(f)) break;
-    m_lines.emplace_back(buf, n);
-    m_byteCount += uint32_t(n);
-  }
+  readLines(f, add);
   endLastLine(f);
-  std::fclose(f);
+  if (m_path.empty())
+    for (const auto& l : m_lines) add(l);
+  m_lines.swap(lines);
+  m_byteCount = count;
   if (m_file) std::fclose(m_file);
   m_path = path;
-  m_file = std::fopen(m_path.c_str(), "a");
+  m_file = f;
 }
 
 bool CLogFile::update(const std::map<std::string, std::string>& fields, std::string& html) {
@@ -163,7 +253,7 @@ bool CLogFile::update(const std::map<std::string, std::string>& fields, std::str
   std::string current = path();
   auto it = fields.find("sys_logFilePath");
   if (it != fields.end() && it->second != current) {
-    if (pathUsable(it->second)) {
+    if (CSettings::storableEntry("LogFilePath", it->second) && pathUsable(it->second)) {
       html += "<P class=upd>Updated the <EM>Log file path</EM> value to '<STRONG>" +
               html_escape(it->second) + "'</STRONG></P>";
       g_settings.writeString("System", "LogFilePath", it->second);
@@ -201,7 +291,7 @@ uint32_t CLogFile::sizeLimit() const {
   return m_sizeLimit;
 }
 
-uint32_t CLogFile::byteCount() const {
+uint64_t CLogFile::byteCount() const {
   std::lock_guard<std::mutex> g(m_lock);
   return m_byteCount;
 }

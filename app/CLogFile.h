@@ -27,9 +27,14 @@ class CLogFile {
   // came from a browser or a camera cannot forge a second line. Never fails towards the caller.
   void log(int level, const std::string& source, const std::string& message, const char* function);
 
-  // Reads "LogFilePath" and "LogFileSize" from section "System" and (re)opens the file when
-  // the path changed, loading the existing file's lines.
+  // Reads "LogFilePath" and "LogFileSize" (5 MB when missing) from section "System" and
+  // (re)opens the file when the path changed. The lines held are then replaced by the file's
+  // own (lines logged before the first init are kept after them); over-long lines are cut to
+  // kMaxLoadedLine characters. A path is taken only when it names a regular file (also through
+  // links) that is empty, missing (it is created) or already a log of ours; otherwise the
+  // previous file stays in use and a Warning is logged.
   void init();
+  static constexpr size_t kMaxLoadedLine = 510;
 
   // Handles the form fields "sys_logFilePath" and "sys_logFileSize"; appends its HTML messages
   // to html and returns true when it stored a change.
@@ -38,7 +43,7 @@ class CLogFile {
   // Read access for the status and log pages.
   std::string path() const;
   uint32_t sizeLimit() const;  // bytes; 0 means no limit
-  uint32_t byteCount() const;  // sum of the lengths of the lines held
+  uint64_t byteCount() const;  // sum of the lengths of the lines held
   // The newest `count` lines (0: all), newest first, each followed by "\n".
   std::string logText(unsigned count) const;
   // Number of lines held (tests).
@@ -47,16 +52,18 @@ class CLogFile {
   // Builds the line text as log() would at the given local time (tests and log()).
   static std::string formatLine(time_t when, int level, const std::string& source,
                                 const std::string& message, const char* function);
+  // True when the text starts like a line formatLine() builds (time stamp, then " : " twice).
+  static bool looksLikeLogLine(const std::string& line);
 
  private:
-  void writeAllLocked();
+  bool rewriteFileLocked();
   void appendToFileLocked(const std::string& line);
 
   mutable std::mutex m_lock;
   // State below is guarded by m_lock.
   std::deque<std::string> m_lines;
   FILE* m_file = nullptr;
-  uint32_t m_byteCount = 0;
+  uint64_t m_byteCount = 0;  // 64 bits: a large existing file cannot wrap it
   uint32_t m_sizeLimit = 0;
   std::string m_path;
 };

@@ -98,11 +98,13 @@ bool CFalconBoardDrv::reconf() {
   f.imageSize = m_imageSize;
   f.clip = m_clip;
   switch (f.videoStd) {
+    // SECAM has the 625 lines of PAL: treating it as a 480-line frame put every clip off
+    // centre (VGA at 0, 0 instead of 64, 48).
     case FALCON_VIDEO_PAL:
+    case FALCON_VIDEO_SECAM:
       f.fullWidth = 768, f.fullHeight = 576;
       break;
     case FALCON_VIDEO_NTSC:
-    case FALCON_VIDEO_SECAM:
       f.fullWidth = 640, f.fullHeight = 480;
       break;
     default:

@@ -212,7 +212,7 @@ bool CIPVideoCnl::openConnection(const sockaddr_in& addr, int timeoutSec, const 
 bool CIPVideoCnl::sendRequest(const std::string& request, const char* function) {
   int n = m_sock.send(request.data(), request.size());
   if (n < 0 || static_cast<size_t>(n) != request.size()) {
-    logWarning("::send failed. str=\"" + request + "\"", function);
+    logWarning("::send failed. str=\"" + hide_basic_credentials(request) + "\"", function);
     return false;
   }
   return true;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/Tables.h"
+#include "app/Utf8Text.h"
 #include "channels/CMXClient.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
@@ -119,8 +121,7 @@ bool CVideoCnl::init() {
       return false;
     }
   }
-  std::string stored = g_settings.readString(sectionName(), "CnlName", "");
-  if (stored.size() > kMaxNameLength) stored.resize(kMaxNameLength);
+  const std::string stored = cleanName(g_settings.readString(sectionName(), "CnlName", ""), kMaxNameLength);
   {
     std::lock_guard<std::mutex> guard(m_nameLock);
     if (stored != m_name) {
@@ -299,9 +300,11 @@ bool CVideoCnl::update(const FormFields& fields, std::string& html) {
   const std::string section = sectionName();
 
   if (const std::string* v = field(fields, prefix + "CnlName")) {
-    std::string value = *v;
-    if (value.size() > kMaxNameLength) {
-      value.resize(kMaxNameLength);
+    // Control characters would reach picture comments and log lines; they go silently.
+    std::string value = cleanName(*v, SIZE_MAX);
+    const std::string cut = cleanName(value, kMaxNameLength);
+    if (cut != value) {
+      value = cut;
       html += "<P class=warn>The <EM>Channel name</EM> value is too long. Truncate it to '" +
               html_escape(value) + "'";
     }
@@ -402,7 +405,7 @@ void CVideoCnl::form(std::string& html) {
   const std::string section = sectionName();
 
   std::string storedName = g_settings.readString(section, "CnlName", "");
-  if (storedName.size() > kMaxNameLength) storedName.resize(kMaxNameLength);
+  storedName = cleanName(storedName, kMaxNameLength);
   html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=600></COLGROUP>\n";
   html += row("<LABEL for=\"" + p + "CnlName\">Channel name</LABEL>",
               textInput(p + "CnlName", storedName, static_cast<int>(kMaxNameLength), 400));

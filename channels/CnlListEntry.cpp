@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "app/Utf8Text.h"
+
 namespace {
 
 std::mutex g_sinkLock;
@@ -99,29 +101,17 @@ bool CnlListEntry::shown() const {
 
 std::string CnlListEntry::text() const {
   std::lock_guard<std::mutex> guard(m_lock);
-  return latin1UmlautsToUtf8(m_name + " (" + m_address + ") " + m_stateText);
+  return textLocked();
 }
 
-std::string CnlListEntry::latin1UmlautsToUtf8(const std::string& s) {
-  std::string out;
-  out.reserve(s.size() + 8);
-  for (unsigned char c : s) {
-    switch (c) {
-      case 0xE4: case 0xC4: case 0xF6: case 0xD6: case 0xFC: case 0xDC:
-        // Latin-1 0x80..0xFF maps to U+0080..U+00FF: two bytes C3 (c - 0x40).
-        out.push_back(static_cast<char>(0xC3));
-        out.push_back(static_cast<char>(c - 0x40));
-        break;
-      default:
-        out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
+std::string CnlListEntry::textLocked() const {
+  return toUtf8FromLatin1IfNeeded(m_name) + " (" + toUtf8FromLatin1IfNeeded(m_address) + ") " +
+         toUtf8FromLatin1IfNeeded(m_stateText);
 }
 
 // Lock order: the entry's lock, then the sink lock. The sink only queues the change.
 void CnlListEntry::publishLocked() {
-  std::string text = latin1UmlautsToUtf8(m_name + " (" + m_address + ") " + m_stateText);
+  std::string text = textLocked();
   std::lock_guard<std::mutex> sinkGuard(g_sinkLock);
   if (g_sink) g_sink->entryChanged(m_id, m_state, text);
 }

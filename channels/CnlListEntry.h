@@ -42,14 +42,13 @@ class CnlListEntry {
   std::string address() const;
   std::string stateText() const;
   bool shown() const;  // true between the first setAll and remove
-  // name + " (" + address + ") " + state text, with the Latin-1 umlauts as UTF-8.
+  // name + " (" + address + ") " + state text, each part that is not valid UTF-8 (a name
+  // from an old settings file) converted from Latin-1.
   std::string text() const;
-
-  // Replaces the six Latin-1 umlauts (E4 C4 F6 D6 FC DC) by their UTF-8 forms.
-  static std::string latin1UmlautsToUtf8(const std::string& s);
 
  private:
   void publishLocked();
+  std::string textLocked() const;
 
   const uint64_t m_id;
   mutable std::mutex m_lock;

@@ -3,6 +3,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "channels/CnlList.h"
 #include "channels/CIPAsipVideoCnl.h"
@@ -33,8 +34,7 @@ CVideoCnl* createIPChannel(int typeCode, uint32_t index) {
 int startIPChannelsFromSettings() {
   int started = 0;
   for (const std::string& section : g_settings.sectionNames()) {
-    // A word and two integers; anything after them is ignored, so analog sections with a
-    // third number only differ by their type code 0.
+    // A word and two integers; analog sections (type code 0, a third number) are not ours.
     std::istringstream in(section);
     std::string word;
     long type = -1;
@@ -44,6 +44,16 @@ int startIPChannelsFromSettings() {
       continue;
     CVideoCnl* cnl = createIPChannel(static_cast<int>(type), static_cast<uint32_t>(index));
     if (!cnl) continue;
+    // Only the name the channel itself writes: "Channel 1 05" or "Channel 1 5 junk" would
+    // otherwise start a second channel on the settings and recordings of "Channel 1 5".
+    if (cnl->sectionName() != section) {
+      g_logFile.log(CLogFile::Warning, "system",
+                    "Settings section '" + section + "' is not a channel section name; ignored.",
+                    "startIPChannelsFromSettings");
+      cnl->join();  // never started: returns at once
+      delete cnl;
+      continue;
+    }
     if (cnl->init()) {
       // Listed before its thread starts, so a close at this moment still finds it; the lock
       // keeps the configuration pages from cleaning it away before it runs.

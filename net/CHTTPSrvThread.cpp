@@ -6,11 +6,9 @@
 
 #include "app/CSettings.h"
 #include "channels/CNetVideoClient.h"
-#include "channels/FrameRec.h"
 #include "net/CLstSockThread.h"
 #include "net/CNetVideoCnl.h"
 #include "net/EndpointPages.h"
-#include "net/StatusPage.h"
 #include "pantilt/CRotorClient.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
@@ -109,17 +107,23 @@ void CHTTPSrvThread::dispatch() {
   }
 }
 
-bool CHTTPSrvThread::fetchPicture(FrameRec& rec) { return m_cnl->getNewFrame(rec); }
+bool CHTTPSrvThread::fetchPicture(std::shared_ptr<const SharedPicture>& pic) {
+  // Time stamp 0 stands for a fresh, empty record: any current picture is newer, and the wait
+  // happens only while the channel has published nothing yet.
+  return m_cnl->getNewPicture(pic, 0);
+}
 
-void CHTTPSrvThread::sendText(const std::string& text) {
-  // A short send is continued; a failed one ends the answer (the viewer is gone).
-  size_t done = 0;
-  while (done < text.size()) {
-    const int n = m_conn.send(text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += size_t(n);
+void CHTTPSrvThread::sendBytes(const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const int n = m_conn.send(p, len);
+    if (n <= 0) return;  // peer gone, or no progress within the send time-out
+    p += n;
+    len -= static_cast<size_t>(n);
   }
 }
+
+void CHTTPSrvThread::sendText(const std::string& text) { sendBytes(text.data(), text.size()); }
 
 void CHTTPSrvThread::answerPicture() {
   m_conn.status = 200;
@@ -128,9 +132,9 @@ void CHTTPSrvThread::answerPicture() {
   m_conn.set_header("Content-type:", "image/jpg");
   m_conn.set_header("Cache-Control:", "private,no-cache");
   if (m_conn.send_response_head() < 1) return;
-  FrameRec rec;
-  if (fetchPicture(rec)) {
-    sendText(std::string(reinterpret_cast<const char*>(rec.data), rec.length));
+  std::shared_ptr<const SharedPicture> pic;
+  if (fetchPicture(pic)) {
+    sendBytes(pic->data.get(), pic->length);
   } else {
     sendText(noPictureImage());
   }
@@ -138,8 +142,8 @@ void CHTTPSrvThread::answerPicture() {
 
 void CHTTPSrvThread::answerProbe() {
   if (m_conn.query.find("help") == m_conn.query.end()) return;  // closed without a byte
-  FrameRec rec;
-  if (fetchPicture(rec)) {
+  std::shared_ptr<const SharedPicture> pic;
+  if (fetchPicture(pic)) {
     m_conn.status = 200;
     m_conn.reason = "OK";
     m_conn.send_response_head();

@@ -15,14 +15,16 @@
 
 #include "platform/Thread.h"
 
+#include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "channels/FrameRec.h"
 #include "net/CHTTPSocket.h"
 
 class CNetVideoCnl;
-struct FrameRec;
 
 class CHTTPSrvThread : public CThread {
  public:
@@ -55,9 +57,10 @@ class CHTTPSrvThread : public CThread {
   void handRotor();
   void answerNotFound();
 
-  // The current picture into a fresh record (waits up to the channel's time-out only when
-  // nothing was published yet).
-  bool fetchPicture(FrameRec& rec);
+  // The current picture, shared (waits up to the channel's time-out only when nothing was
+  // published yet).
+  bool fetchPicture(std::shared_ptr<const SharedPicture>& pic);
+  void sendBytes(const void* data, size_t len);
   // Whether the channel takes another consumer (not stopping, below its bound).
   bool consumerWelcome();
   // The handle for a consumer, or -1 (closed at once) when the channel has its fill of them.

@@ -167,21 +167,31 @@ bool storableLogin(const std::string& login) {
   return first != ' ' && first != '#' && first != ';' && first != '[' && last != ' ';
 }
 
+// The browser sends "Authorization: Basic " + base64(login ":" password) + CRLF as one request
+// line; a pair whose line the server would refuse as too long could never sign in.
+bool loginLineFits(const std::string& login, const std::string& password) {
+  const size_t raw = login.size() + 1 + password.size();
+  const size_t line = std::string("Authorization: Basic ").size() + (raw + 2) / 3 * 4;
+  return line <= CHTTPSocket::kLineCapacity - 1;  // line ends not counted
+}
+
 // Step: a new administrator. Always counts as a change when a login was given.
 bool applyNewAdmin(const FormFields& form, std::string& resp) {
   const std::string login = field(form, "sys_newLogin");
   if (login.empty()) return false;
   const std::string pw1 = field(form, "sys_newPasswd1");
-  if (!storableLogin(login)) {
-    resp += "<P class=warn>The <EM>New login</EM> parameter must not contain '=', ':' or control "
-            "characters, nor begin with '#', ';', '[' or a space.<BR>New administrator NOT added.</P>";
-  } else if (!pw1.empty() && pw1 == field(form, "sys_newPasswd2")) {
-    g_settings.writeString("Admins", login, pw1);
-    resp += "<P class=upd>Added a new administrator. Login name: '<STRONG>" + html_escape(login) +
-            "</STRONG></P>";
-  } else {
+  if (!storableLogin(login) || !CSettings::usableName(login)) {
+    resp += "<P class=warn>The <EM>New login</EM> parameter must not contain '=', ':', '[', ']' or "
+            "control characters, nor begin with '#', ';' or a space.<BR>New administrator NOT added.</P>";
+  } else if (pw1.empty() || pw1 != field(form, "sys_newPasswd2")) {
     resp += "<P class=warn>The <EM>Retype new password</EM> parameter must be a valid, not empty, "
             "string.<BR>New administrator NOT added.</P>";
+  } else if (!CSettings::storableEntry(login, pw1) || !loginLineFits(login, pw1)) {
+    resp += "<P class=warn>The <EM>New login</EM> and its password are too long to be stored."
+            "<BR>New administrator NOT added.</P>";
+  } else if (g_settings.writeString("Admins", login, pw1)) {
+    resp += "<P class=upd>Added a new administrator. Login name: '<STRONG>" + html_escape(login) +
+            "</STRONG></P>";
   }
   return true;
 }
@@ -193,6 +203,10 @@ bool applyRemovedAdmins(const FormFields& form, std::string& resp) {
   for (const auto& f : form) {
     if (f.first.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string login = f.first.substr(prefix.size());
+    if (login.empty()) {
+      resp += "<P class=warn>An administrator without a login name cannot be removed.</P>";
+      continue;
+    }
     if (!g_settings.existingEntry("Admins", login)) continue;
     g_settings.deleteEntry("Admins", login);
     if (g_settings.existingEntry("Admins", login)) continue;
@@ -243,6 +257,7 @@ bool readFormBody(CHTTPSocket& conn, std::string& body) {
 std::string applySubmission(FormFields& form, CLstConfThread& server, std::string* newKey) {
   std::string resp;
   bool changed = false;
+  const unsigned refusedBefore = g_settings.refusedWrites();
   CVideoCnl* newCnl = createNewChannel(form, resp);
   if (newKey) *newKey = newCnl ? newCnl->fieldPrefix() : std::string();
   changed |= applyConfAddress(form, server, resp);
@@ -253,6 +268,10 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
     changed = true;
   }
   changed |= applyChannels(form, newCnl, resp);
+  // Every step checks what it can explain; this catches any other value the store refused.
+  if (g_settings.refusedWrites() != refusedBefore)
+    resp += "<P class=warn>A value is too long or holds characters the settings file cannot keep; "
+            "it was NOT stored.</P>";
   if (!changed) resp += "<P font-size=12pt>&nbsp;No parameter needs update.</P>";
   sched_yield();
   if (!g_settings.writeToStorage()) {

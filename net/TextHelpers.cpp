@@ -130,3 +130,19 @@ std::string url_encode(const std::string& text) {
   }
   return out;
 }
+
+std::string hide_basic_credentials(const std::string& request) {
+  static const std::string header = "Authorization: Basic ";
+  std::string out;
+  size_t from = 0;
+  for (size_t at; (at = request.find(header, from)) != std::string::npos;) {
+    const size_t value = at + header.size();
+    size_t end = request.find_first_of("\r\n", value);
+    if (end == std::string::npos) end = request.size();
+    out.append(request, from, value - from);
+    out += "(hidden)";
+    from = end;
+  }
+  out.append(request, from, std::string::npos);
+  return out;
+}

@@ -15,3 +15,6 @@ std::string base64_encode(const std::string& bytes);
 bool is_valid_ip(const std::string& text);
 // Letters and digits copied, space as "+", every other byte as %XX (upper-case hex).
 std::string url_encode(const std::string& text);
+// The request with the value of every "Authorization: Basic" header replaced by "(hidden)",
+// for log lines (the log is readable without a login).
+std::string hide_basic_credentials(const std::string& request);

@@ -201,3 +201,16 @@ TEST_F(ChannelForm, PanTiltNumbersMustBePlainDigits) {
   EXPECT_EQ(g_settings.readInt(ipSection, "RotorBoudRate", 0), 4800);
   EXPECT_EQ(g_settings.readInt(ipSection, "RotorAddress", 0), 12);
 }
+
+TEST_F(ChannelForm, NamesLoseControlCharactersAndAreCutOnACharacterBoundary) {
+  // 49 two-byte characters and a three-byte one: 50 characters, 101 bytes.
+  std::string name50;
+  for (int i = 0; i < 49; ++i) name50 += "\xC3\xA9";
+  name50 += "\xE6\x9D\xB1";
+  update({{p + "CnlName", "\t" + name50.substr(0, 20) + "\r\n\x01\x7F\xC2\x85" + name50.substr(20) + "\xC3\xA9"}});
+  EXPECT_EQ(g_settings.readString(ipSection, "CnlName", ""), name50);
+  // A hand-edited name with controls in it is cleaned when read.
+  g_settings.writeString(ipSection, "CnlName", "Ga\x1b[2Jte");
+  ASSERT_TRUE(ip.init());
+  EXPECT_EQ(ip.name(), "Ga[2Jte");
+}

@@ -77,11 +77,15 @@ TEST_F(ListEntry, EntriesHaveDistinctIdsAndAreCreatedOnFirstUse) {
 }
 
 TEST_F(ListEntry, Latin1UmlautsBecomeUtf8) {
-  EXPECT_EQ(CnlListEntry::latin1UmlautsToUtf8("T\xE4r \xC4 \xF6\xD6 \xFC\xDC \xDF"),
-            "T\xC3\xA4r \xC3\x84 \xC3\xB6\xC3\x96 \xC3\xBC\xC3\x9C \xDF");
   CnlListEntry e;
-  e.setAll(1, "Gro\xDF T\xFCr", "x", "y");
-  EXPECT_EQ(sink.events.back().text, "Gro\xDF T\xC3\xBCr (x) y");
+  e.setAll(1, "T\xE4r \xC4 \xF6\xD6 \xFC\xDC \xDF", "x", "y");
+  EXPECT_EQ(e.text(), "T\xC3\xA4r \xC3\x84 \xC3\xB6\xC3\x96 \xC3\xBC\xC3\x9C \xC3\x9F (x) y");
+  e.setName("Gro\xDF T\xFCr");
+  EXPECT_EQ(sink.events.back().text, "Gro\xC3\x9F T\xC3\xBCr (x) y");
+  // Czech, Hebrew and Japanese names are already UTF-8 and stay exactly as they are.
+  const std::string utf8 = "\xC4\x8C\x65sk\xC3\xBD \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D \xE6\x9D\xB1\xE4\xBA\xAC";
+  e.setName(utf8);
+  EXPECT_EQ(e.text(), utf8 + " (x) y");
 }
 
 TEST_F(ListEntry, RunningChannelRegistersAndShowsItsName) {

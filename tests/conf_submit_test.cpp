@@ -247,3 +247,22 @@ TEST(ConfSubmit, LoginsThatCannotBeStoredSafelyAreRefused) {
   g_settings.load();
   EXPECT_EQ(g_settings.readString("Admins", "ann o'neil#", ""), "p w\"");
 }
+
+TEST(ConfSubmit, EmptyOrUnusableAdministratorsWarnInsteadOfKillingTheServer) {
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  std::string answer = post(f.port(), "sys_login_=on&ret_cnl=sys", kAuth);
+  EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 ");
+  EXPECT_NE(messages(answer).find("<P class=warn>"), std::string::npos);
+  // A login or password the settings file would cut, or a login that could never sign in.
+  const std::string longLogin(5000, 'l'), longPassword(2500, 'p');
+  for (const std::string& body :
+       {"sys_newLogin=" + longLogin + "&sys_newPasswd1=pw&sys_newPasswd2=pw&ret_cnl=sys",
+        "sys_newLogin=bob&sys_newPasswd1=" + longPassword + "&sys_newPasswd2=" + longPassword +
+            "&ret_cnl=sys"}) {
+    answer = post(f.port(), body, kAuth);
+    EXPECT_NE(messages(answer).find("New administrator NOT added."), std::string::npos);
+  }
+  EXPECT_TRUE(g_settings.sectionEntries("Admins").empty());
+  EXPECT_EQ(statusLine(get(f.port(), "/status")), "HTTP/1.1 200 ");
+}

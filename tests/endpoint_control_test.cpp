@@ -103,3 +103,34 @@ TEST(EndpointControl, ChangesWaitForTheChannelsConfigLock) {
   update.join();
   EXPECT_TRUE(g_settings.readBool(kSection, "CnlEventRecActive", false));
 }
+
+namespace {
+
+// A channel whose picture size lives in a section shared with others, as the inputs of one
+// board keep theirs.
+class SharedSizeChannel : public TestNetChannel {
+ public:
+  SharedSizeChannel() : TestNetChannel(0) {}
+  std::string imageSizeSection() override { return "Board 0"; }
+  void storeImageSize(const std::string& keyword) override {
+    g_settings.writeString("Board 0", "ImageSize", keyword);
+  }
+};
+
+}  // namespace
+
+TEST(EndpointControl, SizeGoesThroughTheChannelsOwnSizeSection) {
+  IsolatedHome home;
+  SharedSizeChannel cnl;
+  configure(cnl, 0);
+  ASSERT_TRUE(cnl.startChannel());
+  const uint16_t port = cnl.waitListening();
+  ASSERT_NE(0, port);
+  g_settings.writeString("Board 0", "ImageSize", "d-1pal");
+  EXPECT_EQ(0u, control(port, "list&section=telvpegparam")
+                    .find(std::string(kHead) + "size=D-1PAL.(768x576) # "));
+  EXPECT_EQ(std::string(kHead) + "size=vga2\r\n",
+            control(port, "set&section=telvpegparam&size=VGA2.(640x240)"));
+  EXPECT_EQ("vga2", g_settings.readString("Board 0", "ImageSize", ""));
+  EXPECT_FALSE(g_settings.existingEntry(kSection, "ImageSize"));
+}

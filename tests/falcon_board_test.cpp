@@ -61,12 +61,19 @@ TEST_F(FalconBoard, ReconfCallsInOrderWithClipAndScalePositions) {
   EXPECT_EQ(board.format().height, 480);
 }
 
-TEST_F(FalconBoard, ClipOfALargerSizeNeverGoesNegative) {
+TEST_F(FalconBoard, ClipOfALargerSizeNeverGoesNegativeAndSecamClipsFromTheCentre) {
   CFalconBoardDrv board(falconfake::api(), 1, 0);
   configure("NTSC", "d-1pal", "clip");
   ASSERT_TRUE(board.init(kSection));
   ASSERT_TRUE(board.reconf());
   EXPECT_EQ(falconfake::callsOf("is_SetImagePos"), std::vector<std::string>{"is_SetImagePos 0 0"});
+
+  falconfake::reset();
+  configure("SECAM", "vga", "clip");
+  ASSERT_TRUE(board.init(kSection));
+  ASSERT_TRUE(board.reconf());
+  EXPECT_EQ(falconfake::callsOf("is_SetImagePos"), std::vector<std::string>{"is_SetImagePos 64 48"});
+  EXPECT_EQ(board.format().fullHeight, 576);
 }
 
 TEST_F(FalconBoard, InvalidSettingsRefusedAndLogged) {

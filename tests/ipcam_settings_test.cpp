@@ -180,6 +180,19 @@ TEST_F(IpcamSettings, StartUpCreatesChannelsOnlyForIPSections) {
   delete started;
 }
 
+TEST_F(IpcamSettings, StartUpSkipsSectionsThatAreNotWrittenAsChannelsWriteThem) {
+  for (const char* s : {"Channel 1 05", "Channel 1 5 junk", "Channel 01 5", "Channel 1 +5"})
+    g_settings.writeString(s, "CamIPAddr", "127.0.0.1");
+  const size_t before = snapshotChannels().size();
+  const size_t linesBefore = g_logFile.lineCount();
+  EXPECT_EQ(startIPChannelsFromSettings(), 0);
+  EXPECT_EQ(snapshotChannels().size(), before);
+  EXPECT_EQ(g_logFile.lineCount(), linesBefore + 4);
+  EXPECT_NE(g_logFile.logText(4).find("(Warning) : startIPChannelsFromSettings : system : "
+                                      "Settings section 'Channel 1 05'"),
+            std::string::npos);
+}
+
 TEST(IpcamFactory, CreatesTheClassOfEachTypeCode) {
   IsolatedHome home;
   const char* tags[] = {"", "axis_5", "lilin_5", "asip_5", "toshiba_5", "sony_5", "panasonic_5",

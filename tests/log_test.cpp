@@ -3,7 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <sstream>
 
 #include "app/CLogFile.h"
@@ -75,7 +80,7 @@ TEST_F(LogFileTest, LinesReachTheFileAtOnce) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" (Info)    : main : system : hello"), std::string::npos);
   EXPECT_EQ(log.path(), path);
-  EXPECT_EQ(log.sizeLimit(), 0u);
+  EXPECT_EQ(log.sizeLimit(), 5u * 1048576u);  // the default when the size is not set
   EXPECT_EQ(log.byteCount(), lines[0].size());
 }
 
@@ -138,12 +143,16 @@ TEST_F(LogFileTest, RestartContinuesTheExistingFileAndCountsIt) {
 }
 
 TEST_F(LogFileTest, LoadingStopsAtAVeryLongLine) {
-  writeFile(path, "short one\n" + std::string(600, 'y') + "\nnever loaded\n");
+  // The name is historical: loading now goes on past a long line, cutting it, so that a later
+  // trim still drops the oldest lines and keeps the newer ones.
+  const std::string first = CLogFile::formatLine(0, 3, "s", "short one", "f");
+  writeFile(path, first + "\n" + std::string(600, 'y') + "\nnewer\n");
   configure(path, -1);
   CLogFile log;
   log.init();
-  EXPECT_EQ(log.lineCount(), 1u);
-  EXPECT_EQ(log.byteCount(), 9u);
+  EXPECT_EQ(log.lineCount(), 3u);
+  EXPECT_EQ(log.byteCount(), first.size() + 510 + 5);  // the long line cut to 510 characters
+  EXPECT_EQ(log.logText(1), "newer\n");
 }
 
 TEST_F(LogFileTest, UnopenablePathWarnsAndKeepsThePreviousFile) {
@@ -178,12 +187,13 @@ TEST_F(LogFileTest, UpdateStoresAUsablePathAndLeavesAnExistingFileAlone) {
   CLogFile log;
   log.init();
   const std::string other = home.dir().file("other <b>.log");
-  writeFile(other, "keep me\n");
+  const std::string keep = CLogFile::formatLine(0, 3, "s", "keep me", "f") + "\n";
+  writeFile(other, keep);
   std::string html;
   EXPECT_TRUE(log.update({{"sys_logFilePath", other}}, html));
   EXPECT_EQ(html, "<P class=upd>Updated the <EM>Log file path</EM> value to '<STRONG>" +
                       home.dir().file("other &lt;b&gt;.log") + "'</STRONG></P>");
-  EXPECT_EQ(readFile(other), "keep me\n");
+  EXPECT_EQ(readFile(other), keep);
   EXPECT_EQ(g_settings.readString("System", "LogFilePath", ""), other);
   // The same path again is no change.
   html.clear();
@@ -220,4 +230,86 @@ TEST_F(LogFileTest, UpdateClampsTheSizeAndIgnoresUnreadableValues) {
   EXPECT_FALSE(log.update({{"sys_logFileSize", "1"}}, html));  // unchanged limit: 1 MiB
   EXPECT_FALSE(log.update({{"sys_logFileSize", "abc"}}, html));
   EXPECT_EQ(html, "");
+}
+
+TEST_F(LogFileTest, AnotherNameForTheSameFileReplacesTheLinesInsteadOfDoublingThem) {
+  configure(path, -1);
+  CLogFile log;
+  log.init();
+  log.log(3, "s", "one", "f");
+  log.log(3, "s", "two", "f");
+  ASSERT_EQ(symlink(path.c_str(), home.dir().file("link.log").c_str()), 0);
+  for (const std::string& other : {home.dir().file("link.log"), home.dir().path() + "/./test.log"}) {
+    configure(other, -1);
+    log.init();
+    EXPECT_EQ(log.path(), other);
+    EXPECT_EQ(log.lineCount(), 2u) << other;
+  }
+}
+
+TEST_F(LogFileTest, TrimWritesANewFileAndRenamesIt) {
+  configure(path, 1);
+  CLogFile log;
+  log.init();
+  log.log(3, "s", "first", "f");
+  // A second name keeps the file the trim started from: it must never be cut (a crash during a
+  // rewrite in place would lose the log).
+  const std::string before = home.dir().file("before.log");
+  ASSERT_EQ(link(path.c_str(), before.c_str()), 0);
+  const std::string content = readFile(before);
+  const std::string payload(1000, 'x');
+  for (int i = 0; i < 1050; ++i) log.log(3, "s", payload, "f");
+  EXPECT_TRUE(readFile(before).compare(0, content.size(), content) == 0);
+  EXPECT_EQ(fileLines(path).size(), log.lineCount());
+  EXPECT_EQ(fileLines(path).front().find("first"), std::string::npos);
+}
+
+namespace {
+
+// Runs f on another thread; false when it has not finished within 5 s (then unblock() is called
+// so the thread can end).
+template <typename F, typename U>
+bool finishesSoon(F f, U unblock) {
+  auto done = std::async(std::launch::async, f);
+  if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return true;
+  unblock();
+  done.wait();
+  return false;
+}
+
+}  // namespace
+
+TEST_F(LogFileTest, OnlyEmptyFilesAndOurOwnLogsAreTakenAsTheLog) {
+  configure(path, -1);
+  CLogFile log;
+  log.init();
+  const std::string settings = home.dir().file("settings"), fifo = home.dir().file("fifo"),
+                    fifoLink = home.dir().file("fifo-link"), empty = home.dir().file("empty.log"),
+                    ours = home.dir().file("ours.log");
+  writeFile(settings, "[Admins]\nadmin=secret\n");
+  writeFile(empty, "");
+  writeFile(ours, CLogFile::formatLine(0, 3, "system", "old", "main") + "\n");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink(fifo.c_str(), fifoLink.c_str()), 0);
+  // Opening both ends releases anything waiting to open the FIFO.
+  auto unblock = [&] { close(open(fifo.c_str(), O_RDWR | O_NONBLOCK)); };
+  for (const std::string& bad : {settings, fifo, fifoLink, home.dir().path(), std::string("/dev/zero")}) {
+    std::string html;
+    bool changed = true;
+    EXPECT_TRUE(finishesSoon([&] { changed = log.update({{"sys_logFilePath", bad}}, html); },
+                             unblock)) << bad;
+    EXPECT_FALSE(changed) << bad;
+    // Even when set by hand in the settings, init keeps the log where it is.
+    configure(bad, -1);
+    EXPECT_TRUE(finishesSoon([&] { log.init(); }, unblock)) << bad;
+    EXPECT_EQ(log.path(), path) << bad;
+  }
+  EXPECT_EQ(readFile(settings), "[Admins]\nadmin=secret\n");
+  for (const std::string& good : {empty, ours}) {
+    std::string html;
+    EXPECT_TRUE(log.update({{"sys_logFilePath", good}}, html)) << good;
+    log.init();
+    EXPECT_EQ(log.path(), good);
+  }
+  EXPECT_EQ(log.lineCount(), 1u);
 }

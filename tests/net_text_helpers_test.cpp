@@ -102,3 +102,12 @@ TEST(UrlEncode, KeepsLettersAndDigitsOnly) {
   EXPECT_EQ(url_encode("p&q=r%"), "p%26q%3Dr%25");
   EXPECT_EQ(url_decode(url_encode("x y&z=%/\xff")), "x y&z=%/\xff");
 }
+
+TEST(HideBasicCredentials, HidesEveryAuthorizationValueAndNothingElse) {
+  EXPECT_EQ(hide_basic_credentials("GET /a HTTP/1.0\r\nAuthorization: Basic dTpw\r\nHost: h\r\n\r\n"
+                                   "GET /b HTTP/1.0\r\nAuthorization: Basic eDp5\r\n\r\n"),
+            "GET /a HTTP/1.0\r\nAuthorization: Basic (hidden)\r\nHost: h\r\n\r\n"
+            "GET /b HTTP/1.0\r\nAuthorization: Basic (hidden)\r\n\r\n");
+  EXPECT_EQ(hide_basic_credentials("Authorization: Basic dTpw"), "Authorization: Basic (hidden)");
+  EXPECT_EQ(hide_basic_credentials("GET / HTTP/1.0\r\n\r\n"), "GET / HTTP/1.0\r\n\r\n");
+}

@@ -115,3 +115,68 @@ TEST(Settings, ConcurrentReadersAndWritersDoNotCorruptTheStore) {
   for (int t = 0; t < 4; ++t)
     EXPECT_EQ(g_settings.readInt("Channel 1 " + std::to_string(t), "CamIPPort", -1), 1999);
 }
+
+TEST(Settings, NamesTheFileCannotKeepAreRefusedAndEmptyNamesNeverAbort) {
+  IsolatedHome home;
+  // An empty name is fatal to the toolkit's registry in every operation.
+  g_settings.writeString("", "k", "v");
+  g_settings.writeString("Admins", "", "v");
+  g_settings.writeInt("Admins", "", 1);
+  EXPECT_EQ(g_settings.readString("Admins", "", "def"), "def");
+  EXPECT_EQ(g_settings.readInt("", "k", 3), 3);
+  EXPECT_FALSE(g_settings.existingEntry("Admins", ""));
+  EXPECT_FALSE(g_settings.existingSection(""));
+  g_settings.deleteEntry("Admins", "");
+  g_settings.deleteSection("");
+  EXPECT_TRUE(g_settings.sectionEntries("").empty());
+  // Names that would not read back, or would damage the entries after them.
+  for (const char* bad : {"a=b", "a]b", "[x]", "a\nb", "a\rb", "a\tb", " a", "a ", "#a", ";a"}) {
+    g_settings.writeString("Admins", bad, "pw");
+    g_settings.writeString(bad, "key", "v");
+    EXPECT_FALSE(g_settings.existingEntry("Admins", bad)) << bad;
+    EXPECT_FALSE(g_settings.existingSection(bad)) << bad;
+  }
+  g_settings.writeString("Admins", "after", "x");
+  ASSERT_TRUE(g_settings.writeToStorage());
+  g_settings.load();
+  EXPECT_EQ(g_settings.sectionNames(), std::vector<std::string>{"Admins"});
+  EXPECT_EQ(g_settings.readString("Admins", "after", ""), "x");
+}
+
+TEST(Settings, ValuesTheFileWouldCutAreRefused) {
+  IsolatedHome home;
+  const std::string ok(1500, 'p'), tooLong(2500, 'p');
+  std::string umlauts;  // 1200 bytes, but each is written as a four-character escape
+  for (int i = 0; i < 600; ++i) umlauts += "\xC3\xA4";
+  g_settings.writeString("Admins", "ok", ok);
+  g_settings.writeString("Admins", "long", tooLong);
+  g_settings.writeString("Admins", "escaped", umlauts);
+  g_settings.writeString("Admins", "del", "a\x7f" "b");
+  EXPECT_FALSE(g_settings.existingEntry("Admins", "long"));
+  EXPECT_FALSE(g_settings.existingEntry("Admins", "escaped"));
+  EXPECT_FALSE(g_settings.existingEntry("Admins", "del"));
+  ASSERT_TRUE(g_settings.writeToStorage());
+  g_settings.load();
+  EXPECT_EQ(g_settings.readString("Admins", "ok", ""), ok);
+}
+
+TEST(Settings, StoredFileAndFolderAreOwnerOnlyWhateverTheUmask) {
+  IsolatedHome home;
+  const std::string folder = home.dir().path() + "/.foxrc/TELVORA";
+  ASSERT_EQ(system(("mkdir -p '" + folder + "' && chmod 0777 '" + folder + "'").c_str()), 0);
+  const mode_t old = umask(0);
+  g_settings.writeString("Admins", "bob", "secret");
+  const bool written = g_settings.writeToStorage();
+  umask(old);
+  ASSERT_TRUE(written);
+  struct stat st;
+  ASSERT_EQ(stat(home.settingsFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  // A file the owner made read-only stays so.
+  ASSERT_EQ(chmod(home.settingsFile().c_str(), 0400), 0);
+  ASSERT_TRUE(g_settings.writeToStorage());
+  ASSERT_EQ(stat(home.settingsFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u);
+}

@@ -40,7 +40,7 @@ std::string logLoader(const uint8_t* data, size_t size) {
   std::unique_ptr<CLogFile> log(new CLogFile);
   log->init();
 
-  // logText gives the held lines newest first; the loader adds no line of its own.
+  // logText gives the held lines newest first (a file not taken over adds the refusal line).
   std::vector<std::string> held = splitLines(log->logText(0));
   if (held.size() != log->lineCount()) return "logText and lineCount disagree";
   std::reverse(held.begin(), held.end());
@@ -50,6 +50,21 @@ std::string logLoader(const uint8_t* data, size_t size) {
     bytes += l.size();
   }
   if (bytes != log->byteCount()) return "byte count does not match the lines held";
+  // The next line logged stands on a line of its own (or the file was not taken over at all).
+  log->log(CLogFile::Info, "fuzz", "next line", "logLoader");
+  std::ifstream in(path, std::ios::binary);
+  const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (after == content) return "";  // not taken over: the loader only logged its refusal
+  const std::string sep = !content.empty() && content.back() != '\n' ? "\n" : "";
+  const std::string line = CLogFile::formatLine(0, CLogFile::Info, "fuzz", "next line", "logLoader");
+  const std::string tail = "logLoader : fuzz : next line\n";
+  if (after.size() != content.size() + sep.size() + line.size() + 1 ||
+      after.compare(0, content.size(), content) != 0 ||
+      after.compare(after.size() - tail.size(), tail.size(), tail) != 0)
+    return after.compare(0, content.size(), content) == 0 && sep.size() && after[content.size()] != '\n'
+               ? "the next line logged was glued to the file's last line"
+               : "the file changed other than by one appended line";
+
   // The held lines are consecutive lines of the file, each whole or cut short (at the load
   // limit or at a NUL byte).
   const std::vector<std::string> fileLines = splitLines(content);
@@ -61,20 +76,6 @@ std::string logLoader(const uint8_t* data, size_t size) {
   }
   if (!found) return "held lines are not the file's lines";
 
-  // The next line logged stands on a line of its own (or the file was not taken over at all).
-  log->log(CLogFile::Info, "fuzz", "next line", "logLoader");
-  std::ifstream in(path, std::ios::binary);
-  const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (after == content) return "";
-  const std::string sep = !content.empty() && content.back() != '\n' ? "\n" : "";
-  const std::string line = CLogFile::formatLine(0, CLogFile::Info, "fuzz", "next line", "logLoader");
-  const std::string tail = "logLoader : fuzz : next line\n";
-  if (after.size() != content.size() + sep.size() + line.size() + 1 ||
-      after.compare(0, content.size(), content) != 0 ||
-      after.compare(after.size() - tail.size(), tail.size(), tail) != 0)
-    return after.compare(0, content.size(), content) == 0 && sep.size() && after[content.size()] != '\n'
-               ? "the next line logged was glued to the file's last line"
-               : "the file changed other than by one appended line";
   return "";
 }
 
