@@ -68,6 +68,8 @@ std::string httpRequest(const uint8_t* data, size_t size) {
     again += url_encode(q.first) + "=" + url_encode(q.second);
   }
   again += " HTTP/1.0\r\n";
+  // Encoding may triple a query's length: a request line that no longer fits proves nothing.
+  if (again.size() >= CHTTPSocket::kLineCapacity) return "";
   for (const auto& h : conn->request_headers) again += h.first + " " + h.second + "\r\n";
   again += "\r\n";
   std::unique_ptr<CHTTPSocket> conn2;
