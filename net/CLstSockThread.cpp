@@ -259,8 +259,9 @@ bool CLstSockThread::overLimit() {
 }
 
 void CLstSockThread::refuse(int handle) {
-  platform::closeSocket(handle);
+  // Counted before the close, so whoever sees the connection closed also sees it counted.
   ++m_refused;
+  platform::closeSocket(handle);
   const uint64_t now = platform::monotonicNs();
   if (m_refusalLogged && now - m_lastRefusalLogNs < kRefusalLogGapNs) return;
   m_refusalLogged = true;
