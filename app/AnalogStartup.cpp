@@ -1,6 +1,5 @@
 #include "app/AnalogStartup.h"
 
-#include <mutex>
 #include <string>
 
 #include "app/AppShutdown.h"
@@ -61,7 +60,9 @@ size_t AnalogStartup::start(const FalconApi& api) {
       // No analog channel at all: the boards opened so far are closed again by their drivers.
       return 0;
     }
-    auto board = std::make_unique<CFalconBoardDrv>(api, handle, i);
+    // Sections and names carry the handle the library gave the board, as a settings file written
+    // for the real boards expects.
+    auto board = std::make_unique<CFalconBoardDrv>(api, handle, static_cast<int>(handle));
     // Every channel's init applies its own section's board settings: they must agree.
     board->harmoniseSettings();
     if (!board->init(board->sectionOf(0))) board.reset();
@@ -72,18 +73,7 @@ size_t AnalogStartup::start(const FalconApi& api) {
   for (auto& board : boards) {
     if (!board) continue;
     for (int input : CFalconBoardDrv::kInputs) {
-      auto* cnl = new CFalconVideoCnl(board.get(), input);
-      if (cnl->init()) {
-        // Listed before its thread starts, so a close at this moment still finds it; the lock
-        // keeps the configuration pages from cleaning it away before it runs.
-        std::lock_guard<std::mutex> use(g_cnlUseLock);
-        if (startListedChannel(cnl)) {
-          ++started;
-          continue;
-        }
-      }
-      cnl->join();  // nothing to wait for when the thread never ran
-      delete cnl;
+      if (initAndStartListedChannel(new CFalconVideoCnl(board.get(), input))) ++started;
     }
     m_boards.push_back(std::move(board));
   }

@@ -169,6 +169,8 @@ bool CLogFile::looksLikeLogLine(const std::string& line) {
 
 void CLogFile::log(int level, const std::string& source, const std::string& message,
                    const char* function) {
+  m_linesLogged[(level >= Fatal && level <= Info) ? level : Info].fetch_add(
+      1, std::memory_order_relaxed);
   std::string line = formatLine(std::time(nullptr), level, source, message, function);
   std::lock_guard<std::mutex> g(m_lock);
   m_byteCount += line.size();
@@ -312,4 +314,9 @@ std::string CLogFile::logText(unsigned count) const {
     ++n;
   }
   return out;
+}
+
+uint64_t CLogFile::linesLogged(int level) const {
+  return m_linesLogged[(level >= Fatal && level <= Info) ? level : Info].load(
+      std::memory_order_relaxed);
 }

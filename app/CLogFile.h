@@ -6,6 +6,7 @@
 // last lock taken in the system: callers may hold locks of their own when they log, and
 // nothing outside this class (the settings store excepted, which takes only its own lock
 // and never logs) is called while m_lock is held.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -48,6 +49,9 @@ class CLogFile {
   std::string logText(unsigned count) const;
   // Number of lines held (tests).
   size_t lineCount() const;
+  // Lines logged at a level (0 Fatal .. 3 Info; others count as Info) since the process
+  // started, trimmed ones included. Any thread.
+  uint64_t linesLogged(int level) const;
 
   // Builds the line text as log() would at the given local time (tests and log()).
   static std::string formatLine(time_t when, int level, const std::string& source,
@@ -60,6 +64,7 @@ class CLogFile {
   void appendToFileLocked(const std::string& line);
 
   mutable std::mutex m_lock;
+  std::atomic<uint64_t> m_linesLogged[4] = {};  // by level; relaxed, only counted
   // State below is guarded by m_lock.
   std::deque<std::string> m_lines;
   FILE* m_file = nullptr;

@@ -38,8 +38,8 @@ class CFalconBoardDrv {
     uint32_t generation = 0;            // counts successful reconfigurations
   };
 
-  // handle comes from is_InitBoard; number is the board's position in the start-up's board
-  // loop (0 for the first board), used in the settings section names of its channels.
+  // handle comes from is_InitBoard; number is used in the settings section names of the board's
+  // channels (start-up passes the handle; tests pick their own).
   CFalconBoardDrv(const FalconApi& api, FALCON_BOARD handle, int number);
   ~CFalconBoardDrv();
   CFalconBoardDrv(const CFalconBoardDrv&) = delete;

@@ -261,9 +261,13 @@ bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
     // reconf() may set the encoder up anew from another thread.
     std::lock_guard<std::recursive_mutex> guard(configLock());
     const uint32_t capacity = std::min(back.capacity, m_recordLimit.load());
+    const uint64_t started = platform::monotonicNs();
     ok = m_encoder.encode(image, back.data, capacity, &length, timeNs, &sequence);
+    counters().noteEncode(platform::monotonicNs() - started);
   }
+  ChannelCounters::add(counters().received);
   if (!ok) {
+    ChannelCounters::add(counters().dropped);
     // The encoder refuses a picture that would not fit the record: the frame is dropped and
     // the last good picture stays current.
     ++m_dropped;

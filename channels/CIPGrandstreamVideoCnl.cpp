@@ -50,7 +50,7 @@ bool CIPGrandstreamVideoCnl::reconnect(int timeoutSec) {
   // These cameras say "OK" when they mean it; a 200 with another phrase is a refusal.
   auto okReason = [&]() {
     if (m_sock.reason == "OK") return true;
-    logWarning("Unexpected reason phrase from the camera: '" + m_sock.reason + "'", f.c_str());
+    logWarning("Unexpected reason phrase from the camera: '" + http::printable(m_sock.reason) + "'", f.c_str());
     return false;
   };
   if (!request_helper(addr, configRequest(), timeoutSec) || !okReason()) return false;

@@ -5,7 +5,17 @@
 const IPVendorTraits CIPHikvisionVideoCnl::kTraits = {
     "CIPHikvisionVideoCnl", "Hikvision IP video server (digital)", "hikvision_", 0, 3, 0, true,
     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-    {{"4cif", "4CIF (704x576) "}, {"cif", "CIF (352x288)  "}},
+    // Every accepted size is offered, so saving the page unchanged keeps the stored one.
+    {{"4cif", "4CIF (704x576) "},
+     {"cif", "CIF (352x288)  "},
+     {"d-1pal", "D-1PAL (768x576)"},
+     {"2cif", "2CIF (704x288)"},
+     {"vga", "VGA (640x480)"},
+     {"vga2", "VGA2 (640x480)"},
+     {"qcif", "QCIF (176x144)"},
+     {"qvga", "QVGA (320x240)"},
+     {"mega", "MEGA (1280x960)"},
+     {"3mp", "3MP (2048x1536)"}},
     "4cif"};
 
 CIPHikvisionVideoCnl::CIPHikvisionVideoCnl(uint32_t index) : CIPVideoCnl(8, index, kTraits) {

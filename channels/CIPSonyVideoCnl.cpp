@@ -20,7 +20,10 @@ const IPVendorTraits CIPSonyVideoCnl::kTraits = {
     {{"vga", "VGA (640x480) "}, {"qvga", "QVGA(320x240) "}},
     "vga"};
 
-CIPSonyVideoCnl::CIPSonyVideoCnl(uint32_t index) : CIPVideoCnl(5, index, kTraits) { createRecorder(); }
+CIPSonyVideoCnl::CIPSonyVideoCnl(uint32_t index) : CIPVideoCnl(5, index, kTraits) {
+  m_directParts = false;  // its part heads give the length as "DataLen:"
+  createRecorder();
+}
 
 CIPSonyVideoCnl::~CIPSonyVideoCnl() = default;
 
@@ -101,15 +104,24 @@ bool CIPSonyVideoCnl::requestPicture(uint32_t capacity, int timeoutSec, uint32_t
   nextLetters(letters);
   if (!sendRequest(encoderRequest(letters), f)) return false;
   // A picture comes with status 200; anything else is a refusal.
-  if (!m_sock.read_response(timeoutSec) || m_sock.status != 200) {
+  if (!m_sock.read_response(timeoutSec)) {
+    m_frameError = "no valid answer from the camera: " + m_sock.error;
+    if (!stopping()) logWarning("1) " + m_frameError, f);
+    return false;
+  }
+  if (m_sock.status != 200) {
+    m_frameError = "status " + std::to_string(m_sock.status);
     if (!stopping())
       logWarning("1) received the following error code from the camera: " + std::to_string(m_sock.status), f);
     return false;
   }
-  const std::string& text = m_sock.response_headers["Content-Length:"];
+  const std::string text = m_sock.response_header("Content-Length:");
   char* end = nullptr;
   unsigned long v = std::strtoul(text.c_str(), &end, 10);
-  if (text.empty() || end == text.c_str() || v == 0 || v > capacity) return false;
+  if (text.empty() || end == text.c_str() || v == 0 || v > capacity) {
+    m_frameError = "picture length '" + http::printable(text) + "' not usable";
+    return false;
+  }
   *len = static_cast<uint32_t>(v);
   return true;
 }
@@ -118,7 +130,7 @@ void CIPSonyVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   if (m_encoderMode.load())
     getFrameSrv_enc(rec, timeoutSec);
   else
-    getFrameSrv_cam(rec, timeoutSec);
+    CIPVideoCnl::getFrameSrv(rec, timeoutSec);
 }
 
 void CIPSonyVideoCnl::getFrameSrv_enc(FrameRec& rec, int timeoutSec) {
@@ -128,23 +140,22 @@ void CIPSonyVideoCnl::getFrameSrv_enc(FrameRec& rec, int timeoutSec) {
   receiveAndWrap(rec, len, timeoutSec);
 }
 
-void CIPSonyVideoCnl::getFrameSrv_cam(FrameRec& rec, int timeoutSec) {
-  rec.length = 0;
-  if (rec.capacity == 0 || !rec.data) return;
-  std::string line;
-  const uint64_t byteLimit = uint64_t(kBoundarySearchFactor) * rec.capacity;
-  uint64_t searched = 0;
-  for (;;) {
-    if (!m_sock.read_line(line, rec.capacity, timeoutSec)) return;
-    if (line.compare(0, m_boundaryLine.size(), m_boundaryLine) == 0) break;
-    searched += line.size() + 1;
-    if (searched > byteLimit) return;
-  }
+bool CIPSonyVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
+                                            uint32_t* len) {
+  // Camera mode (the only one reading a stream): the part head is a header block whose
+  // "DataLen:" gives the length.
   std::map<std::string, std::string> head;
-  if (!m_sock.read_headers(head, timeoutSec)) return;
-  const std::string& text = head["DataLen:"];
+  if (!m_sock.read_camera_headers(head, timeoutSec)) {
+    m_frameError = "part head: " + m_sock.error;
+    return false;
+  }
+  const std::string* text = http::findHeader(head, "DataLen:");
   char* end = nullptr;
-  unsigned long v = std::strtoul(text.c_str(), &end, 10);
-  if (text.empty() || end == text.c_str() || v == 0 || v > rec.capacity) return;
-  receiveAndWrap(rec, static_cast<uint32_t>(v), timeoutSec);
+  unsigned long v = text ? std::strtoul(text->c_str(), &end, 10) : 0;
+  if (!text || end == text->c_str() || v == 0 || v > capacity) {
+    m_frameError = text ? "part length 'DataLen: " + http::printable(*text) + "' not usable"
+                        : "part head without 'DataLen:'";
+    return false;
+  }
+  return receiveBody(buf, capacity, static_cast<uint32_t>(v), timeoutSec, len);
 }

@@ -31,7 +31,8 @@ class CIPSonyVideoCnl : public CIPVideoCnl {
  private:
   bool reconnect_cam(const sockaddr_in& addr, int timeoutSec);
   bool reconnect_enc(const sockaddr_in& addr, int timeoutSec);
-  void getFrameSrv_cam(FrameRec& rec, int timeoutSec);
+  // Camera mode's part: the boundary line, a header block with "DataLen:", the body.
+  bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) override;
   void getFrameSrv_enc(FrameRec& rec, int timeoutSec);
   // Sends one encoder request on the open connection and reads its response head; true only
   // with status 200 and a usable Content-Length (in *len).

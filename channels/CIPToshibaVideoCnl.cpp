@@ -50,8 +50,9 @@ bool CIPToshibaVideoCnl::reconnect(int timeoutSec) {
   const std::string f = fn("reconnect");
   if (!openConnection(addr, timeoutSec, f.c_str()) || !sendRequest(configRequest(), f.c_str())) return false;
   std::string line;
-  if (!m_sock.read_line(line, 1024, timeoutSec)) {
-    if (!stopping()) logWarning("No answer to the configuration request", f.c_str());
+  if (!m_sock.read_camera_line(line, 1024, timeoutSec)) {
+    m_frameError = "no answer to the configuration request: " + m_sock.error;
+    if (!stopping()) logWarning("No answer to the configuration request: " + m_sock.error, f.c_str());
     return false;
   }
   if (!request_helper(addr, streamRequest(), timeoutSec)) return false;

@@ -4,6 +4,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "app/CLogFile.h"
@@ -131,8 +135,14 @@ FX::FXint CIPVideoCnl::run() {
   if (recorder() && !recorder()->start())
     logWarning("Unable to start the channel recording thread", "CIPVideoCnl::run");
 
+  // True from a successful connect until its first picture: a connection that yields none is a
+  // failed attempt, so it waits like one instead of asking the camera again at once.
+  bool awaitingFirstPicture = false;
+  bool firstConnect = true;
   while (!stopping()) {
     if (m_reconnect.load()) {
+      if (!firstConnect) ChannelCounters::add(counters().reconnects);
+      firstConnect = false;
       listEntry().setState(2);
       listEntry().setStateText("Connecting...");
       reconf();
@@ -142,21 +152,29 @@ FX::FXint CIPVideoCnl::run() {
       if (!reconnect(kReconnectTimeoutSec)) {
         m_reconnect = true;
         if (stopping()) break;
-        listEntry().setStateText("Connecting... failed!");
-        pause(m_retryPauseMs);
-        listEntry().setStateText("waiting...");
-        for (unsigned i = 0; i < kRetryWaits && !stopping(); ++i) pause(m_retryPauseMs);
+        backOff();
         continue;
       }
       listEntry().setState(1);
       listEntry().setStateText(connectedStatusText());
+      awaitingFirstPicture = true;
     } else {
       // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
       waitFrameWanted(static_cast<uint64_t>(m_Tns.load()));
       if (stopping()) break;
     }
+    m_frameError.clear();
     getFrameSrv(backFrame(), kFrameTimeoutSec);
+    const bool gotPicture = backFrame().length > 0;
     publishBackFrame();
+    if (gotPicture) {
+      awaitingFirstPicture = false;
+    } else if (awaitingFirstPicture && !stopping()) {
+      awaitingFirstPicture = false;
+      logNoPicture();
+      closeSocket();
+      backOff();
+    }
   }
 
   closeSocket();
@@ -168,10 +186,39 @@ FX::FXint CIPVideoCnl::run() {
   return 0;
 }
 
+void CIPVideoCnl::backOff() {
+  listEntry().setState(2);
+  listEntry().setStateText("Connecting... failed!");
+  pause(m_retryPauseMs);
+  listEntry().setStateText("waiting...");
+  for (unsigned i = 0; i < kRetryWaits && !stopping(); ++i) pause(m_retryPauseMs);
+}
+
+void CIPVideoCnl::logNoPicture() {
+  const uint64_t now = platform::monotonicNs();
+  if (m_lastNoPictureLogNs != 0 && now - m_lastNoPictureLogNs < kNoPictureLogIntervalNs) {
+    ++m_noPictureSuppressed;
+    return;
+  }
+  std::string msg = "The camera stream yielded no picture: " +
+                    (m_frameError.empty() ? std::string("no reason known") : m_frameError);
+  if (m_noPictureSuppressed > 0)
+    msg += " (" + std::to_string(m_noPictureSuppressed) + " more since the last report)";
+  logWarning(msg, "CIPVideoCnl::run");
+  m_lastNoPictureLogNs = now;
+  m_noPictureSuppressed = 0;
+}
+
 // ---------------------------------------------------------------- connection helpers
 
 bool CIPVideoCnl::resolveCamera(sockaddr_in* addr) {
   std::string host = camAddr();
+  // A stored address with blanks or line breaks would end up inside the request's Host line.
+  if (!isValidCameraHost(host)) {
+    logWarning("Invalid camera address '" + http::printable(host) + "': a host name or IPv4 address is needed",
+               fn("reconnect").c_str());
+    return false;
+  }
   int rc = resolve(host, std::to_string(m_camPort.load()), addr);
   if (rc != 0) {
     logWarning("Host name resolution failed. addr='" + hostText() + "', errcode=" + std::to_string(rc) +
@@ -225,26 +272,74 @@ bool CIPVideoCnl::request_helper(const sockaddr_in& addr, const std::string& req
   if (!sendRequest(request, f.c_str())) return false;
   bool ok = m_sock.read_response(timeoutSec);
   if (ok && (requireStatus == 0 || m_sock.status == requireStatus)) return true;
-  if (!stopping())
+  if (stopping()) return false;
+  // A status held from an earlier answer says nothing about an answer that could not be read.
+  if (!ok) {
+    m_frameError = "no valid answer from the camera: " + m_sock.error;
+    logWarning("1) " + m_frameError, f.c_str());
+  } else {
     logWarning("1) received the following error code from the camera: " + std::to_string(m_sock.status),
                f.c_str());
+  }
   return false;
 }
 
+std::string CIPVideoCnl::boundaryLineOf(const std::string& contentType) {
+  // The parameter name is case-insensitive; it must start the value or follow a ";" or blank.
+  size_t b = std::string::npos;
+  for (size_t at = 0; at + 9 <= contentType.size(); ++at) {
+    if (strncasecmp(contentType.c_str() + at, "boundary=", 9) != 0) continue;
+    if (at == 0 || contentType[at - 1] == ';' || contentType[at - 1] == ' ' || contentType[at - 1] == '\t') {
+      b = at + 9;
+      break;
+    }
+  }
+  if (b == std::string::npos) return "";
+  std::string value;
+  if (b < contentType.size() && contentType[b] == '"') {
+    size_t end = contentType.find('"', b + 1);
+    if (end == std::string::npos) return "";
+    value = contentType.substr(b + 1, end - b - 1);
+  } else {
+    size_t end = contentType.find(';', b);
+    value = contentType.substr(b, end == std::string::npos ? std::string::npos : end - b);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+  }
+  if (value.empty()) return "";
+  return value.compare(0, 2, "--") == 0 ? value : "--" + value;
+}
+
+bool CIPVideoCnl::isValidCameraHost(const std::string& host) {
+  if (host.empty() || host.size() > 253) return false;
+  if (host.find_first_not_of("0123456789.") == std::string::npos) return is_valid_ip(host);
+  // Dot-separated labels of letters, digits, "-" and "_", none empty or longer than 63 bytes,
+  // none starting or ending with "-".
+  size_t start = 0;
+  for (;;) {
+    size_t dot = host.find('.', start);
+    size_t end = dot == std::string::npos ? host.size() : dot;
+    if (end == start || end - start > 63 || host[start] == '-' || host[end - 1] == '-') return false;
+    for (size_t i = start; i < end; ++i) {
+      char c = host[i];
+      if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    }
+    if (dot == std::string::npos) return true;
+    start = dot + 1;
+  }
+}
+
 bool CIPVideoCnl::takeBoundary(const char* headerName, const char* family) {
-  auto it = m_sock.response_headers.find(headerName);
-  std::string type = it == m_sock.response_headers.end() ? std::string() : it->second;
+  std::string type = m_sock.response_header(headerName);
   if (type.empty()) {
     logWarning(std::string(family) + ": HTTP '" + headerName + "' header not found", fn("reconnect").c_str());
     return false;
   }
-  size_t b = type.find("boundary=");
-  if (b == std::string::npos) {
+  std::string line = boundaryLineOf(type);
+  if (line.empty()) {
     logWarning(std::string(family) + ": HTTP boundary header not found", fn("reconnect").c_str());
     return false;
   }
-  std::string value = type.substr(b + 9);
-  m_boundaryLine = value.compare(0, 2, "--") == 0 ? value : "--" + value;
+  m_boundaryLine = line;
   std::lock_guard<std::mutex> g(m_setLock);
   m_boundaryShown = m_boundaryLine;
   return true;
@@ -255,63 +350,288 @@ bool CIPVideoCnl::takeBoundary(const char* headerName, const char* family) {
 void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.length = 0;
   if (rec.capacity == 0 || !rec.data) return;
-  if (m_rxBuf.size() != rec.capacity) m_rxBuf.resize(rec.capacity);
-
-  // Skip to the boundary line; a camera that never sends one is given up on after a bounded
-  // amount of data, so the channel reconnects instead of reading forever.
-  std::string line;
-  const uint64_t byteLimit = uint64_t(kBoundarySearchFactor) * rec.capacity;
-  uint64_t searched = 0;
-  for (uint32_t lines = 0;; ++lines) {
-    if (!m_sock.read_line(line, rec.capacity, timeoutSec)) return;
-    if (line.compare(0, m_boundaryLine.size(), m_boundaryLine) == 0) break;
-    searched += line.size() + 1;
-    if (searched > byteLimit || lines >= kMaxBoundarySearchLines) return;
+  {
+    std::lock_guard<std::mutex> g(m_setLock);
+    m_commentSnap.assign(m_comment.begin(), m_comment.end());
   }
+  // The camera's JPEG is received straight into its place in the record, behind the room for
+  // the header and the comment segment (less the 2 bytes of its own start marker, which the
+  // header replaces), so a picture is never copied after it arrived.
+  const uint32_t off = uint32_t(pictureblocks::kHeaderSize + m_commentSnap.size() - 2);
+  if (off >= rec.capacity) return;
+  uint8_t* body = rec.data + off;
+  const uint32_t room = rec.capacity - off;
   uint32_t len = 0;
-  if (!readPartLength(rec, timeoutSec, &len)) return;
-  receiveAndWrap(rec, len, timeoutSec);
+  if (!readPart(body, room, off, timeoutSec, &len)) return;
+  if (!drainBacklog(body, room, off, timeoutSec, &len)) return;
+  // The start marker was checked when the body arrived; the header now takes its place.
+  const uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
+  const uint64_t now = platform::nowNs();
+  std::memcpy(rec.data, m_header, pictureblocks::kHeaderSize);
+  pictureblocks::setFrameFields(rec.data, now, seq, m_formatWord.load());
+  if (!m_commentSnap.empty()) std::memcpy(rec.data + pictureblocks::kHeaderSize, m_commentSnap.data(), m_commentSnap.size());
+  rec.timestamp = now;
+  rec.sequence = seq;
+  rec.length = off + len;
 }
 
-bool CIPVideoCnl::readPartLength(FrameRec& rec, int timeoutSec, uint32_t* len) {
+bool CIPVideoCnl::drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
+  // A reply without a boundary is one picture: nothing can be waiting behind it.
+  if (m_boundaryLine.empty()) return true;
+  uint64_t start = platform::monotonicNs();
+  // Bytes of all parts read in this fetch, once a part beyond the first one was read: only a
+  // backlog can have held the camera up.
+  uint64_t drainedBytes = 0;
+  const uint64_t firstBytes = *len;
+  bool settled = false;
+  std::string line;
+  for (;;) {
+    if (stopping()) return true;
+    if (platform::monotonicNs() - start > kMaxDrainNs) {
+      m_frameError = "stream backlog not drained within " + std::to_string(kMaxDrainNs / 1000000) + " ms";
+      return false;
+    }
+    // What is waiting may be only the line end behind the last body; blank lines and padding
+    // between parts are stepped over, a boundary line starts the next part. Looked at without
+    // waiting, which also tells whether anything is waiting at all.
+    uint32_t direct = 0;
+    Direct d = readPartDirect(buf, capacity, headroom, 0, timeoutSec, &direct);
+    if (d == Direct::Failed) return false;
+    if (d == Direct::Blank) continue;
+    if (d == Direct::Got) {
+      *len = direct;
+      drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + direct;
+      continue;
+    }
+    const bool waiting = d == Direct::FallBack && m_sock.waitReadable(0);
+    if (!waiting) {
+      if (drainedBytes < kBlockedSenderBytes || settled) return true;
+      // A backlog this deep may have filled the connection's buffers, and a camera held up by
+      // it was blocked sending a part it captured long ago: that part was the last one drained.
+      // Its next part is fresh and follows at once (or within one of its frame intervals), so
+      // it is worth a short wait.
+      settled = true;
+      int64_t settleMs = std::min<int64_t>(kSettleMaxMs, m_Tns.load() / 1000000);
+      if (!m_sock.waitReadable(static_cast<int>(settleMs))) return true;
+      start = platform::monotonicNs();
+      continue;
+    }
+    if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
+      m_frameError = "between parts: " + m_sock.error;
+      return false;
+    }
+    if (line.compare(0, m_boundaryLine.size(), m_boundaryLine) != 0) continue;
+    // The newer part overwrites the older one: should it fail, the connection is broken and the
+    // older one would be stale by the time a new connection delivers anyway.
+    uint32_t next = 0;
+    if (!readPartAfterBoundary(buf, capacity, timeoutSec, &next)) return false;
+    *len = next;
+    drainedBytes += (drainedBytes == 0 ? firstBytes : 0) + next;
+  }
+}
+
+bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
+  // A camera that never sends the boundary is given up on after a bounded amount of data, so
+  // the channel reconnects instead of reading forever.
+  std::string line;
+  const uint64_t byteLimit = uint64_t(kBoundarySearchFactor) * capacity;
+  uint64_t searched = 0;
+  for (uint32_t lines = 0;; ++lines) {
+    if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
+      m_frameError = "boundary line: " + m_sock.error;
+      return false;
+    }
+    if (line.compare(0, m_boundaryLine.size(), m_boundaryLine) == 0) return true;
+    searched += line.size() + 1;
+    if (searched > byteLimit || lines >= kMaxBoundarySearchLines) {
+      m_frameError = "no boundary line '" + http::printable(m_boundaryLine) + "' within " +
+                     std::to_string(searched) + " bytes";
+      return false;
+    }
+  }
+}
+
+bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
+  for (int i = 0; i < kMaxBlankRounds; ++i) {
+    Direct d = readPartDirect(buf, capacity, headroom, timeoutSec, timeoutSec, len);
+    if (d == Direct::Got) return true;
+    if (d == Direct::Failed) return false;
+    if (d == Direct::FallBack) break;
+  }
+  return skipToBoundary(capacity, timeoutSec) && readPartAfterBoundary(buf, capacity, timeoutSec, len);
+}
+
+namespace {
+
+enum class Scan { Head, Blank, Unsure };
+
+// Looks at a window of stream bytes for blank lines, a boundary line and a part head with a
+// usable length, ended by its empty line. Head: *used is the length of all that; Blank: the
+// window starts with complete blank lines only (*used bytes of them); Unsure: anything else,
+// which the line reader then handles with all its checks.
+Scan scanPartHead(const char* w, size_t n, const std::string& boundary, uint32_t capacity, size_t* used,
+                  uint32_t* partLen) {
+  size_t pos = 0;
+  size_t start = 0, end = 0;
+  auto nextLine = [&]() {
+    const void* nl = std::memchr(w + pos, '\n', n - pos);
+    if (!nl) return false;
+    start = pos;
+    end = size_t(static_cast<const char*>(nl) - w);
+    pos = end + 1;
+    if (end > start && w[end - 1] == '\r') --end;
+    return true;
+  };
+  for (;;) {
+    const size_t before = pos;
+    if (!nextLine()) {
+      *used = before;
+      return before > 0 ? Scan::Blank : Scan::Unsure;
+    }
+    if (end > start) break;
+  }
+  if (end - start < boundary.size() || std::memcmp(w + start, boundary.data(), boundary.size()) != 0)
+    return Scan::Unsure;
+  uint64_t length = 0;
+  for (int lines = 0;; ++lines) {
+    if (lines >= kMaxPartHeadLines || !nextLine()) return Scan::Unsure;
+    if (end == start) break;
+    if (end - start >= 16 && strncasecmp(w + start, "Content-Length:", 15) == 0) {
+      size_t p = start + 15;
+      while (p < end && (w[p] == ' ' || w[p] == '\t')) ++p;
+      if (p == end) continue;
+      length = 0;
+      if (!isdigit(static_cast<unsigned char>(w[p]))) return Scan::Unsure;
+      for (; p < end && isdigit(static_cast<unsigned char>(w[p])); ++p) {
+        length = length * 10 + uint64_t(w[p] - '0');
+        if (length > capacity) return Scan::Unsure;
+      }
+    }
+  }
+  if (length == 0) return Scan::Unsure;
+  *used = pos;
+  *partLen = static_cast<uint32_t>(length);
+  return Scan::Head;
+}
+
+}  // namespace
+
+CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom,
+                                                int peekTimeoutSec, int timeoutSec, uint32_t* len) {
+  if (!m_directParts || m_boundaryLine.empty()) return Direct::FallBack;
+  char window[kPeekBytes];
+  int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
+  if (n < 0) return Direct::FallBack;
+  if (n == 0) {
+    if (peekTimeoutSec == 0 && m_sock.isOpen() && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
+    m_frameError = "boundary line: " + m_sock.error;
+    return Direct::Failed;
+  }
+  size_t used = 0;
+  uint32_t partLen = 0;
+  Scan scan = scanPartHead(window, size_t(n), m_boundaryLine, capacity, &used, &partLen);
+  if (scan == Scan::Unsure) return Direct::FallBack;
+  // Exactly the bytes looked at are taken, so the body that follows is received straight into
+  // the caller's buffer instead of through the socket's read-ahead buffer.
+  m_sock.setReadAhead(false);
+  bool ok;
+  if (scan == Scan::Head && used <= headroom) {
+    // The head lands in the room in front of the body (the header and comment overwrite it
+    // later), so head and body come with one receive.
+    ok = receiveBody(buf, capacity, partLen, timeoutSec, len, static_cast<uint32_t>(used));
+  } else {
+    errno = 0;
+    ok = m_sock.recv_all(window, used, timeoutSec, 0) == static_cast<int>(used);
+    if (!ok) {
+      m_frameError = "part head: " + m_sock.describeReadFailure(errno, "line");
+    } else if (scan == Scan::Head) {
+      ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
+    }
+  }
+  m_sock.setReadAhead(true);
+  if (!ok) return Direct::Failed;
+  if (scan == Scan::Head) return Direct::Got;
+  // Nothing but the blank lines was waiting when looked at (the line end behind a body).
+  return used == size_t(n) ? Direct::BlankOnly : Direct::Blank;
+}
+
+bool CIPVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
+                                        uint32_t* len) {
+  uint32_t announced = 0;
+  if (!readPartLength(capacity, timeoutSec, &announced)) return false;
+  return receiveBody(buf, capacity, announced, timeoutSec, len);
+}
+
+bool CIPVideoCnl::readPartLength(uint32_t capacity, int timeoutSec, uint32_t* len) {
   *len = 0;
   std::string line;
   for (int i = 0; i < kMaxPartHeadLines; ++i) {
-    if (!m_sock.read_line(line, rec.capacity, timeoutSec)) return false;
+    if (!m_sock.read_camera_line(line, capacity, timeoutSec)) {
+      m_frameError = "part head: " + m_sock.error;
+      return false;
+    }
     if (line.empty()) return true;
-    if (line.size() >= 16 &&
-        (line.compare(0, 15, "Content-Length:") == 0 || line.compare(0, 15, "Content-length:") == 0)) {
+    // Cameras spell the name in any case.
+    if (line.size() >= 16 && strncasecmp(line.c_str(), "Content-Length:", 15) == 0) {
       size_t p = 15;
       while (p < line.size() && (line[p] == ' ' || line[p] == '\t')) ++p;
-      if (p >= line.size() || !isdigit(static_cast<unsigned char>(line[p]))) return false;
+      if (p >= line.size()) continue;  // an empty value is no length
+      if (!isdigit(static_cast<unsigned char>(line[p]))) {
+        m_frameError = "part length not a number: '" + http::printable(line) + "'";
+        return false;
+      }
       uint64_t v = 0;
       while (p < line.size() && isdigit(static_cast<unsigned char>(line[p]))) {
         v = v * 10 + uint64_t(line[p] - '0');
-        if (v > rec.capacity) return false;
+        if (v > capacity) {
+          m_frameError = "part of more than " + std::to_string(capacity) + " bytes announced";
+          return false;
+        }
         ++p;
       }
       *len = static_cast<uint32_t>(v);
     }
   }
+  m_frameError = "part head of more than " + std::to_string(kMaxPartHeadLines) + " lines";
   return false;
+}
+
+bool CIPVideoCnl::receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept,
+                              uint32_t lead) {
+  if (len > capacity) {
+    m_frameError = "part of " + std::to_string(len) + " bytes larger than the frame buffer";
+    return false;
+  }
+  if (len > 0) {
+    errno = 0;
+    int n = m_sock.recv_all(buf - lead, lead + len, timeoutSec, 0) - int(lead);
+    if (n < 0 || static_cast<uint32_t>(n) != len) {
+      m_frameError = "picture of " + std::to_string(len) + " bytes: " +
+                     m_sock.describeReadFailure(errno, "picture");
+      return false;
+    }
+    for (int i = 0; i < kMaxTrailingZeros && len > 0 && buf[len - 1] == 0; ++i) --len;
+  } else if (!readJpegByMarkers(buf, capacity, timeoutSec, &len)) {
+    if (m_frameError.empty()) m_frameError = "picture without a length not read to its end marker";
+    return false;
+  }
+  if (len < 2 || buf[0] != 0xFF || buf[1] != 0xD8) {
+    m_frameError = "part is not a JPEG picture (it does not start with FF D8)";
+    return false;
+  }
+  *kept = len;
+  return true;
 }
 
 void CIPVideoCnl::receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec) {
   rec.length = 0;
+  uint32_t kept = 0;
   if (m_rxBuf.size() != rec.capacity) m_rxBuf.resize(rec.capacity);
-  if (len > rec.capacity) return;
-  if (len > 0) {
-    int n = m_sock.recv_all(m_rxBuf.data(), len, timeoutSec, 0);
-    if (n < 0 || static_cast<uint32_t>(n) != len) return;
-    for (int i = 0; i < kMaxTrailingZeros && len > 0 && m_rxBuf[len - 1] == 0; ++i) --len;
-  } else if (!readJpegByMarkers(rec.capacity, timeoutSec, &len)) {
-    return;
-  }
-  wrapReceived(rec, len);
+  if (!receiveBody(m_rxBuf.data(), rec.capacity, len, timeoutSec, &kept)) return;
+  wrapReceived(rec, kept);
 }
 
-bool CIPVideoCnl::readJpegByMarkers(uint32_t capacity, int timeoutSec, uint32_t* len) {
-  uint8_t* buf = m_rxBuf.data();
+bool CIPVideoCnl::readJpegByMarkers(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
   auto take = [&](uint32_t at, uint32_t n) {
     if (uint64_t(at) + n > capacity) return false;
     return n == 0 || m_sock.recv_all(buf + at, n, timeoutSec, 0) == static_cast<int>(n);
@@ -366,10 +686,20 @@ bool CIPVideoCnl::wrapFrame(const uint8_t header[pictureblocks::kHeaderSize],
 
 void CIPVideoCnl::wrapReceived(FrameRec& rec, uint32_t len) {
   rec.length = 0;
-  if (len < 2 || m_rxBuf[0] != 0xFF || m_rxBuf[1] != 0xD8) return;
+  ChannelCounters& n = counters();
+  ChannelCounters::add(n.received);
+  if (len < 2 || m_rxBuf[0] != 0xFF || m_rxBuf[1] != 0xD8) {
+    ChannelCounters::add(n.dropped);
+    m_frameError = "part is not a JPEG picture (it does not start with FF D8)";
+    return;
+  }
   std::lock_guard<std::mutex> g(m_setLock);
   // Checked before a sequence number is taken, so dropped frames leave no gaps.
-  if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) return;
+  if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) {
+    m_frameError = "picture too large for the frame buffer once wrapped";
+    ChannelCounters::add(n.dropped);
+    return;
+  }
   uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
   wrapFrame(m_header, m_comment, m_rxBuf.data(), len, platform::nowNs(), seq, m_formatWord.load(), rec);
 }

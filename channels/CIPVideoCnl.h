@@ -1,8 +1,10 @@
 #pragma once
-// The network camera channel: a thread that connects to an IP camera over HTTP, reads one JPEG
-// per frame period from its stream, wraps it with the time-stamp segment and the comment block,
-// and publishes it through the channel's frame store. Abstract: the nine vendor classes supply
-// the connection set-up (reconnect), the camera-side URLs and their own settings.
+// The network camera channel: a thread that connects to an IP camera over HTTP, takes the newest
+// JPEG of its stream once per frame period (or when a consumer asks), wraps it with the
+// time-stamp segment and the comment block, and publishes it through the channel's frame store.
+// A connection that yields no picture is a failed attempt: it waits out the same back-off.
+// Abstract: the nine vendor classes supply the connection set-up (reconnect), the camera-side
+// URLs and their own settings.
 //
 // Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
 // update(), form() and status() run on the configuration server's thread (or the GUI thread at
@@ -56,6 +58,20 @@ class CIPVideoCnl : public CVideoCnl {
   static constexpr int64_t kDefaultPeriodNs = 5000000000ll;
   static constexpr int64_t kMinPeriodNs = 40000000ll;
   static constexpr int64_t kMaxPeriodNs = 10000000000ll;
+  // A connection that yields no picture is logged at most once per this time per channel.
+  static constexpr uint64_t kNoPictureLogIntervalNs = 60000000000ull;
+  // Stream data that keeps arriving for longer than this while the channel catches up with it is
+  // a backlog too deep to be worth reading: the channel reconnects for a fresh stream instead.
+  static constexpr uint64_t kMaxDrainNs = 500000000ull;
+  // Longest wait for the part behind a drained backlog (bounded by the frame period too).
+  static constexpr unsigned kSettleMaxMs = 1000;
+  // Pictures in the socket's buffers up to this size cannot have held the camera up (the
+  // receive buffer alone takes more), so no wait for a following part is needed.
+  static constexpr uint64_t kBlockedSenderBytes = 65536;
+  // How much of a stream is looked at for a part head, and how many rounds of blank lines
+  // before it are taken before the line reader takes over.
+  static constexpr size_t kPeekBytes = 1024;
+  static constexpr int kMaxBlankRounds = 4;
 
   CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
   ~CIPVideoCnl() override;
@@ -74,8 +90,13 @@ class CIPVideoCnl : public CVideoCnl {
   // The vendor's connection set-up: on true m_sock is connected, the stream (or first picture)
   // was requested, the response head read with status 200, m_boundary set for multipart replies.
   virtual bool reconnect(int timeoutSec) = 0;
-  // Reads one frame into rec and wraps it; rec.length 0 means no frame.
+  // Reads the newest frame the camera has sent into rec and wraps it; rec.length 0 means no
+  // frame (frameError() then says why). Parts already waiting behind the first one are read
+  // too and only the last complete one is kept, so a camera streaming faster than the channel
+  // fetches never makes it publish the past.
   virtual void getFrameSrv(FrameRec& rec, int timeoutSec);
+  // Why the last fetch or connection yielded no picture (for the log); channel thread.
+  const std::string& frameError() const { return m_frameError; }
 
   // Test hooks: shorter pauses than the real ones.
   void setRetryPauseMs(unsigned ms) { m_retryPauseMs = ms; }
@@ -93,6 +114,12 @@ class CIPVideoCnl : public CVideoCnl {
   // Largest number of bytes read while looking for the boundary line, as a multiple of the
   // frame record's capacity: a camera that never sends it is given up on.
   static constexpr uint32_t kBoundarySearchFactor = 2;
+  // The boundary of a multipart Content-Type value as cameras send it: quoted or not, other
+  // parameters after it, trailing blanks; with "--" in front. "" when there is none.
+  static std::string boundaryLineOf(const std::string& contentType);
+  // A host name or dotted IPv4 address as "CamIPAddr" accepts it: letters, digits, "-", "." and
+  // "_" only (no blanks, no control characters), at most 253 bytes.
+  static bool isValidCameraHost(const std::string& host);
 
   // The frame wrapping as a pure step: header template (70 bytes, constants filled), comment
   // segment, received JPEG (starting FF D8). False when the JPEG does not start with FF D8 or
@@ -129,10 +156,37 @@ class CIPVideoCnl : public CVideoCnl {
   // Sleeps ms in slices, returning early when the channel is stopping.
   void pause(unsigned ms);
   void closeSocket();
-  // Reads one JPEG body of a known length (or by markers when len is 0) into m_rxBuf and wraps
-  // it into rec; the shared tail of every frame reader.
+  // Reads one multipart part (boundary line, part head, body) into buf (capacity bytes); true
+  // with the body's length. Sets m_frameError on failure. The headroom bytes in front of buf
+  // are scratch space it may write to.
+  bool readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
+  // The part head and body behind a boundary line. Sony's camera mode has its own.
+  virtual bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  // The fast way to a part: its head is looked at without taking it from the connection, then
+  // exactly the head is taken and the body received straight into buf. Got: a part is in buf;
+  // Blank: blank lines were taken, more bytes are waiting behind them; BlankOnly: blank lines
+  // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
+  // was not complete in view or not plain (no length, Sony's heads): read it line by line;
+  // Nothing: a look without waiting (peekTimeoutSec 0) found nothing waiting.
+  enum class Direct { Got, Blank, BlankOnly, Failed, FallBack, Nothing };
+  // headroom: bytes in front of buf the caller lets it write to (scratch).
+  Direct readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom, int peekTimeoutSec, int timeoutSec,
+                        uint32_t* len);
+  // False for families whose part heads are not plain "Content-Length:" heads.
+  bool m_directParts = true;
+  // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.
+  bool skipToBoundary(uint32_t capacity, int timeoutSec);
+  // Receives one JPEG body of a known length (or by markers when len is 0) into buf; true with
+  // the length kept (trailing zero bytes dropped). With lead, that many bytes still waiting in
+  // front of the body are received along with it into the space just before buf.
+  bool receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept,
+                   uint32_t lead = 0);
+  // receiveBody into m_rxBuf, then wrapReceived: the shared tail of a single-picture reader.
   void receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec);
   void wrapReceived(FrameRec& rec, uint32_t len);
+  // Reads the parts already waiting behind the one in buf, each over the last: buf ends up
+  // holding the newest (its length in *len).
+  bool drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
   // Logs at level 2 with this channel's source and the given function name.
   void logWarning(const std::string& message, const char* function);
   // A pseudo-random number from 0 to 32767 (request URLs that must not be cached); any thread.
@@ -159,18 +213,26 @@ class CIPVideoCnl : public CVideoCnl {
   // Channel thread only.
   std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
   std::vector<uint8_t> m_rxBuf;
+  std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
+  std::string m_frameError;               // why the last fetch yielded no picture
 
  private:
   bool vendorInit();
   bool vendorUpdate(const FormFields& fields, std::string& html);
   void vendorForm(std::string& html);
-  bool readPartLength(FrameRec& rec, int timeoutSec, uint32_t* len);
-  bool readJpegByMarkers(uint32_t capacity, int timeoutSec, uint32_t* len);
+  bool readPartLength(uint32_t capacity, int timeoutSec, uint32_t* len);
+  bool readJpegByMarkers(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  // The pauses after a failed attempt: 1 s, then up to 5 x 1 s, ended early by stop.
+  void backOff();
+  // Logs a connection that yielded no picture, at most once per kNoPictureLogIntervalNs.
+  void logNoPicture();
   std::string connectedStatusText();
   bool recordingEnabled() const;
   int64_t recordingPeriodNs() const;
 
   uint8_t m_header[pictureblocks::kHeaderSize];
+  uint64_t m_lastNoPictureLogNs = 0;  // channel thread; monotonic
+  uint32_t m_noPictureSuppressed = 0;
 
   // State below is guarded by m_setLock.
   mutable std::mutex m_setLock;

@@ -49,6 +49,13 @@ bool readIntText(const std::string& s, long* out) {
   return true;
 }
 
+// Control characters (line breaks above all) replaced by blanks.
+std::string withoutLineBreaks(std::string s) {
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return s;
+}
+
 const std::string* field(const FormFields& fields, const std::string& key) {
   auto it = fields.find(key);
   return it == fields.end() ? nullptr : &it->second;
@@ -79,7 +86,8 @@ bool CIPVideoCnl::init() {
   uint16_t port = static_cast<uint16_t>(g_settings.readInt(sec, "CamIPPort", 80) & 0xFFFF);
   std::string user = g_settings.readString(sec, "userName", "");
   std::string pwd = g_settings.readString(sec, "userPwd", "");
-  int quality = g_settings.readInt(sec, "ImageQuality", 70);
+  // Clamped as the form clamps it: a hand-edited 150 must not become a negative compression.
+  int quality = std::min(std::max(g_settings.readInt(sec, "ImageQuality", 70), 10), 90);
   {
     std::lock_guard<std::mutex> g(m_setLock);
     if (addr != m_camAddr) { m_camAddr = addr; changed = true; }
@@ -93,7 +101,8 @@ bool CIPVideoCnl::init() {
   period = std::min(std::max(period, kMinPeriodNs), kMaxPeriodNs);
   if (period != m_Tns.load()) { m_Tns = period; changed = true; }
 
-  std::vector<uint8_t> comment = pictureblocks::ipCommentSegment(name(), addr);
+  // The comment block is lines of text: a line break from a setting would forge lines of its own.
+  std::vector<uint8_t> comment = pictureblocks::ipCommentSegment(withoutLineBreaks(name()), withoutLineBreaks(addr));
   {
     std::lock_guard<std::mutex> g(m_setLock);
     m_comment.swap(comment);
@@ -106,7 +115,8 @@ bool CIPVideoCnl::vendorInit() {
   const std::string sec = sectionName();
   bool changed = false;
   if (m_traits.camIdMax >= 0) {
-    int id = g_settings.readInt(sec, "CamID", m_traits.camIdDefault);
+    int id = std::min(std::max(g_settings.readInt(sec, "CamID", m_traits.camIdDefault), m_traits.camIdMin),
+                      m_traits.camIdMax);
     if (id != m_camID.load()) { m_camID = id; changed = true; }
   }
   if (m_traits.hasVideoStd) {
@@ -151,7 +161,7 @@ bool CIPVideoCnl::update(const FormFields& fields, std::string& html) {
       "<P class=warn>The <EM>Camera IP address</EM> parameter was missing or incomplete</P>";
   std::string addr;
   if (const std::string* a = field(fields, p + "CamIPAddr")) {
-    if (a->empty() || *a == "<none>") { html += badAddr; return false; }
+    if (!isValidCameraHost(*a)) { html += badAddr; return false; }
     addr = *a;
   } else {
     addr = camAddr();

@@ -26,36 +26,6 @@ std::unique_ptr<T[]> allocArray(size_t n) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
 }
 
-// One block of the scan: DC difference, then the AC run/size symbols with their value bits.
-inline void encodeBlock(jpeg::JpegBitWriter& w, const int16_t* c, uint64_t mask, int* pred,
-                        const jpeg::HuffCode& dc, const jpeg::HuffCode& ac) {
-  int diff = c[0] - *pred;
-  *pred = c[0];
-  int nbits = jpeg::magnitudeBits(diff);
-  // Negative values are sent as the low bits of value - 1 (one's complement).
-  uint32_t bits = uint32_t(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
-  uint32_t e = dc.packed[nbits];
-  w.put((uint64_t(e >> 8) << nbits) | bits, int(e & 0xFF) + nbits);
-
-  int last = 0;
-  while (mask != 0) {
-    const int k = __builtin_ctzll(mask);
-    mask &= mask - 1;
-    int run = k - last - 1;
-    while (run >= 16) {
-      w.put(ac.code[0xF0], ac.size[0xF0]);
-      run -= 16;
-    }
-    const int v = c[k];
-    nbits = jpeg::magnitudeBits(v);
-    bits = uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
-    e = ac.packed[(run << 4) | nbits];
-    w.put((uint64_t(e >> 8) << nbits) | bits, int(e & 0xFF) + nbits);
-    last = k;
-  }
-  if (last != 63) w.put(ac.code[0x00], ac.size[0x00]);
-}
-
 }  // namespace
 
 CJpegEncoder::CJpegEncoder() {
@@ -82,28 +52,22 @@ void CJpegEncoder::setForcePortable(bool portable) {
 
 bool CJpegEncoder::allocate(int width, int height) {
   const int pw = (width + 15) & ~15, ph = (height + 15) & ~15;
-  const size_t ySize = size_t(pw) * size_t(ph);
-  const size_t cSize = ySize / 4;
-  const size_t yBlocks = ySize / 64, cBlocks = cSize / 64;
-  m_yPlane = allocArray<uint8_t>(ySize + 4);
-  m_cbPlane = allocArray<uint8_t>(cSize);
-  m_crPlane = allocArray<uint8_t>(cSize);
-  m_yCoef = allocArray<int16_t>(yBlocks * 64 + 4);
-  m_cbCoef = allocArray<int16_t>(cBlocks * 64);
-  m_crCoef = allocArray<int16_t>(cBlocks * 64);
-  m_yMask = allocArray<uint64_t>(yBlocks);
-  m_cbMask = allocArray<uint64_t>(cBlocks);
-  m_crMask = allocArray<uint64_t>(cBlocks);
-  if (!m_yPlane || !m_cbPlane || !m_crPlane || !m_yCoef || !m_cbCoef || !m_crCoef ||
-      !m_yMask || !m_cbMask || !m_crMask)
-    return false;
+  const size_t blocks = size_t(pw) * size_t(ph) * 3 / 2 / 64;
+  // The planes hold one strip of macroblocks (16 luminance rows, 8 chrominance rows), so a
+  // strip is converted and transformed while it is still in the first-level cache.
+  const size_t yStrip = size_t(pw) * 16;
+  m_yPlane = allocArray<uint8_t>(yStrip + 4);
+  m_cbPlane = allocArray<uint8_t>(yStrip / 4);
+  m_crPlane = allocArray<uint8_t>(yStrip / 4);
+  m_tokens = allocArray<uint32_t>(blocks * jpeg::kMaxTokensPerBlock);
+  if (!m_yPlane || !m_cbPlane || !m_crPlane || !m_tokens) return false;
   m_planes.y = m_yPlane.get();
   m_planes.cb = m_cbPlane.get();
   m_planes.cr = m_crPlane.get();
   m_planes.yStride = pw;
   m_planes.cStride = pw / 2;
   m_planes.paddedWidth = pw;
-  m_planes.paddedHeight = ph;
+  m_planes.paddedHeight = 16;
   m_mcuCols = pw / 16;
   m_mcuRows = ph / 16;
   return true;
@@ -141,42 +105,40 @@ bool CJpegEncoder::init(int quality, int width, int height, int formatHeight,
   return true;
 }
 
-void CJpegEncoder::transformAndCount() {
+bool CJpegEncoder::transformAndCount(const uint8_t* pixels) {
   std::memset(m_stats, 0, sizeof m_stats);
   const int ys = m_planes.yStride, cs = m_planes.cStride;
-  int16_t* yc = m_yCoef.get();
-  int16_t* cbc = m_cbCoef.get();
-  int16_t* crc = m_crCoef.get();
-  uint64_t* ym = m_yMask.get();
-  uint64_t* cbm = m_cbMask.get();
-  uint64_t* crm = m_crMask.get();
+  int16_t* const yc = m_mcuCoef;
+  int16_t* const cc = m_mcuCoef + 4 * 64;
+  uint32_t* t = m_tokens.get();
   int predY = 0, predCb = 0, predCr = 0;
+  const size_t stripBytes = size_t(m_width) * 4 * 16;
   for (int my = 0; my < m_mcuRows; ++my) {
+    // Strips start on even rows, so the rows pair up for chroma as in a whole-frame pass,
+    // and the last strip's padding repeats the picture's last row.
+    const int rows = m_height - 16 * my < 16 ? m_height - 16 * my : 16;
+    if (jpeg::convertPlanes(pixels + size_t(my) * stripBytes, m_width, rows, m_planes,
+                            m_simdLevel) != jpeg::kOk)
+      return false;
     for (int mx = 0; mx < m_mcuCols; ++mx) {
-      const uint8_t* y = m_planes.y + size_t(my) * 16 * ys + size_t(mx) * 16;
-      m_fdctPair(y, y + 8, ys, m_divisors[0], yc, yc + 64, ym);
-      m_fdctPair(y + 8 * ys, y + 8 * ys + 8, ys, m_divisors[0], yc + 128, yc + 192, ym + 2);
+      const uint8_t* y = m_planes.y + size_t(mx) * 16;
+      uint64_t masks[4];
+      m_fdctPair(y, y + 8, ys, m_divisors[0], yc, yc + 64, masks);
+      m_fdctPair(y + 8 * ys, y + 8 * ys + 8, ys, m_divisors[0], yc + 128, yc + 192, masks + 2);
       for (int b = 0; b < 4; ++b) {
-        jpeg::countBlock(yc, *ym, predY, &m_stats[0]);
-        predY = yc[0];
-        yc += 64;
-        ++ym;
+        t = jpeg::tokenizeBlock(yc + 64 * b, masks[b], predY, jpeg::kLumaTables, &m_stats[0], t);
+        predY = yc[64 * b];
       }
-      const size_t cOff = size_t(my) * 8 * cs + size_t(mx) * 8;
-      uint64_t cMasks[2];
-      m_fdctPair(m_planes.cb + cOff, m_planes.cr + cOff, cs, m_divisors[1], cbc, crc, cMasks);
-      *cbm = cMasks[0];
-      *crm = cMasks[1];
-      jpeg::countBlock(cbc, *cbm, predCb, &m_stats[1]);
-      predCb = cbc[0];
-      jpeg::countBlock(crc, *crm, predCr, &m_stats[1]);
-      predCr = crc[0];
-      cbc += 64;
-      crc += 64;
-      ++cbm;
-      ++crm;
+      const size_t cOff = size_t(mx) * 8;
+      m_fdctPair(m_planes.cb + cOff, m_planes.cr + cOff, cs, m_divisors[1], cc, cc + 64, masks);
+      t = jpeg::tokenizeBlock(cc, masks[0], predCb, jpeg::kChromaTables, &m_stats[1], t);
+      predCb = cc[0];
+      t = jpeg::tokenizeBlock(cc + 64, masks[1], predCr, jpeg::kChromaTables, &m_stats[1], t);
+      predCr = cc[64];
     }
   }
+  m_tokenEnd = t;
+  return true;
 }
 
 size_t CJpegEncoder::headerSize() const {
@@ -219,25 +181,31 @@ uint8_t* CJpegEncoder::writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequenc
   return p + kFrameHeaderSize;
 }
 
-bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) const {
+bool CJpegEncoder::writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) {
+  const jpeg::HuffCode* const codes[4] = {&m_dcCode[0], &m_acCode[0], &m_dcCode[1],
+                                          &m_acCode[1]};
+  // Per symbol: its code already shifted past the value bits that follow it (their count is
+  // the symbol's low nibble), << 8 | code and value bits together.
+  for (int i = 0; i < 4; ++i)
+    for (int sym = 0; sym < 256; ++sym) {
+      const int nbits = sym & 15;
+      m_tokenCode[i][sym] = (uint64_t(codes[i]->code[sym]) << nbits << 8) |
+                            uint64_t(codes[i]->size[sym] + nbits);
+    }
+  const uint64_t* const table = &m_tokenCode[0][0];
+
   jpeg::JpegBitWriter w(begin, end);
-  const int16_t* yc = m_yCoef.get();
-  const int16_t* cbc = m_cbCoef.get();
-  const int16_t* crc = m_crCoef.get();
-  const uint64_t* ym = m_yMask.get();
-  const uint64_t* cbm = m_cbMask.get();
-  const uint64_t* crm = m_crMask.get();
-  int predY = 0, predCb = 0, predCr = 0;
-  const int mcus = m_mcuRows * m_mcuCols;
-  for (int m = 0; m < mcus && !w.overflowed(); ++m) {
-    for (int b = 0; b < 4; ++b, yc += 64, ++ym)
-      encodeBlock(w, yc, *ym, &predY, m_dcCode[0], m_acCode[0]);
-    encodeBlock(w, cbc, *cbm, &predCb, m_dcCode[1], m_acCode[1]);
-    encodeBlock(w, crc, *crm, &predCr, m_dcCode[1], m_acCode[1]);
-    cbc += 64;
-    crc += 64;
-    ++cbm;
-    ++crm;
+  const uint32_t* t = m_tokens.get();
+  // The writer stops at the end of the buffer by itself; checking now and then only saves
+  // the time of a picture that will not fit anyway.
+  constexpr ptrdiff_t kChunk = 4096;
+  while (t < m_tokenEnd && !w.overflowed()) {
+    const uint32_t* const stop = m_tokenEnd - t > kChunk ? t + kChunk : m_tokenEnd;
+    for (; t < stop; ++t) {
+      const uint32_t token = *t;
+      const uint64_t e = table[token & 0x3FF];
+      w.put((e >> 8) | (token >> 16), int(e & 0xFF));
+    }
   }
   const bool ok = w.finish();
   *scanEnd = w.position();
@@ -249,9 +217,7 @@ bool CJpegEncoder::encode(uint8_t* pixels, uint8_t* out, size_t capacity, size_t
   if (!m_ready || out == nullptr || outLength == nullptr) return false;
   // The pixels are only read until the picture is known to fit: a refused frame must leave
   // them intact for a retry with a larger buffer.
-  if (jpeg::convertPlanes(pixels, m_width, m_height, m_planes, m_simdLevel) != jpeg::kOk)
-    return false;
-  transformAndCount();
+  if (pixels == nullptr || !transformAndCount(pixels)) return false;
   for (int t = 0; t < 2; ++t) {
     jpeg::buildHuffSpec(m_stats[t].dc, &m_dcSpec[t]);
     jpeg::buildHuffSpec(m_stats[t].ac, &m_acSpec[t]);

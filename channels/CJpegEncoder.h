@@ -66,20 +66,24 @@ class CJpegEncoder {
 
  private:
   bool allocate(int width, int height);
-  void transformAndCount();
+  // Converts and transforms strip by strip, counting and tokenising; the pixels are only read.
+  bool transformAndCount(const uint8_t* pixels);
   size_t headerSize() const;
   uint8_t* writeHeader(uint8_t* p, uint64_t timeNs, uint32_t sequence) const;
-  bool writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd) const;
+  bool writeScan(uint8_t* begin, uint8_t* end, uint8_t** scanEnd);
 
-  std::unique_ptr<uint8_t[]> m_yPlane, m_cbPlane, m_crPlane;
+  std::unique_ptr<uint8_t[]> m_yPlane, m_cbPlane, m_crPlane;  // one 16-row strip (m_planes)
   uint32_t m_formatWord = 0;
   uint8_t m_frameHeader[kFrameHeaderSize];
   uint8_t m_quantSegment[2][kQuantSegmentSize];
   jpeg::QuantDivisors m_divisors[2];
   int m_width = 0;
   int m_height = 0;
-  std::unique_ptr<int16_t[]> m_yCoef, m_cbCoef, m_crCoef;
-  std::unique_ptr<uint64_t[]> m_yMask, m_cbMask, m_crMask;  // non-zero AC bits per block
+  // The coefficients of the macroblock being transformed: tokenised at once, so the frame's
+  // coefficients never have to be stored.
+  alignas(32) int16_t m_mcuCoef[6 * 64 + 16];  // slack for wide stores
+  std::unique_ptr<uint32_t[]> m_tokens;  // the frame's symbol tokens, room for every block
+  uint32_t* m_tokenEnd = nullptr;
   uint32_t m_frameCounter = 0;
   std::string m_commentSegment;  // FF FE 00 len text 0
 
@@ -94,4 +98,5 @@ class CJpegEncoder {
   jpeg::SymbolStats m_stats[2];
   jpeg::HuffSpec m_dcSpec[2], m_acSpec[2];
   jpeg::HuffCode m_dcCode[2], m_acCode[2];
+  uint64_t m_tokenCode[4][256];  // see writeScan; indexed by a token's low 10 bits
 };

@@ -130,6 +130,8 @@ FX::FXint CNetVideoClient::run() {
                     std::to_string(periodNs() / 1000000ull) + "ms",
                 "CNetVideoClient::run");
 
+  ChannelCounters& counters = m_cnl->counters();
+  counters.viewers.fetch_add(1, std::memory_order_relaxed);
   int failedWaits = 0;
   while (!m_stop && failedWaits < kMaxFailedWaits) {
     if (waitNewPicture()) {
@@ -137,6 +139,7 @@ FX::FXint CNetVideoClient::run() {
       // The part goes out whole: a short send followed by the next part would corrupt the
       // stream for the viewer, so short sends are continued until done or failed.
       const bool sent = patchLength(header, m_shared->length) && sendPart(header, *m_shared);
+      if (sent) ChannelCounters::add(counters.viewerBytes, kPartHeaderSize + m_shared->length);
       m_shared.reset();  // the channel frees old pictures as soon as nobody sends them
       if (!sent) break;
     } else {
@@ -148,6 +151,7 @@ FX::FXint CNetVideoClient::run() {
   }
 
   closeConnection();
+  counters.viewers.fetch_sub(1, std::memory_order_relaxed);
   g_logFile.log(CLogFile::Info, kLogSource, "Stopped video client thread. id=" + id,
                 "CNetVideoClient::run");
   return 0;

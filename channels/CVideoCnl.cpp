@@ -53,8 +53,10 @@ CVideoCnl::~CVideoCnl() {
   if (m_rec) {
     m_rec->stop();
     m_rec->join();
-    m_rec.reset();
   }
+  // A channel of the same section created later goes on from these counts.
+  retireChannel(metricsKey(), totals());
+  m_rec.reset();
   m_stop = true;
   wakeConsumers();
   // Rounds until no consumer is left: a consumer may still be on its way to addClient (started
@@ -122,8 +124,11 @@ bool CVideoCnl::init() {
     }
   }
   const std::string stored = cleanName(g_settings.readString(sectionName(), "CnlName", ""), kMaxNameLength);
+  const char* type = cnlTypeName(m_typeCode);
+  ChannelKey key(sectionName(), type ? type : "Unknown");
   {
     std::lock_guard<std::mutex> guard(m_nameLock);
+    m_metricsKey = std::move(key);
     if (stored != m_name) {
       m_changed = true;
       m_name = stored;
@@ -159,6 +164,30 @@ bool CVideoCnl::join() {
 
 std::string CVideoCnl::fieldPrefix() {
   return std::to_string(m_typeCode) + "_" + std::to_string(m_index) + "_";
+}
+
+ChannelTotals CVideoCnl::totals() {
+  ChannelTotals t;
+  t.received = m_counters.received.load(std::memory_order_relaxed);
+  t.published = m_counters.published.load(std::memory_order_relaxed);
+  t.dropped = m_counters.dropped.load(std::memory_order_relaxed);
+  t.reconnects = m_counters.reconnects.load(std::memory_order_relaxed);
+  t.viewerBytes = m_counters.viewerBytes.load(std::memory_order_relaxed);
+  if (m_rec) {
+    t.recEvents = m_rec->eventsWritten();
+    t.recFiles = m_rec->filesWritten();
+    t.recBytes = m_rec->bytesWritten();
+    t.cleanerDeletions = m_rec->cleaner().deletions();
+  }
+  return t;
+}
+
+ChannelKey CVideoCnl::metricsKey() const {
+  std::lock_guard<std::mutex> g(m_nameLock);
+  if (!m_metricsKey.first.empty()) return m_metricsKey;
+  const char* type = cnlTypeName(m_typeCode);
+  return ChannelKey("Channel " + std::to_string(m_typeCode) + " " + std::to_string(m_index),
+                    type ? type : "Unknown");
 }
 
 std::string CVideoCnl::sectionName() {
@@ -249,6 +278,8 @@ void CVideoCnl::publishBackFrame() {
       m_reconnect = true;
     } else {
       std::swap(m_current, m_back);
+      ChannelCounters::add(m_counters.published);
+      m_counters.lastPictureNs.store(platform::nowNs(), std::memory_order_relaxed);
     }
     m_wanted = false;
   }

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "channels/ChannelCounters.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
 #include "net/CNetAddr.h"
@@ -105,6 +106,12 @@ class CVideoCnl : public CThread {
   CnlListEntry& listEntry() { return m_listEntry; }
   CRecVideoClient* recorder() { return m_rec.get(); }
   bool reconnectPending() const { return m_reconnect.load(); }
+  // Counts for the metrics page; the threads doing the work add to them.
+  ChannelCounters& counters() { return m_counters; }
+  // The growing counts of the channel with its recorder and cleaner.
+  ChannelTotals totals();
+  // (section name, type name) as fixed by init(); the metrics page's labels.
+  ChannelKey metricsKey() const;
   // The longest time the producer's publication step waited for the frame lock (consumers
   // hold it while they copy), in nanoseconds; for the fan-out measurements.
   uint64_t maxPublishLockWaitNs() const { return m_maxPublishWaitNs.load(); }
@@ -148,6 +155,8 @@ class CVideoCnl : public CThread {
   bool m_wanted = false;  // a consumer signalled frame-wanted since the last publication
   std::shared_ptr<const SharedPicture> m_shared;  // the current picture frozen, made on demand
   std::atomic<uint64_t> m_maxPublishWaitNs{0};
+  ChannelCounters m_counters;
+  ChannelKey m_metricsKey;  // guarded by m_nameLock
   // Waits (frame lock held through lock) until the current picture's time stamp differs from
   // timestamp; false on time-out or stop.
   bool waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t timestamp);

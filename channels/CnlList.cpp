@@ -42,6 +42,18 @@ bool startListedChannel(CVideoCnl* cnl) {
   return false;
 }
 
+bool initAndStartListedChannel(CVideoCnl* cnl) {
+  if (cnl->init()) {
+    // Listed before its thread starts, so a close at this moment still finds it; the lock
+    // keeps the configuration pages from cleaning it away before it runs.
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
+    if (startListedChannel(cnl)) return true;
+  }
+  cnl->join();
+  delete cnl;
+  return false;
+}
+
 std::vector<CVideoCnl*> snapshotChannels() {
   std::lock_guard<std::mutex> guard(g_cnlListLock);
   return g_cnlList;

@@ -24,6 +24,10 @@ void registerChannel(CVideoCnl* cnl);
 // starting still stops and joins it. The caller holds g_cnlUseLock, so the configuration pages
 // (which clean away listed channels whose thread is not running) never see it half-started.
 bool startListedChannel(CVideoCnl* cnl);
+// Start-up: init, then startListedChannel under g_cnlUseLock; a channel whose init fails or
+// whose thread does not start is joined (a no-op for a thread that never ran) and destroyed.
+// True when it runs.
+bool initAndStartListedChannel(CVideoCnl* cnl);
 // Empties the list and returns what it held (the close sequence). Until releaseTakenChannel,
 // such a channel is not listed again by a registerChannel call of its own thread that comes
 // late (a thread that only began to run after the close took it).

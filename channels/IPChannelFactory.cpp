@@ -54,17 +54,7 @@ int startIPChannelsFromSettings() {
       delete cnl;
       continue;
     }
-    if (cnl->init()) {
-      // Listed before its thread starts, so a close at this moment still finds it; the lock
-      // keeps the configuration pages from cleaning it away before it runs.
-      std::lock_guard<std::mutex> use(g_cnlUseLock);
-      if (startListedChannel(cnl)) {
-        ++started;
-        continue;
-      }
-    }
-    cnl->join();  // nothing to wait for when the thread never ran
-    delete cnl;
+    if (initAndStartListedChannel(cnl)) ++started;
   }
   return started;
 }

@@ -17,7 +17,26 @@ inline uint8_t chroma(int k, int d, int shift) {
 
 void convertRowsPortable(const uint8_t* row0, const uint8_t* row1, int x0, int width,
                          uint8_t* y0, uint8_t* y1, uint8_t* cb, uint8_t* cr) {
-  for (int x = x0; x < width; x += 2) {
+  int x = x0;
+  if (row1 != nullptr) {
+    // Whole 2 x 2 blocks: the same sums without the per-pixel bookkeeping of the edges.
+    for (; x + 1 < width; x += 2) {
+      const uint8_t* p = row0 + 4 * x;
+      const uint8_t* q = row1 + 4 * x;
+      const int ya = (kYR * p[2] + kYG * p[1] + kYB * p[0]) >> 16;
+      const int yb = (kYR * p[6] + kYG * p[5] + kYB * p[4]) >> 16;
+      const int yc = (kYR * q[2] + kYG * q[1] + kYB * q[0]) >> 16;
+      const int yd = (kYR * q[6] + kYG * q[5] + kYB * q[4]) >> 16;
+      y0[x] = uint8_t(ya);
+      y0[x + 1] = uint8_t(yb);
+      y1[x] = uint8_t(yc);
+      y1[x + 1] = uint8_t(yd);
+      const int ySum = ya + yb + yc + yd;
+      cb[x / 2] = chroma(kCb, p[0] + p[4] + q[0] + q[4] - ySum, 18);
+      cr[x / 2] = chroma(kCr, p[2] + p[6] + q[2] + q[6] - ySum, 18);
+    }
+  }
+  for (; x < width; x += 2) {
     int sumB = 0, sumR = 0, n = 0;
     for (int dy = 0; dy < 2; ++dy) {
       const uint8_t* row = dy == 0 ? row0 : row1;
@@ -40,7 +59,28 @@ void convertRowsPortable(const uint8_t* row0, const uint8_t* row1, int x0, int w
 }
 
 void packRgbPortable(uint8_t* buf, size_t first, size_t count) {
-  for (size_t i = first; i < first + count; ++i) {
+  size_t i = first;
+  const size_t end = first + count;
+  // Four pixels (16 bytes in, 12 out) per step through 32-bit words; the words are read
+  // before any of their bytes is overwritten, and the output never passes the input.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; i + 4 <= end; i += 4) {
+    // Little-endian word B | G << 8 | R << 16 | X << 24; swapped and shifted it is the
+    // word of the bytes R, G, B.
+    uint64_t w01, w23;
+    std::memcpy(&w01, buf + 4 * i, 8);
+    std::memcpy(&w23, buf + 4 * i + 8, 8);
+    const uint32_t px[4] = {__builtin_bswap32(uint32_t(w01)) >> 8,
+                            __builtin_bswap32(uint32_t(w01 >> 32)) >> 8,
+                            __builtin_bswap32(uint32_t(w23)) >> 8,
+                            __builtin_bswap32(uint32_t(w23 >> 32)) >> 8};
+    const uint64_t lo = uint64_t(px[0]) | uint64_t(px[1]) << 24 | uint64_t(px[2]) << 48;
+    const uint32_t hi = px[2] >> 16 | px[3] << 8;
+    std::memcpy(buf + 3 * i, &lo, 8);
+    std::memcpy(buf + 3 * i + 8, &hi, 4);
+  }
+#endif
+  for (; i < end; ++i) {
     const uint8_t b = buf[4 * i], g = buf[4 * i + 1], r = buf[4 * i + 2];
     buf[3 * i] = r;
     buf[3 * i + 1] = g;
@@ -99,8 +139,9 @@ int convertPlanes(const uint8_t* pixels, int width, int height, const Planes& pl
 void packRgb(uint8_t* pixels, size_t count, SimdLevel level) {
   // One forward pass is safe in place: pixel i's 3 output bytes never reach a pixel that is
   // still to be read (3 i + 3 <= 4 (i + 1)).
-  const size_t packed =
-      capToCpu(level) >= SimdLevel::kSsse3 ? detail::packRgbSsse3(pixels, 0, count) : 0;
+  level = capToCpu(level);
+  size_t packed = level >= SimdLevel::kAvx2 ? detail::packRgbAvx2(pixels, 0, count) : 0;
+  if (level >= SimdLevel::kSsse3) packed += detail::packRgbSsse3(pixels, packed, count - packed);
   detail::packRgbPortable(pixels, packed, count - packed);
 }
 

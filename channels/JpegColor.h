@@ -65,6 +65,8 @@ int convertRowsSse2(const uint8_t* row0, const uint8_t* row1, int x0, int width,
                     uint8_t* y1, uint8_t* cb, uint8_t* cr);
 bool haveAvx2();
 size_t packRgbSsse3(uint8_t* buf, size_t first, size_t count);
+// Needs AVX2; packs a prefix of pixels [first, first + count) and returns how many.
+size_t packRgbAvx2(uint8_t* buf, size_t first, size_t count);
 bool haveSsse3();
 }  // namespace detail
 

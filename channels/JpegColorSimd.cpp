@@ -119,6 +119,7 @@ int convertRowsAvx2(const uint8_t*, const uint8_t*, int, uint8_t*, uint8_t*, uin
   return 0;
 }
 bool haveAvx2() { return false; }
+size_t packRgbAvx2(uint8_t*, size_t, size_t) { return 0; }
 size_t packRgbSsse3(uint8_t*, size_t, size_t) { return 0; }
 bool haveSsse3() { return false; }
 }  // namespace detail

@@ -69,12 +69,14 @@ uint64_t fdctQuantPortable(const uint8_t* src, int stride, const QuantDivisors& 
                            int16_t out[64]) {
   int32_t c[64];
   fdctIslow(src, stride, c);
+  // Quantise in natural order (straight runs the compiler can vectorise), then reorder.
+  int16_t v[64];
+  for (int n = 0; n < 64; ++n) v[n] = quantise(c[n], q.recip[n], q.corr[n], q.scale[n]);
   uint64_t mask = 0;
   for (int k = 0; k < 64; ++k) {
-    const int n = kZigzag[k];
-    const int16_t v = quantise(c[n], q.recip[n], q.corr[n], q.scale[n]);
-    out[k] = v;
-    mask |= uint64_t(v != 0) << k;
+    const int16_t x = v[kZigzag[k]];
+    out[k] = x;
+    mask |= uint64_t(x != 0) << k;
   }
   return mask & ~uint64_t(1);
 }

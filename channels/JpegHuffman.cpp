@@ -35,35 +35,41 @@ void buildHuffSpec(const uint32_t freqIn[256], HuffSpec* spec) {
     others[i] = -1;
   }
 
-  // Only symbols that occur take part; ties go to the higher symbol number, so the result does
-  // not depend on the order of this list.
-  int active[kSyms];
-  int nActive = 0;
+  // Only symbols that occur take part. Each step merges the least frequent node (c1) with
+  // the next least (c2); ties go to the higher symbol number, and a merged node keeps c1's
+  // number. That order is total, so a binary heap picks exactly what a scan of the whole list
+  // would, in O(log n) per step instead of O(n).
+  auto before = [&freq](int a, int b) {
+    return freq[a] < freq[b] || (freq[a] == freq[b] && a > b);
+  };
+  int heap[kSyms];
+  int n = 0;
+  auto siftDown = [&](int i) {
+    const int v = heap[i];
+    for (;;) {
+      int c = 2 * i + 1;
+      if (c >= n) break;
+      if (c + 1 < n && before(heap[c + 1], heap[c])) ++c;
+      if (!before(heap[c], v)) break;
+      heap[i] = heap[c];
+      i = c;
+    }
+    heap[i] = v;
+  };
   for (int i = 0; i < kSyms; ++i)
-    if (freq[i] != 0) active[nActive++] = i;
+    if (freq[i] != 0) heap[n++] = i;
+  for (int i = n / 2 - 1; i >= 0; --i) siftDown(i);
 
-  for (;;) {
-    // c1: least frequency; c2: the next least.
-    int a1 = -1, a2 = -1;
-    for (int a = 0; a < nActive; ++a) {
-      const int s = active[a];
-      if (a1 < 0 || freq[s] < freq[active[a1]] ||
-          (freq[s] == freq[active[a1]] && s > active[a1]))
-        a1 = a;
-    }
-    for (int a = 0; a < nActive; ++a) {
-      if (a == a1) continue;
-      const int s = active[a];
-      if (a2 < 0 || freq[s] < freq[active[a2]] ||
-          (freq[s] == freq[active[a2]] && s > active[a2]))
-        a2 = a;
-    }
-    if (a2 < 0) break;
-    int c1 = active[a1], c2 = active[a2];
-    active[a2] = active[--nActive];  // c2 merges into c1 and leaves the list
+  while (n > 1) {
+    int c1 = heap[0];
+    heap[0] = heap[--n];
+    siftDown(0);
+    int c2 = heap[0];
 
     freq[c1] += freq[c2];
     freq[c2] = 0;
+    heap[0] = c1;  // c1 replaces c2 at the top; its weight only grew
+    siftDown(0);
     ++codesize[c1];
     while (others[c1] >= 0) {
       c1 = others[c1];
@@ -99,13 +105,21 @@ void buildHuffSpec(const uint32_t freqIn[256], HuffSpec* spec) {
 
   std::memset(spec->bits, 0, sizeof spec->bits);
   for (int l = 1; l <= 16; ++l) spec->bits[l] = uint8_t(bits[l]);
-  // Symbols by increasing original length, then by value; the limited counts assign the
-  // lengths in that order.
-  int n = 0;
-  for (int len = 1; len <= kMaxLen; ++len)
-    for (int s = 0; s < 256; ++s)
-      if (codesize[s] == len) spec->vals[n++] = uint8_t(s);
-  spec->count = n;
+  // Symbols by increasing original length, then by value (a counting sort); the limited
+  // counts assign the lengths in that order.
+  int start[kMaxLen + 1] = {0};
+  for (int s = 0; s < 256; ++s)
+    if (codesize[s] != 0) ++start[codesize[s] < kMaxLen ? codesize[s] : kMaxLen];
+  int total = 0;
+  for (int len = 1; len <= kMaxLen; ++len) {
+    const int c = start[len];
+    start[len] = total;
+    total += c;
+  }
+  for (int s = 0; s < 256; ++s)
+    if (codesize[s] != 0) spec->vals[start[codesize[s] < kMaxLen ? codesize[s] : kMaxLen]++] =
+        uint8_t(s);
+  spec->count = total;
 }
 
 bool deriveHuffCode(const HuffSpec& spec, HuffCode* out) {

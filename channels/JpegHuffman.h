@@ -23,6 +23,54 @@ struct SymbolStats {
 // zigzag order; acMask has bit k set for every non-zero AC coefficient k (1..63).
 void countBlock(const int16_t block[64], uint64_t acMask, int dcPred, SymbolStats* stats);
 
+// Symbol tokens: the statistics pass records every symbol it counts, so the writing pass is
+// table look-ups and bit writes without a second walk over the coefficients. One token is
+// value bits << 16 | table << 8 | symbol, with table 0..3 = luminance DC, luminance AC,
+// chrominance DC, chrominance AC; the number of value bits is the symbol's low nibble (a DC
+// symbol is the bit count itself, 0..11). A block gives at most kMaxTokensPerBlock tokens:
+// DC, 63 AC values, and an end-of-block or zero-run symbol only in place of zeros.
+constexpr int kMaxTokensPerBlock = 64;
+constexpr uint32_t kLumaTables = 0, kChromaTables = 2;  // DC table number; AC is one more
+
+// Counts one block (as countBlock) and appends its tokens at out; returns the new end.
+// tables is kLumaTables or kChromaTables; stats is that class's counters.
+inline uint32_t* tokenizeBlock(const int16_t block[64], uint64_t acMask, int dcPred,
+                               uint32_t tables, SymbolStats* stats, uint32_t* out) {
+  const auto valueBits = [](int v, int nbits) {
+    // Negative values are sent as the low bits of value - 1 (one's complement).
+    return (uint32_t(v < 0 ? v - 1 : v) & ((1u << nbits) - 1)) << 16;
+  };
+  const int diff = block[0] - dcPred;
+  int nbits = magnitudeBits(diff);
+  ++stats->dc[nbits];
+  *out++ = valueBits(diff, nbits) | (tables << 8) | uint32_t(nbits);
+  const uint32_t ac = (tables + 1) << 8;
+  int last = 0;
+  while (acMask != 0) {
+    const int k = __builtin_ctzll(acMask);
+    acMask &= acMask - 1;
+    int run = k - last - 1;
+    while (run >= 16) {
+      ++stats->ac[0xF0];
+      *out++ = ac | 0xF0;
+      run -= 16;
+    }
+    const int v = block[k];
+    const int sign = v >> 31;  // -1 for a negative value, else 0
+    // v is not zero here, so the bit count needs no zero test; v + sign is v - 1 when negative.
+    nbits = 32 - __builtin_clz(unsigned((v ^ sign) - sign));
+    const uint32_t symbol = uint32_t(run << 4 | nbits);
+    ++stats->ac[symbol];
+    *out++ = ((uint32_t(v + sign) & ((1u << nbits) - 1)) << 16) | ac | symbol;
+    last = k;
+  }
+  if (last != 63) {
+    ++stats->ac[0x00];
+    *out++ = ac;
+  }
+  return out;
+}
+
 // A table as it goes into a DHT segment: counts of codes per length 1..16 and the symbols in
 // code order.
 struct HuffSpec {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <strings.h>
 
 #include "net/TextHelpers.h"
 
@@ -97,6 +99,44 @@ bool parseStatusLine(const std::string& line, std::string* version, int* status,
   return true;
 }
 
+bool isEmptyHeaderLine(const std::string& line) {
+  size_t start = 0;
+  while (start < line.size() && isSpace(line[start])) ++start;
+  size_t colon = line.find(':', start);
+  if (colon == std::string::npos || colon == start) return false;
+  for (size_t i = start; i < colon; ++i)
+    if (isSpace(line[i])) return false;
+  for (size_t i = colon + 1; i < line.size(); ++i)
+    if (!isSpace(line[i])) return false;
+  return true;
+}
+
+const std::string* findHeader(const std::map<std::string, std::string>& headers, const std::string& nameWithColon) {
+  auto exact = headers.find(nameWithColon);
+  if (exact != headers.end()) return &exact->second;
+  for (const auto& h : headers)
+    if (h.first.size() == nameWithColon.size() && strcasecmp(h.first.c_str(), nameWithColon.c_str()) == 0)
+      return &h.second;
+  return nullptr;
+}
+
+std::string printable(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < text.size() && i < 80; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += char(c);
+    }
+  }
+  if (text.size() > 80) out += "...";
+  return out;
+}
+
 std::string buildResponseHead(int status, const std::string& reason, const std::map<std::string, std::string>& headers) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
   for (const auto& h : headers) head += h.first + " " + h.second + "\r\n";
@@ -131,10 +171,73 @@ bool CHTTPSocket::read_headers(std::map<std::string, std::string>& headers, int 
 }
 
 bool CHTTPSocket::read_response(int timeoutSec) {
+  error.clear();
   std::string line;
-  if (!read_line(line, kLineCapacity, timeoutSec)) return false;
-  if (!http::parseStatusLine(line, &version, &status, &reason)) return false;
-  return read_headers(response_headers, timeoutSec);
+  if (!read_camera_line(line, kLineCapacity, timeoutSec)) {
+    error = "status line: " + error;
+    return false;
+  }
+  if (!http::parseStatusLine(line, &version, &status, &reason)) {
+    error = "not an HTTP status line: '" + http::printable(line) + "'";
+    return false;
+  }
+  return read_camera_headers(response_headers, timeoutSec);
+}
+
+bool CHTTPSocket::read_camera_line(std::string& line, size_t capacity, int timeoutSec) {
+  errno = 0;
+  if (read_line(line, capacity, timeoutSec)) return true;
+  error = describeReadFailure(errno, "line");
+  return false;
+}
+
+int CHTTPSocket::peek_waiting(void* buf, size_t len, int timeoutSec) {
+  if (buffered() > 0) return -1;
+  errno = 0;
+  int n = receiveTimed(buf, len, timeoutSec <= 0 ? 0 : int64_t(timeoutSec) * 1000000000, true);
+  if (n <= 0) {
+    // A non-blocking look that found nothing is no failure of the connection.
+    error = n < 0 || errno != 0 ? describeReadFailure(errno, "line") : "connection closed by the camera";
+    return 0;
+  }
+  return n;
+}
+
+std::string CHTTPSocket::describeReadFailure(int err, const char* what) const {
+  if (err == ECONNRESET) return std::string("connection reset (") + std::strerror(err) + ")";
+  if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) return std::string("no data in time (") + what + ")";
+  if (err != 0) return std::strerror(err);
+  // No error: the peer closed, or (bytes still waiting) the line did not fit.
+  if (buffered() > 0) return std::string(what) + " too long";
+  return "connection closed by the camera";
+}
+
+bool CHTTPSocket::read_camera_headers(std::map<std::string, std::string>& headers, int timeoutSec) {
+  error.clear();
+  headers.clear();
+  std::string line, key, value;
+  for (int count = 0;;) {
+    if (!read_camera_line(line, kLineCapacity, timeoutSec)) {
+      error = "header: " + error;
+      return false;
+    }
+    if (line.empty()) return true;
+    if (!http::parseHeaderLine(line, &key, &value)) {
+      if (http::isEmptyHeaderLine(line)) continue;
+      error = "header line not understood: '" + http::printable(line) + "'";
+      return false;
+    }
+    headers[key] = value;
+    if (++count >= kMaxHeaderLines) {
+      error = "more than " + std::to_string(kMaxHeaderLines - 1) + " header lines";
+      return false;
+    }
+  }
+}
+
+std::string CHTTPSocket::response_header(const std::string& nameWithColon) const {
+  const std::string* v = http::findHeader(response_headers, nameWithColon);
+  return v ? *v : std::string();
 }
 
 int CHTTPSocket::send_response_head() {

@@ -1,8 +1,10 @@
 #pragma once
 // CHTTPSocket: a CSocket that carries one HTTP request (read by a server) and one response
 // (written by a server, or read by a client). One request per connection; no chunked transfer,
-// no persistent connections; header names are compared byte for byte and keep their colon
-// ("Content-Length:"), so a header sent as "content-length:" is a different key.
+// no persistent connections; header names keep their colon ("Content-Length:"). A server compares
+// request header names byte for byte. Cameras spell their response headers as they please
+// ("Content-type", "content-length"), so client-side lookups (response_header, findHeader) ignore
+// case, and a response header with an empty value is skipped instead of failing the response.
 //
 // Threads: as CSocket, one thread at a time. The parsers below the class are pure functions.
 #include <cstddef>
@@ -35,6 +37,10 @@ class CHTTPSocket : public CSocket {
   std::map<std::string, std::string> response_headers;  // to write, or as read by a client
   std::map<std::string, std::string> request_headers;   // of the last request read
   int status = 0;                                       // to write, or as read
+  // Client side: what was wrong with the last response head or line that could not be read
+  // ("connection reset (Connection reset by peer)", "not an HTTP status line: '...'"); "" after
+  // a success. Meant for log lines.
+  std::string error;
 
   // Request line (method word exactly GET/get/POST/post), query and header block. False on a
   // time-out, a closed connection, an over-long line or any malformed part; the caller then drops
@@ -48,6 +54,21 @@ class CHTTPSocket : public CSocket {
   // with kStatusLineTimeoutSec, or timeoutSec, of silence allowed.
   bool read_response() { return read_response(kStatusLineTimeoutSec); }
   bool read_response(int timeoutSec);
+  // Client side: a header block as a camera sends it (a part head of a multipart stream): header
+  // lines with an empty value are skipped. Sets error on failure.
+  bool read_camera_headers(std::map<std::string, std::string>& headers, int timeoutSec);
+  // Client side: read_line that says in error why it failed.
+  bool read_camera_line(std::string& line, size_t capacity, int timeoutSec);
+  // The value of a response header read by a client, the name compared without regard to case;
+  // "" when missing.
+  std::string response_header(const std::string& nameWithColon) const;
+  // Client side: copies up to len bytes waiting on the connection into buf without taking them,
+  // waiting up to timeoutSec (0: not at all) for the first. -1 while this object still buffers
+  // bytes (those are read the usual way first); 0 on time-out or close (error says which);
+  // else the number of bytes copied.
+  int peek_waiting(void* buf, size_t len, int timeoutSec);
+  // Text for a failed receive, from the errno it left (0: the peer closed or a line was too long).
+  std::string describeReadFailure(int err, const char* what) const;
 
   void set_header(const std::string& nameWithColon, const std::string& value) { response_headers[nameWithColon] = value; }
   // Status line, response headers in byte-wise name order, empty line: built as one text and sent
@@ -73,6 +94,13 @@ void splitTarget(const std::string& target, std::string* path, std::map<std::str
 bool parseHeaderLine(const std::string& line, std::string* key, std::string* value);
 // Status line of a response: "HTTP/<version> <status> <reason>".
 bool parseStatusLine(const std::string& line, std::string* version, int* status, std::string* reason);
+// A header line whose value is empty ("Name:" and blanks at most): cameras send such lines, and
+// a client skips them.
+bool isEmptyHeaderLine(const std::string& line);
+// Case-insensitive lookup of a header name (with its colon) in a header map; nullptr if missing.
+const std::string* findHeader(const std::map<std::string, std::string>& headers, const std::string& nameWithColon);
+// Text from a peer made safe and short for a log line: control bytes as "\xNN", at most 80 bytes.
+std::string printable(const std::string& text);
 std::string buildResponseHead(int status, const std::string& reason, const std::map<std::string, std::string>& headers);
 
 }  // namespace http

@@ -135,6 +135,7 @@ void CHTTPSrvThread::answerPicture() {
   std::shared_ptr<const SharedPicture> pic;
   if (fetchPicture(pic)) {
     sendBytes(pic->data.get(), pic->length);
+    ChannelCounters::add(m_cnl->counters().viewerBytes, pic->length);
   } else {
     sendText(noPictureImage());
   }

@@ -13,6 +13,7 @@
 #include "net/ConfImages.h"
 #include "net/ConfPages.h"
 #include "net/ConfSubmit.h"
+#include "net/MetricsPage.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
@@ -223,8 +224,29 @@ bool CLstConfThread::processQueued() {
     std::lock_guard<std::mutex> use(g_cnlUseLock);
     route(*conn, answer);
   }
+  countAnswer(answer);
   conn->answer(std::move(answer));
   return true;
+}
+
+void CLstConfThread::countAnswer(const ConfAnswer& answer) {
+  size_t slot = 5;  // "none"
+  if (answer.send) {
+    // "HTTP/1.x NNN reason": the three digits after the first blank.
+    const size_t blank = answer.bytes.find(' ');
+    const std::string code = blank == std::string::npos ? "" : answer.bytes.substr(blank + 1, 3);
+    slot = 4;
+    for (size_t i = 0; i < 4; ++i)
+      if (code == kCountedStatuses[i]) slot = i;
+  }
+  m_requestCounts[slot].fetch_add(1, std::memory_order_relaxed);
+}
+
+std::map<std::string, uint64_t> CLstConfThread::requestCounts() const {
+  std::map<std::string, uint64_t> out;
+  for (size_t i = 0; i < 6; ++i)
+    out[kCountedStatuses[i]] = m_requestCounts[i].load(std::memory_order_relaxed);
+  return out;
 }
 
 void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
@@ -242,6 +264,11 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     return;
   } else if (path == "/status") {
     statusPage(conn, address(), out);
+  } else if (path == "/metrics") {
+    // Counted up to the request before this one: this answer is counted once it is built.
+    if (!authorised(c)) return unauthorizedAnswer(out);
+    metricsAnswer(requestCounts(), out);
+    return;
   } else if (authorised(c)) {
     configurePage(conn, out);
   } else {

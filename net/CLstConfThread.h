@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@
 
 #include "net/CNetAddr.h"
 #include "net/CSocket.h"
+#include "net/ConfAnswer.h"
 #include "net/ConfConnection.h"
 #include "net/LoginThrottle.h"
 #include "platform/WakePipe.h"
@@ -70,6 +72,10 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
 
   int requestDeadlineMs() const override { return m_deadlineMs; }
 
+  // Requests answered since the process started, by the answer's status ("200", "401", ...;
+  // "none" for a request dropped without an answer). Any thread.
+  std::map<std::string, uint64_t> requestCounts() const;
+
  protected:
   FX::FXint run() override;
 
@@ -107,6 +113,10 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   // Configuration thread only.
   std::vector<std::unique_ptr<ConfConnection>> m_conns;
   LoginThrottle m_throttle;
+  // Requests by answer status: the statuses the server gives, then "other" and "none".
+  static constexpr const char* kCountedStatuses[] = {"200", "401", "403", "404", "other", "none"};
+  std::atomic<uint64_t> m_requestCounts[6] = {};  // relaxed, only counted
+  void countAnswer(const ConfAnswer& answer);
   uint64_t m_lastBindLogNs = 0;  // 0: the next bind failure is logged
 
   std::atomic<int> m_pauseMs{5000};

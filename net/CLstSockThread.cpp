@@ -259,11 +259,13 @@ bool CLstSockThread::overLimit() {
 }
 
 void CLstSockThread::refuse(int handle) {
-  // Counted before the close, so whoever sees the connection closed also sees it counted.
+  // Counted and logged before the close, so whoever sees the connection end also sees both.
   ++m_refused;
-  platform::closeSocket(handle);
   const uint64_t now = platform::monotonicNs();
-  if (m_refusalLogged && now - m_lastRefusalLogNs < kRefusalLogGapNs) return;
+  if (m_refusalLogged && now - m_lastRefusalLogNs < kRefusalLogGapNs) {
+    platform::closeSocket(handle);
+    return;
+  }
   m_refusalLogged = true;
   m_lastRefusalLogNs = now;
   g_logFile.log(CLogFile::Warning, source(),
@@ -272,6 +274,7 @@ void CLstSockThread::refuse(int handle) {
                     std::to_string(m_cnl->clientCount()) + " refused=" +
                     std::to_string(m_refused.load()),
                 kRunFunction);
+  platform::closeSocket(handle);
 }
 
 void CLstSockThread::reapConnections() {

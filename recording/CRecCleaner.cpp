@@ -61,6 +61,7 @@ bool CRecCleaner::cleanOnce(uint64_t nowNs) {
   // Succeeds only once the top-level directory has become empty.
   rmdir(eventtree::topDir(dir, oldest).c_str());
   advanceOldest(oldest, newest);
+  m_deletions.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 

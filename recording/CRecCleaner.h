@@ -57,6 +57,8 @@ class CRecCleaner : public CThread {
 
   // One cycle's decision and deletion at wall-clock time nowNs. True when an event was deleted.
   bool cleanOnce(uint64_t nowNs);
+  // Events deleted since construction (for the metrics page); any thread may read it.
+  uint64_t deletions() const { return m_deletions.load(std::memory_order_relaxed); }
 
  protected:
   FX::FXint run() override;
@@ -71,6 +73,7 @@ class CRecCleaner : public CThread {
   RecCleanerOwner* const m_owner;
   std::atomic<bool> m_stop{false};
   std::atomic<uint64_t> m_periodNs{kCyclePeriodNs};
+  std::atomic<uint64_t> m_deletions{0};  // written by the cleaner's thread only
   uint32_t m_freedRemainder = 0;  // bytes freed, not yet whole KB; cleaner thread only
 
   std::mutex m_waitLock;  // only for the cycle wait

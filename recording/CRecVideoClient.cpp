@@ -105,7 +105,10 @@ void CRecVideoClient::warnLimited(const std::string& message, const char* functi
   g_logFile.log(level, logSource(), message, function);
 }
 
-void CRecVideoClient::addWritten(uint32_t bytes) { m_pending += bytes; }
+void CRecVideoClient::addWritten(uint32_t bytes) {
+  m_pending += bytes;
+  m_bytesWritten.fetch_add(bytes, std::memory_order_relaxed);
+}
 
 void CRecVideoClient::transferPending() {
   m_usedKB.fetch_add(m_pending / 1024);
@@ -216,6 +219,7 @@ bool CRecVideoClient::beginEvent(uint32_t* eventOut, std::string* dirOut) {
     pause(m_errorPauseNs.load());
     return false;
   }
+  countFile();
   uint32_t written = writeAll(fd, m_picture.data, m_picture.length);
   int err = errno;
   addWritten(written);
@@ -236,6 +240,7 @@ bool CRecVideoClient::beginEvent(uint32_t* eventOut, std::string* dirOut) {
   // The index names the event as soon as its first file exists, so a crash from here on
   // never leads the next start to reuse (and overwrite) this number.
   update_erdinfo();
+  m_eventsWritten.fetch_add(1, std::memory_order_relaxed);
   *eventOut = ev;
   *dirOut = dir;
   return true;
@@ -250,6 +255,7 @@ bool CRecVideoClient::writeSequenceFile(const std::string& path) {
     pause(m_errorPauseNs.load());
     return false;
   }
+  countFile();
   uint64_t opened = platform::monotonicNs();
   while (!interrupted() && platform::monotonicNs() - opened < m_sequenceSpanNs.load()) {
     if (!takeFrame()) continue;
@@ -279,6 +285,7 @@ void CRecVideoClient::writeInfoFile(const std::string& dir, uint32_t files, uint
   std::vector<uint8_t> bytes = eventinfo::infoFile(info);
   int fd = createTreeFile(dir + "INFO.jpg");
   if (fd < 0) return;  // the event simply has none
+  countFile();
   addWritten(writeAll(fd, bytes.data(), uint32_t(bytes.size())));
   close(fd);
 }

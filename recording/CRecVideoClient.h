@@ -75,6 +75,11 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   uint32_t quotaKB() const override { return m_quotaKB.load(); }
   uint64_t maxAgeNs() const override { return m_maxAgeNs.load(); }
   uint32_t usedKB() const override { return m_usedKB.load(); }
+  // What this recorder has written since it was created (for the metrics page); they only
+  // grow. Any thread may read them.
+  uint64_t eventsWritten() const { return m_eventsWritten.load(std::memory_order_relaxed); }
+  uint64_t filesWritten() const { return m_filesWritten.load(std::memory_order_relaxed); }
+  uint64_t bytesWritten() const { return m_bytesWritten.load(std::memory_order_relaxed); }
   void subtractUsedKB(uint32_t kb) override;
   std::string cleanerDir() const override { return m_recDir; }
   std::mutex& indexLock() override { return m_indexLock; }
@@ -143,6 +148,11 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   std::mutex m_indexLock;
   erdinfo::Record m_record;  // guarded by m_indexLock
   std::atomic<uint32_t> m_usedKB{0};
+  // Written by the recorder's thread only; relaxed: nothing else is ordered by them.
+  std::atomic<uint64_t> m_eventsWritten{0};
+  std::atomic<uint64_t> m_filesWritten{0};
+  std::atomic<uint64_t> m_bytesWritten{0};
+  void countFile() { m_filesWritten.fetch_add(1, std::memory_order_relaxed); }
 
   std::mutex m_pauseLock;  // only for the interruptible pauses
   std::condition_variable m_pauseWake;

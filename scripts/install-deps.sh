@@ -10,6 +10,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # benchmarks under bench/
   libjpeg62-turbo-dev                       # reference decoder/encoder in tests and benchmarks
+  lomiri-wallpapers-16.04                   # photographs: the encoder benchmark's camera-like input
   curl ffmpeg                               # real stream clients in tests
   xvfb x11-apps imagemagick xdotool         # window test under a virtual display, screenshots
   chromium                                  # browser test of the configuration pages
@@ -17,6 +18,9 @@ PACKAGES=(
   procps psmisc                             # pgrep/kill in black-box tests
   clang libclang-rt-14-dev                  # libFuzzer targets (scripts/fuzz.sh)
   motion                                    # peer MJPEG server the endpoint benchmark compares with
+  dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
+  systemd                                   # systemd-analyze verify of the service unit
+  prometheus                                # promtool checks the /metrics exposition format
 )
 
 missing=()

@@ -42,9 +42,9 @@ TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
   const std::string rec = home.file("rec");
   ChildProcess gate;
   startGate(gate, home,
-            "[Channel 0 0 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nImageSize=d-1pal\n"
+            "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nImageSize=d-1pal\n"
             "CnlEventRecActive=true\nCnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n");
-  const std::string prefix = "TelvGate Analog Falcon 0 0: http://127.0.0.1:";
+  const std::string prefix = "TelvGate Analog Falcon 1 0: http://127.0.0.1:";
   ASSERT_TRUE(gate.waitForStdout(prefix, 10000)) << gate.stdoutText() << gate.stderrText();
   const std::string out = gate.stdoutText();
   const int port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
@@ -70,14 +70,14 @@ TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_FALSE(events.empty()) << readFile(home.file("TelvGateLog.log"));
-  EXPECT_NE(events[0].find("/falcon_0_0/"), std::string::npos) << events[0];
+  EXPECT_NE(events[0].find("/falcon_1_0/"), std::string::npos) << events[0];
   stopGate(gate);
 }
 
 TEST(FalconBlackBox, InjectedBoardFailureIsLoggedWithTheLibrarysText) {
   TempDir home;
   ChildProcess gate;
-  startGate(gate, home, "[Channel 0 0 0]\nCnlIPAddr=127.0.0.1\n",
+  startGate(gate, home, "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\n",
             {{"TELVGATE_FALCON_FAIL", "is_SetScaler"}});
   const std::string log = home.file("TelvGateLog.log");
   const std::string line =

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "app/CLogFile.h"
 #include "platform/ByteOrder.h"
 #include "tools/FakeCamJpeg.h"
 
@@ -79,12 +80,15 @@ TEST_F(IpcamChannel, ReadsEveryPartFraming) {
       {"boundary already with dashes", [](fakecam::Options& o) { o.boundaryWithDashes = true; }},
       {"Content-length in lower case", [](fakecam::Options& o) { o.lowerCaseLength = true; }},
       {"no part length: JPEG found by its markers", [](fakecam::Options& o) { o.noPartLength = true; }},
+      {"quoted boundary", [](fakecam::Options& o) { o.typeParams = "; boundary=\"myboundary\""; }},
+      {"boundary with trailing blanks", [](fakecam::Options& o) { o.typeParams = ";boundary=myboundary  "; }},
+      {"reply header with an empty value", [](fakecam::Options& o) { o.extraReplyHeaders = "Server:\r\n"; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     startAxis(Misbehave::None, c.tweak);
     FrameRec rec;
-    ASSERT_TRUE(nextPicture(rec));
+    EXPECT_TRUE(nextPicture(rec));
     EXPECT_EQ(cameraPart(rec), kBuiltIn.substr(2));
     EXPECT_EQ(cnl->boundary(), "--myboundary");
     stopChannel();
@@ -160,6 +164,42 @@ TEST_F(IpcamChannel, MisbehavingCamerasLeadToReconnects) {
     stopChannel();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
   }
+}
+
+// The log names what went wrong with an answer, not a status that belongs to no answer.
+TEST_F(IpcamChannel, LogSaysWhatWasWrongWithTheAnswer) {
+  struct Case {
+    Misbehave m;
+    const char* said;
+  } cases[] = {
+      {Misbehave::Reset, "connection reset (Connection reset by peer)"},
+      {Misbehave::BadHeader, "header line not understood: 'Bad : x'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    const std::string before = g_logFile.logText(0);
+    startAxis(c.m);
+    ASSERT_TRUE(waitFor([&] { return g_logFile.logText(0).size() > before.size() + 200; }, 4000));
+    stopChannel();
+    std::string added = g_logFile.logText(0);
+    added = added.substr(0, added.size() - before.size());  // newest lines come first
+    EXPECT_NE(added.find(c.said), std::string::npos) << added;
+    EXPECT_EQ(added.find("error code from the camera"), std::string::npos) << added;
+  }
+}
+
+// Line breaks in a setting would forge lines of the picture's comment block.
+TEST_F(IpcamChannel, LineBreaksInTheNameNeverReachThePicture) {
+  startCam("axis");
+  configure(1, 1, cam->port());
+  g_settings.writeString(section(1, 1), "CnlName", "Cam\r\nNAM=forged\nX");
+  startChannel(1, 1);
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  const std::string c = commentOf(rec);
+  // The channel drops control characters from names; whatever is left stays on the NAM line.
+  EXPECT_NE(c.find("NAM=CamNAM=forgedX\r\n"), std::string::npos) << c;
+  EXPECT_EQ(c.find("\nNAM=forged"), std::string::npos) << c;
 }
 
 // The real time-out: a camera that accepts the request and never answers is given up on after

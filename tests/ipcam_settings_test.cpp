@@ -105,6 +105,51 @@ TEST_F(IpcamSettings, UpdateStoresChangesWithTheirMessages) {
   EXPECT_EQ(g_settings.readString("Channel 1 2", "ImageSize", ""), "mega");
 }
 
+// Stored values outside their ranges are clamped when read, so no camera is sent a negative
+// compression or a channel it does not have.
+TEST_F(IpcamSettings, InitClampsQualityAndCameraNumber) {
+  g_settings.writeInt("Channel 1 2", "ImageQuality", 150);
+  g_settings.writeInt("Channel 1 2", "CamID", 9);
+  CIPVideoCnl* c = axis();
+  EXPECT_EQ(c->quality(), 90);
+  EXPECT_EQ(c->camID(), 4);
+  g_settings.writeInt("Channel 1 2", "ImageQuality", -5);
+  g_settings.writeInt("Channel 1 2", "CamID", 0);
+  ASSERT_TRUE(c->init());
+  EXPECT_EQ(c->quality(), 10);
+  EXPECT_EQ(c->camID(), 1);
+}
+
+// Only a host name or an IPv4 address is a camera address: blanks or line breaks would end up
+// in the request's Host line and in the pictures.
+TEST_F(IpcamSettings, UpdateAcceptsOnlyHostNamesAndIPv4Addresses) {
+  CIPVideoCnl* c = axis();
+  for (const char* bad : {"cam 1", "10.0.0.1\r\nX-Forged: 1", "cam\tx", "300.1.1.1", "-cam.example", "a..b"}) {
+    std::string html;
+    EXPECT_FALSE(c->update({{"1_2_CamIPAddr", bad}}, html)) << bad;
+    EXPECT_TRUE(has(html, "must be a valid IP address. (IP:Port)")) << bad;
+  }
+  EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), "cam.example");
+  for (const char* good : {"cam-1.example.org", "10.0.0.1", "CAM_2"}) {
+    std::string html;
+    EXPECT_TRUE(c->update({{"1_2_CamIPAddr", good}}, html)) << good;
+    EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), good);
+  }
+}
+
+// Saving the page unchanged must keep every size the family accepts.
+TEST_F(IpcamSettings, HikvisionFormOffersEveryAcceptedSize) {
+  g_settings.writeString("Channel 8 1", "CamIPAddr", "10.0.0.1");
+  g_settings.writeString("Channel 8 1", "ImageSize", "mega");
+  CIPVideoCnl* c = makeChannel(8, 1);
+  ASSERT_TRUE(c->init());
+  std::string form;
+  c->form(form);
+  EXPECT_TRUE(has(form, "<OPTION value=\"mega\" selected>")) << form;
+  for (const char* size : {"d-1pal", "4cif", "2cif", "vga", "vga2", "cif", "qcif", "qvga", "mega", "3mp"})
+    EXPECT_TRUE(has(form, std::string("<OPTION value=\"") + size + "\"")) << size;
+}
+
 TEST_F(IpcamSettings, CameraNumberRangesFollowTheFamily) {
   g_settings.writeString("Channel 3 1", "CamIPAddr", "10.0.0.1");
   CIPVideoCnl* asip = makeChannel(3, 1);

@@ -521,3 +521,46 @@ TEST(JpegEncoder, EnvironmentLowersTheSimdLevel) {
   unsetenv("TELVGATE_JPEG_PORTABLE");
   EXPECT_EQ(CJpegEncoder().simdLevel(), cpu);
 }
+
+// Digests of everything from the quantisation tables to EOI, recorded from an earlier build:
+// speed work on any level must not change a single byte of what viewers and recordings get.
+// Sizes cover whole and partial macroblocks, odd rows and columns and a single pixel.
+TEST(JpegEncoder, OutputBytesMatchRecordedDigestsAtEveryLevel) {
+  struct Case {
+    int w, h;
+    uint64_t digest[3];  // qualities 10, 70, 100
+  };
+  const Case cases[] = {
+      {768, 576, {0xcf348b6b9ddbebeeull, 0x59e4bdb3f3042549ull, 0x0e61cc92ee950b33ull}},
+      {100, 75, {0xd6d8d5f7c5f3911aull, 0x3d6bc5b2e84bd748ull, 0xa97c72902c5f7b6full}},
+      {17, 9, {0xe457943d29a2ff28ull, 0x81c33bd86f99be2dull, 0x5d25a64fcb89b76full}},
+      {1, 1, {0x0eea90eb0273c6aeull, 0x2180323375182a8cull, 0x57d1ff3b80130459ull}},
+      {37, 5, {0x72bcf97680d8e34bull, 0x042cc887449873daull, 0x5290f6355f743d31ull}},
+      {33, 47, {0x2c417b5241e59cacull, 0xbfe4433d5c9927f8ull, 0xe6200b32148f13c2ull}},
+  };
+  const int qualities[3] = {10, 70, 100};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> pixels = jpegtest::naturalPicture(c.w, c.h, 11);
+    for (int y = 0; y < c.h / 2; ++y)  // full-range checkerboard in one quarter
+      for (int x = 0; x < c.w / 2; ++x)
+        for (int k = 0; k < 3; ++k)
+          pixels[(size_t(y) * c.w + x) * 4 + k] = ((x ^ y) & 1) ? 255 : 0;
+    for (int lvl = 0; lvl <= int(jpeg::cpuSimdLevel()); ++lvl) {
+      for (int qi = 0; qi < 3; ++qi) {
+        CJpegEncoder enc;
+        enc.setSimdLevel(jpeg::SimdLevel(lvl));
+        ASSERT_TRUE(enc.init(qualities[qi], c.w, c.h, c.h, ""));
+        const Encoded e = encodeWith(enc, pixels, 5);
+        ASSERT_TRUE(e.ok);
+        const std::vector<Segment> s = segments(e.jpeg);
+        uint64_t digest = 1469598103934665603ull;  // FNV-1a
+        for (size_t i = s[4].offset; i < e.jpeg.size(); ++i) {
+          digest ^= e.jpeg[i];
+          digest *= 1099511628211ull;
+        }
+        EXPECT_EQ(digest, c.digest[qi]) << c.w << "x" << c.h << " q" << qualities[qi] << " "
+                                        << jpeg::simdLevelName(jpeg::SimdLevel(lvl));
+      }
+    }
+  }
+}

@@ -425,3 +425,70 @@ TEST(JpegBitWriter, NeverWritesAtOrPastTheEnd) {
     EXPECT_LE(size_t(w.position() - buf), cap);
   }
 }
+
+// The straightforward form of the code-length procedure: a full scan for the two least
+// frequent nodes at every merge (ties to the higher symbol), then the same length limit.
+// Tables are written into every picture, so the fast form must agree with it to the byte.
+static void referenceHuffSpec(const uint32_t freqIn[256], HuffSpec* spec) {
+  uint64_t freq[257];
+  int codesize[257] = {}, others[257];
+  for (int i = 0; i < 257; ++i) {
+    freq[i] = i < 256 ? freqIn[i] : 1;
+    others[i] = -1;
+  }
+  auto pick = [&](int skip) {
+    int best = -1;
+    for (int s = 0; s < 257; ++s)
+      if (s != skip && freq[s] != 0 && (best < 0 || freq[s] <= freq[best])) best = s;
+    return best;
+  };
+  for (;;) {
+    int c1 = pick(-1), c2 = pick(c1);
+    if (c2 < 0) break;
+    freq[c1] += freq[c2];
+    freq[c2] = 0;
+    for (++codesize[c1]; others[c1] >= 0; ++codesize[c1]) c1 = others[c1];
+    others[c1] = c2;
+    for (++codesize[c2]; others[c2] >= 0; ++codesize[c2]) c2 = others[c2];
+  }
+  int bits[65] = {0};
+  for (int i = 0; i < 257; ++i)
+    if (codesize[i]) ++bits[codesize[i]];
+  for (int i = 64; i > 16; --i)
+    while (bits[i] > 0) {
+      int j = i - 2;
+      while (bits[j] == 0) --j;
+      bits[i] -= 2;
+      bits[i - 1] += 1;
+      bits[j + 1] += 2;
+      bits[j] -= 1;
+    }
+  int i = 16;
+  while (i > 0 && bits[i] == 0) --i;
+  if (i > 0) --bits[i];
+  std::memset(spec->bits, 0, sizeof spec->bits);
+  for (int l = 1; l <= 16; ++l) spec->bits[l] = uint8_t(bits[l]);
+  spec->count = 0;
+  for (int len = 1; len <= 64; ++len)
+    for (int s = 0; s < 256; ++s)
+      if (codesize[s] == len) spec->vals[spec->count++] = uint8_t(s);
+}
+
+TEST(JpegHuffman, FastCodeLengthsEqualTheFullScanIncludingTies) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    uint32_t freq[256] = {};
+    // Few distinct values make many ties; some rounds are sparse, some skewed past 16 bits.
+    const int used = 1 + int(rng() % 256);
+    const uint32_t spread = round % 3 == 0 ? 3 : (round % 3 == 1 ? 40 : 100000);
+    for (int k = 0; k < used; ++k) freq[rng() % 256] = 1 + rng() % spread;
+    if (round % 10 == 0)
+      for (int k = 0, f = 1; k < 40; ++k, f = f * 3 / 2 + 1) freq[k] = uint32_t(f);
+    HuffSpec fast, ref;
+    buildHuffSpec(freq, &fast);
+    referenceHuffSpec(freq, &ref);
+    ASSERT_EQ(fast.count, ref.count) << "round " << round;
+    ASSERT_EQ(0, std::memcmp(fast.bits, ref.bits, sizeof fast.bits)) << "round " << round;
+    ASSERT_EQ(0, std::memcmp(fast.vals, ref.vals, size_t(ref.count))) << "round " << round;
+  }
+}

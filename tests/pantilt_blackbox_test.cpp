@@ -45,7 +45,7 @@ TEST(PanTiltBlackBox, HeadConfiguredThroughThePagesFollowsPtzctl) {
   const std::string dir = home.path() + "/.foxrc/TELVORA";
   ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
   ASSERT_TRUE(writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                                               "\n\n[Channel 0 0 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n"));
+                                               "\n\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n"));
   ChildProcess gate;
   ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
                          {{"HOME", home.path()},
@@ -54,15 +54,15 @@ TEST(PanTiltBlackBox, HeadConfiguredThroughThePagesFollowsPtzctl) {
                           {"DISPLAY", ":4711"}},
                          home.path()));
   const int confPort = announced(gate, "TelvGate configuration pages: http://127.0.0.1:");
-  const int cnlPort = announced(gate, "TelvGate Analog Falcon 0 0: http://127.0.0.1:");
+  const int cnlPort = announced(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
   ASSERT_GT(confPort, 0) << gate.stdoutText() << gate.stderrText();
   ASSERT_GT(cnlPort, 0) << gate.stdoutText() << gate.stderrText();
 
   const std::string page = home.file("submit.html");
   const std::string post = "curl -s -m 10 -u admin:qatrel -o '" + page +
-                           "' --data '0_0_0_RotorType=pelcod&0_0_0_RotorComPort=COM" +
+                           "' --data '0_1_0_RotorType=pelcod&0_1_0_RotorComPort=COM" +
                            std::to_string(line.port()) +
-                           "&0_0_0_RotorBoudRate=4800&0_0_0_RotorAddress=1' http://127.0.0.1:" +
+                           "&0_1_0_RotorBoudRate=4800&0_1_0_RotorAddress=1' http://127.0.0.1:" +
                            std::to_string(confPort) + "/submitConfig";
   ASSERT_EQ(system(post.c_str()), 0);
   ASSERT_NE(readFile(page).find("<EM>Pan/Tilt type</EM> value to <STRONG>'pelcod'"),

@@ -1,7 +1,15 @@
 #pragma once
-// A fake IP camera: a small HTTP server on 127.0.0.1 that answers the requests of the nine
-// camera families the way those cameras do (configuration requests, multipart JPEG streams,
-// single pictures), records every request head it receives, and can misbehave on purpose.
+// A fake IP camera: a small HTTP server on 127.0.0.1 that answers the requests of one of the
+// nine camera families the way that family's cameras do (configuration requests, multipart JPEG
+// streams, single pictures), records every request head it receives, and can misbehave on
+// purpose. It checks what such a camera checks: the exact path and the required parameters of
+// each of the family's requests (anything else gets the family's error answer), a Host header,
+// and Basic credentials when it was given some (401 without them). Its replies spell their
+// headers as the family does ("Content-type", "content-length", Sony's "DataLen:"). It streams
+// at its own frame rate whatever the request asks, dropping the frames a slow client cannot take
+// as a real camera does, and can stamp every picture with a frame counter and its capture time
+// (a JPEG comment "fakecam frame=N capture_us=T", T in microseconds since 1970) so a client's
+// freshness can be measured.
 //
 // Header-only so that the fakecam tool, the tests and the ingest benchmark share it.
 // Threads: start() spawns an accept thread and one thread per connection; stop() (or the
@@ -11,6 +19,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <list>
@@ -49,6 +59,8 @@ enum class Misbehave {
   Endless,       // status 200 multipart head, then short lines without a boundary, forever
   Garbage,       // parts whose body does not start with FF D8
   BadStatusOK,   // Grandstream: status 200 with reason "Fine" instead of "OK"
+  Reset,         // resets the connection (RST) right after the request
+  BadHeader,     // status 200, then a header line that is no header ("Bad : x")
 };
 
 inline bool parseMisbehave(const std::string& s, Misbehave* out) {
@@ -59,6 +71,7 @@ inline bool parseMisbehave(const std::string& s, Misbehave* out) {
       {"silence", Misbehave::Silence},     {"drop", Misbehave::Drop},
       {"oversized", Misbehave::Oversized}, {"endless", Misbehave::Endless},
       {"garbage", Misbehave::Garbage},     {"bad-reason", Misbehave::BadStatusOK},
+      {"reset", Misbehave::Reset},         {"bad-header", Misbehave::BadHeader},
   };
   for (const auto& m : kModes)
     if (s == m.name) { *out = m.m; return true; }
@@ -68,7 +81,11 @@ inline bool parseMisbehave(const std::string& s, Misbehave* out) {
 struct Options {
   std::string family = "axis";  // axis lilin asip toshiba sony panasonic vivotec hikvision grandstream
   Misbehave misbehave = Misbehave::None;
-  double fps = 25.0;                 // stream pace
+  double fps = 25.0;                 // the camera's own frame rate, whatever a request asks for
+  std::string user, password;        // when user is set, every request needs these Basic credentials
+  bool stamp = false;                // frame counter and capture time in a comment of every picture
+  std::string typeParams;            // replaces ";boundary=myboundary" behind the stream's type
+  std::string extraReplyHeaders;     // header lines ("Name: value\r\n") added to every reply head
   std::vector<std::string> jpegs;    // pictures served in turn; empty: the built-in one
   std::string logPath;               // raw request heads appended here when not empty
   bool boundaryWithDashes = false;   // "boundary=--xyz" instead of "boundary=xyz"
@@ -89,6 +106,171 @@ inline bool startsWith(const std::string& s, const char* prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// How a family's cameras talk: the requests they understand and how they answer.
+enum class Kind { Config, Config204, Stream, Single, KeptAliveSingle };
+
+struct Route {
+  const char* path;                  // exact; "#" stands for one digit
+  Kind kind;
+  std::vector<const char*> params;   // names that must be in the query; "?" = some query at all
+};
+
+struct Family {
+  const char* name;
+  const char* typeHeader;    // of the stream reply
+  const char* lengthHeader;  // of every part and single picture
+  std::vector<Route> routes;
+  int errorStatus;           // the answer to a request the camera does not understand
+  const char* errorReason;
+  const char* errorBody;
+};
+
+inline const std::vector<Family>& families() {
+  static const std::vector<Family> kFamilies = {
+      {"axis", "Content-Type:", "Content-Length:",
+       {{"/axis-cgi/mjpg/video.cgi", Kind::Stream, {"camera", "resolution", "fps", "compression"}},
+        {"/axis-cgi/jpg/image.cgi", Kind::Single, {"resolution", "camera"}}},
+       400, "Bad Request", "Error: the request contains an unknown or missing parameter\r\n"},
+      {"lilin", "Content-Type:", "Content-Length:",
+       {{"/setvideo", Kind::Config, {"save", "VideoID"}},
+        {"/getimage", Kind::Stream, {"camera"}},
+        {"/images#sif", Kind::Single, {}}},
+       404, "Not Found", "<html><body>404 Not Found</body></html>\r\n"},
+      {"asip", "Content-type:", "Content-length:",
+       {{"/SetVideoMode.cgi", Kind::Config, {"Camera", "Mode"}},
+        {"/ChangeCompressRatio.cgi", Kind::Config, {"Camera", "Ratio"}},
+        {"/ChangeResolution.cgi", Kind::Config, {"Camera", "ResType"}},
+        {"/GetData.cgi", Kind::Stream, {"Camera"}}},
+       400, "Bad Request", "Invalid CGI parameter\r\n"},
+      {"toshiba", "Content-Type:", "Content-Length:",
+       {{"/api/wbsetcambasic.cgi", Kind::Config, {"type", "Resolution", "CompressionRatio"}},
+        {"/api/getstream.cgi", Kind::Stream, {"?"}},
+        {"/admin/__live.jpg", Kind::Single, {}}},
+       404, "Not Found", "<html><body>Not Found</body></html>\r\n"},
+      {"sony", "Content-Type:", "DataLen:",
+       {{"/command/camera.cgi", Kind::Config204, {"ImageSize", "Quality"}},
+        {"/image", Kind::Stream, {"interval"}},
+        {"/oneshotimage1", Kind::KeptAliveSingle, {"?"}},
+        {"/oneshotimage.jpg", Kind::Single, {}}},
+       404, "Not Found", "Not Found\r\n"},
+      {"panasonic", "Content-type:", "Content-length:",
+       {{"/cgi-bin/jpeg", Kind::Stream, {"connect", "framerate", "resolution", "UID", "ch"}},
+        {"/nphMotionJpeg", Kind::Stream, {"Resolution", "Quality", "Framerate"}},
+        {"/SnapshotJPEG", Kind::Single, {"Resolution"}},
+        {"/cgi-bin/camera", Kind::Single, {"resolution"}}},
+       404, "Not Found", "<HTML><BODY>404 Not Found</BODY></HTML>\r\n"},
+      {"vivotec", "Content-Type:", "Content-Length:",
+       {{"/video.mjpg", Kind::Stream, {}}, {"/video.jpg", Kind::Single, {}}},
+       404, "Not Found", "<html><body>404 File Not Found</body></html>\r\n"},
+      {"hikvision", "Content-Type:", "Content-Length:",
+       {{"/streaming/channels/1/preview", Kind::Stream, {}}},
+       404, "Not Found",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<ResponseStatus><statusCode>4</statusCode>"
+       "<statusString>Invalid Operation</statusString></ResponseStatus>\r\n"},
+      {"grandstream", "content-type:", "content-length:",
+       {{"/goform/audio_video", Kind::Config, {"cmd", "channel", "video.primary.resolution"}},
+        {"/goform/stream", Kind::Stream, {"cmd", "channel"}},
+        {"/snapshot/view0.jpg", Kind::Single, {}}},
+       200, "OK", "Response=Error\r\nMessage=Invalid request\r\n"},
+  };
+  return kFamilies;
+}
+
+inline const Family* findFamily(const std::string& name) {
+  for (const Family& f : families())
+    if (name == f.name) return &f;
+  return nullptr;
+}
+
+inline bool pathMatches(const char* pattern, const std::string& path) {
+  size_t i = 0;
+  for (; pattern[i]; ++i) {
+    if (i >= path.size()) return false;
+    if (pattern[i] == '#' ? !isdigit(static_cast<unsigned char>(path[i])) : pattern[i] != path[i]) return false;
+  }
+  return i == path.size();
+}
+
+// The route a request target takes, or nullptr when the family's cameras do not understand it.
+inline const Route* findRoute(const Family& f, const std::string& target) {
+  size_t q = target.find('?');
+  const std::string path = target.substr(0, q);
+  const std::string query = q == std::string::npos ? std::string() : target.substr(q + 1);
+  std::vector<std::string> names;
+  for (size_t start = 0; start <= query.size() && !query.empty();) {
+    size_t amp = query.find('&', start);
+    std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    names.push_back(pair.substr(0, pair.find('=')));
+    if (amp == std::string::npos) break;
+    start = amp + 1;
+  }
+  for (const Route& r : f.routes) {
+    if (!pathMatches(r.path, path)) continue;
+    bool ok = true;
+    for (const char* p : r.params) {
+      if (std::strcmp(p, "?") == 0) {
+        ok = ok && !query.empty();
+      } else {
+        ok = ok && std::find(names.begin(), names.end(), std::string(p)) != names.end();
+      }
+    }
+    return ok ? &r : nullptr;
+  }
+  return nullptr;
+}
+
+// The value of a request header, the name matched without regard to case; false when missing.
+inline bool headerValue(const std::string& head, const char* name, std::string* value) {
+  const size_t n = std::strlen(name);
+  for (size_t at = head.find("\r\n"); at != std::string::npos; at = head.find("\r\n", at + 2)) {
+    size_t line = at + 2;
+    if (head.size() - line > n && strncasecmp(head.c_str() + line, name, n) == 0 && head[line + n] == ':') {
+      size_t v = line + n + 1;
+      while (v < head.size() && head[v] == ' ') ++v;
+      size_t end = head.find("\r\n", v);
+      *value = head.substr(v, end == std::string::npos ? std::string::npos : end - v);
+      return true;
+    }
+  }
+  return false;
+}
+
+inline std::string base64(const std::string& in) {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    uint32_t v = uint32_t(uint8_t(in[i])) << 16 | uint32_t(uint8_t(in[i + 1])) << 8 | uint8_t(in[i + 2]);
+    for (int k = 18; k >= 0; k -= 6) out += kChars[(v >> k) & 63];
+  }
+  if (i + 1 == in.size()) {
+    uint32_t v = uint32_t(uint8_t(in[i])) << 16;
+    out += kChars[(v >> 18) & 63];
+    out += kChars[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == in.size()) {
+    uint32_t v = uint32_t(uint8_t(in[i])) << 16 | uint32_t(uint8_t(in[i + 1])) << 8;
+    out += kChars[(v >> 18) & 63];
+    out += kChars[(v >> 12) & 63];
+    out += kChars[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+// The stamp a picture carries with --stamp; false when it has none.
+inline bool readStamp(const uint8_t* data, size_t len, uint64_t* frame, uint64_t* captureUs) {
+  static const char kTag[] = "fakecam frame=";
+  const std::string text(reinterpret_cast<const char*>(data), len);
+  size_t at = text.find(kTag);
+  if (at == std::string::npos) return false;
+  unsigned long long f = 0, t = 0;
+  if (std::sscanf(text.c_str() + at, "fakecam frame=%llu capture_us=%llu", &f, &t) != 2) return false;
+  *frame = f;
+  *captureUs = t;
+  return true;
+}
+
 class Server {
  public:
   explicit Server(Options opt) : m_opt(std::move(opt)) {
@@ -100,6 +282,8 @@ class Server {
     if (m_pictures.empty())
       m_pictures.emplace_back(reinterpret_cast<const char*>(kFakeCamJpeg), sizeof kFakeCamJpeg);
     m_misbehave = m_opt.misbehave;
+    m_family = findFamily(m_opt.family);
+    if (!m_family) m_family = findFamily("axis");
   }
   ~Server() { stop(); }
   Server(const Server&) = delete;
@@ -293,25 +477,6 @@ class Server {
     return sendAll(fd, statusLine(code, reason) + "Content-Length: 0\r\nConnection: close\r\n\r\n");
   }
 
-  static bool isConfigTarget(const std::string& t) {
-    return startsWith(t, "/setvideo") || startsWith(t, "/SetVideoMode.cgi") ||
-           startsWith(t, "/ChangeCompressRatio.cgi") || startsWith(t, "/ChangeResolution.cgi") ||
-           startsWith(t, "/api/wbsetcambasic.cgi") || startsWith(t, "/goform/audio_video");
-  }
-  static bool isStreamTarget(const std::string& t) {
-    return startsWith(t, "/axis-cgi/mjpg/video.cgi") || startsWith(t, "/getimage") ||
-           startsWith(t, "/GetData.cgi") || startsWith(t, "/api/getstream.cgi") ||
-           startsWith(t, "/image?") || startsWith(t, "/cgi-bin/jpeg") ||
-           startsWith(t, "/nphMotionJpeg") || startsWith(t, "/video.mjpg") ||
-           startsWith(t, "/streaming/channels/") || startsWith(t, "/goform/stream");
-  }
-  static bool isSingleTarget(const std::string& t) {
-    return startsWith(t, "/axis-cgi/jpg/image.cgi") || startsWith(t, "/images") ||
-           startsWith(t, "/admin/__live.jpg") || startsWith(t, "/oneshotimage") ||
-           startsWith(t, "/SnapshotJPEG") || startsWith(t, "/cgi-bin/camera") ||
-           startsWith(t, "/video.jpg") || startsWith(t, "/snapshot/view0.jpg");
-  }
-
   // Whether a request is one this camera refuses in the refuse-first mode.
   static bool refusedFirst(const std::string& t) {
     if (startsWith(t, "/axis-cgi/mjpg/video.cgi")) {
@@ -324,6 +489,13 @@ class Server {
 
   std::string reasonOK() const {
     return m_misbehave.load() == Misbehave::BadStatusOK ? "Fine" : "OK";
+  }
+
+  bool sendError(int fd) {
+    const Family& f = *m_family;
+    return sendAll(fd, statusLine(f.errorStatus, f.errorReason) + "Content-Type: text/plain\r\n" +
+                           f.lengthHeader + " " + std::to_string(std::strlen(f.errorBody)) +
+                           "\r\nConnection: close\r\n" + m_opt.extraReplyHeaders + "\r\n" + f.errorBody);
   }
 
   void serve(int fd) {
@@ -341,6 +513,34 @@ class Server {
         return;
       }
       if (m == Misbehave::Drop) return;
+      if (m == Misbehave::Reset) {
+        // A zero linger time makes the close send a reset instead of an orderly end.
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(fd, SHUT_RD);
+        return;
+      }
+      if (m == Misbehave::BadHeader) {
+        sendAll(fd, statusLine(200, "OK") + "Bad : x\r\n\r\n");
+        return;
+      }
+      std::string value;
+      if (!headerValue(head, "Host", &value) || value.empty()) {
+        sendSimple(fd, 400, "Bad Request");
+        return;
+      }
+      if (!m_opt.user.empty() &&
+          (!headerValue(head, "Authorization", &value) ||
+           value != "Basic " + base64(m_opt.user + ":" + m_opt.password))) {
+        sendAll(fd, statusLine(401, "Unauthorized") +
+                        "WWW-Authenticate: Basic realm=\"fakecam\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return;
+      }
+      const Route* route = findRoute(*m_family, target);
+      if (!route) {
+        sendError(fd);
+        return;
+      }
       if (m == Misbehave::Status500) {
         sendSimple(fd, 500, "Internal Server Error");
         return;
@@ -349,70 +549,73 @@ class Server {
         sendSimple(fd, 404, "Not Found");
         return;
       }
-      if (startsWith(target, "/command/camera.cgi")) {
-        sendSimple(fd, 204, "No Content");
-        return;
+      switch (route->kind) {
+        case Kind::Config204:
+          sendSimple(fd, 204, "No Content");
+          return;
+        case Kind::Config:
+          sendSimple(fd, 200, reasonOK());
+          return;
+        case Kind::Stream:
+          stream(fd);
+          return;
+        case Kind::Single:
+          single(fd, false);
+          return;
+        case Kind::KeptAliveSingle:
+          // Sony's encoder mode polls single pictures on one kept-alive connection.
+          if (!single(fd, true)) return;
+          continue;
       }
-      if (isConfigTarget(target)) {
-        sendSimple(fd, 200, reasonOK());
-        return;
-      }
-      if (isStreamTarget(target)) {
-        stream(fd, target);
-        return;
-      }
-      if (isSingleTarget(target)) {
-        // Sony's encoder mode polls single pictures on one kept-alive connection.
-        bool keepAlive = startsWith(target, "/oneshotimage1?");
-        if (!single(fd, keepAlive) || !keepAlive) return;
-        continue;
-      }
-      sendSimple(fd, 404, "Not Found");
-      return;
     }
   }
 
   bool single(int fd, bool keepAlive) {
     std::string pic = picture();
-    std::string h = statusLine(200, "OK") + "Content-Type: image/jpeg\r\nContent-Length: " +
-                    std::to_string(pic.size()) +
-                    (keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+    // Sony's single pictures carry a plain Content-Length; only its stream parts use DataLen.
+    const char* length = m_family == findFamily("sony") ? "Content-Length:" : m_family->lengthHeader;
+    std::string h = statusLine(200, "OK") + "Content-Type: image/jpeg\r\n" + length + " " +
+                    std::to_string(pic.size()) + (keepAlive ? "\r\n" : "\r\nConnection: close\r\n") +
+                    m_opt.extraReplyHeaders + "\r\n";
     if (!sendAll(fd, h + pic)) return false;
     ++m_picturesSent;
     return true;
   }
 
-  void stream(int fd, const std::string& target) {
-    const bool sony = startsWith(target, "/image?");
-    const bool panasonic = m_opt.family == "panasonic";
+  void stream(int fd) {
     Misbehave m = m_misbehave.load();
     const std::string name = "myboundary";
     std::string h = statusLine(200, reasonOK());
     if (m != Misbehave::NoType) {
-      h += panasonic ? "Content-type: " : "Content-Type: ";
-      h += "multipart/x-mixed-replace";
-      if (m != Misbehave::NoBoundary)
-        h += m_opt.boundaryWithDashes ? ";boundary=--" + name : ";boundary=" + name;
+      h += std::string(m_family->typeHeader) + " multipart/x-mixed-replace";
+      if (m != Misbehave::NoBoundary) {
+        if (!m_opt.typeParams.empty())
+          h += m_opt.typeParams;
+        else
+          h += m_opt.boundaryWithDashes ? ";boundary=--" + name : ";boundary=" + name;
+      }
       h += "\r\n";
     }
-    h += "Cache-Control: no-cache\r\n\r\n";
+    h += "Cache-Control: no-cache\r\n" + m_opt.extraReplyHeaders + "\r\n";
     if (!sendAll(fd, h)) return;
     if (m == Misbehave::Endless) {
       while (!m_stop && sendAll(fd, "x\r\n")) {
       }
       return;
     }
+    const bool sony = m_family == findFamily("sony");
     const auto period = std::chrono::microseconds(
         static_cast<int64_t>(1e6 / (m_opt.fps > 0.01 ? m_opt.fps : 0.01)));
     auto next = std::chrono::steady_clock::now();
     while (!m_stop) {
       std::string pic = picture();
+      if (m_opt.stamp) stampPicture(&pic);
       std::string body = pic + std::string(static_cast<size_t>(m_opt.trailingZeros), '\0');
       std::string part = "--" + name + "\r\nContent-Type: image/jpeg\r\n";
       if (sony) {
         part += "DataLen: " + std::to_string(body.size()) + "\r\n";
       } else if (!m_opt.noPartLength) {
-        part += m_opt.lowerCaseLength ? "Content-length: " : "Content-Length: ";
+        part += m_opt.lowerCaseLength ? "Content-length: " : std::string(m_family->lengthHeader) + " ";
         size_t announced = body.size() + (m == Misbehave::LyingLength ? 5000 : 0);
         part += std::to_string(announced) + "\r\n";
       }
@@ -424,6 +627,10 @@ class Server {
         return;
       }
       next += period;
+      // A client too slow for the stream held the send up: the frames due meanwhile were never
+      // captured, as with a real camera, and the next one is taken at once.
+      const auto now = std::chrono::steady_clock::now();
+      if (next < now) next = now;
       // Sleep in slices so stop() is honoured promptly.
       while (!m_stop && std::chrono::steady_clock::now() < next)
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
@@ -437,7 +644,23 @@ class Server {
     }
   }
 
+  // Puts "fakecam frame=N capture_us=T" in a comment segment right behind the start marker.
+  void stampPicture(std::string* pic) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t us = uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+    const std::string text = "fakecam frame=" + std::to_string(++m_frames) + " capture_us=" + std::to_string(us);
+    const size_t segLen = text.size() + 2;
+    std::string seg = "\xFF\xFE";
+    seg += char(segLen >> 8);
+    seg += char(segLen & 0xFF);
+    seg += text;
+    if (pic->size() >= 2) pic->insert(2, seg);
+  }
+
   Options m_opt;
+  const Family* m_family;
+  std::atomic<uint64_t> m_frames{0};
   std::atomic<Misbehave> m_misbehave{Misbehave::None};
   std::vector<std::string> m_pictures;
   std::atomic<size_t> m_next{0};

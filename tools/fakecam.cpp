@@ -1,10 +1,5 @@
-// fakecam: a fake IP camera for trying and testing the gateway without a real camera.
-//
-//   fakecam [--port N] [--family NAME] [--log FILE] [--misbehave MODE] [--fps F]
-//           [--boundary-dashes] [--lower-length] [--no-length] [--zeros N] [--jpeg FILE]...
-//
-// Listens on 127.0.0.1 (port 0: the system chooses), prints "port N" on standard output once
-// it listens, and serves until SIGTERM or SIGINT.
+// fakecam: a fake IP camera for trying and testing the gateway without a real camera; --help
+// tells what it does and checks.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,15 +14,40 @@ namespace {
 volatile std::sig_atomic_t g_quit = 0;
 void onSignal(int) { g_quit = 1; }
 
-void usage() {
-  std::fprintf(stderr,
-               "usage: fakecam [--port N] [--family axis|lilin|asip|toshiba|sony|panasonic|"
-               "vivotec|hikvision|grandstream]\n"
-               "               [--log FILE] [--misbehave none|status500|refuse-first|no-boundary|"
-               "no-type|lying-length|silence|drop|oversized|endless|garbage|bad-reason]\n"
-               "               [--fps F] [--boundary-dashes] [--lower-length] [--no-length] "
-               "[--zeros N] [--jpeg FILE]...\n");
-}
+const char kHelp[] =
+    "usage: fakecam [options]\n"
+    "\n"
+    "A fake IP camera on 127.0.0.1. It prints \"port N\" once it listens and serves until SIGTERM\n"
+    "or SIGINT. It answers as the chosen family's cameras do and checks what they check:\n"
+    "  - the exact path and the required parameters of each of the family's requests; anything\n"
+    "    else gets that family's error answer (Axis 400, Asip 400, Grandstream 200 with\n"
+    "    \"Response=Error\", the others 404);\n"
+    "  - a Host header in every request (400 without);\n"
+    "  - with --user, Basic credentials in every request (401 without or with wrong ones).\n"
+    "Replies spell their headers as the family does (Asip and Panasonic \"Content-type:\",\n"
+    "Grandstream \"content-type:\"/\"content-length:\", Sony stream parts \"DataLen:\").\n"
+    "\n"
+    "  --port N            listen port (0: the system chooses; default 0)\n"
+    "  --family NAME       axis lilin asip toshiba sony panasonic vivotec hikvision grandstream\n"
+    "                      (default axis)\n"
+    "  --rate F            the camera's own frame rate in pictures per second, whatever a request\n"
+    "                      asks for (default 25); frames a slow client cannot take are dropped\n"
+    "  --fps F             the same as --rate\n"
+    "  --stamp             put \"fakecam frame=N capture_us=T\" in a JPEG comment of every streamed\n"
+    "                      picture: a frame counter and the capture time in microseconds since 1970\n"
+    "  --user U            require Basic credentials U and the --password\n"
+    "  --password P\n"
+    "  --log FILE          append every request head received to FILE\n"
+    "  --misbehave MODE    none status500 refuse-first no-boundary no-type lying-length silence\n"
+    "                      drop oversized endless garbage bad-reason reset bad-header\n"
+    "  --boundary-dashes   send \"boundary=--myboundary\"\n"
+    "  --lower-length      parts with \"Content-length:\"\n"
+    "  --no-length         parts without a length (bare JPEG found by its markers)\n"
+    "  --zeros N           N zero bytes behind each picture, inside the part's length\n"
+    "  --jpeg FILE         a picture to serve (repeat for several, served in turn)\n"
+    "  --help              this text\n";
+
+void usage() { std::fputs(kHelp, stderr); }
 
 }  // namespace
 
@@ -47,6 +67,11 @@ int main(int argc, char** argv) {
       port = std::strtol(value("--port"), nullptr, 10);
     } else if (a == "--family") {
       opt.family = value("--family");
+      if (!fakecam::findFamily(opt.family)) {
+        std::fprintf(stderr, "fakecam: unknown family '%s'\n", opt.family.c_str());
+        usage();
+        return 2;
+      }
     } else if (a == "--log") {
       opt.logPath = value("--log");
     } else if (a == "--misbehave") {
@@ -56,8 +81,21 @@ int main(int argc, char** argv) {
         usage();
         return 2;
       }
-    } else if (a == "--fps") {
-      opt.fps = std::atof(value("--fps"));
+    } else if (a == "--fps" || a == "--rate") {
+      opt.fps = std::atof(value(a.c_str()));
+      if (!(opt.fps > 0)) {
+        std::fprintf(stderr, "fakecam: %s needs a positive rate\n", a.c_str());
+        return 2;
+      }
+    } else if (a == "--stamp") {
+      opt.stamp = true;
+    } else if (a == "--user") {
+      opt.user = value("--user");
+    } else if (a == "--password") {
+      opt.password = value("--password");
+    } else if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
     } else if (a == "--jpeg") {
       opt.jpegs.push_back(value("--jpeg"));
     } else if (a == "--boundary-dashes") {
