@@ -42,14 +42,27 @@ std::string emptyKeyInStore() {
   return "";
 }
 
+// Points HOME at the scratch folder for one check, so written settings never reach the user's
+// own, and puts it back (the regression test shares its process with other tests).
+struct ScratchHome {
+  bool had;
+  std::string old;
+  ScratchHome() : had(std::getenv("HOME") != nullptr), old(had ? std::getenv("HOME") : "") {
+    setenv("HOME", scratchDir().c_str(), 1);
+  }
+  ~ScratchHome() {
+    if (had) setenv("HOME", old.c_str(), 1);
+    else unsetenv("HOME");
+    g_settings.clear();
+  }
+};
+
 }  // namespace
 
 std::string confSubmit(const uint8_t* data, size_t size) {
-  // Written settings go to a scratch home, never to the user's own.
-  static bool homeSet = (setenv("HOME", scratchDir().c_str(), 1), true);
+  ScratchHome home;
   static CIPAxisVideoCnl* channel = new CIPAxisVideoCnl(0);  // never started; never destroyed
   static CLstConfThread* server = new CLstConfThread;        // never started
-  (void)homeSet;
 
   FormFields form = splitFormBody(std::string(reinterpret_cast<const char*>(data), size));
   // Steps that would act outside this process are left out: creating a running channel,
