@@ -17,6 +17,8 @@ cmake --build "$build" -j"$(nproc)" --target telvgate fakecam falconsim >/dev/nu
 work=$(mktemp -d /tmp/telvgate-soak-XXXXXX)
 pids=()
 cleanup() {
+  # Cameras restarted by the misbehaviour loop (a subshell) are known only from their file.
+  [ -f "$work/cam.pids" ] && pids+=($(cat "$work/cam.pids"))
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   rm -rf "$work"
@@ -52,6 +54,7 @@ startCam() {  # index [mode]
     --misbehave "${2:-none}" >/dev/null 2>&1 &
   camPid[$1]=$!
   pids+=($!)
+  echo $! >> "$work/cam.pids"
 }
 for i in $(seq 0 15); do startCam "$i"; done
 
