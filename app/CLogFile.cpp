@@ -35,6 +35,18 @@ const char* levelTag(int level) {
   }
 }
 
+// A file whose last line was cut short (a crash in mid-write, a copy that lost its final line
+// feed) gets that line ended, so the next line appended stands on a line of its own instead of
+// being glued to the fragment. f is open for reading and appending.
+void endLastLine(FILE* f) {
+  const bool cut = std::fseek(f, -1, SEEK_END) == 0 && std::fgetc(f) != '\n';
+  std::fseek(f, 0, SEEK_END);  // going from reading to writing takes a positioning call
+  if (cut) {
+    std::fputc('\n', f);
+    std::fflush(f);
+  }
+}
+
 void appendSingleLine(std::string& out, const std::string& text) {
   for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
 }
@@ -228,6 +240,7 @@ void CLogFile::init() {
   };
   std::rewind(f);
   readLines(f, add);
+  endLastLine(f);
   if (m_path.empty())
     for (const auto& l : m_lines) add(l);
   m_lines.swap(lines);

@@ -23,6 +23,10 @@ size_t writtenValueLength(const std::string& value) {
   return n;
 }
 
+// The toolkit takes names as C strings and aborts the process on an empty one: a name that is
+// empty, or becomes empty at a NUL byte ("sys_login_%00" from a form), never reaches it.
+bool unnamed(const std::string& name) { return name.empty() || name.find('\0') != std::string::npos; }
+
 }  // namespace
 
 bool CSettings::usableName(const std::string& name) {
@@ -82,27 +86,27 @@ bool CSettings::writeToStorage() {
 
 std::string CSettings::readString(const std::string& section, const std::string& key,
                                   const std::string& def) const {
-  if (section.empty() || key.empty()) return def;
+  if (unnamed(section) || unnamed(key)) return def;
   std::lock_guard<std::mutex> g(m_lock);
   const FX::FXchar* v = m_reg->readStringEntry(section.c_str(), key.c_str(), nullptr);
   return v ? std::string(v) : def;
 }
 
 int CSettings::readInt(const std::string& section, const std::string& key, int def) const {
-  if (section.empty() || key.empty()) return def;
+  if (unnamed(section) || unnamed(key)) return def;
   std::lock_guard<std::mutex> g(m_lock);
   return m_reg->readIntEntry(section.c_str(), key.c_str(), def);
 }
 
 unsigned CSettings::readUnsigned(const std::string& section, const std::string& key,
                                  unsigned def) const {
-  if (section.empty() || key.empty()) return def;
+  if (unnamed(section) || unnamed(key)) return def;
   std::lock_guard<std::mutex> g(m_lock);
   return m_reg->readUnsignedEntry(section.c_str(), key.c_str(), def);
 }
 
 bool CSettings::readBool(const std::string& section, const std::string& key, bool def) const {
-  if (section.empty() || key.empty()) return def;
+  if (unnamed(section) || unnamed(key)) return def;
   std::lock_guard<std::mutex> g(m_lock);
   return m_reg->readBoolEntry(section.c_str(), key.c_str(), def ? TRUE : FALSE) != 0;
 }
@@ -137,25 +141,25 @@ bool CSettings::writeBool(const std::string& section, const std::string& key, bo
 }
 
 bool CSettings::existingSection(const std::string& section) const {
-  if (section.empty()) return false;
+  if (unnamed(section)) return false;
   std::lock_guard<std::mutex> g(m_lock);
   return m_reg->existingSection(section.c_str()) != 0;
 }
 
 bool CSettings::existingEntry(const std::string& section, const std::string& key) const {
-  if (section.empty() || key.empty()) return false;
+  if (unnamed(section) || unnamed(key)) return false;
   std::lock_guard<std::mutex> g(m_lock);
   return m_reg->existingEntry(section.c_str(), key.c_str()) != 0;
 }
 
 void CSettings::deleteEntry(const std::string& section, const std::string& key) {
-  if (section.empty() || key.empty()) return;
+  if (unnamed(section) || unnamed(key)) return;
   std::lock_guard<std::mutex> g(m_lock);
   m_reg->deleteEntry(section.c_str(), key.c_str());
 }
 
 void CSettings::deleteSection(const std::string& section) {
-  if (section.empty()) return;
+  if (unnamed(section)) return;
   std::lock_guard<std::mutex> g(m_lock);
   m_reg->deleteSection(section.c_str());
 }
@@ -176,7 +180,7 @@ std::vector<std::pair<std::string, std::string>> CSettings::sectionEntries(
     const std::string& section) const {
   std::vector<std::pair<std::string, std::string>> out;
   {
-    if (section.empty()) return out;
+    if (unnamed(section)) return out;
     std::lock_guard<std::mutex> g(m_lock);
     FX::FXStringDict* d = m_reg->find(section.c_str());
     if (!d) return out;

@@ -153,6 +153,15 @@ void CVideoCnl::stop() {
   wakeConsumers();
 }
 
+bool CVideoCnl::join() {
+  const bool joined = CThread::join();
+  if (m_rec) {
+    m_rec->stop();
+    m_rec->join();
+  }
+  return joined;
+}
+
 std::string CVideoCnl::fieldPrefix() {
   return std::to_string(m_typeCode) + "_" + std::to_string(m_index) + "_";
 }

@@ -63,6 +63,11 @@ class CVideoCnl : public CThread {
   // Sets the stop flag, stops the recorder and wakes every thread waiting in getNewFrame() or
   // waitFrameWanted(); returns at once.
   virtual void stop();
+  // Joins the channel's thread, then its recorder's (stopping it first): once this returns no
+  // thread of the channel is left, so the owner may destroy it. A recorder still running would
+  // call into a channel whose derived part is already being destroyed. Owner's thread only.
+  using CThread::join;
+  bool join();
   virtual std::string imageUrl(const std::string& host, bool live) = 0;
   virtual CNetAddr localAddr() = 0;
   virtual CNetAddr peerAddr() = 0;

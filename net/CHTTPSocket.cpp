@@ -67,7 +67,8 @@ bool parseHeaderLine(const std::string& line, std::string* key, std::string* val
   while (start < line.size() && isSpace(line[start])) ++start;
   if (start == line.size()) return false;
   size_t colon = line.find(':', start);
-  if (colon == std::string::npos) return false;
+  // ": value" has no name: it would be stored under the bare colon.
+  if (colon == std::string::npos || colon == start) return false;
   for (size_t i = start; i < colon; ++i)
     if (isSpace(line[i])) return false;
   size_t v = colon + 1;

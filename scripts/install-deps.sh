@@ -16,6 +16,7 @@ PACKAGES=(
   chromium                                  # browser test of the configuration pages
   xdg-utils                                 # "open URL" from the main window
   procps psmisc                             # pgrep/kill in black-box tests
+  clang libclang-rt-14-dev                  # libFuzzer targets (scripts/fuzz.sh)
   motion                                    # peer MJPEG server the endpoint benchmark compares with
   dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
   systemd                                   # systemd-analyze verify of the service unit

@@ -2,6 +2,8 @@
 # Installs what is needed, builds and runs the whole test suite.
 #   scripts/test.sh            normal build in build/
 #   scripts/test.sh --sanitize AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --tsan [REGEX]  ThreadSanitizer build in build-tsan/; REGEX: only those tests
+#                              (ctest -R); any race report fails the test it came from
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,7 +16,15 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 fi
+ctest_args=()
+if [ "${1:-}" = "--tsan" ]; then
+  build=build-tsan
+  opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVGATE_TSAN=ON -DTELVGATE_BUILD_BENCH=OFF)
+  # Suppressions cover the toolkit's own internals only; see the reasons in the file.
+  export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:exitcode=66:second_deadlock_stack=1"
+  [ -n "${2:-}" ] && ctest_args=(-R "$2")
+fi
 cmake -S . -B "$build" "${opts[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"

@@ -112,7 +112,7 @@ TEST(HttpHeaderLine, KeepsTrailingBlanksAndInnerSpaces) {
 TEST(HttpHeaderLine, RefusesMalformedLines) {
   std::string k, v;
   for (const char* bad : {"Content-Length : 12", "Content\tLength: 1", "No colon here", "Empty:", "Blank:   \t",
-                          "", "   \t"})
+                          "", "   \t", ": nameless", "  :nameless"})
     EXPECT_FALSE(http::parseHeaderLine(bad, &k, &v)) << bad;
 }
 

@@ -370,6 +370,11 @@ namespace {
 class SlowTagChannel : public TestChannel {
  public:
   using TestChannel::TestChannel;
+  // Every thread ends before this part of the object goes: the recorder calls sourceTag().
+  ~SlowTagChannel() override {
+    stop();
+    join();
+  }
   std::atomic<int> tagDelayMs{0};
   std::string sourceTag() override {
     usleep(useconds_t(tagDelayMs.load()) * 1000);

@@ -129,6 +129,12 @@ TEST(Settings, NamesTheFileCannotKeepAreRefusedAndEmptyNamesNeverAbort) {
   g_settings.deleteEntry("Admins", "");
   g_settings.deleteSection("");
   EXPECT_TRUE(g_settings.sectionEntries("").empty());
+  // A name that starts with a NUL byte is an empty name to the toolkit.
+  const std::string nul("\0x", 2);
+  EXPECT_FALSE(g_settings.existingEntry("Admins", nul));
+  EXPECT_EQ(g_settings.readString(nul, "k", "def"), "def");
+  g_settings.deleteEntry("Admins", nul);
+  g_settings.deleteSection(nul);
   // Names that would not read back, or would damage the entries after them.
   for (const char* bad : {"a=b", "a]b", "[x]", "a\nb", "a\rb", "a\tb", " a", "a ", "#a", ";a"}) {
     g_settings.writeString("Admins", bad, "pw");

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The extended checks, for CI to call after the normal suite. Each step can also run alone:
+#   scripts/ci-extended.sh [asan|tsan|fuzz|soak]...   (no argument: all four, in this order)
+# Durations on the 2-core development machine while it was shared (load 15 to 20), fresh
+# build trees with a warm compiler cache; an idle machine is faster:
+#   asan  AddressSanitizer + UBSan build and whole suite (scripts/test.sh --sanitize): ~12 min
+#         (estimate: a build like the TSan one, tests about twice as long as TSan's)
+#   tsan  ThreadSanitizer build and whole suite (scripts/test.sh --tsan): ~10 min build,
+#         95 s tests
+#   fuzz  every libFuzzer target for FUZZ_SECONDS (default 30) from its corpus: ~6 min clang
+#         build, then 9 x 30 s
+#   soak  the real program under load for SOAK_MINUTES (default 2), table in
+#         build/soak-table.md: 2 min plus the normal build when build/ is not current
+set -euo pipefail
+cd "$(dirname "$0")/.."
+steps=("$@")
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan fuzz soak)
+for step in "${steps[@]}"; do
+  start=$(date +%s)
+  case "$step" in
+    asan) bash scripts/test.sh --sanitize ;;
+    tsan) bash scripts/test.sh --tsan ;;
+    fuzz)
+      for target in $(bash scripts/fuzz.sh --list); do
+        bash scripts/fuzz.sh "$target" "${FUZZ_SECONDS:-30}"
+      done
+      ;;
+    soak) mkdir -p build && bash bench/soak.sh "${SOAK_MINUTES:-2}" build/soak-table.md ;;
+    *) echo "unknown step '$step'" >&2; exit 2 ;;
+  esac
+  echo "ci-extended: $step took $(( $(date +%s) - start )) s"
+done

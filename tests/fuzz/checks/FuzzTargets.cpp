@@ -1,0 +1,44 @@
+#include "tests/fuzz/checks/FuzzChecks.h"
+
+#include <cstdlib>
+#include <ftw.h>
+#include <unistd.h>
+
+namespace fuzzcheck {
+
+const std::vector<Target>& targets() {
+  static const std::vector<Target> all = {
+      {"http_request", httpRequest},   {"camera_stream", cameraStream},
+      {"text_helpers", textHelpers},   {"conf_submit", confSubmit},
+      {"erdinfo", erdInfo},            {"picture_stamp", pictureStamp},
+      {"jpeg_encoder", jpegEncoder},   {"log_loader", logLoader},
+      {"rotor_frames", rotorFrames},
+  };
+  return all;
+}
+
+namespace {
+std::string g_scratch;
+void removeScratch() {
+  if (g_scratch.empty()) return;
+  nftw(g_scratch.c_str(),
+       [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+       FTW_DEPTH | FTW_PHYS);
+}
+}  // namespace
+
+const std::string& scratchDir() {
+  if (g_scratch.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/telvgate-fuzz-XXXXXX";
+    if (mkdtemp(&templ[0])) {
+      g_scratch = templ;
+      std::atexit(removeScratch);
+    } else {
+      g_scratch = "/tmp";
+    }
+  }
+  return g_scratch;
+}
+
+}  // namespace fuzzcheck
