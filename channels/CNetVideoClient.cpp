@@ -11,6 +11,7 @@
 
 #include "app/CLogFile.h"
 #include "channels/CVideoCnl.h"
+#include "channels/PushSender.h"
 
 const char CNetVideoClient::kPartHeader[] =
     "\r\n--TELVORA_Fast_Serverpush\r\nContent-Type: image/jpg\r\nContent-length: 1234567\r\n\r\n";
@@ -38,17 +39,23 @@ std::string threadIdText() {
 CNetVideoClient::CNetVideoClient(CVideoCnl* cnl, int handle, uint32_t periodMs)
     : CVideoClient(cnl, periodMs), m_conn(handle, true) {
   m_peerAddr = m_conn.peerAddress();
-  m_conn.setSendTimeout(kSendTimeoutMs);
 }
 
 CNetVideoClient::~CNetVideoClient() { closeConnection(); }
 
-void CNetVideoClient::setSendTimeoutMs(int ms) { m_conn.setSendTimeout(ms); }
-
 void CNetVideoClient::stop() {
   m_stop = true;
-  std::lock_guard<std::mutex> guard(m_connLock);
-  if (m_conn.isOpen()) m_conn.shutdown();
+  {
+    std::lock_guard<std::mutex> guard(m_connLock);
+    if (m_conn.isOpen()) m_conn.shutdown();
+  }
+  if (PushSender* sender = m_sender.load()) sender->wake();
+}
+
+void CNetVideoClient::streamEnded() {
+  std::lock_guard<std::mutex> guard(m_endLock);
+  m_streamEnded = true;
+  m_endCond.notify_all();
 }
 
 void CNetVideoClient::closeConnection() {
@@ -85,44 +92,7 @@ bool CNetVideoClient::patchLength(char* header, uint32_t length) {
   return true;
 }
 
-bool CNetVideoClient::waitNewPicture() {
-  paceAfter(m_lastTimestamp);
-  if (m_stop) return false;
-  if (!m_cnl->getNewPicture(m_shared, m_lastTimestamp)) return false;
-  m_lastTimestamp = m_shared->timestamp;
-  return true;
-}
-
-bool CNetVideoClient::sendPart(const char* header, const SharedPicture& pic) {
-  iovec pieces[2] = {{const_cast<char*>(header), kPartHeaderSize},
-                     {pic.data.get(), pic.length}};
-  iovec* next = pieces;
-  int left = 2;
-  while (left > 0) {
-    if (m_stop) return false;
-    const int sent = m_conn.sendv(next, left);
-    if (sent < 1) {
-      if (sent < 0 && m_conn.lastError() == EINTR) continue;
-      return false;  // peer gone, connection shut down, or no progress within the time-out
-    }
-    size_t done = static_cast<size_t>(sent);
-    while (left > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --left;
-    }
-    if (left > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
-    }
-  }
-  return true;
-}
-
 FX::FXint CNetVideoClient::run() {
-  char header[kPartHeaderSize];
-  std::memcpy(header, kPartHeader, kPartHeaderSize);
-
   m_cnl->addClient(this);
   const std::string id = threadIdText();
   g_logFile.log(CLogFile::Info, kLogSource,
@@ -132,21 +102,12 @@ FX::FXint CNetVideoClient::run() {
 
   ChannelCounters& counters = m_cnl->counters();
   counters.viewers.fetch_add(1, std::memory_order_relaxed);
-  int failedWaits = 0;
-  while (!m_stop && failedWaits < kMaxFailedWaits) {
-    if (waitNewPicture()) {
-      failedWaits = 0;
-      // The part goes out whole: a short send followed by the next part would corrupt the
-      // stream for the viewer, so short sends are continued until done or failed.
-      const bool sent = patchLength(header, m_shared->length) && sendPart(header, *m_shared);
-      if (sent) ChannelCounters::add(counters.viewerBytes, kPartHeaderSize + m_shared->length);
-      m_shared.reset();  // the channel frees old pictures as soon as nobody sends them
-      if (!sent) break;
-    } else {
-      if (m_stop || m_cnl->stopping()) break;  // the channel is going away: end at once
-      ++failedWaits;
-      g_logFile.log(CLogFile::Info, kLogSource, "waitNewFrame() failed!", "CNetVideoClient::run");
-      sleepUnlessStopped(static_cast<uint64_t>(m_failPauseMs) * 1000000ull);
+  PushSender* sender = m_stop ? nullptr : m_cnl->pushSender();
+  if (sender) {
+    m_sender = sender;
+    if (sender->attach(this)) {
+      std::unique_lock<std::mutex> lock(m_endLock);
+      m_endCond.wait(lock, [this] { return m_streamEnded; });
     }
   }
 

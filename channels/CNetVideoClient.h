@@ -3,17 +3,18 @@
 // server-push stream, one part per picture, paced to the period the client asked for.
 //
 // Created by the channel endpoint after it sent the multipart response head; takes ownership
-// of the connection's handle. Its own thread (run) attaches to the channel and streams until
-// the client goes away, 5 waits in a row bring no picture, or stop() is called.
-// stop() and peer() may be called from any thread; stop() also shuts the connection down, so a
-// thread blocked in a send to a client that stopped reading wakes at once. A send that makes
-// no progress for the send time-out (5 s) ends the stream as well, so a stalled viewer only
-// ever holds up its own thread.
+// of the connection's handle. Its own thread (run) attaches to the channel, hands the stream
+// to the channel's push sender (PushSender), and sleeps until the stream ends: the client goes
+// away, 5 waits in a row bring no picture, a send makes no progress for the send time-out
+// (5 s), the channel stops, or stop() is called. stop() and peer() may be called from any
+// thread; stop() also shuts the connection down.
 //
-// The stream does not copy pictures: it holds the channel's shared frozen picture
-// (CVideoCnl::getNewPicture) while it sends it, and sends part header and picture with one
-// gathering send, so a thousand viewers cost little more than the kernel's own work.
-// picture() therefore stays empty for this consumer.
+// The stream does not copy pictures: the sender holds the channel's shared frozen picture
+// while it sends it, and sends part header and picture with one gathering send, so a thousand
+// viewers cost little more than the kernel's own work. picture() therefore stays empty for
+// this consumer.
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,8 @@
 
 #include "channels/CMXClient.h"
 #include "net/CSocket.h"
+
+class PushSender;
 
 class CNetVideoClient : public CVideoClient {
  public:
@@ -44,8 +47,15 @@ class CNetVideoClient : public CVideoClient {
   virtual CNetAddr peerAddr() { return m_peerAddr; }
 
   // Tests shorten these before start().
-  void setSendTimeoutMs(int ms);
-  void setFailPauseMs(uint32_t ms) { m_failPauseMs = ms; }
+  void setSendTimeoutMs(int ms) { m_sendTimeoutNs = uint64_t(ms) * 1000000ull; }
+  void setFailPauseMs(uint32_t ms) { m_failPauseNs = uint64_t(ms) * 1000000ull; }
+
+  // For the push sender.
+  int streamHandle() const { return m_conn.handle(); }
+  uint64_t sendTimeoutNs() const { return m_sendTimeoutNs; }
+  uint64_t failPauseNs() const { return m_failPauseNs; }
+  // The sender is done with the stream and never touches this consumer again; wakes run().
+  void streamEnded();
 
   // The push-stream period for a request's fps value (nullptr: no fps parameter): absent
   // 100 ms; unreadable or below 0.1, 50 ms; else 1000 / min(fps, 20) truncated; clamped to
@@ -59,17 +69,15 @@ class CNetVideoClient : public CVideoClient {
   FX::FXint run() override;
 
  private:
-  // Paces, then takes the next shared picture into m_shared; false as waitNewFrame.
-  bool waitNewPicture();
-  // Sends the header and the picture whole, repeating short sends; false once a send fails or
-  // times out.
-  bool sendPart(const char* header, const SharedPicture& pic);
   void closeConnection();
 
   std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
-  CSocket m_conn;         // guarded by m_connLock for close/shutdown; sends are run()'s alone
+  CSocket m_conn;         // guarded by m_connLock for close/shutdown; sends are the sender's
   CNetAddr m_peerAddr;
-  std::shared_ptr<const SharedPicture> m_shared;  // run()'s alone; held only while sending
-  uint64_t m_lastTimestamp = 0;                   // of the last picture sent
-  uint32_t m_failPauseMs = kFailPauseMs;
+  std::atomic<PushSender*> m_sender{nullptr};  // set by run() before the hand-over
+  std::mutex m_endLock;
+  std::condition_variable m_endCond;
+  bool m_streamEnded = false;  // guarded by m_endLock
+  uint64_t m_sendTimeoutNs = uint64_t(kSendTimeoutMs) * 1000000ull;
+  uint64_t m_failPauseNs = uint64_t(kFailPauseMs) * 1000000ull;
 };

@@ -1,10 +1,13 @@
 #include "channels/CVideoCnl.h"
 
+#include "channels/PushSender.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -13,6 +16,7 @@
 #include "app/Tables.h"
 #include "app/Utf8Text.h"
 #include "channels/CMXClient.h"
+#include "channels/PushSender.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
@@ -88,6 +92,12 @@ CVideoCnl::~CVideoCnl() {
       c->join();
       delete c;
     }
+  }
+  // Every viewer is joined, so nobody hands the sender a stream any more.
+  {
+    std::lock_guard<std::mutex> guard(m_senderLock);
+    m_sender = nullptr;
+    m_senderOwned.reset();
   }
   m_listEntry.remove();
 }
@@ -226,9 +236,7 @@ bool CVideoCnl::waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t tim
   return true;
 }
 
-bool CVideoCnl::getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp) {
-  std::unique_lock<std::mutex> lock(m_frameLock);
-  if (!waitNewerLocked(lock, lastTimestamp)) return false;
+bool CVideoCnl::freezeCurrentLocked() {
   const FrameRec& cur = *m_current;
   if (cur.length == 0) return false;
   if (!m_shared || m_shared->timestamp != cur.timestamp || m_shared->sequence != cur.sequence) {
@@ -241,8 +249,49 @@ bool CVideoCnl::getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_
     fresh->timestamp = cur.timestamp;
     m_shared = std::move(fresh);
   }
+  return true;
+}
+
+bool CVideoCnl::getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp) {
+  std::unique_lock<std::mutex> lock(m_frameLock);
+  if (!waitNewerLocked(lock, lastTimestamp)) return false;
+  if (!freezeCurrentLocked()) return false;
   pic = m_shared;
   return true;
+}
+
+uint64_t CVideoCnl::currentPicture(std::shared_ptr<const SharedPicture>& pic) {
+  std::lock_guard<std::mutex> guard(m_frameLock);
+  if (freezeCurrentLocked())
+    pic = m_shared;
+  else
+    pic.reset();
+  return m_current->timestamp;
+}
+
+void CVideoCnl::signalFrameWanted() {
+  {
+    std::lock_guard<std::mutex> guard(m_frameLock);
+    m_wanted = true;
+  }
+  m_frameWanted.notify_one();
+}
+
+PushSender* CVideoCnl::pushSender() {
+  std::lock_guard<std::mutex> guard(m_senderLock);
+  if (m_stop) return nullptr;
+  if (!m_senderOwned) {
+    auto sender = std::make_unique<PushSender>(this);
+    if (!sender->begin()) {
+      g_logFile.log(CLogFile::Error, logSource(),
+                    "Cannot start the push-stream sender: " + std::string(std::strerror(errno)),
+                    "CVideoCnl::pushSender");
+      return nullptr;
+    }
+    m_senderOwned = std::move(sender);
+    m_sender = m_senderOwned.get();
+  }
+  return m_senderOwned.get();
 }
 
 bool CVideoCnl::getNewFrame(FrameRec& rec) {
@@ -286,12 +335,14 @@ void CVideoCnl::publishBackFrame() {
   // Notified after the unlock: with hundreds of waiting consumers, waking them while the
   // lock is still held only makes each one block again on the mutex.
   m_newFrame.notify_all();
+  if (PushSender* sender = m_sender.load()) sender->wake();
 }
 
 void CVideoCnl::wakeConsumers() {
   { std::lock_guard<std::mutex> guard(m_frameLock); }
   m_newFrame.notify_all();
   m_frameWanted.notify_all();
+  if (PushSender* sender = m_sender.load()) sender->wake();
 }
 
 // ---- Consumers ----

@@ -31,6 +31,7 @@
 
 class CMXClient;
 class CRecVideoClient;
+class PushSender;
 
 using FormFields = std::map<std::string, std::string>;
 
@@ -88,6 +89,17 @@ class CVideoCnl : public CThread {
   // hands out the current picture shared instead of copying it: one copy per publication is
   // made by the first consumer that asks, the others only take a reference.
   bool getNewPicture(std::shared_ptr<const SharedPicture>& pic, uint64_t lastTimestamp);
+
+  // The push sender's side (PushSender): the current picture's time stamp, with pic set to
+  // the current picture shared (frozen on first demand, as getNewPicture does) or null when
+  // the current record is empty. Never waits.
+  uint64_t currentPicture(std::shared_ptr<const SharedPicture>& pic);
+  // Asks the producer for a new picture, as a consumer waiting in getNewFrame does.
+  void signalFrameWanted();
+  uint64_t waitTimeoutNs() const { return m_waitTimeoutNs; }
+  // The sender of the channel's live push streams, started on the first call; null once the
+  // channel stops or is being destroyed, or when it cannot be started (logged).
+  PushSender* pushSender();
 
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
   // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
@@ -161,7 +173,14 @@ class CVideoCnl : public CThread {
   // timestamp; false on time-out or stop.
   bool waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t timestamp);
 
+  // Freezes the current record into m_shared unless it already is (frame lock held).
+  bool freezeCurrentLocked();
+
   uint64_t m_waitTimeoutNs = 1000000000ull;
+
+  std::mutex m_senderLock;
+  std::unique_ptr<PushSender> m_senderOwned;  // guarded by m_senderLock
+  std::atomic<PushSender*> m_sender{nullptr};  // the same, for the publication's wake-up
   std::unique_ptr<CRecVideoClient> m_rec;
 
   // Called by CMXClient's constructor and by the destructor of one that never attached.

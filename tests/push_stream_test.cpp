@@ -434,6 +434,43 @@ TEST(PushStream, StalledReaderBlocksOnlyItself) {
   close(liveFd);
 }
 
+// A slow reader makes the sends stop at arbitrary bytes of header or picture, again and again:
+// every part must still arrive whole and in order.
+TEST(PushStream, SlowReaderGetsWholeParts) {
+  TestChannel::Options o = periodic(20);
+  o.width = 640;
+  o.height = 480;
+  o.noise = true;
+  o.quality = 95;
+  StreamRig rig(o);
+  int fd = rig.open(50, nullptr, 4096);
+  std::vector<uint8_t> bytes;
+  char buf[3000];
+  const auto t0 = Clock::now();
+  while (bytes.size() < 2000000 && msSince(t0) < 5000) {
+    const size_t got = readExact(fd, buf, sizeof buf, 1000);
+    if (got == 0) break;
+    bytes.insert(bytes.end(), buf, buf + got);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  size_t at = 0, parts = 0;
+  while (at + CNetVideoClient::kPartHeaderSize <= bytes.size()) {
+    const std::string hdr(bytes.begin() + at, bytes.begin() + at + CNetVideoClient::kPartHeaderSize);
+    ASSERT_EQ(hdr.substr(0, 30), std::string(CNetVideoClient::kPartHeader, 30)) << "part " << parts;
+    const size_t length = std::stoul(hdr.substr(70, 7));
+    at += CNetVideoClient::kPartHeaderSize;
+    if (at + length > bytes.size()) break;
+    EXPECT_EQ(bytes[at], 0xFF);
+    EXPECT_EQ(bytes[at + 1], 0xD8);
+    EXPECT_EQ(bytes[at + length - 2], 0xFF);
+    EXPECT_EQ(bytes[at + length - 1], 0xD9);
+    at += length;
+    ++parts;
+  }
+  EXPECT_GE(parts, 3u) << bytes.size() << " bytes in " << msSince(t0) << " ms";
+  close(fd);
+}
+
 TEST(PushStream, StopWakesASenderBlockedOnAStalledReader) {
   TestChannel::Options o = periodic(20);
   o.width = 640;
