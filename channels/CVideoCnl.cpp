@@ -335,7 +335,7 @@ void CVideoCnl::publishBackFrame() {
   // Notified after the unlock: with hundreds of waiting consumers, waking them while the
   // lock is still held only makes each one block again on the mutex.
   m_newFrame.notify_all();
-  if (PushSender* sender = m_sender.load()) sender->wake();
+  if (PushSender* sender = m_sender.load()) sender->published();
 }
 
 void CVideoCnl::wakeConsumers() {

@@ -60,6 +60,7 @@ void PushSender::stop() {
 
 void PushSender::fetchCurrent() {
   if (m_haveCurrent) return;
+  m_wantsPicture = true;
   m_currentTs = m_cnl->currentPicture(m_currentPic);
   m_haveCurrent = true;
 }
@@ -203,7 +204,10 @@ int PushSender::run() {
       streams.pop_back();
     }
     m_currentPic.reset();
-    if (m_wantFrame) m_cnl->signalFrameWanted();
+    if (m_wantFrame)
+      m_cnl->signalFrameWanted();
+    else
+      m_wantsPicture = false;
 
     const uint64_t now = platform::monotonicNs();
     const int n = m_wait.wait(nextNs > now ? int64_t(nextNs - now) : 0, ready, 64);

@@ -38,8 +38,14 @@ class PushSender : public CThread {
   // Takes a started viewer's stream; from then on the sender ends it (CNetVideoClient::
   // streamEnded) exactly once. False, viewer untouched, once the sender is ending.
   bool attach(CNetVideoClient* viewer);
-  // A picture was published, a viewer was stopped or the channel stops: look again.
+  // A viewer was stopped or the channel stops: look again.
   void wake() { m_wake.signal(); }
+  // A picture was published: wakes the thread only when a stream waits for one. Viewers
+  // paced slower than the source are never waiting, and their sender then wakes once per
+  // picture (when a period is up), not twice.
+  void published() {
+    if (m_wantsPicture.load()) m_wake.signal();
+  }
   void stop();
 
  protected:
@@ -61,6 +67,10 @@ class PushSender : public CThread {
   platform::WakePipe m_wake;
   platform::WritableWait m_wait;  // the sender thread's
   std::atomic<bool> m_stop{false};
+  // Raised before a round looks at the current picture for a stream that is due, lowered
+  // after a round in which no stream was left waiting: a publication after the look always
+  // finds it raised.
+  std::atomic<bool> m_wantsPicture{false};
 
   std::mutex m_lock;
   std::vector<CNetVideoClient*> m_incoming;  // guarded by m_lock
