@@ -159,8 +159,7 @@ FX::FXint CIPVideoCnl::run() {
       listEntry().setStateText(connectedStatusText());
       awaitingFirstPicture = true;
     } else {
-      // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
-      waitFrameWanted(static_cast<uint64_t>(m_Tns.load()));
+      waitForPictureDue();
       if (stopping()) break;
     }
     m_frameError.clear();
@@ -184,6 +183,22 @@ FX::FXint CIPVideoCnl::run() {
   }
   listEntry().remove();
   return 0;
+}
+
+void CIPVideoCnl::waitForPictureDue() {
+  // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
+  const uint64_t period = static_cast<uint64_t>(m_Tns.load());
+  if (m_boundaryLine.empty() || frameWanted()) {
+    waitFrameWanted(period);
+    return;
+  }
+  // A streaming camera sends on its own. Waiting for its next part first and for the request
+  // second comes to the same, but a consumer that asks while the part is on its way then
+  // costs no wake-up of this thread: it finds the request already made when the part arrives.
+  const uint64_t start = platform::monotonicNs();
+  m_sock.waitReadable(static_cast<int>(period / 1000000));
+  const uint64_t spent = platform::monotonicNs() - start;
+  waitFrameWanted(spent < period ? period - spent : 0);
 }
 
 void CIPVideoCnl::backOff() {

@@ -225,6 +225,8 @@ class CIPVideoCnl : public CVideoCnl {
   bool readJpegByMarkers(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The pauses after a failed attempt: 1 s, then up to 5 x 1 s, ended early by stop.
   void backOff();
+  // Waits until a consumer asks for a picture or the frame period is over.
+  void waitForPictureDue();
   // Logs a connection that yielded no picture, at most once per kNoPictureLogIntervalNs.
   void logNoPicture();
   std::string connectedStatusText();

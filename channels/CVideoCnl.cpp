@@ -313,8 +313,10 @@ bool CVideoCnl::getNewFrame(FrameRec& rec) {
 void CVideoCnl::waitFrameWanted(uint64_t timeoutNs) {
   std::unique_lock<std::mutex> lock(m_frameLock);
   m_frameWanted.wait_for(lock, std::chrono::nanoseconds(timeoutNs),
-                         [this] { return m_wanted || m_stop.load(); });
+                         [this] { return m_wanted.load() || m_stop.load(); });
 }
+
+bool CVideoCnl::frameWanted() { return m_wanted.load(); }
 
 void CVideoCnl::publishBackFrame() {
   {

@@ -138,6 +138,8 @@ class CVideoCnl : public CThread {
   // ---- Publication, used by the run loops of the concrete channels ----
   // Waits (frame lock held) on frame-wanted for at most timeoutNs or until stop.
   void waitFrameWanted(uint64_t timeoutNs);
+  // Whether a consumer has asked for a picture since the last publication.
+  bool frameWanted();
   // The record the producer fills without the lock.
   FrameRec& backFrame() { return *m_back; }
   // Makes the back record current and broadcasts new-frame. With an empty back record
@@ -164,7 +166,10 @@ class CVideoCnl : public CThread {
   FrameRec m_frameA, m_frameB;
   FrameRec* m_current = &m_frameA;
   FrameRec* m_back = &m_frameB;
-  bool m_wanted = false;  // a consumer signalled frame-wanted since the last publication
+  // A consumer signalled frame-wanted since the last publication. Written under the frame
+  // lock; atomic so that the producer can look at it without waiting for a consumer that
+  // holds the lock while it copies a picture.
+  std::atomic<bool> m_wanted{false};
   std::shared_ptr<const SharedPicture> m_shared;  // the current picture frozen, made on demand
   std::atomic<uint64_t> m_maxPublishWaitNs{0};
   ChannelCounters m_counters;
