@@ -1,5 +1,7 @@
 #include "app/AnalogStartup.h"
 
+#include <fx.h>
+
 #include <string>
 
 #include "app/AppShutdown.h"
@@ -20,11 +22,21 @@ constexpr uint64_t kChannelDrainNs = 10000000000ull;
 
 }  // namespace
 
+FX::FXFont* g_overlayFont = nullptr;
+
+AnalogStartup::AnalogStartup() = default;
 AnalogStartup::~AnalogStartup() { closeBoards(); }
 
-void AnalogStartup::loadAndStart() {
+void AnalogStartup::loadAndStart(FX::FXApp* display) {
   switch (m_lib.load()) {
     case platform::FalconLib::Result::Loaded:
+      if (display && !m_overlayFont) {
+        m_overlayFont.reset(new FX::FXFont(display, "courier new", 11, FX::FXFont::Normal,
+                                           FX::FXFont::Straight, FONTENCODING_DEFAULT,
+                                           FX::FXFont::NonExpanded));
+        m_overlayFont->create();
+        g_overlayFont = m_overlayFont.get();
+      }
       start(m_lib.api());
       break;
     case platform::FalconLib::Result::MissingFunction:
@@ -81,7 +93,10 @@ size_t AnalogStartup::start(const FalconApi& api) {
 }
 
 void AnalogStartup::closeBoards() {
-  if (m_boards.empty()) return;
+  if (m_boards.empty()) {
+    dropOverlayFont(false);
+    return;
+  }
   // A channel enters the global list from its own thread: one started just before the close
   // may not be in it yet, so the close is repeated until no channel uses a board any more.
   const uint64_t until = platform::monotonicNs() + kChannelDrainNs;
@@ -95,9 +110,19 @@ void AnalogStartup::closeBoards() {
       logMain(CLogFile::Error, "Analog channels did not end; frame-grabber boards left open");
       for (auto& board : m_boards) board.release();
       m_boards.clear();
+      dropOverlayFont(true);
       return;
     }
     platform::sleepMs(10);
   }
   m_boards.clear();
+  dropOverlayFont(false);
+}
+
+void AnalogStartup::dropOverlayFont(bool leak) {
+  g_overlayFont = nullptr;
+  if (leak)
+    (void)m_overlayFont.release();  // a channel that did not end may still draw with it
+  else
+    m_overlayFont.reset();
 }

@@ -169,7 +169,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // The board drivers must outlive their channels: closeBoards() below runs after every
   // channel was closed.
   AnalogStartup analog;
-  if (!controller.closing()) analog.loadAndStart();
+  if (!controller.closing()) analog.loadAndStart(gui ? &app : nullptr);
   if (!controller.closing()) startIPChannelsFromSettings();
 
   FXint rc = 0;

@@ -16,6 +16,8 @@
 #include "app/ConfigAddress.h"
 #include "app/Icons.h"
 #include "channels/CnlListEntry.h"
+#include "app/AnalogStartup.h"
+#include "tests/falconsim_fixture.h"
 #include "tests/gui_Xvfb.h"
 #include "tests/support/TestEnv.h"
 
@@ -236,4 +238,23 @@ TEST_F(MainWindowTest, WindowManagersCloseRequestRunsTheSameCloseSequence) {
   m_window->handle(m_app, FXSEL(SEL_CLOSE, 0), nullptr);
   EXPECT_EQ(m_closeCalls, 1);
   EXPECT_TRUE(m_window->closed());
+}
+
+// The overlay font comes with the grabber library, on a display only, and goes with the boards.
+TEST_F(MainWindowTest, GrabberLibraryBringsTheOverlayFontOnADisplay) {
+  ScopedEnv lib("TELVGATE_FALCON_LIB", TELVGATE_BINARY_DIR "/libfalcon.so");
+  ScopedEnv fail("TELVGATE_FALCON_FAIL", "is_InitBoard");  // no board, no channel
+  {
+    AnalogStartup headless;
+    headless.loadAndStart(nullptr);
+    EXPECT_EQ(g_overlayFont, nullptr);
+  }
+  AnalogStartup startup;
+  startup.loadAndStart(m_app);
+  ASSERT_NE(g_overlayFont, nullptr);
+  EXPECT_NE(g_overlayFont->id(), 0u) << "realised";
+  EXPECT_EQ(g_overlayFont->getName(), "courier new");
+  EXPECT_EQ(g_overlayFont->getSize(), 110u);
+  startup.closeBoards();
+  EXPECT_EQ(g_overlayFont, nullptr);
 }
