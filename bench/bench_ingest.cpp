@@ -12,13 +12,19 @@
 // Target: 128 channels at full rate on a 2-core machine, at most 0.35x the CPU per picture of
 // ffmpeg's stream copy.
 //
-// Usage: bench_ingest [seconds per run, default 4] [N ...]   (default N: 1 16 64 128)
+// Each N runs a warm-up pair (not counted), then `rounds` interleaved pairs (gateway, ffmpeg);
+// the table gives the slowest rate and the median and minimum CPU per picture of the rounds.
+// ffmpeg's CPU comes from /proc in clock ticks (10 ms), so its single-stream figure is coarse.
+//
+// Usage: bench_ingest [seconds per run, default 4] [rounds, default 3] [N ...]
+//        (default N: 1 16 64 128)
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -229,8 +235,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
   if (seconds <= 0) seconds = 4.0;
+  int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (rounds < 1) rounds = 1;
   std::vector<int> counts;
-  for (int i = 2; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  for (int i = 3; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
   if (counts.empty()) counts = {1, 16, 64, 128};
 
   const std::string jpeg = makeJpeg();
@@ -254,21 +262,40 @@ int main(int argc, char** argv) {
   }
   bool haveFfmpeg = system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0;
 
-  std::printf("IP camera ingest on loopback: %.0f pictures/s of %zu bytes per camera, %.1f s per run\n\n",
-              kCameraFps, jpeg.size(), seconds);
-  std::printf("| streams | target pics/s | telvgate pics/s | telvgate CPU us/pic | ffmpeg copy pics/s | ffmpeg CPU us/pic | CPU vs ffmpeg |\n");
+  std::printf("IP camera ingest on loopback: %.0f pictures/s of %zu bytes per camera, %.1f s per "
+              "run, %d interleaved rounds after a warm-up\n\n",
+              kCameraFps, jpeg.size(), seconds, rounds);
+  std::printf("| streams | target pics/s | telvgate pics/s (min) | telvgate CPU us/pic median (min) "
+              "| ffmpeg copy pics/s (min) | ffmpeg CPU us/pic median (min) | CPU vs ffmpeg (medians) "
+              "|\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+  };
+  auto least = [](const std::vector<double>& v) {
+    return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
+  };
   for (int n : counts) {
-    Result g = runGateway(n, port, seconds);
-    Result f;
-    if (haveFfmpeg) f = runFfmpeg(n, port, seconds);
-    std::printf("| %d | %.0f | %.1f | %.1f | %s | %s | %s |\n", n, n * kCameraFps, g.pps, g.cpuUsPerPic,
-                haveFfmpeg ? std::to_string(f.pps).substr(0, std::to_string(f.pps).find('.') + 2).c_str() : "n/a",
-                haveFfmpeg ? std::to_string(f.cpuUsPerPic).substr(0, std::to_string(f.cpuUsPerPic).find('.') + 2).c_str()
-                           : "n/a",
-                haveFfmpeg && f.cpuUsPerPic > 0
-                    ? (std::to_string(g.cpuUsPerPic / f.cpuUsPerPic).substr(0, 4) + "x").c_str()
-                    : "n/a");
+    std::vector<double> gRate, gCpu, fRate, fCpu;
+    for (int round = -1; round < rounds; ++round) {  // round -1 warms up and is not counted
+      Result g = runGateway(n, port, seconds);
+      Result f;
+      if (haveFfmpeg) f = runFfmpeg(n, port, seconds);
+      if (round < 0) continue;
+      gRate.push_back(g.pps);
+      gCpu.push_back(g.cpuUsPerPic);
+      if (haveFfmpeg) {
+        fRate.push_back(f.pps);
+        fCpu.push_back(f.cpuUsPerPic);
+      }
+    }
+    char ff[96] = "n/a | n/a | n/a";
+    if (haveFfmpeg && median(fCpu) > 0)
+      std::snprintf(ff, sizeof ff, "%.1f | %.1f (%.1f) | %.2fx", least(fRate), median(fCpu),
+                    least(fCpu), median(gCpu) / median(fCpu));
+    std::printf("| %d | %.0f | %.1f | %.1f (%.1f) | %s |\n", n, n * kCameraFps, least(gRate),
+                median(gCpu), least(gCpu), ff);
     std::fflush(stdout);
   }
   kill(cam, SIGTERM);
