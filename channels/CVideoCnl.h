@@ -6,9 +6,10 @@
 // Threads: run() is the channel's own thread (the producer). getNewFrame() is called from
 // consumer threads and the endpoint's connection threads; currentPicture() and
 // signalFrameWanted() from the channel's push sender thread (PushSender, which the channel
-// owns); addClient() from a consumer's own thread; init(), update(), form() and status() from the configuration server's thread (or the
-// GUI thread at start-up); stop() and destruction from the GUI thread or the configuration
-// server. The owner calls stop(), then join(), then deletes the channel.
+// owns); addClient() from a consumer's own thread; init(), update(), form() and status() from
+// the configuration server's thread (or the GUI thread at start-up); stop() and destruction
+// from the GUI thread or the configuration server. The owner calls stop(), then join(), then
+// deletes the channel.
 //
 // Lock order: m_clientLock, then m_frameLock; the log's lock is always taken last.
 #include <fxver.h>
