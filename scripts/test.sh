@@ -4,8 +4,9 @@
 #   scripts/test.sh --sanitize AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
 #   scripts/test.sh --tsan [REGEX]  ThreadSanitizer build in build-tsan/; REGEX: only those tests
 #                              (ctest -R); any race report fails the test it came from
-# The sanitizer builds are -O1 with debug information and assertions: reports keep their
-# lines while the suite runs faster than at -O0. They leave out, each for its reason:
+# The sanitizer builds are -O1 with debug information and assertions (reports keep their
+# lines; -O1 is the level the sanitizers' own manuals suggest). They leave out, each for its
+# reason:
 #   DebianPackage.*  builds a release tree of its own with Debian's flags (no sanitizer in
 #                    it), which would only repeat the normal suite's run at the cost of a build
 set -euo pipefail
