@@ -6,9 +6,12 @@
 # descriptors keep growing after the first minute, or the log outgrows its configured limit.
 #   bench/soak.sh MINUTES [TABLE_FILE]
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
 minutes=${1:?usage: bench/soak.sh MINUTES [TABLE_FILE]}
 table=${2:-/dev/null}
+# The table is written after changing into the work folder: a relative name is the caller's.
+[[ $table = /* ]] || table=$caller/$table
 root=$PWD
 build=${SOAK_BUILD:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

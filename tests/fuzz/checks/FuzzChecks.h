@@ -31,7 +31,8 @@ struct Target {
 };
 const std::vector<Target>& targets();
 
-// A folder of its own below $TMPDIR (or /tmp), made once per process and removed at exit.
+// A folder of its own below $TMPDIR (else /dev/shm, else /tmp), made once per process and
+// removed at exit.
 const std::string& scratchDir();
 
 }  // namespace fuzzcheck
