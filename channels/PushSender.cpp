@@ -142,10 +142,13 @@ bool PushSender::serve(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
     // period so that a picture stamped in the future (wall clock set back) cannot stall it.
     const uint64_t period = s.viewer->periodNs();
     const uint64_t wallNs = platform::nowNs();
+    // Read beside wallNs, not the round's monoNs: a send earlier in this round would otherwise
+    // make the wait end that send's duration too early, and cost one more wake per picture.
+    const uint64_t monoNow = platform::monotonicNs();
     const uint64_t due = s.lastTs + period;
     const uint64_t capped = s.idleSinceNs + period;
     if (due > wallNs && monoNs < capped) {
-      uint64_t at = monoNs + (due - wallNs);
+      uint64_t at = monoNow + (due - wallNs);
       if (capped < at) at = capped;
       if (at < nextNs) nextNs = at;
       return true;
