@@ -36,9 +36,15 @@ class TelvGateOnXvfb : public ::testing::Test {
                                  {"TELVGATE_URL_OPENER", browserScript()},
                                  {"DISPLAY", m_x.display()}},
                                 m_home.path()));
-    ASSERT_TRUE(waitUntil([&] { return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty(); },
-                          10000))
-        << m_program.stderrText();
+    // Generous: a sanitizer build on a loaded two-core machine can take many seconds to map
+    // its window. A program that ended instead is reported at once.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty() || !m_program.running();
+        },
+        30000));
+    ASSERT_FALSE(m_mainId.empty()) << "no window; telvgate running: " << m_program.running()
+                                   << "\n" << m_program.stderrText();
   }
 
   std::string logPath() const { return m_home.file("TelvGateLog.log"); }
