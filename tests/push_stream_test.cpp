@@ -424,10 +424,11 @@ TEST(PushStream, StalledReaderBlocksOnlyItself) {
   Part part;
   int live = 0;
   while (msSince(t0) < 1000 && readPart(liveFd, &part, 1000)) ++live;
-  // Nominally 20 and 50 per second; the bounds leave room for a loaded machine, while a
+  // Nominally 20 and 50 per second; the bounds leave room for a loaded machine and a
+  // sanitizer build (encoding these pictures under ThreadSanitizer takes tens of ms), while a
   // blocked producer would deliver next to nothing.
   EXPECT_GE(live, 8) << "the live viewer keeps streaming";
-  EXPECT_GE(rig.cnl.publishedCount() - before, 25u) << "the producer keeps publishing";
+  EXPECT_GE(rig.cnl.publishedCount() - before, 10u) << "the producer keeps publishing";
   // The send time-out (400 ms here, 5 s by default) ends the stalled stream by itself.
   EXPECT_TRUE(waitUntil([&] { return !stalled->running(); }, 2000));
   close(stalledFd);
