@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -89,6 +90,13 @@ void logMain(int level, const std::string& message) { g_logFile.log(level, "syst
 // The part of start-up that runs with the application, icons and window in place.
 int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest) {
   const bool gui = !opts.headless && app.openDisplay();
+  // A display that was named but could not be opened is worth a word: the user expects a
+  // window. (No display at all is the normal server case and stays quiet.)
+  const char* display = std::getenv("DISPLAY");
+  const std::string lostDisplay = !opts.headless && !gui && display && *display ? display : "";
+  if (!lostDisplay.empty())
+    std::fprintf(stderr, "TelvGate: cannot open display '%s'; running without a window.\n",
+                 lostDisplay.c_str());
   AppController controller;
   // Before anything starts, so a signal during start-up is not lost: the toolkit holds it
   // until the event loop (or a modal box) dispatches it.
@@ -120,6 +128,8 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
 
   g_logFile.init();
   logMain(CLogFile::Info, versionLine() + " started.");
+  if (!lostDisplay.empty())
+    logMain(CLogFile::Warning, "Cannot open display '" + lostDisplay + "': running without a window.");
 
   if (gui) app.create();
 

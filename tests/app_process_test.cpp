@@ -161,6 +161,11 @@ TEST(TelvGateProcess, SecondInstanceExitsWithCodeOneWhileTheFirstKeepsServing) {
             std::string::npos)
       << second.stderrText();
   EXPECT_EQ(second.stdoutText(), "") << "the second copy must not start a server";
+  // The named display has no server: the first says so and goes on without a window; the
+  // second was asked to run without one and says nothing of it.
+  EXPECT_NE(first.stderrText().find("cannot open display ':4711'; running without a window."),
+            std::string::npos) << first.stderrText();
+  EXPECT_EQ(second.stderrText().find("cannot open display"), std::string::npos);
 
   EXPECT_TRUE(first.running());
   EXPECT_NE(httpGet(port, "/status").find("200"), std::string::npos);
