@@ -1,5 +1,5 @@
 #pragma once
-// A private X server for GUI tests: Xvfb on a display number of its own (see start()),
+// A private X server for GUI tests: Xvfb on a display number it picks itself (-displayfd),
 // ended by the destructor. Tests skip when Xvfb is not installed.
 #include <chrono>
 #include <string>
