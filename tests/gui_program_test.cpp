@@ -36,8 +36,8 @@ class TelvGateOnXvfb : public ::testing::Test {
                                  {"TELVGATE_URL_OPENER", browserScript()},
                                  {"DISPLAY", m_x.display()}},
                                 m_home.path()));
-    // Generous: a sanitizer build on a loaded two-core machine can take many seconds to map
-    // its window. A program that ended instead is reported at once.
+    // Generous for a sanitizer build on a loaded machine. A program that ended is reported at
+    // once; when no window came, the failure shows what the program did instead.
     waitUntil(
         [&] {
           return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty() || !m_program.running();
