@@ -129,7 +129,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   g_logFile.init();
   logMain(CLogFile::Info, versionLine() + " started.");
   if (!lostDisplay.empty())
-    logMain(CLogFile::Warning, "Cannot open display '" + lostDisplay + "': running without a window.");
+    logMain(CLogFile::Warning, "Cannot open display '" + lostDisplay + "'; running without a window.");
 
   if (gui) app.create();
 

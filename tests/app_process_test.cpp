@@ -166,6 +166,9 @@ TEST(TelvGateProcess, SecondInstanceExitsWithCodeOneWhileTheFirstKeepsServing) {
   EXPECT_NE(first.stderrText().find("cannot open display ':4711'; running without a window."),
             std::string::npos) << first.stderrText();
   EXPECT_EQ(second.stderrText().find("cannot open display"), std::string::npos);
+  EXPECT_NE(inst.log().find("(Warning) : main : system : Cannot open display ':4711'; running "
+                            "without a window."),
+            std::string::npos);
 
   EXPECT_TRUE(first.running());
   EXPECT_NE(httpGet(port, "/status").find("200"), std::string::npos);
