@@ -24,7 +24,12 @@ bool XvfbServer::start() {
   const std::string xvfb = findProgram("Xvfb");
   if (xvfb.empty()) return false;
   // -displayfd 1: the server picks a free display number and prints it once it is ready.
-  if (!m_server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}))
+  // -noreset: by default the server resets whenever its last client leaves, and a client that
+  // connects during the reset is turned away. The tests poll with short-lived xdotool clients
+  // while a slow (sanitizer) build of the program is still opening its display, so without it
+  // the program's first connection now and then fails and it runs without a window.
+  if (!m_server.start(xvfb, {"-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"}))
     return false;
   if (!m_server.waitForStdout("\n", 10000)) return false;
   const int number = std::atoi(m_server.stdoutText().c_str());
