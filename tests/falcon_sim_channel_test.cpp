@@ -22,7 +22,7 @@ TEST(FalconSimChannel, EachInputsPicturesShowThatInputAndClipIsCutFromTheCentre)
   ScopedEnv traceEnv("TELVGATE_FALCON_TRACE", trace.c_str());
   ScopedEnv failEnv("TELVGATE_FALCON_FAIL", nullptr);
   platform::FalconLib lib;
-  ASSERT_EQ(lib.loadFile(TELVGATE_BINARY_DIR "/libfalcon.so"), platform::FalconLib::Result::Loaded);
+  ASSERT_EQ(lib.loadFile(buildTreePath("libfalcon.so")), platform::FalconLib::Result::Loaded);
   const FalconApi& api = lib.api();
   FALCON_BOARD handle = 0;
   ASSERT_EQ(api.InitBoard(&handle, nullptr), 0);

@@ -52,7 +52,7 @@ TEST(FalconStartup, IncompleteLibraryIsReportedOnceAndAMissingOneNotAtAll) {
     startup.loadAndStart();
     EXPECT_EQ(g_logFile.lineCount(), before);
   }
-  ScopedEnv lib("TELVGATE_FALCON_LIB", TELVGATE_BINARY_DIR "/libfalcon_incomplete.so");
+  ScopedEnv lib("TELVGATE_FALCON_LIB", buildTreePath("libfalcon_incomplete.so").c_str());
   AnalogStartup startup;
   startup.loadAndStart();
   EXPECT_EQ(startup.boardCount(), 0u);

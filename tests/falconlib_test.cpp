@@ -23,7 +23,7 @@ TEST(FalconLib, FindsTheSimulatorBesideTheExecutable) {
 }
 
 TEST(FalconLib, EnvironmentChoosesTheLibraryOrNone) {
-  ScopedEnv lib("TELVGATE_FALCON_LIB", TELVGATE_BINARY_DIR "/libfalcon_incomplete.so");
+  ScopedEnv lib("TELVGATE_FALCON_LIB", buildTreePath("libfalcon_incomplete.so").c_str());
   FalconLib loader;
   EXPECT_EQ(loader.load(), FalconLib::Result::MissingFunction);
   EXPECT_EQ(loader.missingName(), "is_BoardStatus");
@@ -32,11 +32,11 @@ TEST(FalconLib, EnvironmentChoosesTheLibraryOrNone) {
   lib.set("none");
   EXPECT_EQ(loader.load(), FalconLib::Result::Disabled);
 
-  lib.set(TELVGATE_BINARY_DIR "/no-such-libfalcon.so");
+  lib.set(buildTreePath("no-such-libfalcon.so").c_str());
   EXPECT_EQ(loader.load(), FalconLib::Result::NotFound);
   EXPECT_NE(loader.error().find("no-such-libfalcon.so"), std::string::npos) << loader.error();
 
-  lib.set(TELVGATE_BINARY_DIR "/libfalcon.so");
+  lib.set(buildTreePath("libfalcon.so").c_str());
   ASSERT_EQ(loader.load(), FalconLib::Result::Loaded);
   EXPECT_NE(loader.api().BoardStatus, nullptr);
 }

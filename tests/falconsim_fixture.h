@@ -42,7 +42,7 @@ class FalconSimTest : public ::testing::Test {
   };
 
   void SetUp() override {
-    ASSERT_EQ(m_lib.loadFile(TELVGATE_BINARY_DIR "/libfalcon.so"),
+    ASSERT_EQ(m_lib.loadFile(buildTreePath("libfalcon.so")),
               platform::FalconLib::Result::Loaded)
         << m_lib.error();
     api = &m_lib.api();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/fuzz/checks/FuzzChecks.h"
+#include "tests/support/TestEnv.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::vector<std::string> corpusFiles(const std::string& dir) {
 TEST(FuzzCorpus, EveryStoredInputKeepsItsTargetsInvariants) {
   for (const fuzzcheck::Target& t : fuzzcheck::targets()) {
     const std::vector<std::string> files =
-        corpusFiles(std::string(TELVGATE_SOURCE_DIR) + "/tests/fuzz/corpus/" + t.name);
+        corpusFiles(sourceTreePath(std::string("tests/fuzz/corpus/") + t.name));
     EXPECT_FALSE(files.empty()) << "no corpus for " << t.name;
     for (const std::string& file : files) {
       std::ifstream in(file, std::ios::binary);

@@ -72,7 +72,7 @@ class TelvGateOnXvfb : public ::testing::Test {
 
   // Saves the whole screen as PNG under the build folder; returns the path ("" on failure).
   std::string screenshot(const std::string& name) {
-    const std::string dir = std::string(TELVGATE_BINARY_DIR) + "/gui-screenshots";
+    const std::string dir = buildTreePath("gui-screenshots");
     mkdir(dir.c_str(), 0755);
     const std::string path = dir + "/" + name + ".png";
     unlink(path.c_str());

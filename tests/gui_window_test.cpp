@@ -242,7 +242,7 @@ TEST_F(MainWindowTest, WindowManagersCloseRequestRunsTheSameCloseSequence) {
 
 // The overlay font comes with the grabber library, on a display only, and goes with the boards.
 TEST_F(MainWindowTest, GrabberLibraryBringsTheOverlayFontOnADisplay) {
-  ScopedEnv lib("TELVGATE_FALCON_LIB", TELVGATE_BINARY_DIR "/libfalcon.so");
+  ScopedEnv lib("TELVGATE_FALCON_LIB", buildTreePath("libfalcon.so").c_str());
   ScopedEnv fail("TELVGATE_FALCON_FAIL", "is_InitBoard");  // no board, no channel
   {
     AnalogStartup headless;

@@ -37,8 +37,8 @@ bool haveTool(const std::string& name) {
   return runShell("command -v " + name + " >/dev/null", 10).code == 0;
 }
 
-const std::string kBinaryDir = TELVGATE_BINARY_DIR;
-const std::string kSourceDir = TELVGATE_SOURCE_DIR;
+const std::string kBinaryDir = buildTreePath("");
+const std::string kSourceDir = sourceTreePath("");
 
 // The files every installation carries, relative to the prefix.
 const char* const kInstalledFiles[] = {

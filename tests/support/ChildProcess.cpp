@@ -11,11 +11,7 @@
 
 #include "tests/support/TestEnv.h"
 
-#ifndef TELVGATE_BINARY_DIR
-#define TELVGATE_BINARY_DIR "."
-#endif
-
-std::string builtProgram(const std::string& name) { return std::string(TELVGATE_BINARY_DIR) + "/" + name; }
+std::string builtProgram(const std::string& name) { return buildTreePath(name); }
 
 ChildProcess::~ChildProcess() {
   terminate();
