@@ -36,4 +36,20 @@ fi
 cmake -S . -B "$build" "${opts[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"
+if [ "$build" = build ]; then
+  exec ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"
+fi
+# Sanitizer builds run five to fifteen times slower, and some tests bound how long things may
+# take. A test that failed without any sanitizer report runs once more, alone, and the retry
+# is named in the output; any sanitizer report fails the run, retried or not.
+reports='WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:'
+if ctest --output-on-failure -j"$(nproc)" --timeout 300 "${ctest_args[@]}"; then
+  ! grep -E "$reports" Testing/Temporary/LastTest.log || { echo "sanitizer report above"; exit 1; }
+  exit 0
+fi
+if grep -E "$reports" Testing/Temporary/LastTest.log; then
+  echo "sanitizer report above"
+  exit 1
+fi
+echo "retrying once, alone: $(tr '\n' ' ' < Testing/Temporary/LastTestsFailed.log)"
+ctest --output-on-failure --timeout 300 --rerun-failed
