@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # The extended checks, for CI to call after the normal suite. Each step can also run alone:
 #   scripts/ci-extended.sh [asan|tsan|fuzz|soak]...   (no argument: all four, in this order)
-# Durations measured in a fresh clone, compiler cache off, on the 2-core development machine
-# while other builds ran beside it (load average 11 to 15); an idle machine is faster:
-#   asan  AddressSanitizer + UBSan build and suite (scripts/test.sh --sanitize): 701 s
-#         (build about 500 s, tests 193 s)
-#   tsan  ThreadSanitizer build and suite (scripts/test.sh --tsan): 475 s (tests 150 s)
+# Durations in a fresh clone on the 2-core development machine, compiler cache empty (warm:
+# a second fresh clone with the cache the first left):
+#   asan  AddressSanitizer + UBSan build and suite (scripts/test.sh --sanitize): 464 s (186 s)
+#   tsan  ThreadSanitizer build and suite (scripts/test.sh --tsan): 327 s (152 s)
 #   fuzz  every libFuzzer target for FUZZ_SECONDS (default 30) from its corpus, FUZZ_JOBS
-#         (default: the processor count) at a time, one core each: 281 s with the clang build
+#         (default: the processor count) at a time, one core each: about 170 s once built
 #   soak  the real program under load for SOAK_MINUTES (default 2), table in
 #         build/soak-table.md: 126 s when build/ is current
 set -euo pipefail
