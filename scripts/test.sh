@@ -53,3 +53,4 @@ if grep -E "$reports" Testing/Temporary/LastTest.log; then
 fi
 echo "retrying once, alone: $(tr '\n' ' ' < Testing/Temporary/LastTestsFailed.log)"
 ctest --output-on-failure --timeout 300 --rerun-failed
+! grep -E "$reports" Testing/Temporary/LastTest.log || { echo "sanitizer report above"; exit 1; }

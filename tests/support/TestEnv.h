@@ -33,9 +33,9 @@ class IsolatedHome {
   bool m_hadHome, m_hadFoxDir;
 };
 
-// Paths in the build and source trees the suite was built from ("": the tree itself). Only BuildTree.cpp knows
-// them, so every other test file compiles the same in any checkout (and hits the compiler
-// cache there).
+// Paths in the build and source trees the suite was built from ("": the tree itself). Only
+// BuildTree.cpp knows them, so every other test file compiles the same in any checkout (and
+// hits the compiler cache there).
 std::string buildTreePath(const std::string& name);   // <build tree>/name
 std::string sourceTreePath(const std::string& name);  // <source tree>/name
 
