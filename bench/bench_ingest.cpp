@@ -7,13 +7,19 @@
 // newest picture). ffmpeg: pictures from each process's "frame=" statistics and CPU time from
 // /proc, both sampled after start-up. The camera runs in its own process and counts in neither.
 //
+// Bare thread pairs: the same streams read by plain blocking recv() into a double buffer and
+// handed to a consumer thread that copies each picture, with no channel around them: the least
+// a reader thread and a consumer thread per camera cost on the machine, which shows what of the
+// gateway's figure is its own work and what is the thread model's.
+//
 // Channels publish the newest picture waiting on their connection; with a consumer asking all
 // the time there is rarely more than one, so this measures the steady cost per picture.
 // Target: 128 channels at full rate on a 2-core machine, at most 0.35x the CPU per picture of
 // ffmpeg's stream copy.
 //
-// Each N runs a warm-up pair (not counted), then `rounds` interleaved pairs (gateway, ffmpeg);
-// the table gives the slowest rate and the median and minimum CPU per picture of the rounds.
+// Each N runs a warm-up round (not counted), then `rounds` interleaved rounds (gateway, bare
+// pairs, ffmpeg); the table gives the slowest rate and the median and minimum CPU per picture
+// of the rounds.
 // ffmpeg's CPU comes from /proc in clock ticks (10 ms), so its single-stream figure is coarse.
 //
 // Usage: bench_ingest [seconds per run, default 4] [rounds, default 3] [N ...]

@@ -544,6 +544,7 @@ Scan scanPartHead(const char* w, size_t n, const std::string& boundary, uint32_t
 CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom,
                                                 int peekTimeoutSec, int timeoutSec, uint32_t* len) {
   if (!m_directParts || m_boundaryLine.empty()) return Direct::FallBack;
+  if (peekTimeoutSec == 0) return readPartWaiting(buf, capacity, timeoutSec, len);
   char window[kPeekBytes];
   int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
   if (n < 0) return Direct::FallBack;
@@ -578,6 +579,34 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
   if (scan == Scan::Head) return Direct::Got;
   // Nothing but the blank lines was waiting when looked at (the line end behind a body).
   return used == size_t(n) ? Direct::BlankOnly : Direct::Blank;
+}
+
+CIPVideoCnl::Direct CIPVideoCnl::readPartWaiting(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
+  if (m_sock.buffered() > 0) return Direct::FallBack;
+  // Behind a body there is usually nothing but its line end. Taking what is waiting with one
+  // receive, instead of a look and then a take, answers whether more is waiting and steps over
+  // the line end at once.
+  errno = 0;
+  const int n = m_sock.bufferWaiting(kPeekBytes);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
+  if (n <= 0) {
+    m_frameError = "boundary line: " + m_sock.describeReadFailure(n < 0 ? errno : 0, "line");
+    return Direct::Failed;
+  }
+  m_sock.dropBufferedBlankLines();
+  if (m_sock.buffered() == 0) return Direct::BlankOnly;
+  // A part of a backlog: with its whole head among the bytes taken, the rest of its body still
+  // goes from the kernel straight into buf.
+  size_t used = 0;
+  uint32_t partLen = 0;
+  if (scanPartHead(m_sock.bufferedData(), m_sock.buffered(), m_boundaryLine, capacity, &used, &partLen) !=
+      Scan::Head)
+    return Direct::FallBack;
+  m_sock.skipBuffered(used);
+  m_sock.setReadAhead(false);
+  const bool ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
+  m_sock.setReadAhead(true);
+  return ok ? Direct::Got : Direct::Failed;
 }
 
 bool CIPVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,

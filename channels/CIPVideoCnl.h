@@ -167,11 +167,17 @@ class CIPVideoCnl : public CVideoCnl {
   // Blank: blank lines were taken, more bytes are waiting behind them; BlankOnly: blank lines
   // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
   // was not complete in view or not plain (no length, Sony's heads): read it line by line;
-  // Nothing: a look without waiting (peekTimeoutSec 0) found nothing waiting.
+  // Nothing: a look without waiting found nothing waiting. With peekTimeoutSec 0 (the look
+  // behind a part) it is readPartWaiting() instead.
   enum class Direct { Got, Blank, BlankOnly, Failed, FallBack, Nothing };
   // headroom: bytes in front of buf the caller lets it write to (scratch).
   Direct readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom, int peekTimeoutSec, int timeoutSec,
                         uint32_t* len);
+  // The look without waiting behind a part: takes what is waiting into the socket's buffer and
+  // steps over blank lines. BlankOnly: nothing else was waiting; Nothing: nothing at all; Got:
+  // the next part (its head was among the bytes taken) is in buf; FallBack: more is buffered,
+  // for the line reader; Failed: m_frameError says why.
+  Direct readPartWaiting(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // False for families whose part heads are not plain "Content-Length:" heads.
   bool m_directParts = true;
   // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.

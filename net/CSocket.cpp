@@ -147,6 +147,35 @@ bool CSocket::waitReadable(int timeoutMs) {
   return buffered() > 0 || waitRead(timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000) > 0;
 }
 
+int CSocket::bufferWaiting(size_t most) {
+  if (buffered() > 0) {
+    errno = EALREADY;
+    return -1;
+  }
+  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
+  m_bufPos = m_bufLen = 0;
+  ssize_t n = platform::recvNow(handle(), m_buf.get(), std::min(most, kReadAheadBytes), false);
+  if (n < 0) {
+    m_lastError = errno;
+    return -1;
+  }
+  m_bufLen = size_t(n);
+  return int(n);
+}
+
+void CSocket::dropBufferedBlankLines() {
+  size_t p = m_bufPos;
+  while (p < m_bufLen) {
+    if (m_buf[p] == '\n') {
+      m_bufPos = ++p;
+    } else if (m_buf[p] == '\r' && p + 1 < m_bufLen && m_buf[p + 1] == '\n') {
+      m_bufPos = p += 2;
+    } else {
+      break;
+    }
+  }
+}
+
 size_t CSocket::takeBuffered(void* out, size_t len) {
   size_t n = std::min(len, buffered());
   if (n) {

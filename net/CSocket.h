@@ -93,6 +93,17 @@ class CSocket {
   bool readAhead() const { return m_readAhead; }
   // Bytes received from the kernel but not yet handed to a caller.
   size_t buffered() const { return m_bufLen - m_bufPos; }
+  // Takes what the kernel holds for this socket, up to most bytes (at most the read-ahead size)
+  // and without waiting, into the read-ahead buffer (which must be empty, else -1 with errno
+  // EALREADY): the number of bytes taken; 0 when the peer closed; -1 with errno on failure
+  // (EAGAIN: nothing was waiting).
+  int bufferWaiting(size_t most);
+  // Drops the complete blank lines ("\n" or "\r\n") at the front of the buffered bytes.
+  void dropBufferedBlankLines();
+  // The buffered bytes themselves (buffered() of them), and a way to drop n of them (n at most
+  // buffered()) once the caller has used them.
+  const char* bufferedData() const { return m_buf.get() + m_bufPos; }
+  void skipBuffered(size_t n) { m_bufPos += n; }
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown
