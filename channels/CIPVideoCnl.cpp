@@ -100,6 +100,8 @@ void CIPVideoCnl::stop() {
 void CIPVideoCnl::closeSocket() {
   std::lock_guard<std::mutex> g(m_sockLock);
   m_sock.close();
+  m_predictedLead = 0;
+  m_tookAllWaiting = false;
 }
 
 void CIPVideoCnl::pause(unsigned ms) {
@@ -477,6 +479,11 @@ bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
 }
 
 bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
+  if (m_predictedLead > 0) {
+    Direct d = readPartPredicted(buf, capacity, headroom, timeoutSec, len);
+    if (d == Direct::Got) return true;
+    if (d == Direct::Failed) return false;
+  }
   for (int i = 0; i < kMaxBlankRounds; ++i) {
     Direct d = readPartDirect(buf, capacity, headroom, timeoutSec, timeoutSec, len);
     if (d == Direct::Got) return true;
@@ -561,6 +568,7 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
   // the caller's buffer instead of through the socket's read-ahead buffer.
   m_sock.setReadAhead(false);
   bool ok;
+  if (scan == Scan::Head) m_predictedLead = used <= headroom ? static_cast<uint32_t>(used) : 0;
   if (scan == Scan::Head && used <= headroom) {
     // The head lands in the room in front of the body (the header and comment overwrite it
     // later), so head and body come with one receive.
@@ -582,19 +590,25 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
 }
 
 CIPVideoCnl::Direct CIPVideoCnl::readPartWaiting(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) {
-  if (m_sock.buffered() > 0) return Direct::FallBack;
-  // Behind a body there is usually nothing but its line end. Taking what is waiting with one
-  // receive, instead of a look and then a take, answers whether more is waiting and steps over
-  // the line end at once.
-  errno = 0;
-  const int n = m_sock.bufferWaiting(kPeekBytes);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
-  if (n <= 0) {
-    m_frameError = "boundary line: " + m_sock.describeReadFailure(n < 0 ? errno : 0, "line");
-    return Direct::Failed;
-  }
+  const bool tookAll = m_tookAllWaiting;
+  m_tookAllWaiting = false;
   m_sock.dropBufferedBlankLines();
-  if (m_sock.buffered() == 0) return Direct::BlankOnly;
+  if (m_sock.buffered() == 0) {
+    // The receive that brought the body took everything that was waiting: nothing to look at.
+    if (tookAll) return Direct::Nothing;
+    // Behind a body there is usually nothing but its line end. Taking what is waiting with one
+    // receive, instead of a look and then a take, answers whether more is waiting and steps
+    // over the line end at once.
+    errno = 0;
+    const int n = m_sock.bufferWaiting(kPeekBytes);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
+    if (n <= 0) {
+      m_frameError = "boundary line: " + m_sock.describeReadFailure(n < 0 ? errno : 0, "line");
+      return Direct::Failed;
+    }
+    m_sock.dropBufferedBlankLines();
+    if (m_sock.buffered() == 0) return Direct::BlankOnly;
+  }
   // A part of a backlog: with its whole head among the bytes taken, the rest of its body still
   // goes from the kernel straight into buf.
   size_t used = 0;
@@ -607,6 +621,57 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartWaiting(uint8_t* buf, uint32_t capacity
   const bool ok = receiveBody(buf, capacity, partLen, timeoutSec, len);
   m_sock.setReadAhead(true);
   return ok ? Direct::Got : Direct::Failed;
+}
+
+CIPVideoCnl::Direct CIPVideoCnl::readPartPredicted(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec,
+                                                   uint32_t* len) {
+  const uint32_t lead = m_predictedLead;
+  m_predictedLead = 0;  // known again once this part's head is
+  if (!m_directParts || m_boundaryLine.empty() || lead > headroom || m_sock.buffered() > 0) return Direct::FallBack;
+  // One receive of what is waiting, placed so that the body lands where the record wants it if
+  // the head is as long as the last one was; nothing is looked at first.
+  uint8_t* at = buf - lead;
+  const size_t want = std::min<size_t>(size_t(lead) + capacity, CSocket::readAheadCapacity());
+  errno = 0;
+  const int n = m_sock.receiveOnce(at, want, timeoutSec);
+  if (n <= 0) {
+    m_frameError = "boundary line: " + m_sock.describeReadFailure(n < 0 || errno == EAGAIN ? errno : 0, "line");
+    return Direct::Failed;
+  }
+  size_t used = 0;
+  uint32_t partLen = 0;
+  if (scanPartHead(reinterpret_cast<const char*>(at), size_t(n), m_boundaryLine, capacity, &used, &partLen) !=
+      Scan::Head) {
+    // Not a plain part head in view after all: the line reader takes it all from the start.
+    if (!m_sock.unread(at, size_t(n))) {
+      m_frameError = "stream bytes could not be kept for the line reader";
+      return Direct::Failed;
+    }
+    return Direct::FallBack;
+  }
+  const size_t got = size_t(n) - used;
+  const size_t inPart = std::min<size_t>(got, partLen);
+  // Bytes of what follows the part (its line end, the next part) are kept before the body may
+  // be moved over them.
+  if (got > inPart && !m_sock.unread(at + used + inPart, got - inPart)) {
+    m_frameError = "stream bytes could not be kept for the line reader";
+    return Direct::Failed;
+  }
+  if (used != lead) std::memmove(buf, at + used, inPart);
+  m_predictedLead = used <= headroom ? static_cast<uint32_t>(used) : 0;
+  m_tookAllWaiting = size_t(n) < want;
+  if (inPart < partLen) {
+    m_tookAllWaiting = false;
+    m_sock.setReadAhead(false);
+    errno = 0;
+    const int r = m_sock.recv_all(buf + inPart, partLen - inPart, timeoutSec, 0);
+    m_sock.setReadAhead(true);
+    if (r < 0 || size_t(r) != partLen - inPart) {
+      m_frameError = "picture of " + std::to_string(partLen) + " bytes: " + m_sock.describeReadFailure(errno, "picture");
+      return Direct::Failed;
+    }
+  }
+  return finishBody(buf, partLen, len) ? Direct::Got : Direct::Failed;
 }
 
 bool CIPVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
@@ -664,11 +729,15 @@ bool CIPVideoCnl::receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int
                      m_sock.describeReadFailure(errno, "picture");
       return false;
     }
-    for (int i = 0; i < kMaxTrailingZeros && len > 0 && buf[len - 1] == 0; ++i) --len;
   } else if (!readJpegByMarkers(buf, capacity, timeoutSec, &len)) {
     if (m_frameError.empty()) m_frameError = "picture without a length not read to its end marker";
     return false;
   }
+  return finishBody(buf, len, kept);
+}
+
+bool CIPVideoCnl::finishBody(uint8_t* buf, uint32_t len, uint32_t* kept) {
+  for (int i = 0; i < kMaxTrailingZeros && len > 0 && buf[len - 1] == 0; ++i) --len;
   if (len < 2 || buf[0] != 0xFF || buf[1] != 0xD8) {
     m_frameError = "part is not a JPEG picture (it does not start with FF D8)";
     return false;

@@ -178,6 +178,19 @@ class CIPVideoCnl : public CVideoCnl {
   // the next part (its head was among the bytes taken) is in buf; FallBack: more is buffered,
   // for the line reader; Failed: m_frameError says why.
   Direct readPartWaiting(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
+  // The way to a part once the bytes in front of its body are known from the last part (the
+  // heads of a stream hardly ever change length): one receive of what is waiting, placed so
+  // that the body lands in buf with no look first; a head of another length costs a move, and
+  // bytes behind the part are kept for the next reads. Got, Failed, or FallBack (nothing taken
+  // or everything put back).
+  Direct readPartPredicted(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
+  // Drops up to three trailing zero bytes of padding and checks the start marker; *kept is the
+  // picture's length. Sets m_frameError when it is no JPEG picture.
+  bool finishBody(uint8_t* buf, uint32_t len, uint32_t* kept);
+  // Bytes in front of the body of the last part read by its head (0: not known, as on a new
+  // connection), and whether the receive that brought the last part took all that was waiting.
+  uint32_t m_predictedLead = 0;
+  bool m_tookAllWaiting = false;
   // False for families whose part heads are not plain "Content-Length:" heads.
   bool m_directParts = true;
   // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.

@@ -163,6 +163,30 @@ int CSocket::bufferWaiting(size_t most) {
   return int(n);
 }
 
+int CSocket::receiveOnce(void* buf, size_t len, int timeoutSec) {
+  if (buffered() > 0) {
+    errno = EALREADY;
+    return -1;
+  }
+  return receiveTimed(buf, len, secondsToNs(timeoutSec), false);
+}
+
+bool CSocket::unread(const void* data, size_t n) {
+  if (n == 0) return true;
+  if (buffered() == 0) {
+    if (n > kReadAheadBytes) return false;
+    if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
+    std::memcpy(m_buf.get(), data, n);
+    m_bufPos = 0;
+    m_bufLen = n;
+    return true;
+  }
+  if (n > m_bufPos) return false;
+  m_bufPos -= n;
+  std::memcpy(m_buf.get() + m_bufPos, data, n);
+  return true;
+}
+
 void CSocket::dropBufferedBlankLines() {
   size_t p = m_bufPos;
   while (p < m_bufLen) {

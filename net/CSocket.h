@@ -104,6 +104,15 @@ class CSocket {
   // buffered()) once the caller has used them.
   const char* bufferedData() const { return m_buf.get() + m_bufPos; }
   void skipBuffered(size_t n) { m_bufPos += n; }
+  // One receive straight into buf of at most len bytes, waiting up to timeoutSec for the first
+  // (only while nothing is buffered, else -1 with errno EALREADY): as receiveTimed.
+  int receiveOnce(void* buf, size_t len, int timeoutSec);
+  // Puts n bytes the caller received but does not want yet back in front of the buffered ones,
+  // so the next reads hand them out first. False (nothing kept) when they do not fit the
+  // read-ahead buffer.
+  bool unread(const void* data, size_t n);
+  // The most the read-ahead buffer holds (and so the most unread() takes).
+  static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown
