@@ -27,13 +27,13 @@ class StreamProbe : public CIPAxisVideoCnl {
 
   // Connects the channel's camera socket to the listener and returns the camera's end.
   int connectTo(int listener, const sockaddr_in& addr) {
-    m_sock.close();
+    closeSocket();  // as a reconnect does: nothing learnt from the last stream carries over
     if (m_sock.create() != 0 || m_sock.connect(addr, 1000) != 0) return -1;
     return ::accept(listener, nullptr, nullptr);
   }
   void setBoundary(const std::string& b) { m_boundaryLine = b; }
   void readByMarkers(FrameRec& rec) { receiveAndWrap(rec, 0, 1); }
-  void done() { m_sock.close(); }
+  void done() { closeSocket(); }
 };
 
 struct Camera {
