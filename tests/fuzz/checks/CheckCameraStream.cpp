@@ -2,6 +2,8 @@
 // multipart (boundary, part head, length or markers) or bare JPEG found by its markers.
 // A published frame never exceeds the record, is a piece of what the camera sent, carries a
 // readable time stamp, and the reader never produces frames without consuming the stream.
+// Input: byte 0 (bit 0: bare JPEG; bits 1-7: the head length the reader expects from an
+// earlier part, 0 for none), bytes 1-2 (the record's size), then the stream.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,6 +34,8 @@ class StreamProbe : public CIPAxisVideoCnl {
     return ::accept(listener, nullptr, nullptr);
   }
   void setBoundary(const std::string& b) { m_boundaryLine = b; }
+  // What a reader learnt from an earlier part: the bytes it expects in front of a body.
+  void expectLead(uint32_t lead) { m_predictedLead = lead; }
   void readByMarkers(FrameRec& rec) { receiveAndWrap(rec, 0, 1); }
   void done() { closeSocket(); }
 };
@@ -68,6 +72,9 @@ std::string cameraStream(const uint8_t* data, size_t size) {
   if (camFd < 0) return "";
   const size_t sent = sendAndFinish(camFd, stream, streamSize);
   cam.probe->setBoundary(bare ? "" : "--myboundary");
+  // The first byte's upper bits stand for what an earlier part taught the reader (0: nothing),
+  // so its way for a known head length sees every kind of stream too.
+  cam.probe->expectLead(data[0] >> 1);
 
   FrameRec rec;
   rec.allocate(capacity);
