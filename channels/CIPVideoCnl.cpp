@@ -479,6 +479,8 @@ bool CIPVideoCnl::skipToBoundary(uint32_t capacity, int timeoutSec) {
 }
 
 bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len) {
+  // Only the receive of this fetch may spare the look behind its part.
+  m_tookAllWaiting = false;
   if (m_predictedLead > 0) {
     Direct d = readPartPredicted(buf, capacity, headroom, timeoutSec, len);
     if (d == Direct::Got) return true;

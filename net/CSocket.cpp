@@ -172,18 +172,12 @@ int CSocket::receiveOnce(void* buf, size_t len, int timeoutSec) {
 }
 
 bool CSocket::unread(const void* data, size_t n) {
+  if (buffered() > 0 || n > kReadAheadBytes) return false;
   if (n == 0) return true;
-  if (buffered() == 0) {
-    if (n > kReadAheadBytes) return false;
-    if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
-    std::memcpy(m_buf.get(), data, n);
-    m_bufPos = 0;
-    m_bufLen = n;
-    return true;
-  }
-  if (n > m_bufPos) return false;
-  m_bufPos -= n;
-  std::memcpy(m_buf.get() + m_bufPos, data, n);
+  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
+  std::memcpy(m_buf.get(), data, n);
+  m_bufPos = 0;
+  m_bufLen = n;
   return true;
 }
 

@@ -107,9 +107,9 @@ class CSocket {
   // One receive straight into buf of at most len bytes, waiting up to timeoutSec for the first
   // (only while nothing is buffered, else -1 with errno EALREADY): as receiveTimed.
   int receiveOnce(void* buf, size_t len, int timeoutSec);
-  // Puts n bytes the caller received but does not want yet back in front of the buffered ones,
-  // so the next reads hand them out first. False (nothing kept) when they do not fit the
-  // read-ahead buffer.
+  // Puts n bytes the caller received but does not want yet into the empty read-ahead buffer,
+  // so the next reads hand them out first. False (nothing kept) while bytes are buffered or
+  // when they do not fit.
   bool unread(const void* data, size_t n);
   // The most the read-ahead buffer holds (and so the most unread() takes).
   static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "app/CLogFile.h"
+#include "channels/CIPAxisVideoCnl.h"
 #include "platform/ByteOrder.h"
+#include "tests/net_loopback.h"
 #include "tools/FakeCamJpeg.h"
 
 using namespace ipcamtest;
@@ -18,11 +20,13 @@ namespace {
 
 const std::string kBuiltIn(reinterpret_cast<const char*>(fakecam::kFakeCamJpeg), sizeof fakecam::kFakeCamJpeg);
 
-// The camera's JPEG behind the time-stamp header and the comment segment of a published picture.
+// The camera's JPEG behind the time-stamp header and the comment segment, if any, of a
+// published picture (without its start marker).
 std::string cameraPart(const FrameRec& rec) {
-  if (rec.length < 74) return "";
-  uint32_t commentLen = getBE16(rec.data + 72) + 2;
-  size_t off = pictureblocks::kHeaderSize + commentLen;
+  const size_t h = pictureblocks::kHeaderSize;
+  if (rec.length < h + 4) return "";
+  const bool comment = rec.data[h] == 0xFF && rec.data[h + 1] == 0xFE;
+  size_t off = h + (comment ? getBE16(rec.data + h + 2) + 2 : 0);
   if (off > rec.length) return "";
   return std::string(reinterpret_cast<const char*>(rec.data + off), rec.length - off);
 }
@@ -93,6 +97,58 @@ TEST_F(IpcamChannel, ReadsEveryPartFraming) {
     EXPECT_EQ(cnl->boundary(), "--myboundary");
     stopChannel();
   }
+}
+
+// A channel whose camera connection is a test's socket; never started.
+class PartReader : public CIPAxisVideoCnl {
+ public:
+  PartReader() : CIPAxisVideoCnl(9991) {}
+  bool connectTo(const sockaddr_in& addr) {
+    m_boundaryLine = "--b";
+    return m_sock.create() == 0 && m_sock.connect(addr, 1000) == 0;
+  }
+  void fetch(FrameRec& rec) { getFrameSrv(rec, 1); }
+};
+
+// On one connection, parts arrive one at a time, several at once, with heads that change
+// length and without a length: every fetch publishes exactly the newest picture.
+TEST(IpcamParts, EveryFetchPublishesTheNewestPartWhole) {
+  // Also found by its markers: start of image, start of scan, the tag as scan data, end.
+  auto picture = [](const std::string& tag) { return "\xFF\xD8\xFF\xDA" + tag + std::string(300, 'x') + "\xFF\xD9"; };
+  auto part = [](const std::string& pic, const std::string& extraHead = "") {
+    return "--b\r\nContent-Type: image/jpeg\r\n" + extraHead + "Content-Length: " + std::to_string(pic.size()) +
+           "\r\n\r\n" + pic + "\r\n";
+  };
+  nettest::Listener listener;
+  PartReader reader;
+  ASSERT_TRUE(reader.connectTo(listener.address()));
+  const int cam = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(cam, 0);
+  FrameRec rec;
+  ASSERT_TRUE(rec.allocate(CVideoCnl::kFrameBufferSize));
+  const std::string big = picture("I") + std::string(70000, 'y');  // more than one receive takes
+  struct Step {
+    const char* what;
+    std::string sent, expected;
+  } steps[] = {
+      {"first part", part(picture("A")), picture("A")},
+      {"same head again", part(picture("B")), picture("B")},
+      {"a longer head", part(picture("C"), "X-Frame: 12345\r\n"), picture("C")},
+      {"a shorter head", part(picture("D")), picture("D")},
+      {"two parts at once", part(picture("E")) + part(picture("F")), picture("F")},
+      {"a part found by its markers", "--b\r\nContent-Type: image/jpeg\r\n\r\n" + picture("G") + "\r\n", picture("G")},
+      {"a length again", part(picture("H")), picture("H")},
+      {"a larger picture", part(big), big},
+      {"back to small", part(picture("J")), picture("J")},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_EQ(::send(cam, step.sent.data(), step.sent.size(), MSG_NOSIGNAL), ssize_t(step.sent.size()));
+    reader.fetch(rec);
+    ASSERT_GT(rec.length, 0u) << reader.frameError();
+    EXPECT_EQ(cameraPart(rec), step.expected.substr(2));
+  }
+  ::close(cam);
 }
 
 TEST_F(IpcamChannel, DropsAtMostThreeTrailingZeroBytes) {
