@@ -167,6 +167,12 @@ FX::FXint CIPVideoCnl::run() {
     m_frameError.clear();
     getFrameSrv(backFrame(), kFrameTimeoutSec);
     const bool gotPicture = backFrame().length > 0;
+    // A fetch that did not wait behind its first part (a family reading its own way) waits now,
+    // so the period holds; a failed one goes on to reconnect at once.
+    if (gotPicture)
+      waitRestOfPeriod();
+    else
+      m_pictureDueNs = 0;
     publishBackFrame();
     if (gotPicture) {
       awaitingFirstPicture = false;
@@ -194,13 +200,23 @@ void CIPVideoCnl::waitForPictureDue() {
     waitFrameWanted(period);
     return;
   }
-  // A streaming camera sends on its own. Waiting for its next part first and for the request
-  // second comes to the same, but a consumer that asks while the part is on its way then
-  // costs no wake-up of this thread: it finds the request already made when the part arrives.
-  const uint64_t start = platform::monotonicNs();
-  m_sock.waitReadable(static_cast<int>(period / 1000000));
-  const uint64_t spent = platform::monotonicNs() - start;
-  waitFrameWanted(spent < period ? period - spent : 0);
+  // A streaming camera sends on its own. The fetch receives its next part first and waits for
+  // the rest of the period behind it (waitRestOfPeriod), then takes the newest part waiting.
+  // Receiving first needs no separate wait for the socket to become readable, and a consumer
+  // that asks while the part is on its way costs no wake-up of this thread: it finds the
+  // request already made when the part arrives.
+  m_pictureDueNs = platform::monotonicNs() + period;
+}
+
+void CIPVideoCnl::waitRestOfPeriod() {
+  const uint64_t due = m_pictureDueNs;
+  m_pictureDueNs = 0;
+  if (due == 0) return;
+  const uint64_t now = platform::monotonicNs();
+  if (now >= due || frameWanted()) return;
+  waitFrameWanted(due - now);
+  // Parts may have come in meanwhile: the look behind the part in hand is needed again.
+  m_tookAllWaiting = false;
 }
 
 void CIPVideoCnl::backOff() {
@@ -381,6 +397,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   uint32_t len = 0;
   if (!readPart(body, room, off, timeoutSec, &len)) return;
   ChannelCounters::add(counters().received);
+  waitRestOfPeriod();
   if (!drainBacklog(body, room, off, timeoutSec, &len)) return;
   // The start marker was checked when the body arrived; the header now takes its place.
   const uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;

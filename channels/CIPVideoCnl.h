@@ -244,8 +244,11 @@ class CIPVideoCnl : public CVideoCnl {
   bool readJpegByMarkers(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The pauses after a failed attempt: 1 s, then up to 5 x 1 s, ended early by stop.
   void backOff();
-  // Waits until a consumer asks for a picture or the frame period is over.
+  // Waits until a consumer asks for a picture or the frame period is over; for a streaming
+  // camera the wait is only armed here and taken behind the fetch's first part.
   void waitForPictureDue();
+  // The armed rest of the period, ended early by a consumer asking; nothing when none is armed.
+  void waitRestOfPeriod();
   // Logs a connection that yielded no picture, at most once per kNoPictureLogIntervalNs.
   void logNoPicture();
   std::string connectedStatusText();
@@ -254,6 +257,7 @@ class CIPVideoCnl : public CVideoCnl {
 
   uint8_t m_header[pictureblocks::kHeaderSize];
   uint64_t m_lastNoPictureLogNs = 0;  // channel thread; monotonic
+  uint64_t m_pictureDueNs = 0;        // channel thread; monotonic end of the armed period, 0: none
   uint32_t m_noPictureSuppressed = 0;
 
   // State below is guarded by m_setLock.

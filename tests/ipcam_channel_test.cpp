@@ -260,6 +260,23 @@ TEST_F(IpcamChannel, LineBreaksInTheNameNeverReachThePicture) {
 
 // The real time-out: a camera that accepts the request and never answers is given up on after
 // the 5 s of the connection set-up, and asked again.
+// A camera streaming 50 pictures/s to a channel nobody asks (recording off: a 5 s period):
+// the channel publishes after connecting and then not again within the period, however fast
+// the parts come; a consumer asking ends the period's wait at once.
+TEST_F(IpcamChannel, PublishesOncePerPeriodUnlessAsked) {
+  startAxis();
+  ChannelCounters& n = cnl->counters();
+  ASSERT_TRUE(waitFor([&] { return n.published.load() >= 1; }, 4000));
+  const uint64_t first = n.published.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(n.published.load(), first);
+  FrameRec rec;
+  ASSERT_TRUE(cnl->getNewFrame(rec));  // the one in hand
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(cnl->getNewFrame(rec));  // a newer one
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
 TEST_F(IpcamChannel, SilentCameraIsAskedAgainAfterTheResponseTimeout) {
   startAxis(Misbehave::Silence);
   ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 1; }, 3000));
