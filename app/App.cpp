@@ -3,6 +3,7 @@
 #include <fx.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "channels/IPChannelFactory.h"
 #include "net/CLstConfThread.h"
 #include "net/ConfAuth.h"
+#include "platform/FutexSlots.h"
 #include "platform/InstanceLock.h"
 
 using namespace FX;
@@ -155,6 +157,11 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Socket subsystem startup failure");
     return 1;
   }
+
+  // Before the channels start their threads (see platform/FutexSlots.h); a kernel without a
+  // table per process needs nothing.
+  if (!platform::reserveFutexSlots(platform::kFutexSlotsForManyThreads) && errno != EINVAL)
+    logMain(CLogFile::Warning, std::string("Could not size the table of waiting threads: ") + std::strerror(errno));
 
   if (gui) window->show(PLACEMENT_SCREEN);
   applyCommandLineAddress(rest);

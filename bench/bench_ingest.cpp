@@ -25,6 +25,7 @@
 // Usage: bench_ingest [seconds per run, default 4] [rounds, default 3] [N ...]
 //        (default N: 1 16 64 128)
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -53,6 +54,7 @@
 #include "channels/CIPVideoCnl.h"
 #include "channels/IPChannelFactory.h"
 #include "platform/Clock.h"
+#include "platform/FutexSlots.h"
 
 namespace {
 
@@ -142,6 +144,7 @@ Result runGateway(int n, uint16_t port, double seconds) {
   for (auto& c : cnls) {
     CVideoCnl* cnl = c.get();
     consumers.emplace_back([cnl, &quit] {
+      pthread_setname_np(pthread_self(), "gw-consumer");
       FrameRec rec;
       while (!quit.load()) cnl->getNewFrame(rec);
     });
@@ -214,6 +217,7 @@ Result runBarePairs(int n, uint16_t port, double seconds, size_t partBytes) {
   for (auto& up : pairs) {
     Pair* p = up.get();
     threads.emplace_back([p, partBytes, &parts] {
+      pthread_setname_np(pthread_self(), "bare-reader");
       std::vector<uint8_t>* back = &p->b;
       for (;;) {
         size_t got = 0;
@@ -241,6 +245,7 @@ Result runBarePairs(int n, uint16_t port, double seconds, size_t partBytes) {
       }
     });
     threads.emplace_back([p, partBytes, &quit] {
+      pthread_setname_np(pthread_self(), "bare-consumer");
       std::vector<uint8_t> mine(partBytes);
       uint64_t seen = 0;
       std::unique_lock<std::mutex> g(p->lock);
@@ -350,6 +355,9 @@ Result runFfmpeg(int n, uint16_t port, double seconds) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  // The table of waiting threads sized as the application sizes it at start-up; the bare pairs
+  // run in this process too and use the same table.
+  platform::reserveFutexSlots(platform::kFutexSlotsForManyThreads);
   double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
   if (seconds <= 0) seconds = 4.0;
   int rounds = argc > 2 ? std::atoi(argv[2]) : 3;

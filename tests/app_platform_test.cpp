@@ -1,4 +1,4 @@
-// The single-instance lock and the detached URL opener.
+// The single-instance lock, the detached URL opener and the process's table of waiting threads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/FutexSlots.h"
 #include "platform/InstanceLock.h"
 #include "platform/OpenUrl.h"
 #include "tests/support/TestEnv.h"
@@ -172,4 +173,12 @@ TEST(OpenUrl, UsesTheConfiguredOpenerProgram) {
   }
   EnvVar unset("TELVGATE_URL_OPENER", nullptr);
   EXPECT_EQ(platform::urlOpenerProgram(), "xdg-open");
+}
+
+TEST(FutexSlots, TableIsAtLeastAsLargeAsAskedInPowersOfTwo) {
+  if (platform::futexSlots() < 0) GTEST_SKIP() << "this kernel has no table per process";
+  ASSERT_TRUE(platform::reserveFutexSlots(1000));
+  EXPECT_EQ(platform::futexSlots(), 1024);
+  ASSERT_TRUE(platform::reserveFutexSlots(platform::kFutexSlotsForManyThreads));
+  EXPECT_EQ(platform::futexSlots(), 2048);
 }
