@@ -383,9 +383,11 @@ bool CIPVideoCnl::takeBoundary(const char* headerName, const char* family) {
 void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.length = 0;
   if (rec.capacity == 0 || !rec.data) return;
-  {
+  // Taken again only when the settings changed it since the last fetch.
+  if (m_commentVersion.load(std::memory_order_acquire) != m_commentSnapVersion) {
     std::lock_guard<std::mutex> g(m_setLock);
     m_commentSnap.assign(m_comment.begin(), m_comment.end());
+    m_commentSnapVersion = m_commentVersion.load(std::memory_order_relaxed);
   }
   // The camera's JPEG is received straight into its place in the record, behind the room for
   // the header and the comment segment (less the 2 bytes of its own start marker, which the
@@ -515,6 +517,21 @@ bool CIPVideoCnl::readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, i
 namespace {
 
 enum class Scan { Head, Blank, Unsure };
+
+// True when the n bytes are complete blank lines ("\n" or "\r\n") and nothing else.
+bool onlyBlankLines(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] == '\n') {
+      ++i;
+    } else if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') {
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
 
 // Looks at a window of stream bytes for blank lines, a boundary line and a part head with a
 // usable length, ended by its empty line. Head: *used is the length of all that; Blank: the
@@ -670,9 +687,10 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartPredicted(uint8_t* buf, uint32_t capaci
   }
   const size_t got = size_t(n) - used;
   const size_t inPart = std::min<size_t>(got, partLen);
-  // Bytes of what follows the part (its line end, the next part) are kept before the body may
-  // be moved over them.
-  if (got > inPart && !m_sock.unread(at + used + inPart, got - inPart)) {
+  // Bytes of what follows the part (the next part) are kept before the body may be moved over
+  // them; the line end behind the body, usually all there is, would only be dropped again.
+  const uint8_t* after = at + used + inPart;
+  if (got > inPart && !onlyBlankLines(after, got - inPart) && !m_sock.unread(after, got - inPart)) {
     m_frameError = "stream bytes could not be kept for the line reader";
     return Direct::Failed;
   }

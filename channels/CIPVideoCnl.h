@@ -234,6 +234,7 @@ class CIPVideoCnl : public CVideoCnl {
   std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
   std::vector<uint8_t> m_rxBuf;
   std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
+  uint32_t m_commentSnapVersion = 0;      // the m_commentVersion it was taken at
   std::string m_frameError;               // why the last fetch yielded no picture
 
  private:
@@ -266,5 +267,8 @@ class CIPVideoCnl : public CVideoCnl {
   std::string m_userName;
   std::string m_userPwd;
   std::vector<uint8_t> m_comment;
+  // Counts the changes of m_comment (changed under m_setLock), so the channel thread can see
+  // without the lock that its copy is still current.
+  std::atomic<uint32_t> m_commentVersion{1};
   std::string m_boundaryShown;  // copy of m_boundaryLine for other threads
 };

@@ -106,6 +106,7 @@ bool CIPVideoCnl::init() {
   {
     std::lock_guard<std::mutex> g(m_setLock);
     m_comment.swap(comment);
+    m_commentVersion.fetch_add(1, std::memory_order_release);
   }
   if (changed) m_reconnect = true;
   return vendorInit();

@@ -258,8 +258,6 @@ TEST_F(IpcamChannel, LineBreaksInTheNameNeverReachThePicture) {
   EXPECT_EQ(c.find("\nNAM=forged"), std::string::npos) << c;
 }
 
-// The real time-out: a camera that accepts the request and never answers is given up on after
-// the 5 s of the connection set-up, and asked again.
 // A camera streaming 50 pictures/s to a channel nobody asks (recording off: a 5 s period):
 // the channel publishes after connecting and then not again within the period, however fast
 // the parts come; a consumer asking ends the period's wait at once.
@@ -277,6 +275,20 @@ TEST_F(IpcamChannel, PublishesOncePerPeriodUnlessAsked) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
 }
 
+// A name changed while the channel runs is in its next pictures.
+TEST_F(IpcamChannel, RenamedChannelsNextPicturesCarryTheNewName) {
+  startAxis();
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  g_settings.writeString(section(1, 1), "CnlName", "Gate 2");
+  ASSERT_TRUE(cnl->init());
+  ASSERT_TRUE(nextPicture(rec));
+  ASSERT_TRUE(nextPicture(rec));
+  EXPECT_NE(commentOf(rec).find("\r\nNAM=Gate 2\r\n"), std::string::npos) << commentOf(rec);
+}
+
+// The real time-out: a camera that accepts the request and never answers is given up on after
+// the 5 s of the connection set-up, and asked again.
 TEST_F(IpcamChannel, SilentCameraIsAskedAgainAfterTheResponseTimeout) {
   startAxis(Misbehave::Silence);
   ASSERT_TRUE(waitFor([&] { return cam->requestCount() >= 1; }, 3000));
