@@ -195,8 +195,9 @@ FX::FXint CIPVideoCnl::run() {
 
 void CIPVideoCnl::waitForPictureDue() {
   // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
+  if (frameWanted()) return;
   const uint64_t period = static_cast<uint64_t>(m_Tns.load());
-  if (m_boundaryLine.empty() || frameWanted()) {
+  if (m_boundaryLine.empty()) {
     waitFrameWanted(period);
     return;
   }
