@@ -102,6 +102,9 @@ void CIPVideoCnl::closeSocket() {
   m_sock.close();
   m_predictedLead = 0;
   m_tookAllWaiting = false;
+  // The boundary belongs to the stream of this connection: a connection that answers one
+  // picture per request (Sony's encoder mode after its camera mode) has none.
+  m_boundaryLine.clear();
 }
 
 void CIPVideoCnl::pause(unsigned ms) {
@@ -166,13 +169,9 @@ FX::FXint CIPVideoCnl::run() {
     }
     m_frameError.clear();
     getFrameSrv(backFrame(), kFrameTimeoutSec);
+    // A wait a failed fetch did not get to take is not carried over to the next one.
+    m_pictureDueNs = 0;
     const bool gotPicture = backFrame().length > 0;
-    // A fetch that did not wait behind its first part (a family reading its own way) waits now,
-    // so the period holds; a failed one goes on to reconnect at once.
-    if (gotPicture)
-      waitRestOfPeriod();
-    else
-      m_pictureDueNs = 0;
     publishBackFrame();
     if (gotPicture) {
       awaitingFirstPicture = false;

@@ -9,6 +9,7 @@
 
 #include "app/CLogFile.h"
 #include "channels/CIPAxisVideoCnl.h"
+#include "channels/CIPSonyVideoCnl.h"
 #include "platform/ByteOrder.h"
 #include "tests/net_loopback.h"
 #include "tools/FakeCamJpeg.h"
@@ -273,6 +274,28 @@ TEST_F(IpcamChannel, PublishesOncePerPeriodUnlessAsked) {
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(cnl->getNewFrame(rec));  // a newer one
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+}
+
+// A Sony camera that streamed before and now only answers single pictures: what the stream
+// taught the channel must not make it ask for pictures without the period's pause.
+TEST_F(IpcamChannel, SinglePicturesAfterAStreamAreAskedForOncePerPeriod) {
+  startCam("sony");
+  configure(5, 1, cam->port());
+  startChannel(5, 1);
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  const uint16_t port = cam->port();
+  cam.reset();
+  startCam("sony", Misbehave::RefuseFirst, nullptr, port);
+  auto* sony = static_cast<CIPSonyVideoCnl*>(cnl.get());
+  ASSERT_TRUE(waitFor([&] {
+    cnl->getNewFrame(rec);
+    return sony->encoderMode() && cnl->listEntry().state() == 1;
+  }, 8000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last asked-for picture
+  const size_t before = cam->requestCount();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_LE(cam->requestCount() - before, 1u);
 }
 
 // A name changed while the channel runs is in its next pictures.
