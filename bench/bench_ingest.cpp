@@ -25,8 +25,8 @@
 // Usage: bench_ingest [seconds per run, default 4] [rounds, default 3] [N ...]
 //        (default N: 1 16 64 128)
 #include <arpa/inet.h>
-#include <pthread.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>

@@ -2,14 +2,13 @@
 // The kernel's table of waiting threads for this process (the futex hash): every wait and wake
 // of a mutex or condition variable looks up its chain there.
 //
-// Since Linux 6.16 a process gets a table of its own, sized by the number of CPUs: 16 chains on
-// a 2-CPU machine. The gateway runs a thread per channel, per consumer and per recorder, hundreds
-// of waiters in all, so those chains grow long and every hand-over of a picture walks one of
-// them. Kernels before 6.16 use one large table shared by all processes; there is nothing to
-// size then.
+// Since Linux 6.16 a process gets a table of its own, sized by the number of CPUs (four chains
+// each, at least 16): 16 chains on a 2-CPU machine. The gateway runs a thread per channel, per
+// consumer and per recorder, hundreds of waiters in all, so those chains grow long and every
+// hand-over of a picture walks one of them. Kernels before 6.16 use one large table shared by
+// all processes; there is nothing to size then.
 //
-// Called from the main thread at start-up; the table can change size later, but no thread may
-// be relying on a particular size.
+// Called from the main thread at start-up, before the channels start their threads.
 namespace platform {
 
 // Enough for about 500 waiting threads at four chains each.
