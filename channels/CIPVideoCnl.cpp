@@ -518,21 +518,6 @@ namespace {
 
 enum class Scan { Head, Blank, Unsure };
 
-// True when the n bytes are complete blank lines ("\n" or "\r\n") and nothing else.
-bool onlyBlankLines(const uint8_t* p, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') {
-      i += 2;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Looks at a window of stream bytes for blank lines, a boundary line and a part head with a
 // usable length, ended by its empty line. Head: *used is the length of all that; Blank: the
 // window starts with complete blank lines only (*used bytes of them); Unsure: anything else,
@@ -592,7 +577,6 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartDirect(uint8_t* buf, uint32_t capacity,
   int n = m_sock.peek_waiting(window, sizeof window, peekTimeoutSec);
   if (n < 0) return Direct::FallBack;
   if (n == 0) {
-    if (peekTimeoutSec == 0 && m_sock.isOpen() && (errno == EAGAIN || errno == EWOULDBLOCK)) return Direct::Nothing;
     m_frameError = "boundary line: " + m_sock.error;
     return Direct::Failed;
   }
@@ -689,8 +673,9 @@ CIPVideoCnl::Direct CIPVideoCnl::readPartPredicted(uint8_t* buf, uint32_t capaci
   const size_t inPart = std::min<size_t>(got, partLen);
   // Bytes of what follows the part (the next part) are kept before the body may be moved over
   // them; the line end behind the body, usually all there is, would only be dropped again.
-  const uint8_t* after = at + used + inPart;
-  if (got > inPart && !onlyBlankLines(after, got - inPart) && !m_sock.unread(after, got - inPart)) {
+  const char* after = reinterpret_cast<const char*>(at + used + inPart);
+  const size_t rest = got - inPart;
+  if (rest > 0 && blankLinesAt(after, rest) != rest && !m_sock.unread(after, rest)) {
     m_frameError = "stream bytes could not be kept for the line reader";
     return Direct::Failed;
   }

@@ -181,17 +181,20 @@ bool CSocket::unread(const void* data, size_t n) {
   return true;
 }
 
-void CSocket::dropBufferedBlankLines() {
-  size_t p = m_bufPos;
-  while (p < m_bufLen) {
-    if (m_buf[p] == '\n') {
-      m_bufPos = ++p;
-    } else if (m_buf[p] == '\r' && p + 1 < m_bufLen && m_buf[p + 1] == '\n') {
-      m_bufPos = p += 2;
+void CSocket::dropBufferedBlankLines() { m_bufPos += blankLinesAt(bufferedData(), buffered()); }
+
+size_t blankLinesAt(const char* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] == '\n') {
+      ++i;
+    } else if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') {
+      i += 2;
     } else {
       break;
     }
   }
+  return i;
 }
 
 size_t CSocket::takeBuffered(void* out, size_t len) {

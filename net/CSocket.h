@@ -151,6 +151,8 @@ class CSocket {
   size_t m_bufPos = 0, m_bufLen = 0;
 };
 
+// The length of the complete blank lines ("\n" or "\r\n") at the front of n bytes.
+size_t blankLinesAt(const char* p, size_t n);
 // getaddrinfo for an IPv4 TCP stream address of host and service (a port number as text); the
 // first result. 0 with *out filled, or the getaddrinfo code (gai_strerror describes it).
 int resolve(const std::string& host, const std::string& service, sockaddr_in* out);
