@@ -112,7 +112,9 @@ TEST_F(LogFileTest, TrimsToFiftyEightSixtyFourthsOfTheLimitOldestFirst) {
   int count = 0;
   for (auto& l : lines) count += l.find(newest) != std::string::npos;
   EXPECT_EQ(count, 1);
-  EXPECT_EQ(lines.front().find(payload + "0 "), std::string::npos);
+  // The first line kept is the one right after the last line dropped.
+  const std::string oldestKept = " : src : " + payload + std::to_string(n - int(lines.size()));
+  EXPECT_EQ(lines.front().substr(lines.front().size() - oldestKept.size()), oldestKept);
   // Logging goes on appending after the rewrite.
   log.log(3, "src", "after", "fn");
   EXPECT_NE(fileLines(path).back().find("after"), std::string::npos);
@@ -262,6 +264,45 @@ TEST_F(LogFileTest, TrimWritesANewFileAndRenamesIt) {
   EXPECT_TRUE(readFile(before).compare(0, content.size(), content) == 0);
   EXPECT_EQ(fileLines(path).size(), log.lineCount());
   EXPECT_EQ(fileLines(path).front().find("first"), std::string::npos);
+}
+
+TEST_F(LogFileTest, AnyStartUpFileIsTakenAndTrimsKeepWritingWithinTheLimit) {
+  configure(path, 1);
+  ASSERT_TRUE(writeFile(path, "\n"));  // what "echo > log" leaves
+  {
+    CLogFile log;
+    log.init();
+    EXPECT_EQ(log.path(), path);
+    log.log(3, "s", "kept", "f");
+    EXPECT_NE(readFile(path).find("kept"), std::string::npos);
+  }
+  // 600 KB of lines of another kind after the first: the first trim keeps one of them first.
+  std::string text = CLogFile::formatLine(0, 3, "s", "start", "f") + "\n";
+  for (int i = 0; i < 3000; ++i) text += std::string(200, 'n') + "\n";
+  ASSERT_TRUE(writeFile(path, text));
+  const std::string payload(1000, 'x');
+  {
+    CLogFile log;
+    log.init();
+    for (int i = 0; i < 500; ++i) log.log(3, "s", payload, "f");
+    log.log(3, "s", "after the trim", "f");
+    auto lines = fileLines(path);
+    EXPECT_EQ(lines.size(), log.lineCount());
+    EXPECT_EQ(lines.front(), std::string(200, 'n'));
+    EXPECT_NE(lines.back().find("after the trim"), std::string::npos);
+  }
+  // A folder that takes no new file (here: the replacement's name is taken by a folder).
+  const std::string other = home.dir().file("other.log");
+  configure(other, 1);
+  ASSERT_EQ(mkdir((other + ".tmp" + std::to_string(getpid())).c_str(), 0700), 0);
+  CLogFile log;
+  log.init();
+  for (int i = 0; i < 1500; ++i) log.log(3, "s", payload, "f");
+  log.log(3, "s", "in place", "f");
+  auto lines = fileLines(other);
+  EXPECT_LE(readFile(other).size(), 1048576u + lines.size());
+  ASSERT_EQ(lines.size(), log.lineCount());
+  EXPECT_NE(lines.back().find("in place"), std::string::npos);
 }
 
 namespace {
