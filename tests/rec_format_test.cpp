@@ -63,15 +63,14 @@ TEST(ErdInfoFormat, RecordGoldenBytes) {
   EXPECT_EQ(back.usedKB, 0x00ABCDEF);
 }
 
-TEST(ErdInfoFormat, CleanCloseMarkSitsInTheReservedArea) {
-  erdinfo::Record r = erdinfo::freshRecord(1);
-  r.closedCleanly = true;
-  uint8_t b[erdinfo::kRecordSize];
-  erdinfo::encodeRecord(r, b);
-  EXPECT_EQ(std::vector<uint8_t>(b + 144, b + 156), hexBytes("434C5344 00000000 00000000"));
-  EXPECT_TRUE(erdinfo::decodeRecord(b).closedCleanly);
-  b[145] = 0;  // any other word, such as the zeros of older files, is not the mark
-  EXPECT_FALSE(erdinfo::decodeRecord(b).closedCleanly);
+TEST(ErdInfoFormat, OldCleanMarkIsRecognisedAndNeverWritten) {
+  uint8_t b[erdinfo::kRecordSize] = {};
+  std::vector<uint8_t> old = hexBytes("434C5344");  // "CLSD" at 144, as earlier versions left it
+  std::copy(old.begin(), old.end(), b + 144);
+  EXPECT_TRUE(erdinfo::hasOldCleanMark(b));
+  erdinfo::encodeRecord(erdinfo::decodeRecord(b), b);
+  EXPECT_FALSE(erdinfo::hasOldCleanMark(b));
+  EXPECT_EQ(std::vector<uint8_t>(b + 144, b + 156), std::vector<uint8_t>(12, 0));
 }
 
 TEST(ErdInfoFormat, NegativeUsedSpaceSurvivesRoundTrip) {

@@ -53,10 +53,14 @@ size_t countOf(const std::string& text, const std::string& needle) {
   return n;
 }
 
-void writeIndex(const std::string& cnlDir, const erdinfo::Record& rec, uint32_t headerSize = 332) {
+void writeIndex(const std::string& cnlDir, const erdinfo::Record& rec, uint32_t headerSize = 332,
+                bool closedCleanly = false) {
   IndexFile f;
   ASSERT_TRUE(eventtree::createPath(cnlDir));
   ASSERT_EQ(f.rebuild(cnlDir, rec), IndexFile::Rebuild::Written);
+  if (closedCleanly) {
+    ASSERT_TRUE(f.writeCleanMark(rec));
+  }
   f.close();
   if (headerSize != 332) {
     std::string bytes = readFile(IndexFile::pathIn(cnlDir));
@@ -79,6 +83,18 @@ void writeStampedEvent(const std::string& cnlDir, uint32_t n, uint64_t timeNs) {
       TestChannel::wrapPicture(TestChannel::makeJpeg(32, 32, 50, n), "x", "a", timeNs, n, 32, 32);
   ASSERT_TRUE(writeFile(dir + "E00000.jpg", std::string(pic.begin(), pic.end())));
   ASSERT_TRUE(writeFile(dir + "M00001.jpg", std::string(2048, 'm')));
+}
+
+// Gives event n a sequence file that counts 1 GB (sparse: it takes no room on the disk).
+void addHugeFile(const std::string& cnlDir, uint32_t n) {
+  const std::string file = eventtree::eventDir(cnlDir, n) + "M00002.jpg";
+  ASSERT_TRUE(writeFile(file, ""));
+  ASSERT_EQ(truncate(file.c_str(), off_t(1) << 30), 0);
+}
+
+int modeOf(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 class RecorderTest : public ::testing::Test {
@@ -116,9 +132,17 @@ class RecorderTest : public ::testing::Test {
 TEST_F(RecorderTest, FirstEventFilesInfoAndIndex) {
   size_t log0 = g_logFile.lineCount();
   configure(root);
+  const mode_t oldMask = umask(0);  // recordings are not for every local user, whatever the umask
   startChannel();
-  ASSERT_TRUE(waitFor([&] { return eventFinished(1); }, 5000));
+  const bool finished = waitFor([&] { return eventFinished(1); }, 5000);
+  umask(oldMask);
+  ASSERT_TRUE(finished);
   channel.reset();  // stop: the index is saved
+  for (const std::string& dir : {cnlDir, cnlDir + "000", cnlDir + "000/001"})
+    EXPECT_EQ(modeOf(dir), 0750) << dir;
+  for (const std::string& file : {std::string("000/001/E00000.jpg"), std::string("000/001/M00001.jpg"),
+                                  std::string("000/001/INFO.jpg"), std::string(".erdinfo")})
+    EXPECT_EQ(modeOf(cnlDir + file), 0640) << file;
 
   std::string ev = eventtree::eventDir(cnlDir, 1);
   EXPECT_EQ(ev, cnlDir + "000/001/");
@@ -162,21 +186,25 @@ TEST_F(RecorderTest, FirstEventFilesInfoAndIndex) {
 }
 
 TEST_F(RecorderTest, ValidIndexIsUsedWithoutScanning) {
-  erdinfo::Record r = erdinfo::freshRecord(1000);
-  r.newest = 41;
-  r.newestStamp.event = 41;
-  r.usedKB = 77;
-  r.closedCleanly = true;
-  writeIndex(cnlDir, r);
+  // Any scan would show: a rebuild reports the odd directory, a measuring counts the 1 GB.
+  writeStampedEvent(cnlDir, 41, 1700000000000000000ull);
+  addHugeFile(cnlDir, 41);
   ASSERT_TRUE(eventtree::createPath(cnlDir + "abc"));
+  erdinfo::Record r = erdinfo::freshRecord(1000);
+  r.oldest = r.newest = r.oldestStamp.event = r.newestStamp.event = 41;
+  r.newestStamp.seconds = 1700000000;
+  r.usedKB = 77;
+  writeIndex(cnlDir, r, 332, true);
   size_t log0 = g_logFile.lineCount();
   configure(root);
   startChannel();
-  ASSERT_TRUE(waitFor([&] { return eventStarted(42); }, 5000));
-  EXPECT_FALSE(eventStarted(1));
+  ASSERT_TRUE(waitFor([&] { return eventFinished(42); }, 5000));
+  EXPECT_FALSE(exists(IndexFile::markPathIn(cnlDir))) << "a crash from now on would go unnoticed";
   channel.reset();
-  EXPECT_EQ(logSince(log0).find("Unknown dir."), std::string::npos) << "the tree was scanned";
-  EXPECT_GE(readIndex(cnlDir).usedKB, 77);
+  EXPECT_EQ(logSince(log0).find("Unknown dir."), std::string::npos) << "the tree was rebuilt";
+  const int32_t used = readIndex(cnlDir).usedKB;
+  EXPECT_GE(used, 77);
+  EXPECT_LT(used, 1 << 20) << "the tree was measured";
 }
 
 TEST_F(RecorderTest, InconsistentIndexIsRebuiltFromTheTree) {
@@ -228,11 +256,13 @@ TEST_F(RecorderTest, IndexBehindTheTreeIsCaughtUp) {
   r.newestStamp.event = 3;
   r.newestStamp.seconds = uint32_t(t0 / 1000000000ull);
   writeIndex(cnlDir, r);
+  size_t log0 = g_logFile.lineCount();
   configure(root);
   startChannel();
   ASSERT_TRUE(waitFor([&] { return eventStarted(5); }, 5000));
   channel.reset();
   EXPECT_EQ(readFile(eventtree::eventDir(cnlDir, 4) + "E00000.jpg"), before);
+  EXPECT_EQ(logSince(log0).find("Consistency error"), std::string::npos) << "the index is consistent";
 }
 
 TEST_F(RecorderTest, EventNumberWrapsTo0AndDropsStaleFiles) {
@@ -418,33 +448,54 @@ TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
       << log;
 }
 
-TEST_F(RecorderTest, UsedSpaceIsRecountedAfterAnUncleanEnd) {
+TEST_F(RecorderTest, AfterAnUncleanEndRecordingStartsAtOnceAndTheCleanerWaitsForTheMeasuredSpace) {
   const uint64_t t0 = 1700000000000000000ull;
   for (uint32_t n = 1; n <= 3; ++n) writeStampedEvent(cnlDir, n, t0 + n * 1000000000ull);
-  const uint32_t treeKB = uint32_t((eventtree::scanTree(cnlDir, nullptr).bytes + 512) / 1024);
-  // The index a killed recorder leaves: consistent, but its count far behind the tree.
+  addHugeFile(cnlDir, 2);  // the tree is far above the quota
+  // The index a killed recorder leaves: consistent, no clean-close mark, its count far behind.
   erdinfo::Record r = erdinfo::freshRecord(1000);
-  r.newest = 3;
-  r.newestStamp.event = 3;
+  r.newest = r.newestStamp.event = 3;
   r.newestStamp.seconds = uint32_t(t0 / 1000000000ull) + 3;
   r.usedKB = 1;
   writeIndex(cnlDir, r);
   configure(root);
-  TestChannel::Options still;
-  still.periodMs = 0;  // no pictures: nothing is recorded meanwhile
-  startChannel(still);
-  EXPECT_TRUE(waitFor([&] { return rec()->usedKB() == treeKB; }, 3000))
-      << rec()->usedKB() << " KB counted for " << treeKB << " KB in the tree";
-  EXPECT_FALSE(readIndex(cnlDir).closedCleanly) << "a crash from now on would go unnoticed";
+  g_settings.writeUnsigned(kSection, "CnlEventDiskQuota", 100);
+  // The cleaner's thread, which measures, cannot start: the recording must not wait for it.
+  channel = std::make_unique<TestChannel>(TestChannel::Options());
+  rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
+  pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), 1000000);
+  ASSERT_TRUE(channel->startChannel());
+  const bool recorded = waitFor([&] { return eventStarted(4); }, 5000);
+  const uint32_t usedMeanwhile = rec()->usedKB();
   channel.reset();
-  erdinfo::Record closed = readIndex(cnlDir);
-  EXPECT_TRUE(closed.closedCleanly);
-  EXPECT_EQ(closed.usedKB, int32_t(treeKB));
+  pthreadhooks::reset();
+  EXPECT_TRUE(recorded);
+  EXPECT_LT(usedMeanwhile, 1u << 20) << "the tree was measured before recording";
+  EXPECT_FALSE(exists(IndexFile::markPathIn(cnlDir))) << "a count not measured was marked clean";
 
-  // A cleanly closed index is trusted as it stands.
-  closed.usedKB = 5;
-  writeIndex(cnlDir, closed);
+  // With its cleaner the tree is measured beside the recording; then the quota applies.
+  startChannel(TestChannel::Options(), 20000000ull);
+  EXPECT_TRUE(waitFor([&] { return !exists(eventtree::eventDir(cnlDir, 2)); }, 5000));
+  channel.reset();
+  EXPECT_TRUE(exists(eventtree::eventDir(cnlDir, 3)));
+  EXPECT_TRUE(exists(IndexFile::markPathIn(cnlDir)));
+  const eventtree::ScanResult tree = eventtree::scanTree(cnlDir, nullptr);
+  // Each event's INFO.jpg is counted as written, never as measured.
+  EXPECT_NEAR(double(readIndex(cnlDir).usedKB), double(tree.bytes) / 1024, 2.0 + tree.events)
+      << "the recorder's own events counted twice or not at all";
+
+  // Earlier versions marked a clean close in the record's bytes 144..147: trusted once, cleared.
+  std::string bytes = readFile(IndexFile::pathIn(cnlDir));
+  putLE32(reinterpret_cast<uint8_t*>(&bytes[332 + 140]), 5);
+  putLE32(reinterpret_cast<uint8_t*>(&bytes[332 + 144]), erdinfo::kOldCleanMark);
+  ASSERT_TRUE(writeFile(IndexFile::pathIn(cnlDir), bytes));
+  ASSERT_EQ(unlink(IndexFile::markPathIn(cnlDir).c_str()), 0);
+  TestChannel::Options still;
+  still.periodMs = 0;  // no pictures: nothing is recorded
   startChannel(still);
-  EXPECT_TRUE(waitFor([&] { return !readIndex(cnlDir).closedCleanly; }, 3000));
-  EXPECT_EQ(rec()->usedKB(), 5u);
+  EXPECT_TRUE(waitFor([&] { return readFile(IndexFile::pathIn(cnlDir)).substr(332 + 144, 4) ==
+                                   std::string(4, '\0'); }, 3000));
+  channel.reset();
+  EXPECT_EQ(readIndex(cnlDir).usedKB, 5);
+  EXPECT_TRUE(exists(IndexFile::markPathIn(cnlDir)));
 }
