@@ -267,42 +267,29 @@ TEST_F(LogFileTest, TrimWritesANewFileAndRenamesIt) {
 }
 
 TEST_F(LogFileTest, AnyStartUpFileIsTakenAndTrimsKeepWritingWithinTheLimit) {
-  configure(path, 1);
-  ASSERT_TRUE(writeFile(path, "\n"));  // what "echo > log" leaves
-  {
+  // Returns the file's lines after logging n lines of 1000 characters and then "last".
+  auto logTo = [&](const std::string& file, const std::string& content, int n) {
+    configure(file, 1);
+    EXPECT_TRUE(writeFile(file, content));
     CLogFile log;
     log.init();
-    EXPECT_EQ(log.path(), path);
-    log.log(3, "s", "kept", "f");
-    EXPECT_NE(readFile(path).find("kept"), std::string::npos);
-  }
+    for (int i = 0; i < n; ++i) log.log(3, "s", std::string(1000, 'x'), "f");
+    log.log(3, "s", "last", "f");
+    auto lines = fileLines(file);
+    EXPECT_EQ(lines.size(), log.lineCount()) << file;
+    EXPECT_NE(lines.back().find("last"), std::string::npos) << file;
+    return lines;
+  };
+  logTo(path, "\n", 0);  // what "echo > log" leaves
   // 600 KB of lines of another kind after the first: the first trim keeps one of them first.
-  std::string text = CLogFile::formatLine(0, 3, "s", "start", "f") + "\n";
-  for (int i = 0; i < 3000; ++i) text += std::string(200, 'n') + "\n";
-  ASSERT_TRUE(writeFile(path, text));
-  const std::string payload(1000, 'x');
-  {
-    CLogFile log;
-    log.init();
-    for (int i = 0; i < 500; ++i) log.log(3, "s", payload, "f");
-    log.log(3, "s", "after the trim", "f");
-    auto lines = fileLines(path);
-    EXPECT_EQ(lines.size(), log.lineCount());
-    EXPECT_EQ(lines.front(), std::string(200, 'n'));
-    EXPECT_NE(lines.back().find("after the trim"), std::string::npos);
-  }
+  std::string text = CLogFile::formatLine(0, 3, "s", "start", "f");
+  for (int i = 0; i < 3000; ++i) text += "\n" + std::string(200, 'n');
+  EXPECT_EQ(logTo(path, text + "\n", 500).front(), std::string(200, 'n'));
   // A folder that takes no new file (here: the replacement's name is taken by a folder).
   const std::string other = home.dir().file("other.log");
-  configure(other, 1);
   ASSERT_EQ(mkdir((other + ".tmp" + std::to_string(getpid())).c_str(), 0700), 0);
-  CLogFile log;
-  log.init();
-  for (int i = 0; i < 1500; ++i) log.log(3, "s", payload, "f");
-  log.log(3, "s", "in place", "f");
-  auto lines = fileLines(other);
-  EXPECT_LE(readFile(other).size(), 1048576u + lines.size());
-  ASSERT_EQ(lines.size(), log.lineCount());
-  EXPECT_NE(lines.back().find("in place"), std::string::npos);
+  logTo(other, "", 1500);
+  EXPECT_LE(readFile(other).size(), 1048576u) << "grew past the limit";
 }
 
 namespace {

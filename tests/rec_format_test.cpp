@@ -63,16 +63,6 @@ TEST(ErdInfoFormat, RecordGoldenBytes) {
   EXPECT_EQ(back.usedKB, 0x00ABCDEF);
 }
 
-TEST(ErdInfoFormat, OldCleanMarkIsRecognisedAndNeverWritten) {
-  uint8_t b[erdinfo::kRecordSize] = {};
-  std::vector<uint8_t> old = hexBytes("434C5344");  // "CLSD" at 144, as earlier versions left it
-  std::copy(old.begin(), old.end(), b + 144);
-  EXPECT_TRUE(erdinfo::hasOldCleanMark(b));
-  erdinfo::encodeRecord(erdinfo::decodeRecord(b), b);
-  EXPECT_FALSE(erdinfo::hasOldCleanMark(b));
-  EXPECT_EQ(std::vector<uint8_t>(b + 144, b + 156), std::vector<uint8_t>(12, 0));
-}
-
 TEST(ErdInfoFormat, NegativeUsedSpaceSurvivesRoundTrip) {
   erdinfo::Record r = erdinfo::freshRecord(1);
   r.usedKB = -5;
