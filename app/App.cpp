@@ -89,6 +89,10 @@ bool startSocketSubsystem() {
 
 void logMain(int level, const std::string& message) { g_logFile.log(level, "system", message, "main"); }
 
+const char* const kBuiltInLoginWarning =
+    "The built-in login \"admin\" is still accepted: anyone who knows it can change the "
+    "settings. Add an administrator named \"admin\" in the System Settings to replace it.";
+
 // The part of start-up that runs with the application, icons and window in place.
 int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest) {
   const bool gui = !opts.headless && app.openDisplay();
@@ -176,10 +180,12 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Configuration server socket");
   }
 
-  // Until an administrator exists, the built-in login opens the pages to anyone who knows it.
-  if (!administratorConfigured()) {
-    logMain(CLogFile::Warning, kNoAdministratorWarning);
-    std::printf("TelvGate warning: %s\n", kNoAdministratorWarning);
+  // While "Admins" has no "admin" entry, the built-in login opens the pages to anyone who knows
+  // it, also when other administrators exist.
+  if (!g_settings.existingEntry("Admins", kDefaultAdminLogin)) {
+    const std::string warning = administratorConfigured() ? kBuiltInLoginWarning : kNoAdministratorWarning;
+    logMain(CLogFile::Warning, warning);
+    std::printf("TelvGate warning: %s\n", warning.c_str());
     std::fflush(stdout);
   }
 

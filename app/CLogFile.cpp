@@ -85,8 +85,11 @@ bool holdsOurLog(FILE* f) {
 }
 
 // Opens a log file: only a regular file (never blocking on a FIFO or device to find out),
-// created when missing, and an existing one only when it holds our log. nullptr otherwise.
-FILE* openLog(const std::string& path) {
+// created when missing. An existing file is taken whatever it holds when anyContent is set (the
+// start-up's own log, and the log a trim has just written), else only when it holds our log.
+// The log is not for every local user: an existing file loses the other users' bits (a new one
+// is made 0640). nullptr when refused or unopenable.
+FILE* openLog(const std::string& path, bool anyContent) {
   int fd = -1;
   bool created = false;
   if (path.empty() ||
@@ -97,10 +100,13 @@ FILE* openLog(const std::string& path) {
     ::close(fd);
     return nullptr;
   }
-  if (!created && !holdsOurLog(f)) {
+  if (!created && !anyContent && !holdsOurLog(f)) {
     std::fclose(f);
     return nullptr;
   }
+  struct stat st;
+  if (!created && ::fstat(fd, &st) == 0 && (st.st_mode & 07) != 0)
+    ::fchmod(fd, st.st_mode & 07770);  // may fail (another owner's file): it is used as it is
   return f;
 }
 
@@ -195,7 +201,8 @@ void CLogFile::appendToFileLocked(const std::string& line) {
 }
 
 // The kept lines go to a new file that then replaces the log, so a crash in the middle leaves
-// the old or the new file whole, never a truncated one.
+// the old or the new file whole, never a truncated one. Where the folder takes no new file, the
+// log is rewritten in place instead: it must not grow past its limit.
 bool CLogFile::rewriteFileLocked() {
   if (m_path.empty() || !m_file) return false;
   std::string text;
@@ -204,11 +211,17 @@ bool CLogFile::rewriteFileLocked() {
     text += l;
     text += '\n';
   }
-  if (!platform::replaceFileContent(m_path, text)) return false;
-  // The open stream still points at the replaced file: switch to the new one. Should that
-  // fail, later lines stay in memory only, as after a failed open.
-  std::fclose(m_file);
-  m_file = openLog(m_path);
+  if (platform::replaceFileContent(m_path, text)) {
+    // The open stream still points at the replaced file: switch to the new one, which is ours
+    // whatever its first kept line reads like. Should that fail, later lines stay in memory
+    // only, as after a failed open.
+    std::fclose(m_file);
+    m_file = openLog(m_path, true);
+    return true;
+  }
+  std::fflush(m_file);
+  if (!platform::rewriteInPlace(::fileno(m_file), text)) return false;
+  std::fseek(m_file, 0, SEEK_END);
   return true;
 }
 
@@ -219,7 +232,10 @@ void CLogFile::init() {
   std::unique_lock<std::mutex> g(m_lock);
   m_sizeLimit = sizeMb * kMegabyte;
   if (path == m_path) return;
-  FILE* f = openLog(path);
+  // The first file is the one start-up was given: it is taken whatever its first line holds (a
+  // log emptied with "echo >", a line of another program). A changed path is taken only for an
+  // empty file or a log of ours, as the form's check requires.
+  FILE* f = openLog(path, m_path.empty());
   if (!f) {
     g.unlock();
     log(Warning, "log file", "Unable to open the file '" + path + "'", "CLogFile::init");

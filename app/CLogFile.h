@@ -32,8 +32,9 @@ class CLogFile {
   // (re)opens the file when the path changed. The lines held are then replaced by the file's
   // own (lines logged before the first init are kept after them); over-long lines are cut to
   // kMaxLoadedLine characters. A path is taken only when it names a regular file (also through
-  // links) that is empty, missing (it is created) or already a log of ours; otherwise the
-  // previous file stays in use and a Warning is logged.
+  // links); the first file (start-up's) whatever it holds, a changed one only when it is
+  // empty, missing (it is created) or already a log of ours. Otherwise the previous file stays
+  // in use and a Warning is logged.
   void init();
   static constexpr size_t kMaxLoadedLine = 510;
 

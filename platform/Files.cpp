@@ -42,8 +42,11 @@ OpenResult openRegularFile(const std::string& path, bool create, int* fd, bool* 
   const int flags = O_RDWR | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   int f = ::open(path.c_str(), flags);
   if (f < 0 && errno == ENOENT && create) {
-    f = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-    if (f >= 0 && created) *created = true;
+    f = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0640);
+    if (f >= 0) {
+      ::fchmod(f, 0640);  // whatever the umask
+      if (created) *created = true;
+    }
   }
   if (f < 0) {
     if (errno == ENOENT) return OpenResult::Missing;
@@ -73,9 +76,9 @@ bool replaceFileContent(const std::string& target, const std::string& data) {
   const std::string temp = real + ".tmp" + std::to_string(::getpid());
   struct stat st;
   const bool exists = ::stat(real.c_str(), &st) == 0;
-  int f = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int f = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (f < 0) return false;
-  bool ok = !exists || ::fchmod(f, st.st_mode & 07777) == 0;
+  bool ok = ::fchmod(f, exists ? st.st_mode & 07777 : 0640) == 0;
   size_t done = 0;
   while (ok && done < data.size()) {
     ssize_t n = ::write(f, data.data() + done, data.size() - done);
@@ -86,6 +89,22 @@ bool replaceFileContent(const std::string& target, const std::string& data) {
   ok = ::close(f) == 0 && ok;
   ok = ok && ::rename(temp.c_str(), real.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+bool rewriteInPlace(int fd, const std::string& data) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  // With O_APPEND every write would land at the end, whatever the offset asked for.
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0) return false;
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < data.size()) {
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, off_t(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false; else done += size_t(n);
+  }
+  ok = ok && ::ftruncate(fd, off_t(data.size())) == 0;
+  ::fcntl(fd, F_SETFL, flags);
   return ok;
 }
 

@@ -26,8 +26,8 @@ enum class OpenResult {
   Failed,      // any other failure (permissions, missing folder, ...)
 };
 
-// Opens path for reading and appending. A missing file is created (mode 0644, less the umask)
-// only when create is true; *created then says whether that happened.
+// Opens path for reading and appending. A missing file is created (mode 0640 whatever the
+// umask) only when create is true; *created then says whether that happened.
 OpenResult openRegularFile(const std::string& path, bool create, int* fd, bool* created);
 
 // The path with every symbolic link resolved, or the path itself when that is impossible.
@@ -35,7 +35,13 @@ std::string resolvedPath(const std::string& path);
 
 // Writes data to a new file beside target and renames it over target, so that a crash leaves
 // either the old or the new content. The new file gets target's current permission bits
-// (0644, less the umask, when target is missing). False on any failure; target is unchanged then.
+// (0640 when target is missing). False on any failure; target is unchanged then.
 bool replaceFileContent(const std::string& target, const std::string& data);
+
+// Makes the file open as fd hold exactly data: written from its start, then cut to that length
+// (also when fd was opened for appending). For a folder where no new file can be made; a crash
+// in the middle leaves data's beginning followed by the rest of the old content. False on any
+// failure.
+bool rewriteInPlace(int fd, const std::string& data);
 
 }  // namespace platform

@@ -20,6 +20,7 @@ void CRecCleaner::requestStop() {
 
 FX::FXint CRecCleaner::run() {
   m_freedRemainder = 0;
+  if (!m_stop.load() && !m_owner->usedSpaceKnown()) m_owner->measureUsedSpace(m_stop);
   while (!m_stop.load()) {
     {
       std::unique_lock<std::mutex> g(m_waitLock);
@@ -41,7 +42,7 @@ bool CRecCleaner::limitExceeded(uint64_t nowNs, const erdinfo::Record& rec) cons
 }
 
 bool CRecCleaner::cleanOnce(uint64_t nowNs) {
-  if (!m_owner->cleanerActive() || m_stop.load()) return false;
+  if (!m_owner->cleanerActive() || m_stop.load() || !m_owner->usedSpaceKnown()) return false;
   uint32_t oldest, newest;
   {
     std::lock_guard<std::mutex> g(m_owner->indexLock());

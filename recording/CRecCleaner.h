@@ -3,7 +3,9 @@
 // maximum age and disk quota. Every cycle (2 s) it looks at the oldest event named in the
 // owner's index record and, when a limit is exceeded, deletes that one event directory, lowers
 // the owner's used-space counter and moves the record's oldest entry on to the next event that
-// still exists. The newest event is never deleted.
+// still exists. The newest event is never deleted. When the owner's used-space figure is not
+// known yet (the index was not closed cleanly), the thread first has the owner measure the
+// tree, and applies no limit before that figure is in.
 //
 // Threads: run() is the cleaner's own thread. requestStop() may be called from any thread;
 // the owner joins. clearStop() and start() only while the thread is not running.
@@ -36,6 +38,11 @@ class RecCleanerOwner {
   virtual std::string cleanerDir() const = 0;    // ends with "/"
   virtual std::mutex& indexLock() = 0;
   virtual erdinfo::Record& indexRecord() = 0;  // guarded by indexLock()
+  // False while the used-space counter may lag behind the tree.
+  virtual bool usedSpaceKnown() const { return true; }
+  // Measures the tree and corrects the counter, on the cleaner's thread; returns early, with
+  // the figure still unknown, once stop is set.
+  virtual void measureUsedSpace(const std::atomic<bool>& stop) { (void)stop; }
 };
 
 class CRecCleaner : public CThread {

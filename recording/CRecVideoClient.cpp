@@ -18,11 +18,12 @@ namespace {
 
 constexpr uint64_t kWarnIntervalNs = 1000000000ull;
 
-// Creates (truncating) a file of the tree. Never follows a link and never blocks on a FIFO
-// that happens to carry the name; only a regular file is accepted.
+// Creates (truncating) a file of the tree, of mode 0640 whatever the umask. Never follows a
+// link and never blocks on a FIFO that happens to carry the name; only a regular file is
+// accepted.
 int createTreeFile(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                0666);
+                0640);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -30,6 +31,7 @@ int createTreeFile(const std::string& path) {
     errno = EINVAL;
     return -1;
   }
+  if ((st.st_mode & 07777) != 0640) fchmod(fd, 0640);
   return fd;
 }
 

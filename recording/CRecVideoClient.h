@@ -16,6 +16,11 @@
 // gives up an activation) under it too, so no activation is lost in between. The in-memory
 // index record is guarded by m_indexLock; the used-space counter changes only by atomic
 // operations.
+//
+// After an unclean end (no clean-close mark beside the index) the counter lags behind the
+// tree. Recording starts at once all the same; the cleaner's thread measures the tree
+// (measureUsedSpace) leaving out the events recorded since the start, which the counter
+// already holds, then corrects the counter, and only then applies the limits.
 // Lock order: m_dirLock, then the cleaner's wait lock; m_indexLock, then the log's lock.
 #include <atomic>
 #include <condition_variable>
@@ -84,6 +89,8 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   std::string cleanerDir() const override { return m_recDir; }
   std::mutex& indexLock() override { return m_indexLock; }
   erdinfo::Record& indexRecord() override { return m_record; }
+  bool usedSpaceKnown() const override { return m_usedKnown.load(); }
+  void measureUsedSpace(const std::atomic<bool>& stop) override;
 
  protected:
   FX::FXint run() override;
@@ -96,9 +103,14 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // Starts the cleaner unless it runs; logs a failure at Error (once until it starts).
   void startCleaner();
   void stopCleaner();
-  void update_erdinfo();
-  // Saves the record marked as closed cleanly and closes the index (no-op when closed).
+  // Writes the record; with closing, also the clean-close mark when the count is known.
+  void update_erdinfo(bool closing = false);
+  // Saves the record, with the clean-close mark when the count is known, and closes the index
+  // (no-op when closed).
   void closeIndex();
+  // Adds the events of the tree that follow rec's newest one and are newer (the index was not
+  // written after they began). True when there were any.
+  bool catchUpNewest(erdinfo::Record& rec);
   // One event: E00000.jpg, the sequence files and INFO.jpg.
   void recordEvent();
   // Writes E00000.jpg; false (number taken back) on failure.
@@ -148,6 +160,14 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   std::mutex m_indexLock;
   erdinfo::Record m_record;  // guarded by m_indexLock
   std::atomic<uint32_t> m_usedKB{0};
+  // False from loading an index not closed cleanly until the tree is measured; set together
+  // with the counter's correction under m_indexLock, so that the clean-close mark is written
+  // only with a measured figure.
+  std::atomic<bool> m_usedKnown{true};
+  // The newest event and the stored used space of that index, written before the cleaner
+  // starts: the events after it are the recorder's own, already counted.
+  uint32_t m_measureAfter = 0;
+  uint32_t m_measureBaseKB = 0;
   // Written by the recorder's thread only; relaxed: nothing else is ordered by them.
   std::atomic<uint64_t> m_eventsWritten{0};
   std::atomic<uint64_t> m_filesWritten{0};

@@ -1,7 +1,9 @@
 // The recording thread's set-up of a channel directory: the index file accepted or rebuilt by
-// measuring the tree, and the cleaner started on it.
+// measuring the tree, and the cleaner started on it; the measuring of the used space after an
+// unclean end, on the cleaner's thread.
 #include "recording/CRecVideoClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -44,7 +46,7 @@ void CRecVideoClient::stopCleaner() {
   m_cleanerStarted = false;
 }
 
-void CRecVideoClient::update_erdinfo() {
+void CRecVideoClient::update_erdinfo(bool closing) {
   const char* fn = "CRecVideoClient::update_erdinfo";
   bool ok;
   {
@@ -54,6 +56,9 @@ void CRecVideoClient::update_erdinfo() {
     m_record.usedKB = int32_t(used > uint32_t(INT32_MAX) ? uint32_t(INT32_MAX) : used);
     if (!m_index.isOpen()) return;
     ok = m_index.writeRecord(m_record);
+    // Under the same lock as the measured figure's arrival: a mark never vouches for a count
+    // that was still lagging.
+    if (ok && closing && m_usedKnown.load()) m_index.writeCleanMark(m_record);
   }
   if (!ok)
     warnLimited("Error saving the '.erdinfo' file (" + std::string(std::strerror(errno)) + ")", fn,
@@ -63,15 +68,7 @@ void CRecVideoClient::update_erdinfo() {
 void CRecVideoClient::closeIndex() {
   if (!m_index.isOpen()) return;
   transferPending();
-  {
-    std::lock_guard<std::mutex> g(m_indexLock);
-    m_record.closedCleanly = true;
-  }
-  update_erdinfo();
-  {
-    std::lock_guard<std::mutex> g(m_indexLock);
-    m_record.closedCleanly = false;
-  }
+  update_erdinfo(true);
   m_index.close();
 }
 
@@ -102,47 +99,52 @@ bool CRecVideoClient::reconf() {
   return true;
 }
 
+bool CRecVideoClient::catchUpNewest(erdinfo::Record& rec) {
+  bool any = false;
+  uint64_t t;
+  for (uint32_t n = erdinfo::nextEvent(rec.newest), steps = 1; steps < erdinfo::kEventCount;
+       n = erdinfo::nextEvent(n), ++steps) {
+    // An older event under the next number is a leftover of the previous round, not a new one.
+    if (!eventtree::readEventTime(eventtree::eventDir(m_recDir, n) + "E00000.jpg", &t) ||
+        t / 1000000 < rec.newestStamp.seconds)
+      break;
+    rec.newest = n;
+    rec.newestStamp.event = n;
+    rec.newestStamp.frame = 0;
+    erdinfo::setStampTimeUs(rec.newestStamp, t);
+    any = true;
+  }
+  return any;
+}
+
 bool CRecVideoClient::loadOrRebuildIndex() {
   const char* fn = "CRecVideoClient::reconf";
   erdinfo::Record rec;
-  IndexFile::Load state = m_index.load(m_recDir, &rec);
+  bool clean = false;
+  IndexFile::Load state = m_index.load(m_recDir, &rec, &clean);
+  if (state == IndexFile::Load::Accepted &&
+      (rec.oldest >= erdinfo::kEventCount || rec.newest >= erdinfo::kEventCount)) {
+    m_index.close();
+    state = IndexFile::Load::Inconsistent;  // event numbers the tree cannot have
+  }
   if (state == IndexFile::Load::Accepted) {
-    // A record with event numbers out of range, or a tree that holds a newer event right
-    // after the recorded newest one (the process died before the index caught up), is not
-    // trusted: the tree is measured again.
-    bool sane = rec.oldest < erdinfo::kEventCount && rec.newest < erdinfo::kEventCount;
-    uint64_t t;
-    if (sane && eventtree::readEventTime(
-                    eventtree::eventDir(m_recDir, erdinfo::nextEvent(rec.newest)) + "E00000.jpg",
-                    &t) &&
-        t / 1000000 >= rec.newestStamp.seconds) {
-      sane = false;
-    }
-    if (sane) {
+    // The process may have died after an event began and before the index named it; then it
+    // was not closed cleanly either.
+    if (catchUpNewest(rec)) clean = false;
+    {
+      std::lock_guard<std::mutex> g(m_indexLock);
+      m_record = rec;
+      m_usedKB = uint32_t(rec.usedKB);
       // After an unclean end (a crash, a kill, a power cut) the count lags behind the tree:
       // the bytes written since the last index write were never counted, and the cleaner may
-      // have subtracted files it freed. Measure the tree again instead of trusting it.
-      if (!rec.closedCleanly) {
-        const uint32_t stored = uint32_t(rec.usedKB);
-        rec.usedKB = int32_t(usedKBOf(eventtree::scanTree(m_recDir, nullptr)));
-        g_logFile.log(CLogFile::Info, logSource(),
-                      "The '.erdinfo' file was not closed cleanly: used space recounted from the "
-                      "tree (" + std::to_string(rec.usedKB) + " KB, was " +
-                          std::to_string(stored) + " KB).",
-                      fn);
-      }
-      rec.closedCleanly = false;
-      {
-        std::lock_guard<std::mutex> g(m_indexLock);
-        m_record = rec;
-        m_usedKB = uint32_t(rec.usedKB);
-      }
-      // The file reads as not closed cleanly from now on, until closeIndex().
-      update_erdinfo();
-      return true;
+      // have subtracted files it freed. The cleaner measures the tree again first.
+      m_usedKnown = clean;
+      m_measureAfter = rec.newest;
+      m_measureBaseKB = uint32_t(rec.usedKB);
     }
-    m_index.close();
-    state = IndexFile::Load::Inconsistent;
+    // Written at once: the mark earlier versions kept in the record's reserved bytes goes.
+    update_erdinfo();
+    return true;
   }
   if (state == IndexFile::Load::Inconsistent)
     g_logFile.log(CLogFile::Warning, logSource(),
@@ -150,6 +152,44 @@ bool CRecVideoClient::loadOrRebuildIndex() {
                       ".erdinfo'",
                   fn);
   return rebuildIndex();
+}
+
+void CRecVideoClient::measureUsedSpace(const std::atomic<bool>& stop) {
+  const uint32_t after = m_measureAfter;
+  // The events numbered after the loaded newest one up to the current newest one are the
+  // recorder's own: their bytes are in the counter already.
+  auto recordedSince = [&](uint32_t ev) {
+    uint32_t newest;
+    {
+      std::lock_guard<std::mutex> g(m_indexLock);
+      newest = m_record.newest;
+    }
+    const uint32_t own = (newest + erdinfo::kEventCount - after) % erdinfo::kEventCount;
+    const uint32_t d = (ev + erdinfo::kEventCount - after) % erdinfo::kEventCount;
+    return d >= 1 && d <= own;
+  };
+  const eventtree::ScanResult scan =
+      eventtree::scanTree(m_recDir, nullptr, recordedSince, [&] { return stop.load(); });
+  if (stop.load()) return;  // still unknown: the next start of the cleaner measures again
+  const uint32_t measured = usedKBOf(scan);
+  uint32_t now;
+  {
+    std::lock_guard<std::mutex> g(m_indexLock);
+    now = m_usedKB.load();
+    uint32_t fixed;
+    do {
+      // What the recorder added since the load stays; the stored figure gives way to the tree's.
+      const int64_t v = int64_t(now) - int64_t(m_measureBaseKB) + int64_t(measured);
+      fixed = uint32_t(std::min<int64_t>(std::max<int64_t>(v, 0), INT32_MAX));
+    } while (!m_usedKB.compare_exchange_weak(now, fixed));
+    now = fixed;
+    m_usedKnown = true;
+  }
+  g_logFile.log(CLogFile::Info, logSource(),
+                "The '.erdinfo' file was not closed cleanly: used space measured from the tree while "
+                "recording (" + std::to_string(now) + " KB, was " + std::to_string(m_measureBaseKB) +
+                    " KB).",
+                "CRecVideoClient::measureUsedSpace");
 }
 
 bool CRecVideoClient::rebuildIndex() {
@@ -186,5 +226,6 @@ bool CRecVideoClient::rebuildIndex() {
   std::lock_guard<std::mutex> g(m_indexLock);
   m_record = rec;
   m_usedKB = used;
+  m_usedKnown = true;
   return true;
 }

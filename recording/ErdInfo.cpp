@@ -56,7 +56,6 @@ void encodeRecord(const Record& rec, uint8_t out[kRecordSize]) {
   encodeStamp(rec.oldestStamp, out + kRecOldestStamp);
   encodeStamp(rec.newestStamp, out + kRecNewestStamp);
   putLE32(out + kRecUsedKB, uint32_t(rec.usedKB));
-  if (rec.closedCleanly) putLE32(out + kRecCleanMark, kCleanMark);
 }
 
 Record decodeRecord(const uint8_t in[kRecordSize]) {
@@ -66,8 +65,11 @@ Record decodeRecord(const uint8_t in[kRecordSize]) {
   r.oldestStamp = decodeStamp(in + kRecOldestStamp);
   r.newestStamp = decodeStamp(in + kRecNewestStamp);
   r.usedKB = int32_t(getLE32(in + kRecUsedKB));
-  r.closedCleanly = getLE32(in + kRecCleanMark) == kCleanMark;
   return r;
+}
+
+bool hasOldCleanMark(const uint8_t in[kRecordSize]) {
+  return getLE32(in + kRecReserved144) == kOldCleanMark;
 }
 
 uint32_t headerSizeField(const uint8_t in[kHeaderSize]) { return getLE32(in + kHdrHeaderSize); }

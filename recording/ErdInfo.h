@@ -50,20 +50,19 @@ constexpr size_t kRecReserved72 = 72;  // 12 zero bytes
 constexpr size_t kRecNewestStamp = 84;
 constexpr size_t kRecZero136 = 136;
 constexpr size_t kRecUsedKB = 140;
-constexpr size_t kRecCleanMark = 144;    // kCleanMark after a clean close, else 0
-constexpr size_t kRecReserved148 = 148;  // 8 zero bytes
+constexpr size_t kRecReserved144 = 144;  // 12 zero bytes
 static_assert(kRecOldestStamp == kRecReserved8 + 12, "reserved area before the oldest stamp");
 static_assert(kRecReserved72 == kRecOldestStamp + kStampSize, "oldest stamp is 52 bytes");
 static_assert(kRecNewestStamp == kRecReserved72 + 12, "reserved area before the newest stamp");
 static_assert(kRecZero136 == kRecNewestStamp + kStampSize, "newest stamp is 52 bytes");
-static_assert(kRecCleanMark == kRecUsedKB + 4, "the clean mark follows the used space");
-static_assert(kRecReserved148 == kRecCleanMark + 4, "the clean mark is one word");
-static_assert(kRecReserved148 + 8 == kRecordSize, "record ends after its reserved area");
+static_assert(kRecReserved144 == kRecUsedKB + 4, "reserved area after the used space");
+static_assert(kRecReserved144 + 12 == kRecordSize, "record ends after its reserved area");
 
-// The bytes "CLSD": the recorder closed the file itself. Files written while recording, and by
-// versions that left this word zero, read as not closed cleanly, so their used space is
-// recounted from the tree. Readers that do not know the word still see a reserved area.
-constexpr uint32_t kCleanMark = 0x44534C43;
+// The bytes "CLSD" at kRecReserved144: how earlier versions of the recorder marked a clean
+// close inside the record. Read once after an upgrade (so that start does not measure the
+// tree needlessly); every record written now leaves the whole area zero, and the mark lives
+// in a file of its own beside the index (IndexFile).
+constexpr uint32_t kOldCleanMark = 0x44534C43;
 
 // Events are numbered 0 .. kEventCount-1 and wrap.
 constexpr uint32_t kEventCount = 1000000;
@@ -82,7 +81,6 @@ struct Record {
   Stamp oldestStamp;
   Stamp newestStamp;
   int32_t usedKB = 0;  // negative marks the file as inconsistent
-  bool closedCleanly = false;  // written as kCleanMark; any other word reads as false
 };
 
 // The record of a tree without events: oldest 1, newest 0, oldest stamp at nowSeconds.
@@ -95,6 +93,8 @@ void encodeHeader(uint8_t out[kHeaderSize]);
 void encodeRecord(const Record& rec, uint8_t out[kRecordSize]);
 // Reads a record back; never fails (every bit pattern is some record).
 Record decodeRecord(const uint8_t in[kRecordSize]);
+// True when a stored record carries kOldCleanMark.
+bool hasOldCleanMark(const uint8_t in[kRecordSize]);
 // The header-size field of a stored header (the only field this system checks).
 uint32_t headerSizeField(const uint8_t in[kHeaderSize]);
 

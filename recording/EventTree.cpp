@@ -202,7 +202,8 @@ bool createPath(const std::string& path) {
   for (size_t pos = 1; pos <= p.size(); ++pos) {
     if (pos != p.size() && p[pos] != '/') continue;
     std::string part = p.substr(0, pos);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    if (mkdir(part.c_str(), 0750) == 0) chmod(part.c_str(), 0750);
+    else if (errno != EEXIST) return false;
   }
   return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -234,9 +235,12 @@ bool readEventTime(const std::string& file, uint64_t* timeUs) {
 }
 
 ScanResult scanTree(const std::string& channelDir,
-                    const std::function<void(const std::string&)>& unknown) {
+                    const std::function<void(const std::string&)>& unknown,
+                    const std::function<bool(uint32_t event)>& skip,
+                    const std::function<bool()>& stop) {
   ScanResult r;
   for (const std::string& top : listThreeCharDirs(channelDir)) {
+    if (stop && stop()) break;
     uint32_t topNum;
     if (!parseThreeDigits(top.c_str(), &topNum)) {
       if (unknown) unknown(channelDir + top);
@@ -249,10 +253,12 @@ ScanResult scanTree(const std::string& channelDir,
         if (unknown) unknown(topPath + sub);
         continue;
       }
+      if (stop && stop()) break;
+      uint32_t ev = topNum * 1000 + subNum;
+      if (skip && skip(ev)) continue;
       std::string evDir = topPath + sub + "/";
       uint64_t t;
       if (!readEventTime(evDir + "E00000.jpg", &t)) continue;
-      uint32_t ev = topNum * 1000 + subNum;
       if (!r.found || t < r.oldestUs) {
         r.oldestUs = t;
         r.oldestEvent = ev;

@@ -36,8 +36,9 @@ bool isAbsolutePath(const std::string& path);
 // inside one.
 bool isAcceptableRoot(const std::string& path);
 
-// Creates a directory and every missing parent (mode 0777 before the umask). True when it
-// exists as a directory afterwards. "/" always exists.
+// Creates a directory and every missing parent, each of mode 0750 whatever the umask
+// (recordings are not for every local user). True when it exists as a directory afterwards.
+// "/" always exists.
 bool createPath(const std::string& path);
 
 // Reads the frame time (microseconds since 1970) from the time-stamp comment segment of a
@@ -57,9 +58,13 @@ struct ScanResult {
 
 // Measures a channel's tree. Directories with three-character names that are not numbers
 // of 0..999 are reported through `unknown` (full path) and skipped; events without a readable
-// E00000.jpg time are skipped silently. Symbolic links are never entered.
+// E00000.jpg time are skipped silently, and so are the events for which `skip` (when given)
+// is true. Symbolic links are never entered. When `stop` (when given) turns true the scan
+// ends early with what it has found so far.
 ScanResult scanTree(const std::string& channelDir,
-                    const std::function<void(const std::string&)>& unknown);
+                    const std::function<void(const std::string&)>& unknown,
+                    const std::function<bool(uint32_t event)>& skip = nullptr,
+                    const std::function<bool()>& stop = nullptr);
 
 // Deletes a file, a link (the link only) or a directory tree; returns the bytes of the
 // regular files that were deleted. A missing path gives 0.

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
 
@@ -288,4 +290,14 @@ TEST(TelvGateProcess, UnusableLockFolderIsLoggedAndTheProgramStillRuns) {
                               "No such file or directory",
                               2000))
       << inst.log();
+}
+
+TEST(TelvGateProcess, BuiltInLoginBesideOtherAdministratorsIsWarnedAndTheLogIsPrivate) {
+  Installation inst("ConfIPAddr=127.0.0.1\n[Admins]\nalice=secret\n");
+  const mode_t oldMask = umask(0);
+  ChildProcess p;
+  EXPECT_TRUE(inst.start(p, {}));
+  umask(oldMask);
+  EXPECT_TRUE(inst.waitForLog("(Warning) : main : system : The built-in login \"admin\" is", 10000));
+  EXPECT_EQ(platform::fileMode(inst.logPath()), 0640);
 }

@@ -112,7 +112,9 @@ TEST_F(LogFileTest, TrimsToFiftyEightSixtyFourthsOfTheLimitOldestFirst) {
   int count = 0;
   for (auto& l : lines) count += l.find(newest) != std::string::npos;
   EXPECT_EQ(count, 1);
-  EXPECT_EQ(lines.front().find(payload + "0 "), std::string::npos);
+  // The first line kept is the one right after the last line dropped.
+  const std::string oldestKept = " : src : " + payload + std::to_string(n - int(lines.size()));
+  EXPECT_EQ(lines.front().substr(lines.front().size() - oldestKept.size()), oldestKept);
   // Logging goes on appending after the rewrite.
   log.log(3, "src", "after", "fn");
   EXPECT_NE(fileLines(path).back().find("after"), std::string::npos);
@@ -262,6 +264,32 @@ TEST_F(LogFileTest, TrimWritesANewFileAndRenamesIt) {
   EXPECT_TRUE(readFile(before).compare(0, content.size(), content) == 0);
   EXPECT_EQ(fileLines(path).size(), log.lineCount());
   EXPECT_EQ(fileLines(path).front().find("first"), std::string::npos);
+}
+
+TEST_F(LogFileTest, AnyStartUpFileIsTakenAndTrimsKeepWritingWithinTheLimit) {
+  // Returns the file's lines after logging n lines of 1000 characters and then "last".
+  auto logTo = [&](const std::string& file, const std::string& content, int n) {
+    configure(file, 1);
+    EXPECT_TRUE(writeFile(file, content));
+    CLogFile log;
+    log.init();
+    for (int i = 0; i < n; ++i) log.log(3, "s", std::string(1000, 'x'), "f");
+    log.log(3, "s", "last", "f");
+    auto lines = fileLines(file);
+    EXPECT_EQ(lines.size(), log.lineCount()) << file;
+    EXPECT_NE(lines.back().find("last"), std::string::npos) << file;
+    return lines;
+  };
+  logTo(path, "\n", 0);  // what "echo > log" leaves
+  // 600 KB of lines of another kind after the first: the first trim keeps one of them first.
+  std::string text = CLogFile::formatLine(0, 3, "s", "start", "f");
+  for (int i = 0; i < 3000; ++i) text += "\n" + std::string(200, 'n');
+  EXPECT_EQ(logTo(path, text + "\n", 500).front(), std::string(200, 'n'));
+  // A folder that takes no new file (here: the replacement's name is taken by a folder).
+  const std::string other = home.dir().file("other.log");
+  ASSERT_EQ(mkdir((other + ".tmp" + std::to_string(getpid())).c_str(), 0700), 0);
+  logTo(other, "", 1500);
+  EXPECT_LE(readFile(other).size(), 1048576u) << "grew past the limit";
 }
 
 namespace {

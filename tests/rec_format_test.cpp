@@ -63,17 +63,6 @@ TEST(ErdInfoFormat, RecordGoldenBytes) {
   EXPECT_EQ(back.usedKB, 0x00ABCDEF);
 }
 
-TEST(ErdInfoFormat, CleanCloseMarkSitsInTheReservedArea) {
-  erdinfo::Record r = erdinfo::freshRecord(1);
-  r.closedCleanly = true;
-  uint8_t b[erdinfo::kRecordSize];
-  erdinfo::encodeRecord(r, b);
-  EXPECT_EQ(std::vector<uint8_t>(b + 144, b + 156), hexBytes("434C5344 00000000 00000000"));
-  EXPECT_TRUE(erdinfo::decodeRecord(b).closedCleanly);
-  b[145] = 0;  // any other word, such as the zeros of older files, is not the mark
-  EXPECT_FALSE(erdinfo::decodeRecord(b).closedCleanly);
-}
-
 TEST(ErdInfoFormat, NegativeUsedSpaceSurvivesRoundTrip) {
   erdinfo::Record r = erdinfo::freshRecord(1);
   r.usedKB = -5;

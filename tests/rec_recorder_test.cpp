@@ -17,6 +17,7 @@
 #include "app/CSettings.h"
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recording/IndexFile.h"
@@ -53,10 +54,12 @@ size_t countOf(const std::string& text, const std::string& needle) {
   return n;
 }
 
-void writeIndex(const std::string& cnlDir, const erdinfo::Record& rec, uint32_t headerSize = 332) {
+void writeIndex(const std::string& cnlDir, const erdinfo::Record& rec, uint32_t headerSize = 332,
+                bool closedCleanly = false) {
   IndexFile f;
   ASSERT_TRUE(eventtree::createPath(cnlDir));
   ASSERT_EQ(f.rebuild(cnlDir, rec), IndexFile::Rebuild::Written);
+  EXPECT_TRUE(!closedCleanly || f.writeCleanMark(rec));
   f.close();
   if (headerSize != 332) {
     std::string bytes = readFile(IndexFile::pathIn(cnlDir));
@@ -81,6 +84,12 @@ void writeStampedEvent(const std::string& cnlDir, uint32_t n, uint64_t timeNs) {
   ASSERT_TRUE(writeFile(dir + "M00001.jpg", std::string(2048, 'm')));
 }
 
+// Gives event n a sequence file that counts 1 GB (sparse: it takes no room on the disk).
+void addHugeFile(const std::string& cnlDir, uint32_t n) {
+  const std::string file = eventtree::eventDir(cnlDir, n) + "M00002.jpg";
+  ASSERT_TRUE(writeFile(file, "") && truncate(file.c_str(), off_t(1) << 30) == 0);
+}
+
 class RecorderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,10 +104,13 @@ class RecorderTest : public ::testing::Test {
     g_settings.writeInt(kSection, "CnlEventFramePeriod", periodMs);
   }
   // Creates the channel (its constructor reads the settings) and starts it.
-  void startChannel(TestChannel::Options opt = TestChannel::Options(), uint64_t cleanerCycleNs = 0) {
+  void startChannel(TestChannel::Options opt = TestChannel::Options(), uint64_t cleanerCycleNs = 0,
+                    int cleanerStartFailures = 0) {
     channel = std::make_unique<TestChannel>(opt);
     rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
     if (cleanerCycleNs) rec()->cleaner().setCyclePeriodNs(cleanerCycleNs);
+    if (cleanerStartFailures)
+      pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), cleanerStartFailures);
     ASSERT_TRUE(channel->startChannel());
   }
   CRecVideoClient* rec() { return channel->recorder(); }
@@ -116,9 +128,13 @@ class RecorderTest : public ::testing::Test {
 TEST_F(RecorderTest, FirstEventFilesInfoAndIndex) {
   size_t log0 = g_logFile.lineCount();
   configure(root);
+  const mode_t oldMask = umask(0);  // recordings are not for every local user, whatever the umask
   startChannel();
   ASSERT_TRUE(waitFor([&] { return eventFinished(1); }, 5000));
+  umask(oldMask);
   channel.reset();  // stop: the index is saved
+  for (std::string p : {"", "000/001/", "000/001/E00000.jpg", "000/001/INFO.jpg", ".erdinfo"})
+    EXPECT_EQ(platform::fileMode(cnlDir + p), p.empty() || p.back() == '/' ? 0750 : 0640) << p;
 
   std::string ev = eventtree::eventDir(cnlDir, 1);
   EXPECT_EQ(ev, cnlDir + "000/001/");
@@ -162,21 +178,23 @@ TEST_F(RecorderTest, FirstEventFilesInfoAndIndex) {
 }
 
 TEST_F(RecorderTest, ValidIndexIsUsedWithoutScanning) {
+  writeStampedEvent(cnlDir, 41, 1700000000000000000ull);
+  addHugeFile(cnlDir, 41);  // a measuring would count it; a rebuild would report "abc"
   erdinfo::Record r = erdinfo::freshRecord(1000);
   r.newest = 41;
   r.newestStamp.event = 41;
   r.usedKB = 77;
-  r.closedCleanly = true;
-  writeIndex(cnlDir, r);
+  writeIndex(cnlDir, r, 332, true);
   ASSERT_TRUE(eventtree::createPath(cnlDir + "abc"));
   size_t log0 = g_logFile.lineCount();
   configure(root);
   startChannel();
-  ASSERT_TRUE(waitFor([&] { return eventStarted(42); }, 5000));
-  EXPECT_FALSE(eventStarted(1));
+  ASSERT_TRUE(waitFor([&] { return eventFinished(42); }, 5000));
+  EXPECT_FALSE(exists(IndexFile::markPathIn(cnlDir))) << "a crash from now on would go unnoticed";
   channel.reset();
   EXPECT_EQ(logSince(log0).find("Unknown dir."), std::string::npos) << "the tree was scanned";
-  EXPECT_GE(readIndex(cnlDir).usedKB, 77);
+  const int32_t used = readIndex(cnlDir).usedKB;
+  EXPECT_TRUE(used >= 77 && used < (1 << 20)) << used << " KB: the tree was measured";
 }
 
 TEST_F(RecorderTest, InconsistentIndexIsRebuiltFromTheTree) {
@@ -228,11 +246,13 @@ TEST_F(RecorderTest, IndexBehindTheTreeIsCaughtUp) {
   r.newestStamp.event = 3;
   r.newestStamp.seconds = uint32_t(t0 / 1000000000ull);
   writeIndex(cnlDir, r);
+  size_t log0 = g_logFile.lineCount();
   configure(root);
   startChannel();
   ASSERT_TRUE(waitFor([&] { return eventStarted(5); }, 5000));
   channel.reset();
   EXPECT_EQ(readFile(eventtree::eventDir(cnlDir, 4) + "E00000.jpg"), before);
+  EXPECT_EQ(logSince(log0).find("Consistency error"), std::string::npos) << "the index is consistent";
 }
 
 TEST_F(RecorderTest, EventNumberWrapsTo0AndDropsStaleFiles) {
@@ -403,10 +423,7 @@ TEST_F(RecorderTest, ActivationSurvivesTheThreadWakingDuringInit) {
 TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
   size_t log0 = g_logFile.lineCount();
   configure(root);
-  channel = std::make_unique<TestChannel>(TestChannel::Options());
-  rec()->setTimings(sequenceSpanNs, 50000000ull, 100000000ull, 100000000ull);
-  pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), 3);
-  ASSERT_TRUE(channel->startChannel());
+  startChannel(TestChannel::Options(), 0, 3);
   const bool started = waitFor([&] { return rec()->cleaner().running(); }, 10000);
   pthreadhooks::reset();
   EXPECT_TRUE(started) << "the cleaner was never started again";
@@ -418,10 +435,10 @@ TEST_F(RecorderTest, CleanerThatCannotStartIsLoggedAtErrorAndRetried) {
       << log;
 }
 
-TEST_F(RecorderTest, UsedSpaceIsRecountedAfterAnUncleanEnd) {
+TEST_F(RecorderTest, AfterAnUncleanEndRecordingStartsAtOnceAndTheCleanerWaitsForTheMeasuredSpace) {
   const uint64_t t0 = 1700000000000000000ull;
   for (uint32_t n = 1; n <= 3; ++n) writeStampedEvent(cnlDir, n, t0 + n * 1000000000ull);
-  const uint32_t treeKB = uint32_t((eventtree::scanTree(cnlDir, nullptr).bytes + 512) / 1024);
+  addHugeFile(cnlDir, 2);  // the tree is far above the quota
   // The index a killed recorder leaves: consistent, but its count far behind the tree.
   erdinfo::Record r = erdinfo::freshRecord(1000);
   r.newest = 3;
@@ -430,21 +447,33 @@ TEST_F(RecorderTest, UsedSpaceIsRecountedAfterAnUncleanEnd) {
   r.usedKB = 1;
   writeIndex(cnlDir, r);
   configure(root);
-  TestChannel::Options still;
-  still.periodMs = 0;  // no pictures: nothing is recorded meanwhile
-  startChannel(still);
-  EXPECT_TRUE(waitFor([&] { return rec()->usedKB() == treeKB; }, 3000))
-      << rec()->usedKB() << " KB counted for " << treeKB << " KB in the tree";
-  EXPECT_FALSE(readIndex(cnlDir).closedCleanly) << "a crash from now on would go unnoticed";
+  g_settings.writeUnsigned(kSection, "CnlEventDiskQuota", 100);
+  // The cleaner's thread, which measures, cannot start: the recording must not wait for it.
+  startChannel(TestChannel::Options(), 0, 1000000);
+  EXPECT_TRUE(waitFor([&] { return eventStarted(4); }, 5000));
+  EXPECT_LT(rec()->usedKB(), 1u << 20) << "the tree was measured before recording";
   channel.reset();
-  erdinfo::Record closed = readIndex(cnlDir);
-  EXPECT_TRUE(closed.closedCleanly);
-  EXPECT_EQ(closed.usedKB, int32_t(treeKB));
+  pthreadhooks::reset();
+  EXPECT_FALSE(exists(IndexFile::markPathIn(cnlDir))) << "a count not measured was marked clean";
 
-  // A cleanly closed index is trusted as it stands.
-  closed.usedKB = 5;
-  writeIndex(cnlDir, closed);
+  // With its cleaner the tree is measured beside the recording; then the quota applies.
+  startChannel(TestChannel::Options(), 20000000ull);
+  EXPECT_TRUE(waitFor([&] { return !exists(eventtree::eventDir(cnlDir, 2)); }, 5000));
+  channel.reset();
+  EXPECT_TRUE(exists(IndexFile::markPathIn(cnlDir)));
+  const eventtree::ScanResult tree = eventtree::scanTree(cnlDir, nullptr);  // INFO.jpg not counted
+  EXPECT_NEAR(double(readIndex(cnlDir).usedKB), double(tree.bytes) / 1024, 2.0 + tree.events);
+
+  // Earlier versions marked a clean close in the record's bytes 144..147: trusted once, cleared.
+  std::string bytes = readFile(IndexFile::pathIn(cnlDir));
+  bytes.replace(332 + 140, 8, std::string("\5\0\0\0CLSD", 8));
+  ASSERT_TRUE(writeFile(IndexFile::pathIn(cnlDir), bytes));
+  ASSERT_EQ(unlink(IndexFile::markPathIn(cnlDir).c_str()), 0);
+  TestChannel::Options still;
+  still.periodMs = 0;  // no pictures: nothing is recorded
   startChannel(still);
-  EXPECT_TRUE(waitFor([&] { return !readIndex(cnlDir).closedCleanly; }, 3000));
-  EXPECT_EQ(rec()->usedKB(), 5u);
+  EXPECT_TRUE(waitFor([&] { return rec()->recordCopy().usedKB == 5; }, 3000));
+  channel.reset();
+  EXPECT_EQ(readFile(IndexFile::pathIn(cnlDir)).substr(332 + 140, 8), std::string("\5\0\0\0\0\0\0\0", 8));
+  EXPECT_TRUE(exists(IndexFile::markPathIn(cnlDir)));
 }

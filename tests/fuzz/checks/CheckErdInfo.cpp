@@ -18,8 +18,7 @@ bool sameStamp(const erdinfo::Stamp& a, const erdinfo::Stamp& b) {
 
 bool sameRecord(const erdinfo::Record& a, const erdinfo::Record& b) {
   return a.oldest == b.oldest && a.newest == b.newest && sameStamp(a.oldestStamp, b.oldestStamp) &&
-         sameStamp(a.newestStamp, b.newestStamp) && a.usedKB == b.usedKB &&
-         a.closedCleanly == b.closedCleanly;
+         sameStamp(a.newestStamp, b.newestStamp) && a.usedKB == b.usedKB;
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -61,7 +60,7 @@ std::string erdInfo(const uint8_t* data, size_t size) {
 
   // A record written in place and one written by a rebuild both load back unchanged.
   if (state == Load::Accepted) {
-    rec.closedCleanly = !rec.closedCleanly;
+    rec.oldest ^= 1;
     if (!index.writeRecord(rec)) return "writeRecord failed on an accepted file";
     erdinfo::Record back;
     if (index.load(dir, &back) != Load::Accepted || !sameRecord(back, rec))
