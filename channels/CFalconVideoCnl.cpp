@@ -336,6 +336,12 @@ FX::FXint CFalconVideoCnl::run() {
     uint64_t timeNs = 0;
     uint32_t generation = 0;
     if (!m_board->grab(m_input, m_image.get(), &timeNs, &generation)) {
+      if (m_board->stalled()) {
+        // The board's reconf fails while it is stalled: "failed!" and a retry every few
+        // seconds, until the library has come back.
+        m_reconnect = true;
+        continue;
+      }
       listEntry().setState(2);
       pause(kGrabFailPauses);
       listEntry().setState(1);
