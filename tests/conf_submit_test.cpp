@@ -147,27 +147,17 @@ TEST(ConfSubmit, PortOutOfRangeIsRefused) {
 }
 
 TEST(ConfSubmit, AddressMessagesComeBeforeTheRefusedPort) {
-  ServerFixture f;  // not started: the server stands on no address yet
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  CLstConfThread fresh, taken;  // servers that stand on no address yet
   const std::string refused = "<P class=warn>The <EM>Configure IP address</EM> parameter must have a valid port "
                               "number (port<=65535).</P>";
   FormFields form{{"sys_ConfIPAddr", "127.0.0.1"}, {"sys_ConfIPPort", "70000"}};
-  std::string msgs = applySubmission(form, f.server, nullptr);
+  std::string msgs = applySubmission(form, fresh, nullptr);
   EXPECT_EQ(msgs.find("<P class=upd>Updated the <EM>Configuration IP address</EM> value to 127.0.0.1</P>" +
-                      refused + "<P class=upd> New configuration IP address "),
-            0u)
-      << msgs;
-  // Taken: another socket holds the stored port on that address.
-  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
-  g_settings.writeInt("System", "ConfIPPort", ntohs(a.sin_port));
-  CLstConfThread other;
-  msgs = applySubmission(form, other, nullptr);
-  ::close(holder);
+                      refused + "<P class=upd> New configuration IP address "), 0u) << msgs;
+  g_settings.writeInt("System", "ConfIPPort", f.port());  // taken by the running server
+  msgs = applySubmission(form, taken, nullptr);
   EXPECT_EQ(msgs.find("<P class=warn>The configuration server cannot listen on <EM>127.0.0.1:"), 0u) << msgs;
   EXPECT_NE(msgs.find("was NOT changed.</P>" + refused), std::string::npos) << msgs;
 }
