@@ -11,6 +11,8 @@ const char* const kInvalidStd = "Invalid video standard: use 'PAL', 'NTSC' or 'S
 
 bool boardSizeCode(int code) { return code == 1 || code == 4 || code == 5 || code == 8; }
 
+constexpr unsigned kPalPeriodMs = 40, kNtscPeriodMs = 34;  // one frame, rounded up
+
 }  // namespace
 
 constexpr int CFalconBoardDrv::kInputs[4];
@@ -22,6 +24,12 @@ CFalconBoardDrv::CFalconBoardDrv(const FalconApi& api, FALCON_BOARD handle, int 
 
 CFalconBoardDrv::~CFalconBoardDrv() {
   std::lock_guard<std::mutex> guard(m_lock);
+  if (stalled()) {
+    // The library may still write into the capture memory, and may never take another call
+    // for this board: both are left to it, and it stays loaded.
+    platform::keepFalconLibLoaded(m_api);
+    return;
+  }
   if (m_mem) m_api.FreeImageMem(m_handle, m_mem, m_memId);
   m_mem = nullptr;
   m_api.ExitBoard(m_handle);
@@ -63,9 +71,13 @@ bool CFalconBoardDrv::failed(const char* call, const char* function) {
 bool CFalconBoardDrv::init(const std::string& section) {
   static const char* const kFn = "CFalconBoardDrv::init";
   std::lock_guard<std::mutex> guard(m_lock);
-  if (m_api.SetColorMode(m_handle, FALCON_COLOR_BGRX32) != 0) return failed("is_SetColorMode", kFn);
-  if (m_api.SetDisplayMode(m_handle, FALCON_DISPLAY_DIB) != 0)
-    return failed("is_SetDisplayMode", kFn);
+  // A stalled board takes no call; it keeps the modes set before.
+  if (!stalledLocked()) {
+    if (m_api.SetColorMode(m_handle, FALCON_COLOR_BGRX32) != 0)
+      return failed("is_SetColorMode", kFn);
+    if (m_api.SetDisplayMode(m_handle, FALCON_DISPLAY_DIB) != 0)
+      return failed("is_SetDisplayMode", kFn);
+  }
 
   const int videoStd = videoStdCode(g_settings.readString(section, "CnlVideoStandard", "PAL"));
   if (videoStd < 0) {
@@ -88,6 +100,7 @@ bool CFalconBoardDrv::init(const std::string& section) {
 bool CFalconBoardDrv::reconf() {
   static const char* const kFn = "CFalconBoardDrv::reconf";
   std::lock_guard<std::mutex> guard(m_lock);
+  if (stalledLocked()) return false;  // logged once, when the stall began
   if (!m_reconf) return true;
   // From here on the capture memory and the board's format may be half changed: no grab until
   // a reconfiguration has gone through completely.
@@ -161,17 +174,51 @@ bool CFalconBoardDrv::selectInputLocked(int input) {
   m_input = input;
   // The new input's picture needs a moment and two whole images to settle.
   platform::sleepMs(kSettleMs);
-  m_api.FreezeVideo(m_handle, FALCON_WAIT);
-  m_api.FreezeVideo(m_handle, FALCON_WAIT);
-  return true;
+  captureLocked();
+  captureLocked();
+  return !stalled();
+}
+
+int CFalconBoardDrv::captureWaitLocked() const {
+  const unsigned periodMs = m_fmt.videoStd == FALCON_VIDEO_NTSC ? kNtscPeriodMs : kPalPeriodMs;
+  return static_cast<int>((kCaptureFrames * periodMs + 9) / 10);
+}
+
+bool CFalconBoardDrv::captureLocked() {
+  const int wait = captureWaitLocked();
+  int result = 0;
+  if (m_caller.call(m_api.FreezeVideo, m_handle, wait, unsigned(wait) * 10 + kStallMarginMs,
+                    &result))
+    return result == 0;
+  if (!m_stallLogged) {
+    m_stallLogged = true;
+    g_logFile.log(CLogFile::Error, logSource(),
+                  "is_FreezeVideo() did not return within " + std::to_string(wait * 10) +
+                      " ms: no input of the board is grabbed until it does",
+                  "CFalconBoardDrv::grab");
+  }
+  return false;
+}
+
+bool CFalconBoardDrv::stalledLocked() {
+  if (stalled()) return true;
+  if (m_stallLogged) {
+    m_stallLogged = false;
+    // The input the board is on after the stuck capture is not known: switch and settle anew.
+    m_input = -1;
+    g_logFile.log(CLogFile::Warning, logSource(), "is_FreezeVideo() has returned: grabbing again",
+                  "CFalconBoardDrv::grab");
+  }
+  return false;
 }
 
 bool CFalconBoardDrv::grab(int input, uint8_t* dest, uint64_t* timeNs, uint32_t* generation) {
   std::lock_guard<std::mutex> guard(m_lock);
+  if (stalledLocked()) return false;
   // Without a completed reconfiguration the capture memory may not match the format.
   if (!m_ready || !m_mem || !dest) return false;
   if (!selectInputLocked(input)) return false;
-  if (m_api.FreezeVideo(m_handle, FALCON_WAIT) != 0) return false;
+  if (!captureLocked()) return false;
   *timeNs = platform::nowNs();
   if (m_api.CopyImageMem(m_handle, m_mem, m_memId, reinterpret_cast<char*>(dest)) != 0)
     return false;

@@ -11,14 +11,22 @@
 // is_FreeImageMem and is_ExitBoard). The api table must outlive the board; every channel of the
 // board must be destroyed before the board.
 //
+// A capture (is_FreezeVideo) is asked to wait a few frame periods at most, and runs on the
+// board's capture thread (CFalconCaller): when the library does not come back in time, the
+// board counts as stalled. It is then not called again until that capture has returned: its
+// grabs and reconfigurations fail at once (the stall is logged once), and the destructor
+// leaves the board and the library to it.
+//
 // Threads: any member may be called from any thread (channel threads, the configuration server,
-// "/control/control" connection threads); each takes the board lock. Construction and
-// destruction belong to the start-up and shutdown on the GUI thread.
+// "/control/control" connection threads); each takes the board lock, which a grab holds for
+// its captures' waits and margins at most (a few seconds). stalled() takes no lock. Construction and destruction belong to
+// the start-up and shutdown on the GUI thread.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "channels/CFalconCaller.h"
 #include "platform/FalconLib.h"
 
 class CFalconBoardDrv {
@@ -26,6 +34,11 @@ class CFalconBoardDrv {
   // The video inputs that get a channel (input 2 is never used).
   static constexpr int kInputs[4] = {0, 1, 3, 4};
   static constexpr unsigned kSettleMs = 50;  // after switching the input
+  // A capture waits at most this many frame periods for its image: a camera without signal
+  // costs a grab of its input this long, not the board for good.
+  static constexpr unsigned kCaptureFrames = 4;
+  // A capture that has not returned this long after its wait ended is stuck in the library.
+  static constexpr unsigned kStallMarginMs = 1000;
 
   // The board-wide capture format as it was last applied by reconf().
   struct Format {
@@ -56,7 +69,10 @@ class CFalconBoardDrv {
   // Grabs one image of the given input into dest (at least width x height x 4 bytes of the
   // current format): switches the input if needed, freezes one image and copies it. timeNs
   // receives the grab time; generation the format generation the image was taken with.
+  // False at once while the board is stalled.
   bool grab(int input, uint8_t* dest, uint64_t* timeNs, uint32_t* generation);
+  // True while a capture that did not return in time is still inside the library.
+  bool stalled() const { return m_caller.busy(); }
 
   // Channels count themselves in and out (constructor and destructor), so the shutdown can
   // tell when the board is no longer used.
@@ -82,6 +98,11 @@ class CFalconBoardDrv {
 
  private:
   bool selectInputLocked(int input);
+  // One capture within the wait (in 10 ms units, as is_FreezeVideo takes it); false on an
+  // error or when the board is stalled. stalledLocked() notes a stall's end.
+  bool captureLocked();
+  int captureWaitLocked() const;
+  bool stalledLocked();
   bool failed(const char* call, const char* function);  // logs "<call>() failed. <text>"
   std::string logSource() const;
 
@@ -90,6 +111,7 @@ class CFalconBoardDrv {
   const int m_number;
   unsigned char m_info[FALCON_BOARDINFO_SIZE] = {};
   std::atomic<int> m_channels{0};
+  CFalconCaller m_caller;  // thread-safe on its own
 
   mutable std::mutex m_lock;  // the board lock
   // State below is guarded by m_lock.
@@ -98,6 +120,7 @@ class CFalconBoardDrv {
   bool m_ready = false;   // the last reconfiguration went through completely
   char* m_mem = nullptr;
   int m_memId = 0;
+  bool m_stallLogged = false;
   Format m_fmt;           // as applied by the last successful reconf
   int m_videoStd = 3;     // as read by init
   int m_imageSize = 0;

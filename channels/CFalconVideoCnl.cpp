@@ -152,9 +152,11 @@ bool CFalconVideoCnl::update(const FormFields& fields, std::string& html) {
   if (const std::string* q = field(fields, p + "ImageQuality")) {
     long v;
     if (readIntText(*q, &v)) {
-      const int quality = roundQuality(v);
+      // Stored as submitted within 10..90 (init rounds it down for the encoder) when it differs
+      // from the quality in use; a value already stored as it is gives no message again.
+      const int quality = static_cast<int>(std::min(std::max(v, 10L), 90L));
       if (!g_settings.existingEntry(sec, "ImageQuality") ||
-          g_settings.readInt(sec, "ImageQuality", 70) != quality) {
+          (quality != m_quality.load() && g_settings.readInt(sec, "ImageQuality", 70) != quality)) {
         g_settings.writeInt(sec, "ImageQuality", quality);
         html += "<P class=upd>Updated the <EM>Image quality</EM> value to <STRONG>" +
                 std::to_string(quality) + "</STRONG></P>";
@@ -336,6 +338,12 @@ FX::FXint CFalconVideoCnl::run() {
     uint64_t timeNs = 0;
     uint32_t generation = 0;
     if (!m_board->grab(m_input, m_image.get(), &timeNs, &generation)) {
+      if (m_board->stalled()) {
+        // The board's reconf fails while it is stalled: "failed!" and a retry every few
+        // seconds, until the library has come back.
+        m_reconnect = true;
+        continue;
+      }
       listEntry().setState(2);
       pause(kGrabFailPauses);
       listEntry().setState(1);

@@ -144,8 +144,10 @@ FALCONSIM_EXPORT int is_SetVideoInput(FALCON_BOARD board, int input) {
 }
 
 FALCONSIM_EXPORT int is_FreezeVideo(FALCON_BOARD board, int wait) {
-  traced(TraceLine("is_FreezeVideo").num(board).num(wait));
-  return onBoard("is_FreezeVideo", board, [&](SimBoard& b) { return b.freezeVideo(wait); });
+  SimLibrary& lib = traced(TraceLine("is_FreezeVideo").num(board).num(wait));
+  return onBoard("is_FreezeVideo", board, [&](SimBoard& b) {
+    return b.freezeVideo(wait, lib.hang(board, b.input()));
+  });
 }
 
 FALCONSIM_EXPORT int is_CopyImageMem(FALCON_BOARD board, char* mem, int id, char* dest) {

@@ -37,6 +37,11 @@ void sleepUntil(uint64_t ns) {
   }
 }
 
+// A capture that never returns: the caller's thread stays here with the board's lock.
+[[noreturn]] void hangForever() {
+  for (;;) sleepUntil(monotonicNs() + 3600000000000ull);
+}
+
 void putText(char* dst, size_t size, const char* text) {
   const size_t n = std::strlen(text);
   std::memcpy(dst, text, n < size - 1 ? n : size - 1);
@@ -175,7 +180,10 @@ int SimBoard::setVideoInput(int input) {
   return 0;
 }
 
-int SimBoard::freezeVideo(int wait) {
+int SimBoard::freezeVideo(int wait, Hang hang) {
+  if (wait < 0 || (wait > FALCON_WAIT && wait < FALCON_WAIT_10MS_MIN) ||
+      wait > FALCON_WAIT_10MS_MAX)
+    return fail(kInvalidParameter, "invalid wait " + std::to_string(wait));
   if (m_activeId == 0) return fail(kNoImageMemory, "no image memory set");
   Memory* mem = nullptr;
   for (Memory& m : m_memories)
@@ -189,10 +197,22 @@ int SimBoard::freezeVideo(int wait) {
                                     std::to_string(m_window.height) + " exceeds the memory " +
                                     std::to_string(mem->width) + "x" +
                                     std::to_string(mem->height));
+  if (hang == Hang::Stuck) hangForever();
+  const uint64_t now = monotonicNs();
+  const uint64_t bound = wait > FALCON_WAIT ? now + uint64_t(wait) * 10000000ull : UINT64_MAX;
+  if (hang == Hang::NoSignal) {
+    if (bound == UINT64_MAX) hangForever();
+    sleepUntil(bound);
+    return fail(kNoSignal, "no video signal on input " + std::to_string(m_input));
+  }
   const uint64_t period = framePeriodNs();
-  uint64_t index = monotonicNs() / period;
+  uint64_t index = now / period;
   if (wait) {
     ++index;  // the next boundary, never the one we may be sitting on
+    if (index * period > bound) {
+      sleepUntil(bound);
+      return fail(kNoSignal, "no image within " + std::to_string(wait * 10) + " ms");
+    }
     sleepUntil(index * period);
   }
   const uint32_t frame = uint32_t(index - m_openNs / period) & pattern::kFrameMask;

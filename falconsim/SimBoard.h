@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "falconsim/CaptureWindow.h"
+#include "falconsim/HangRules.h"
 
 namespace falconsim {
 
@@ -40,9 +41,12 @@ class SimBoard {
   int setImageSize(int width, int height);
   int setScaler(float xFactor, float yFactor);
   int setVideoInput(int input);
-  // wait != 0: sleeps until the next frame boundary of the standard on the monotonic clock,
-  // then captures; 0: captures the current frame at once.
-  int freezeVideo(int wait);
+  // wait FALCON_WAIT: sleeps until the next frame boundary of the standard on the monotonic
+  // clock, then captures; 0: captures the current frame at once; a bounded wait (10 ms units)
+  // as FALCON_WAIT, failing when the boundary lies beyond it. hang: how the current input's
+  // capture hangs (HangRules.h); a hanging capture keeps the board's lock.
+  int freezeVideo(int wait, Hang hang = Hang::None);
+  int input() const { return m_input; }
   int copyImageMem(char* mem, int id, char* dest);
   int boardStatus(int what, unsigned long arg);
 

@@ -12,6 +12,7 @@ enum SimError {
   kOutOfMemory = 6,
   kInvalidWindow = 7,     // the capture area leaves the frame, or the image exceeds the memory
   kNotSupported = 8,      // a colour mode, display mode or pixel depth the board cannot do
+  kNoSignal = 9,          // is_FreezeVideo: no image within the wait ($TELVGATE_FALCON_HANG)
   kSimulatedFailure = 99  // injected through $TELVGATE_FALCON_FAIL
 };
 

@@ -36,9 +36,10 @@ SimLibrary::SimLibrary() { loadConfig(true); }
 
 void SimLibrary::loadConfig(bool force) {
   const std::string boards = env("TELVGATE_FALCON_BOARDS"), fail = env("TELVGATE_FALCON_FAIL"),
-                    trace = env("TELVGATE_FALCON_TRACE");
+                    trace = env("TELVGATE_FALCON_TRACE"), hang = env("TELVGATE_FALCON_HANG");
   std::lock_guard<std::mutex> guard(m_lock);
-  if (!force && m_loaded && boards == m_envBoards && fail == m_envFail && trace == m_envTrace)
+  if (!force && m_loaded && boards == m_envBoards && fail == m_envFail && trace == m_envTrace &&
+      hang == m_envHang)
     return;
   // Opening a board restarts the counted failures, so every test that opens one sees its counts
   // afresh; is_InitBoard's own count would then never run out, so it restarts only on a change.
@@ -47,6 +48,8 @@ void SimLibrary::loadConfig(bool force) {
   m_envBoards = boards;
   m_envFail = fail;
   m_envTrace = trace;
+  m_envHang = hang;
+  m_hang.configure(hang);
   m_boardCount = parseBoardCount(boards);
   m_fail.configure(fail, sameRules ? "is_InitBoard" : nullptr);
   m_trace.open(trace);

@@ -9,6 +9,7 @@
 //   TELVGATE_FALCON_BOARDS  number of boards, 0..64 (default 1); handles are 1..N
 //   TELVGATE_FALCON_FAIL    injected failures, see FailInjector.h
 //   TELVGATE_FALCON_TRACE   file the call trace is appended to, see CallTrace.h
+//   TELVGATE_FALCON_HANG    captures that hang, see HangRules.h
 //
 // Thread-safe: every method may be called from any thread. A board found through board() stays
 // valid for its holder even when another thread closes it meanwhile.
@@ -19,6 +20,7 @@
 
 #include "falconsim/CallTrace.h"
 #include "falconsim/FailInjector.h"
+#include "falconsim/HangRules.h"
 #include "falconsim/SimBoard.h"
 #include "platform/FalconApi.h"
 
@@ -38,6 +40,9 @@ class SimLibrary {
   // else as the library's last error), reports it and returns the code; else 0.
   int injected(const char* function, FALCON_BOARD handle);
 
+  // How a capture on the input of the board hangs, if it does.
+  Hang hang(FALCON_BOARD handle, int input) { return m_hang.of(handle, input); }
+
   std::shared_ptr<SimBoard> board(FALCON_BOARD handle);
   // *handle 0 opens the first closed board, 1..N that board.
   int openBoard(const char* function, FALCON_BOARD* handle);
@@ -56,7 +61,7 @@ class SimLibrary {
 
   std::mutex m_lock;
   // State below is protected by m_lock.
-  std::string m_envBoards, m_envFail, m_envTrace;
+  std::string m_envBoards, m_envFail, m_envTrace, m_envHang;
   bool m_loaded = false;
   int m_boardCount = 1;
   std::vector<std::shared_ptr<SimBoard>> m_boards;  // index handle - 1; null when closed
@@ -65,6 +70,7 @@ class SimLibrary {
   bool m_reports = true;
 
   FailInjector m_fail;  // thread-safe on its own
+  HangRules m_hang;     // thread-safe on its own
   CallTrace m_trace;    // thread-safe on its own
 };
 

@@ -115,17 +115,22 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
   newAddr.port = storedPort;
   long port = 0;
   const std::string portText = field(form, "sys_ConfIPPort");
+  // The port's refusal stands after the address's own message, in the order of the fields.
+  std::string portWarning;
   if (parseDecimal(portText, &port)) {
     // A negative port is refused like a too large one instead of being stored cut to 16 bits.
     if (port > 65535 || port < 0) {
-      resp += "<P class=warn>The <EM>Configure IP address</EM> parameter must have a valid port "
-              "number (port<=65535).</P>";
+      portWarning = "<P class=warn>The <EM>Configure IP address</EM> parameter must have a valid "
+                    "port number (port<=65535).</P>";
     } else if (uint16_t(port) != storedPort) {
       newAddr.port = uint16_t(port);
       portChanged = true;
     }
   }
-  if (!ipChanged && !portChanged) return false;
+  if (!ipChanged && !portChanged) {
+    resp += portWarning;
+    return false;
+  }
 
   // Stored first and bound later, an address the server cannot use would lock the pages out
   // until someone edits the settings file by hand.
@@ -134,7 +139,7 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     resp += "<P class=warn>The configuration server cannot listen on <EM>" +
             html_escape(newAddr.to_string()) + "</EM> (" +
             html_escape(err > 0 ? strerror(err) : "not an IPv4 address") +
-            ").<BR>The configuration IP address was NOT changed.</P>";
+            ").<BR>The configuration IP address was NOT changed.</P>" + portWarning;
     return true;
   }
   if (ipChanged) {
@@ -142,6 +147,7 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to " +
             html_escape(ipText) + "</P>";
   }
+  resp += portWarning;
   if (portChanged) {
     g_settings.writeInt("System", "ConfIPPort", int(port));
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to port <STRONG>" +

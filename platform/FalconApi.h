@@ -18,7 +18,12 @@ enum {
   FALCON_VIDEO_PAL = 0, FALCON_VIDEO_NTSC = 1, FALCON_VIDEO_SECAM = 2,
   FALCON_CAPTURE_FRAME = 4,     // both fields: full-height images
   FALCON_CAPTURE_FIELD = 2,     // one field: every second line
-  FALCON_WAIT = 1               // is_FreezeVideo: return once the image is complete
+  // is_FreezeVideo's wait: 0 returns at once, FALCON_WAIT once the image is complete however
+  // long that takes; FALCON_WAIT_10MS_MIN to FALCON_WAIT_10MS_MAX wait at most that many
+  // 10 ms for the image and fail when it did not come.
+  FALCON_WAIT = 1,
+  FALCON_WAIT_10MS_MIN = 10,
+  FALCON_WAIT_10MS_MAX = 32767
 };
 
 int is_SetErrorReport(FALCON_BOARD board, int mode);

@@ -64,6 +64,15 @@ std::string executableDir() {
 
 }  // namespace
 
+void keepFalconLibLoaded(const FalconApi& api) {
+  Dl_info info{};
+  if (!api.FreezeVideo || dladdr(reinterpret_cast<void*>(api.FreezeVideo), &info) == 0 ||
+      !info.dli_fname)
+    return;
+  // A second reference that is never dropped; RTLD_NODELETE keeps it mapped past any dlclose.
+  (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 FalconLib::~FalconLib() {
   if (m_handle) dlclose(m_handle);
 }

@@ -65,4 +65,9 @@ class FalconLib {
   std::string m_path, m_missing, m_error;
 };
 
+// Keeps the library that holds the table's functions loaded for the rest of the process, even
+// when its FalconLib is destroyed: for a library with a call in progress that never came back,
+// whose thread would otherwise wake up in unmapped code.
+void keepFalconLibLoaded(const FalconApi& api);
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "net/ConfSubmit.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestChannel.h"
@@ -143,6 +144,22 @@ TEST(ConfSubmit, PortOutOfRangeIsRefused) {
     EXPECT_EQ(g_settings.readInt("System", "ConfIPPort", -7), 0) << port;
   }
   EXPECT_EQ(f.server.setUpCount(), 1u);
+}
+
+TEST(ConfSubmit, AddressMessagesComeBeforeTheRefusedPort) {
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  CLstConfThread fresh, taken;  // servers that stand on no address yet
+  const std::string refused = "<P class=warn>The <EM>Configure IP address</EM> parameter must have a valid port "
+                              "number (port<=65535).</P>";
+  FormFields form{{"sys_ConfIPAddr", "127.0.0.1"}, {"sys_ConfIPPort", "70000"}};
+  std::string msgs = applySubmission(form, fresh, nullptr);
+  EXPECT_EQ(msgs.find("<P class=upd>Updated the <EM>Configuration IP address</EM> value to 127.0.0.1</P>" +
+                      refused + "<P class=upd> New configuration IP address "), 0u) << msgs;
+  g_settings.writeInt("System", "ConfIPPort", f.port());  // taken by the running server
+  msgs = applySubmission(form, taken, nullptr);
+  EXPECT_EQ(msgs.find("<P class=warn>The configuration server cannot listen on <EM>127.0.0.1:"), 0u) << msgs;
+  EXPECT_NE(msgs.find("was NOT changed.</P>" + refused), std::string::npos) << msgs;
 }
 
 TEST(ConfSubmit, NewAddressAndPortMoveTheServer) {

@@ -1,5 +1,6 @@
 // The real telvgate with the simulated grabber library beside it: input 0 of board 0 serves
-// pictures on its own endpoint and records events; an injected board failure reaches the log.
+// pictures on its own endpoint and records events; an injected board failure reaches the log;
+// a capture that never returns holds neither the other inputs, nor the pages, nor the shutdown.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -89,6 +90,55 @@ TEST(FalconBlackBox, InjectedBoardFailureIsLoggedWithTheLibrarysText) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_TRUE(seen) << readFile(log);
+  stopGate(gate);
+}
+
+TEST(FalconBlackBox, CaptureThatNeverReturnsHoldsNeitherOtherInputsNorPagesNorShutdown) {
+  // Board 1: input 1 has no signal (an unbounded capture would never end); board 2: the
+  // library never comes back from a capture on input 0.
+  TempDir home;
+  std::string settings;
+  for (int board : {1, 2})
+    for (int input : {0, 1, 3, 4})
+      settings += "[Channel 0 " + std::to_string(board) + " " + std::to_string(input) +
+                  "]\nCnlIPAddr=127.0.0.1\n" + (board == 1 && input == 1 ? "CnlEnabled=true\n" : "");
+  ChildProcess gate;
+  startGate(gate, home, settings, {{"TELVGATE_FALCON_BOARDS", "2"}, {"TELVGATE_FALCON_HANG", "1.1,2.0:stuck"}});
+  const std::string conf = "configuration pages: http://127.0.0.1:", cam = "Analog Falcon 1 0: http://127.0.0.1:";
+  ASSERT_TRUE(gate.waitForStdout(cam, 10000)) << gate.stdoutText() << gate.stderrText();
+  const std::string out = gate.stdoutText();
+  const std::string confUrl = "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find(conf) + conf.size()));
+  const std::string camUrl = "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find(cam) + cam.size()));
+  const std::string log = home.file("TelvGateLog.log");
+  const std::string stall = "Cnl. 'IDS Falcon Quattro drv 2' : is_FreezeVideo() did not return";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (readFile(log).find(stall) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  // Input 0 of board 1 goes on publishing new pictures (a viewer's request asks for one).
+  auto fetch = [&] {
+    const std::string file = home.file("current.jpg");
+    EXPECT_EQ(system(("curl -s --max-time 3 -o '" + file + "' " + camUrl + "/record/current.jpg").c_str()), 0);
+    const std::string pic = readFile(file);
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgb;
+    return jpegtest::decode(reinterpret_cast<const uint8_t*>(pic.data()), pic.size(), &w, &h, &rgb) ? pic : "";
+  };
+  const std::string first = fetch();
+  std::string pic = first;
+  for (int i = 0; i < 20 && !pic.empty() && pic == first; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pic = fetch();
+  }
+  EXPECT_TRUE(!pic.empty() && pic != first) << "no new picture";
+  // A submission reaches the channels of both boards and is answered at once.
+  const std::string page = home.file("page.html");
+  const std::string post = "' --data '0_1_0_ImageQuality=50&0_2_0_ImageQuality=50&ret_cnl=sys' ";
+  EXPECT_EQ(system(("curl -s --max-time 4 -u admin:qatrel -o '" + page + post + confUrl + "/submitConfig").c_str()), 0);
+  const std::string answer = readFile(page), text = readFile(log), updated = "Image quality</EM> value to";
+  EXPECT_NE(answer.find(updated), answer.rfind(updated)) << "one message for each board's channel";
+  const size_t at = text.find(stall);  // logged once
+  EXPECT_TRUE(at != std::string::npos && text.find("did not return", at + stall.size()) == std::string::npos) << text;
   stopGate(gate);
 }
 

@@ -143,9 +143,9 @@ TEST_F(FalconBoard, InputSwitchSettlesOnceAndDestructionReleasesTheBoard) {
     ASSERT_TRUE(board.grab(3, image.data(), &t, &gen));
     ASSERT_TRUE(board.grab(3, image.data(), &t, &gen));
     EXPECT_EQ(falconfake::calls(),
-              (std::vector<std::string>{"is_SetVideoInput 3", "is_FreezeVideo 1",
-                                        "is_FreezeVideo 1", "is_FreezeVideo 1",
-                                        "is_CopyImageMem", "is_FreezeVideo 1",
+              (std::vector<std::string>{"is_SetVideoInput 3", "is_FreezeVideo 16",
+                                        "is_FreezeVideo 16", "is_FreezeVideo 16",
+                                        "is_CopyImageMem", "is_FreezeVideo 16",
                                         "is_CopyImageMem"}));
     EXPECT_EQ(gen, board.format().generation);
     EXPECT_GT(t, 0u);

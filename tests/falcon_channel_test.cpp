@@ -131,6 +131,20 @@ TEST_F(FalconChannel, FailedReconfShowsFailedAndRetriesAboutEveryFiveSeconds) {
   EXPECT_EQ(c->listEntry().stateText(), "Q=70 recording=off");
 }
 
+TEST_F(FalconChannel, CaptureThatDoesNotReturnShowsFailedUntilItDoes) {
+  CFalconVideoCnl* c = start(0);
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(c, rec));
+  falconfake::holdFreeze(true);
+  EXPECT_TRUE(waitFor([&] { return c->listEntry().stateText() == "failed!"; }, 4000));
+  falconfake::holdFreeze(false);
+  EXPECT_TRUE(nextPicture(c, rec, 4000));
+  EXPECT_TRUE(waitFor([&] { return c->listEntry().stateText() == "Q=70 recording=off"; }, 2000));
+  const std::string log = g_logFile.logText(20);
+  EXPECT_NE(log.find("is_FreezeVideo() did not return within 160 ms"), std::string::npos) << log;
+  EXPECT_NE(log.find("is_FreezeVideo() has returned: grabbing again"), std::string::npos) << log;
+}
+
 TEST_F(FalconChannel, FailedGrabDoesNotStopTheChannel) {
   CFalconVideoCnl* c = start(0);
   FrameRec rec;
@@ -188,7 +202,13 @@ TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
   EXPECT_NE(html.find("<P class=upd>Updated the <EM>Activate this channel</EM> value to : <STRONG> "
                       "YES</STRONG></P>"),
             std::string::npos);
-  EXPECT_EQ(g_settings.readInt(board->sectionOf(0), "ImageQuality", 0), 80);
+  // The quality is stored as submitted within 10..90 and compared with the one in use (70).
+  EXPECT_NE(html.find("<EM>Image quality</EM> value to <STRONG>85</STRONG></P>"), std::string::npos);
+  EXPECT_EQ(g_settings.readInt(board->sectionOf(0), "ImageQuality", 0), 85);
+  html.clear();
+  EXPECT_TRUE(in0->update({{"0_0_0_ImageQuality", "70"}}, html));
+  EXPECT_TRUE(in0->update({{"0_0_0_ImageQuality", "95"}}, html));
+  EXPECT_EQ(html, "<P class=upd>Updated the <EM>Image quality</EM> value to <STRONG>90</STRONG></P>");
   for (int input : CFalconBoardDrv::kInputs) {
     EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageSize", ""), "vga2");
     EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageClipScale", ""), "clip");

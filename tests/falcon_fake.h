@@ -2,6 +2,7 @@
 // An in-process stand-in for the frame-grabber library: a FalconApi table whose functions
 // record every call ("is_SetImagePos 64 48") and fail on request, so tests can drive the board
 // driver and the analog channel through every failure without loading anything.
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -21,6 +22,8 @@ struct State {
   int boards = 1;
   int width = 0, height = 0;      // of the last is_AllocImageMem
   bool noise = false;             // CopyImageMem: random bytes instead of a flat grey
+  bool holdFreeze = false;        // FreezeVideo does not return until released
+  std::condition_variable released;
   uint32_t seed = 1;
 };
 
@@ -36,6 +39,8 @@ inline void reset() {
   s.failing.clear();
   s.boards = 1;
   s.noise = false;
+  s.holdFreeze = false;
+  s.released.notify_all();
 }
 
 inline void setFailing(const std::string& name, bool on) {
@@ -44,6 +49,13 @@ inline void setFailing(const std::string& name, bool on) {
     state().failing.insert(name);
   else
     state().failing.erase(name);
+}
+
+// A capture that does not return (on) until it is released (off).
+inline void holdFreeze(bool on) {
+  std::lock_guard<std::mutex> g(state().lock);
+  state().holdFreeze = on;
+  state().released.notify_all();
 }
 
 inline std::vector<std::string> calls() {
@@ -118,7 +130,12 @@ inline const FalconApi& api() {
       [](FALCON_BOARD, int w, int h) { return record("is_SetImageSize", num(w) + " " + num(h)); },
       [](FALCON_BOARD, float x, float y) { return record("is_SetScaler", num(x) + " " + num(y)); },
       [](FALCON_BOARD, int i) { return record("is_SetVideoInput", num(i)); },
-      [](FALCON_BOARD, int w) { return record("is_FreezeVideo", num(w)); },
+      [](FALCON_BOARD, int w) {
+        const int rc = record("is_FreezeVideo", num(w));
+        std::unique_lock<std::mutex> g(state().lock);
+        state().released.wait(g, [] { return !state().holdFreeze; });
+        return rc;
+      },
       [](FALCON_BOARD, char*, int, char* dest) {
         const int rc = record("is_CopyImageMem");
         if (rc != 0) return rc;

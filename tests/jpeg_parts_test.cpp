@@ -193,14 +193,14 @@ TEST(JpegColor, FixedPointFormulasOnSinglePixelsAndBlocks) {
   EXPECT_EQ(cb[0], 128 + int(std::floor(kCb * (10.0 - yy) / 65536 + 0.5)));
   EXPECT_EQ(cr[0], 128 + int(std::floor(kCr * (250.0 - yy) / 65536 + 0.5)));
 
-  // 2 x 2 block: chroma from the mean; pure blue saturates Cb at 255 only after clamping.
+  // 2 x 2 block of pure blue: chroma from the mean. Cb = 128 + (255 - 29) / 1.772 = 255.5 lies
+  // beyond the byte, so it holds only when the result is limited (unlimited it wraps to 0).
   uint8_t rows[2][8] = {{255, 0, 0, 0, 255, 0, 0, 0}, {255, 0, 0, 0, 255, 0, 0, 0}};
   uint8_t y0[2], y1[2];
   detail::convertRowsPortable(rows[0], rows[1], 0, 2, y0, y1, cb, cr);
   EXPECT_EQ(y0[0], 29);  // 7471 x 255 >> 16
-  EXPECT_EQ(128 + ((kCb * 4 * (255 - 29) + (1 << 17)) >> 18), 256);
   EXPECT_EQ(cb[0], 255);
-  EXPECT_EQ(cr[0], 128 + ((kCr * 4 * (0 - 29) + (1 << 17)) >> 18));
+  EXPECT_EQ(cr[0], 107);  // 128 + (0 - 29) / 1.402 = 107.3
   const uint8_t white[4] = {255, 255, 255, 0};
   detail::convertRowsPortable(white, nullptr, 0, 1, y, nullptr, cb, cr);
   EXPECT_EQ(y[0], 255);
