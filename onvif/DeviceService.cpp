@@ -28,23 +28,32 @@ void writeDateTime(XmlWriter& out, const char* element, const std::tm& t) {
 }
 
 // The local zone in the POSIX form ONVIF asks for: "CET-1CEST" (the offset's sign is west of
-// Greenwich). A zone without offset is "GMT0": some clients read "UTC0" as a clock set to local time.
+// Greenwich), from the zone's state in January and July of this year (no shared globals, so
+// any number of threads may ask at once). A zone without offset is "GMT0": some clients read
+// "UTC0" as a clock set to local time.
 std::string posixZone(const std::tm& local) {
-  // tm_gmtoff counts daylight saving while it is in effect; the POSIX form gives standard time.
-  const long east = local.tm_isdst > 0 ? local.tm_gmtoff - 3600 : local.tm_gmtoff;
-  const long west = -east;
-  std::string name = tzname[0] && *tzname[0] ? tzname[0] : "LOC";
-  if (west == 0 && (name == "UTC" || name == "GMT" || name == "LOC")) name = "GMT";
+  std::tm probe = local, winter{}, summer{};
+  probe.tm_mday = 1, probe.tm_hour = 12, probe.tm_isdst = -1;
+  probe.tm_mon = 0;
+  const time_t jan = mktime(&probe);
+  probe = local, probe.tm_mday = 1, probe.tm_hour = 12, probe.tm_isdst = -1, probe.tm_mon = 6;
+  const time_t jul = mktime(&probe);
+  localtime_r(&jan, &winter);
+  localtime_r(&jul, &summer);
+  const std::tm& standard = winter.tm_isdst > 0 ? summer : winter;
+  const std::tm& daylight = winter.tm_isdst > 0 ? winter : summer;
+  const long west = -standard.tm_gmtoff;
+  std::string name = standard.tm_zone && *standard.tm_zone ? standard.tm_zone : "LOC";
+  if (west == 0) name = "GMT";
   std::string zone = name + std::to_string(west / 3600);
   if (west % 3600) zone += ":" + std::to_string((west < 0 ? -west : west) % 3600 / 60);
-  if (daylight && tzname[1] && *tzname[1] && std::string(tzname[1]) != tzname[0]) zone += tzname[1];
+  if (daylight.tm_isdst > 0 && daylight.tm_zone) zone += daylight.tm_zone;
   return zone;
 }
 
 bool getSystemDateAndTime(OnvifContext& c, const xmlNode*, XmlWriter& out, OnvifFault*) {
   const time_t now = static_cast<time_t>(c.nowSec);
   std::tm utc{}, local{};
-  tzset();
   gmtime_r(&now, &utc);
   localtime_r(&now, &local);
   out.open("tds:GetSystemDateAndTimeResponse").open("tds:SystemDateAndTime");
