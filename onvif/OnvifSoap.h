@@ -48,7 +48,7 @@ struct OnvifContext {
   OnvifChannelSource& channels;
   OnvifCredentials& logins;
   OnvifPtz& ptz;
-  OnvifPresetStore* presets;  // may be null: names live as long as the process
+  OnvifPresetStore* presets;  // never null (the server keeps names in memory when its owner has no store)
   std::string deviceUuid;     // "urn:uuid:..."
   std::string host;           // our address as the client reached it
   uint16_t port = 0;          // our port as the client reached it
