@@ -18,6 +18,7 @@
 #include "app/CMainWindow.h"
 #include "app/CSettings.h"
 #include "app/Icons.h"
+#include "app/OnvifStartup.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "net/CLstConfThread.h"
@@ -194,12 +195,16 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   AnalogStartup analog;
   if (!controller.closing()) analog.loadAndStart(gui ? &app : nullptr);
   if (!controller.closing()) startIPChannelsFromSettings();
+  // After the channels, so its first announcement lists their heads.
+  OnvifStartup onvif;
+  if (!controller.closing()) onvif.start();
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
   // The loop also ends when a signal stopped a modal box; make sure the channels are down.
   controller.requestClose();
 
+  onvif.stop();
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.
   closeAllChannels();

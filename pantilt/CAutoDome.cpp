@@ -6,7 +6,6 @@
 namespace {
 const RotorLogNames kNames = {"AutoDome rotor", "CAutoDome::init",
                               "CAutoDome::serial_port_configure"};
-constexpr uint8_t kZoomThresholds[8] = {3, 6, 9, 11, 13, 15, 17, 99};
 constexpr uint8_t kVariableThresholds[8] = {8, 12, 16, 20, 23, 26, 28, 99};
 constexpr uint32_t kVariableMinStep = 3;  // below this the variable drive stops
 
@@ -88,7 +87,7 @@ bool CAutoDome::move(int32_t pan, int32_t tilt) {
 
 bool CAutoDome::zoom(int32_t speed) {
   const uint8_t code = rotor::thresholdIndex(
-      kZoomThresholds, rotor::speedStep(rotor::complementMagnitude(speed)));
+      rotor::kAutoDomeZoomThresholds, rotor::speedStep(rotor::complementMagnitude(speed)));
   const uint8_t dir = speed < 0 ? 0x10 : speed > 0 ? 0x20 : 0;
   const LongPacket p = longPacket(m_address, kOpMove, speed == 0 ? 0 : code * 16, 0, dir);
   return packSend(p.data(), p.size());

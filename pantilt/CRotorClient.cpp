@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <string>
 
+#include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "pantilt/RotorFrame.h"
@@ -18,22 +19,25 @@ CRotorClient::CRotorClient(CVideoCnl* cnl, int handle)
 }
 
 CRotorClient::~CRotorClient() {
-  m_rotor.reset();
+  m_lease.reset();
   closeConnection();
 }
 
 bool CRotorClient::configure() {
   const std::string section = m_cnl->sectionName();
-  const int type = g_settings.readInt(section, "RotorType", kRotorNone);
-  const int port = g_settings.readInt(section, "RotorComPort", 1);
-  const int baud = g_settings.readInt(section, "RotorBoudRate", 9600);
-  const int address = g_settings.readInt(section, "RotorAddress", 0);
-  m_rotor.reset();
-  m_rotor = createRotor(type);
-  if (!m_rotor) return false;
-  if (m_rotor->init(port, baud, address)) return true;
-  m_rotor.reset();
-  return false;
+  RotorHeadConfig head;
+  head.type = g_settings.readInt(section, "RotorType", kRotorNone);
+  head.port = g_settings.readInt(section, "RotorComPort", 1);
+  head.baud = g_settings.readInt(section, "RotorBoudRate", 9600);
+  head.address = g_settings.readInt(section, "RotorAddress", 0);
+  m_lease.reset();
+  if (!createRotor(head.type)) return false;  // no head configured: nothing to say
+  std::string why;
+  m_lease = leaseRotorHead(head, RotorUser::Viewer, &why);
+  if (!m_lease && why.find("cannot be opened") == std::string::npos)
+    g_logFile.log(CLogFile::Warning, m_cnl->logSource(), "Pan/tilt viewer " + m_peerAddr.to_string() + " refused: " + why,
+                  "CRotorClient::configure");
+  return m_lease != nullptr;
 }
 
 void CRotorClient::stop() {
@@ -51,9 +55,9 @@ int CRotorClient::run() {
   m_cnl->addClient(this);
   readFrames();
   // Whatever ended the connection, the head must not keep moving on the last command.
-  if (m_rotor) {
-    m_rotor->stop_all();
-    m_rotor->close();
+  if (m_lease) {
+    m_lease->head().use([](CRotor& r) { r.stop_all(); });
+    m_lease.reset();
   }
   closeConnection();
   return 0;
@@ -90,7 +94,7 @@ void CRotorClient::readFrames() {
       const bool wasInBody = matcher.inBody();
       RotorCommand cmd;
       if (matcher.feed(buf[i], &cmd)) {
-        if (m_rotor) executeRotorCommand(*m_rotor, cmd);
+        if (m_lease) m_lease->head().use([&cmd](CRotor& r) { executeRotorCommand(r, cmd); });
       } else if (!wasInBody && matcher.inBody()) {
         bodyDeadline = platform::monotonicNs() +
                        static_cast<uint64_t>(RotorFrameMatcher::kBodyTimeoutMs) * 1000000ull;

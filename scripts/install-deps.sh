@@ -21,16 +21,30 @@ PACKAGES=(
   dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
   systemd                                   # systemd-analyze verify of the service unit
   prometheus                                # promtool checks the /metrics exposition format
+  libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
+  libssl-dev                                # ONVIF service: SHA-1 and MD5 of the login digests
+  iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
+  onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
+  nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)
 )
 
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+# Debian's nodejs comes without npm (a nodejs of NodeSource's brings its own).
+command -v npm >/dev/null || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# The npm "onvif" client of the ONVIF tests, exactly as pinned by its package-lock.json; again
+# only when the lock changed since the last install.
+node_dir=$(dirname "$0")/../tests/onvif-node
+if [ ! -f "$node_dir/node_modules/.package-lock.json" ] ||
+   [ "$node_dir/package-lock.json" -nt "$node_dir/node_modules/.package-lock.json" ]; then
+  (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -12,7 +12,7 @@ const std::vector<Target>& targets() {
       {"text_helpers", textHelpers},   {"conf_submit", confSubmit},
       {"erdinfo", erdInfo},            {"picture_stamp", pictureStamp},
       {"jpeg_encoder", jpegEncoder},   {"log_loader", logLoader},
-      {"rotor_frames", rotorFrames},
+      {"rotor_frames", rotorFrames},   {"soap_body", soapBody},
   };
   return all;
 }

@@ -1,0 +1,213 @@
+#include "app/OnvifStartup.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/Tables.h"
+#include "app/Utf8Text.h"
+#include "channels/CFalconVideoCnl.h"
+#include "channels/CIPVideoCnl.h"
+#include "channels/CVideoCnl.h"
+#include "channels/CnlList.h"
+#include "net/ConfAuth.h"
+#include "net/TextHelpers.h"
+#include "onvif/OnvifServer.h"
+#include "platform/HostInfo.h"
+
+namespace {
+
+const char kSystem[] = "System";
+
+// Width and height from a JPEG's frame header; false when it has none.
+bool jpegSize(const uint8_t* d, size_t n, int* w, int* h) {
+  size_t p = 2;
+  while (p + 9 <= n && d[p] == 0xFF) {
+    const uint8_t m = d[p + 1];
+    if (m == 0xFF) {
+      ++p;
+      continue;
+    }
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD8)) {
+      p += 2;
+      continue;
+    }
+    if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+      *h = d[p + 5] << 8 | d[p + 6];
+      *w = d[p + 7] << 8 | d[p + 8];
+      return *w > 0 && *h > 0;
+    }
+    p += 2 + (static_cast<size_t>(d[p + 2]) << 8 | d[p + 3]);
+  }
+  return false;
+}
+
+RotorHeadConfig headOf(const std::string& section) {
+  RotorHeadConfig h;
+  h.type = g_settings.readInt(section, "RotorType", kRotorNone);
+  h.port = g_settings.readInt(section, "RotorComPort", 1);
+  h.baud = g_settings.readInt(section, "RotorBoudRate", 9600);
+  h.address = g_settings.readInt(section, "RotorAddress", 0);
+  return h;
+}
+
+class ChannelDirectory : public OnvifChannelSource {
+ public:
+  std::vector<OnvifChannel> channels() override {
+    std::vector<OnvifChannel> out;
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
+    for (CVideoCnl* c : snapshotChannels()) {
+      if (!c->running() || c->stopping()) continue;
+      OnvifChannel ch;
+      ch.tag = c->sourceTag();
+      ch.name = toUtf8FromLatin1IfNeeded(c->name());
+      if (ch.name.empty()) ch.name = c->displayName();
+      const std::string section = c->sectionName();
+      if (auto* f = dynamic_cast<CFalconVideoCnl*>(c)) {
+        ch.quality = f->quality();
+        ch.width = f->encodeWidth();
+        ch.height = f->encodeHeight();
+        // Grabbed as fast as the video standard gives pictures.
+        ch.frameRate = g_settings.readString(section, "CnlVideoStandard", "PAL") == "NTSC" ? 30 : 25;
+        const CNetAddr endpoint = f->localAddr();
+        ch.endpointIp = endpoint.ip;
+        ch.endpointPort = endpoint.port;
+      } else if (auto* ip = dynamic_cast<CIPVideoCnl*>(c)) {
+        ch.quality = ip->quality();
+        const ImageDims d = imageSizeDims(ip->imageSize());
+        ch.width = d.width;
+        ch.height = d.height;
+        const int64_t period = ip->framePeriodNs();
+        ch.frameRate = period > 0 ? 1e9 / static_cast<double>(period) : 1;
+      }
+      // The picture itself says what size the channel really publishes.
+      std::shared_ptr<const SharedPicture> pic;
+      c->currentPicture(pic);
+      if (pic && pic->length) {
+        ch.pictureBytes = pic->length;
+        jpegSize(pic->data.get(), pic->length, &ch.width, &ch.height);
+      }
+      ch.head = headOf(section);
+      out.push_back(ch);
+    }
+    return out;
+  }
+
+  bool currentPicture(const std::string& tag, std::shared_ptr<const SharedPicture>* pic) override {
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
+    for (CVideoCnl* c : snapshotChannels()) {
+      if (!c->running() || c->sourceTag() != tag) continue;
+      c->currentPicture(*pic);
+      return *pic != nullptr;
+    }
+    return false;
+  }
+};
+
+// Administrators from "Admins" (with the built-in login while it has no "admin"), viewers
+// from "Viewers" once that section exists.
+class SettingsLogins : public OnvifCredentials {
+ public:
+  bool lookup(const std::string& login, std::string* password, OnvifRole* role) override {
+    if (g_settings.existingEntry("Admins", login)) {
+      *password = g_settings.readString("Admins", login, "");
+      *role = OnvifRole::Administrator;
+    } else if (login == kDefaultAdminLogin) {
+      *password = kDefaultAdminPassword;
+      *role = OnvifRole::Administrator;
+    } else if (g_settings.existingEntry("Viewers", login)) {
+      *password = g_settings.readString("Viewers", login, "");
+      *role = OnvifRole::Viewer;
+    } else {
+      return false;
+    }
+    return !password->empty();
+  }
+};
+
+// Preset names in the channel's own section: "OnvifPresets" = "1=Gate&2=Door" (names
+// URL-encoded), written to storage at once, since a head keeps its positions across restarts.
+class SettingsPresets : public OnvifPresetStore {
+ public:
+  std::map<int, std::string> presets(const std::string& tag) override {
+    std::map<int, std::string> out;
+    const std::string text = g_settings.readString(sectionOf(tag), "OnvifPresets", "");
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t end = text.find('&', i);
+      if (end == std::string::npos) end = text.size();
+      const std::string pair = text.substr(i, end - i);
+      const size_t eq = pair.find('=');
+      if (eq != std::string::npos) out[std::atoi(pair.c_str())] = url_decode(pair.substr(eq + 1));
+      i = end + 1;
+    }
+    return out;
+  }
+  void storePresets(const std::string& tag, const std::map<int, std::string>& p) override {
+    std::string text;
+    for (const auto& e : p) text += (text.empty() ? "" : "&") + std::to_string(e.first) + "=" + url_encode(e.second);
+    const std::string section = sectionOf(tag);
+    if (section.empty()) return;
+    if (!g_settings.writeString(section, "OnvifPresets", text) || !g_settings.writeToStorage())
+      g_logFile.log(CLogFile::Warning, "ONVIF", "Could not store the preset names of " + tag,
+                    "SettingsPresets::storePresets");
+  }
+
+ private:
+  static std::string sectionOf(const std::string& tag) {
+    std::lock_guard<std::mutex> use(g_cnlUseLock);
+    for (CVideoCnl* c : snapshotChannels())
+      if (c->sourceTag() == tag) return c->sectionName();
+    return "";
+  }
+};
+
+uint16_t portSetting(const char* key, uint16_t def) {
+  const int v = g_settings.readInt(kSystem, key, def);
+  if (v >= 0 && v <= 65535) return static_cast<uint16_t>(v);
+  g_logFile.log(CLogFile::Warning, kSystem, std::string("Invalid ") + key + " " + std::to_string(v) + "; using " +
+                std::to_string(def), "readOnvifConfig");
+  return def;
+}
+
+}  // namespace
+
+bool onvifEnabled() { return g_settings.readBool(kSystem, "OnvifEnabled", false); }
+
+OnvifConfig readOnvifConfig() {
+  OnvifConfig c;
+  c.address = g_settings.readString(kSystem, "OnvifAddress", g_settings.readString(kSystem, "ConfIPAddr", "0.0.0.0"));
+  c.port = portSetting("OnvifPort", OnvifConfig::kDefaultPort);
+  c.rtspEnabled = g_settings.readBool(kSystem, "RtspEnabled", false);
+  c.rtspPort = portSetting("RtspPort", OnvifConfig::kDefaultRtspPort);
+  c.deviceSeed = platform::machineId();
+  if (c.deviceSeed.empty()) c.deviceSeed = platform::hostName();
+  return c;
+}
+
+OnvifStartup::OnvifStartup()
+    : m_channels(new ChannelDirectory), m_logins(new SettingsLogins), m_presets(new SettingsPresets) {}
+
+OnvifStartup::~OnvifStartup() { stop(); }
+
+void OnvifStartup::start() {
+  if (!onvifEnabled()) return;
+  const OnvifConfig config = readOnvifConfig();
+  m_server.reset(new OnvifServer(*m_channels, *m_logins, m_presets.get()));
+  std::string error;
+  if (!m_server->begin(config, &error)) {
+    g_logFile.log(CLogFile::Error, "ONVIF", "The ONVIF device could not start: " + error, "OnvifStartup::start");
+    std::fprintf(stderr, "TelvGate: the ONVIF device could not start: %s\n", error.c_str());
+    m_server.reset();
+    return;
+  }
+  const CNetAddr a = m_server->address();
+  std::printf("TelvGate ONVIF device: http://%s:%u/onvif/device_service\n", a.ip.c_str(), a.port);
+  std::fflush(stdout);
+}
+
+void OnvifStartup::stop() {
+  if (m_server) m_server->end();
+  m_server.reset();
+}

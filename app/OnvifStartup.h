@@ -1,0 +1,36 @@
+#pragma once
+// The ONVIF device at start-up: the System settings read into the service's plain settings
+// value, and the service's views of the channels, the logins and the preset names built on the
+// channel list and the settings store. Started after the channels when "OnvifEnabled" is on;
+// stopped before the process ends.
+//
+// Threads: start() and stop() on the GUI thread; the views are called from the service's
+// threads and take g_cnlUseLock while they look at channels, so a channel is never used while
+// it is being destroyed.
+#include <memory>
+
+#include "onvif/OnvifConfig.h"
+
+class OnvifServer;
+
+// The service's settings from the "System" section.
+OnvifConfig readOnvifConfig();
+bool onvifEnabled();
+
+class OnvifStartup {
+ public:
+  OnvifStartup();
+  ~OnvifStartup();  // stop()
+  OnvifStartup(const OnvifStartup&) = delete;
+  OnvifStartup& operator=(const OnvifStartup&) = delete;
+
+  // Starts the service when it is enabled; a failure is logged and shown on standard error.
+  void start();
+  void stop();
+
+ private:
+  std::unique_ptr<OnvifChannelSource> m_channels;
+  std::unique_ptr<OnvifCredentials> m_logins;
+  std::unique_ptr<OnvifPresetStore> m_presets;
+  std::unique_ptr<OnvifServer> m_server;
+};
