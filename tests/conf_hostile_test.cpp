@@ -1,7 +1,7 @@
 // The real telvgate program against hostile clients on its configuration port: malformed and
 // oversized requests, impossible lengths, bad encodings, traversal, CR/LF in every field,
 // slow, idle and vanishing clients. Afterwards it must still answer /status and end promptly
-// on SIGTERM. The README lists what is covered.
+// on SIGTERM. docs/testing.md lists what is covered.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
