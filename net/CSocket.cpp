@@ -171,6 +171,14 @@ int CSocket::receiveOnce(void* buf, size_t len, int timeoutSec) {
   return receiveTimed(buf, len, secondsToNs(timeoutSec), false);
 }
 
+int CSocket::receiveQueued(void* buf, size_t len, int timeoutMs, bool peek) {
+  m_lastError = 0;
+  const int n = receiveTimed(buf, len, timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000, peek);
+  return n == 0 && m_lastError == ETIMEDOUT ? -1 : n;
+}
+
+size_t CSocket::queuedBytes() const { return isOpen() ? platform::queuedBytes(handle()) : 0; }
+
 bool CSocket::unread(const void* data, size_t n) {
   if (buffered() > 0 || n > kReadAheadBytes) return false;
   if (n == 0) return true;

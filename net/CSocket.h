@@ -113,6 +113,13 @@ class CSocket {
   bool unread(const void* data, size_t n);
   // The most the read-ahead buffer holds (and so the most unread() takes).
   static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }
+  // Straight from the kernel, past the read-ahead buffer: one receive (or, peek, one look that
+  // takes nothing) of up to len bytes, waiting up to timeoutMs (0: not at all) for the first.
+  // The count; 0 when the peer closed; -1 with lastError() ETIMEDOUT when nothing came in time,
+  // or another error.
+  int receiveQueued(void* buf, size_t len, int timeoutMs, bool peek = false);
+  // Bytes the kernel holds for this socket (the read-ahead buffer not counted).
+  size_t queuedBytes() const;
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown
