@@ -82,7 +82,7 @@ bool CIPSonyVideoCnl::reconnect_cam(const sockaddr_in& addr, int timeoutSec) {
   const char* f = "CIPSonyVideoCnl::reconnect_cam";
   if (!request_helper(addr, cameraConfigRequest(), timeoutSec, 204, f)) return false;
   if (!request_helper(addr, cameraStreamRequest(), timeoutSec, 200, f)) return false;
-  return takeBoundary("Content-Type:", "Sony");
+  return takeBoundary("Content-Type:", "Sony", f);
 }
 
 bool CIPSonyVideoCnl::reconnect_enc(const sockaddr_in& addr, int timeoutSec) {
@@ -92,7 +92,7 @@ bool CIPSonyVideoCnl::reconnect_enc(const sockaddr_in& addr, int timeoutSec) {
   // the next request's answer can be read.
   uint32_t len = 0;
   if (m_rxBuf.size() < CVideoCnl::kFrameBufferSize) m_rxBuf.resize(CVideoCnl::kFrameBufferSize);
-  if (!requestPicture(static_cast<uint32_t>(m_rxBuf.size()), timeoutSec, &len, "CIPSonyVideoCnl::getFrameSrv_enc")) return false;
+  if (!requestPicture(static_cast<uint32_t>(m_rxBuf.size()), timeoutSec, &len, f)) return false;
   if (m_sock.recv_all(m_rxBuf.data(), len, timeoutSec, 0) != static_cast<int>(len)) {
     logWarning("The camera's first picture did not arrive", f);
     return false;
