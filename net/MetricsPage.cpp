@@ -91,7 +91,8 @@ std::string buildMetricsText(const std::map<std::string, uint64_t>& requestCount
   counter("telvgate_channel_pictures_published_total", "Pictures made current for consumers.",
           &ChannelTotals::published);
   counter("telvgate_channel_pictures_dropped_total",
-          "Pictures that arrived but were not usable or too large.", &ChannelTotals::dropped);
+          "Pictures that arrived but were not published (unusable, too large, or replaced by a newer one).",
+          &ChannelTotals::dropped);
   counter("telvgate_channel_reconnects_total", "Connection attempts to the source after the first.",
           &ChannelTotals::reconnects);
   family(out, "telvgate_channel_viewers", "gauge", "Viewers connected to the channel's endpoint.",

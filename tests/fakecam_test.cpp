@@ -145,7 +145,8 @@ TEST(FakeCam, HelpSaysWhatItChecksAndOffers) {
   ASSERT_TRUE(p.wait(5000, &code));
   EXPECT_EQ(code, 0);
   const std::string help = p.stdoutText();
-  for (const char* word : {"--rate", "--stamp", "capture", "--user", "401", "Host", "DataLen", "--family"})
+  for (const char* word : {"--rate", "--stamp", "capture", "--user", "401", "Host", "DataLen", "--family", "--pace", "--jitter",
+                           "--close-after-part", "--good-parts"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
