@@ -12,6 +12,7 @@
 #include "app/Tables.h"
 #include "channels/AnalogFilter.h"
 #include "channels/CnlList.h"
+#include "channels/SignalWatch.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
@@ -242,6 +243,12 @@ void CFalconVideoCnl::pause(unsigned count) {
   }
 }
 
+void CFalconVideoCnl::noteGrabFailed() {
+  const uint64_t now = platform::monotonicNs();
+  if (m_grabFailSinceNs == 0) m_grabFailSinceNs = now;
+  if (now - m_grabFailSinceNs >= PictureWatch::kNoSignalNs) setSignalState(SignalState::NoSignal);
+}
+
 std::string CFalconVideoCnl::statusText() {
   const bool rec = g_settings.readBool(sectionName(), "CnlEventRecActive", false);
   return "Q=" + std::to_string(m_quality.load()) + " recording=" + (rec ? "on" : "off");
@@ -254,6 +261,13 @@ bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
     analog::dropOddLines(image, width, 2 * height);
   else
     analog::smoothFrame(image, width, height);
+  // Judged before anything is drawn on the picture, which would make every one differ.
+  const SignalState state = m_watch.note(image, width, height, platform::monotonicNs());
+  setSignalState(state);
+  if (state != SignalState::Ok && noSignalPictureEnabled()) {
+    ChannelCounters::add(counters().received);
+    return false;  // the signal watch publishes the no-signal picture instead
+  }
 
   FrameRec& back = backFrame();
   size_t length = 0;
@@ -327,9 +341,14 @@ FX::FXint CFalconVideoCnl::run() {
       }
       listEntry().setState(m_enabled.load() ? 1 : 3);
       listEntry().setStateText(statusText());
+      m_watch.reset();
       continue;
     }
     if (!m_enabled.load()) {
+      // Switched off is no fault of the source.
+      m_watch.reset();
+      m_grabFailSinceNs = 0;
+      setSignalState(SignalState::Ok);
       pause(2);
       continue;
     }
@@ -344,11 +363,13 @@ FX::FXint CFalconVideoCnl::run() {
         m_reconnect = true;
         continue;
       }
+      noteGrabFailed();
       listEntry().setState(2);
       pause(kGrabFailPauses);
       listEntry().setState(1);
       continue;
     }
+    m_grabFailSinceNs = 0;
     if (generation != m_generation.load()) {
       // Another input of the board changed the board's format: set the encoder up for it.
       m_reconnect = true;

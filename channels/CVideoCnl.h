@@ -29,6 +29,7 @@
 #include "channels/ChannelCounters.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
+#include "channels/SignalState.h"
 #include "net/CNetAddr.h"
 
 class CMXClient;
@@ -103,6 +104,16 @@ class CVideoCnl : public CThread {
   // channel stops or is being destroyed, or when it cannot be started (logged).
   PushSender* pushSender();
 
+  // ---- The source's state (SignalState.h) ----
+  SignalState signalState() const { return SignalState(m_signal.load()); }
+  // Records the state of the source: a change is logged once at Warning and shown in the list
+  // entry. The channel's thread (analog channels) or the signal watch (IP channels).
+  void setSignalState(SignalState s);
+  // Makes a picture the gateway generated (the no-signal picture) current, marked as generated
+  // so the recorder never stores it. The producer's back record is not touched, so any thread
+  // may call it while the producer runs. False when it does not fit the frame record.
+  bool publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs, uint32_t sequence);
+
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
   // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
   // attaching while the channel is being destroyed is stopped at once (and joined by the
@@ -145,7 +156,8 @@ class CVideoCnl : public CThread {
   // The record the producer fills without the lock.
   FrameRec& backFrame() { return *m_back; }
   // Makes the back record current and broadcasts new-frame. With an empty back record
-  // (length 0) instead empties the current record and raises the reconnect flag.
+  // (length 0) instead empties the current record (unless it holds a generated picture, which
+  // viewers are to keep) and raises the reconnect flag.
   void publishBackFrame();
   // Wakes every consumer waiting in getNewFrame (used by stop()).
   void wakeConsumers();
@@ -156,6 +168,7 @@ class CVideoCnl : public CThread {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_reconnect{false};
   std::atomic<bool> m_changed{true};
+  std::atomic<int> m_signal{int(SignalState::Ok)};
 
  private:
   mutable std::mutex m_nameLock;
