@@ -27,6 +27,7 @@
 
 #include "channels/CFalconBoardDrv.h"
 #include "channels/CJpegEncoder.h"
+#include "channels/PictureOverlay.h"
 #include "channels/SignalState.h"
 #include "net/CNetVideoCnl.h"
 
@@ -61,6 +62,8 @@ class CFalconVideoCnl : public CNetVideoCnl {
   int input() const { return m_input; }
   bool enabled() const { return m_enabled.load(); }
   int quality() const { return m_quality.load(); }
+  // "CnlOverlay" as in use: what is drawn on the pictures (channels/PictureOverlay.h).
+  OverlayMode overlayMode() const { return OverlayMode(m_overlayMode.load()); }
   // Encoded picture size as configured by the last reconf.
   int encodeWidth() const { return m_encWidth.load(); }
   int encodeHeight() const { return m_encHeight.load(); }
@@ -95,6 +98,7 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   std::atomic<bool> m_enabled;
   std::atomic<int> m_quality{70};
+  std::atomic<int> m_overlayMode{int(OverlayMode::None)};
   std::atomic<unsigned> m_pauseMs{kPauseMs};
   std::atomic<int> m_encWidth{0}, m_encHeight{0};
   std::atomic<int> m_captureMode{4};
@@ -104,6 +108,7 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   // Channel thread (and reconf under configLock()).
   CJpegEncoder m_encoder;
+  PictureOverlay m_overlay;
   std::unique_ptr<uint8_t[]> m_image;
   PictureWatch m_watch;
   uint64_t m_grabFailSinceNs = 0;  // monotonic; 0: the last grab succeeded
