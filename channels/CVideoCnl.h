@@ -75,6 +75,9 @@ class CVideoCnl : public CThread {
   virtual std::string imageUrl(const std::string& host, bool live) = 0;
   virtual CNetAddr localAddr() = 0;
   virtual CNetAddr peerAddr() = 0;
+  // Where the channel's own endpoint listens (the live page streams from it); port 0 when the
+  // channel has none (here) or is not listening.
+  virtual CNetAddr endpointAddr() { return CNetAddr(); }
   // Writes the common rows of the channel's configuration form / status table.
   virtual void form(std::string& html);
   virtual void status(std::string& html);

@@ -2,7 +2,8 @@
 // The local date and time (to the second), and optionally the channel's name, that an analog
 // channel draws in the top-left corner of every grabbed image before encoding it (the channel
 // setting "CnlOverlay"): white text in a black box, its dots large enough to stay readable at
-// quality 10 at every image size.
+// quality 10 at every image size. The toolkit's overlay font (g_overlayFont) exists only with a
+// display and may only be used on the GUI thread, so the channels draw with the built-in font.
 //
 // Threads: configure() and draw() are called with the channel's configuration lock held (the
 // channel's thread draws, reconf() configures), so they never run at once.
