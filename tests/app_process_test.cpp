@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -56,16 +57,15 @@ class Installation {
   }
 
   bool waitForLog(const std::string& needle, int timeoutMs, size_t count = 1) const {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      const std::string text = log();
-      size_t n = 0;
-      for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-      if (n >= count) return true;
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return waitFor(
+        [&] {
+          const std::string text = log();
+          size_t n = 0;
+          for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            ++n;
+          return n >= count;
+        },
+        timeoutMs, 20);
   }
 
  private:

@@ -21,6 +21,7 @@
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -194,12 +195,7 @@ class Browser {
 
 // Evaluates expr every 100 ms until it yields "yes" (bounded).
 bool waitTrue(Browser& b, const std::string& expr, int timeoutMs) {
-  auto t0 = std::chrono::steady_clock::now();
-  while (msSince(t0) < timeoutMs) {
-    if (b.eval(expr) == "yes") return true;
-    usleep(100000);
-  }
-  return false;
+  return waitFor([&] { return b.eval(expr) == "yes"; }, timeoutMs, 100);
 }
 
 }  // namespace

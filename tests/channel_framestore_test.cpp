@@ -10,6 +10,7 @@
 #include "channels/CMXClient.h"
 #include "platform/Clock.h"
 #include "tests/support/TestChannel.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -209,15 +210,6 @@ class CountingClient : public CVideoClient {
   std::atomic<int>* m_destroyed;
   bool m_loop;
 };
-
-bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 }  // namespace
 

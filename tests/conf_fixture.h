@@ -23,6 +23,7 @@
 #include "net/CLstConfThread.h"
 #include "net/TextHelpers.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace conftest {
 
@@ -150,10 +151,7 @@ class ServerFixture {
     return waitSetUps(1);
   }
   bool waitSetUps(unsigned n, int timeoutMs = 5000) {
-    auto t0 = std::chrono::steady_clock::now();
-    while (server.setUpCount() < n && msSince(t0) < timeoutMs)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return server.setUpCount() >= n;
+    return waitFor([&] { return server.setUpCount() >= n; }, timeoutMs);
   }
   uint16_t port() { return server.address().port; }
 

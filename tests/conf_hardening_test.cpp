@@ -10,6 +10,7 @@
 #include "net/ConfAuth.h"
 #include "net/LoginThrottle.h"
 #include "tests/conf_fixture.h"
+#include "tests/support/Waiting.h"
 
 using namespace conftest;
 
@@ -103,12 +104,6 @@ struct BigLog {
     g_logFile.log(CLogFile::Info, "test", "trim", "T::t");
   }
 };
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-  const auto t0 = std::chrono::steady_clock::now();
-  while (!done() && msSince(t0) < timeoutMs) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
-}
 
 }  // namespace
 

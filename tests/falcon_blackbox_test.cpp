@@ -14,6 +14,7 @@
 #include "tests/jpeg_support.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -65,11 +66,12 @@ TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
             std::string::npos);
 
   std::vector<std::string> events;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (events.empty() && std::chrono::steady_clock::now() < deadline && gate.running()) {
-    findFiles(rec, "E00000.jpg", &events);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  waitFor(
+      [&] {
+        findFiles(rec, "E00000.jpg", &events);
+        return !events.empty() || !gate.running();
+      },
+      15000, 50);
   ASSERT_FALSE(events.empty()) << readFile(home.file("TelvGateLog.log"));
   EXPECT_NE(events[0].find("/falcon_1_0/"), std::string::npos) << events[0];
   stopGate(gate);
@@ -83,13 +85,8 @@ TEST(FalconBlackBox, InjectedBoardFailureIsLoggedWithTheLibrarysText) {
   const std::string log = home.file("TelvGateLog.log");
   const std::string line =
       "CFalconBoardDrv::reconf : Cnl. 'IDS Falcon Quattro drv 1' : is_SetScaler() failed. ";
-  bool seen = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!seen && std::chrono::steady_clock::now() < deadline && gate.running()) {
-    seen = readFile(log).find(line) != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(seen) << readFile(log);
+  EXPECT_TRUE(waitFor([&] { return readFile(log).find(line) != std::string::npos; }, 10000, 50))
+      << readFile(log);
   stopGate(gate);
 }
 
@@ -111,9 +108,7 @@ TEST(FalconBlackBox, CaptureThatNeverReturnsHoldsNeitherOtherInputsNorPagesNorSh
   const std::string camUrl = "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find(cam) + cam.size()));
   const std::string log = home.file("TelvGateLog.log");
   const std::string stall = "Cnl. 'IDS Falcon Quattro drv 2' : is_FreezeVideo() did not return";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-  while (readFile(log).find(stall) == std::string::npos && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitFor([&] { return readFile(log).find(stall) != std::string::npos; }, 6000, 50);
 
   // Input 0 of board 1 goes on publishing new pictures (a viewer's request asks for one).
   auto fetch = [&] {

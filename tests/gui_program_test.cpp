@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "tests/gui_Xvfb.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -38,11 +41,11 @@ class TelvGateOnXvfb : public ::testing::Test {
                                 m_home.path()));
     // Generous for a sanitizer build on a loaded machine. A program that ended is reported at
     // once; when no window came, the failure shows what the program did instead.
-    waitUntil(
+    waitFor(
         [&] {
           return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty() || !m_program.running();
         },
-        30000);
+        30000, 20);
     if (m_mainId.empty()) {
       std::string windows;
       m_x.run("xdotool search --name '.' getwindowname %@ 2>&1", &windows);
@@ -120,11 +123,11 @@ TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   m_x.run("xdotool key --delay 100 Down Return 2>/dev/null");
   std::string aboutId;
-  ASSERT_TRUE(waitUntil([&] { return !(aboutId = windowId("About TelvGate")).empty(); }, 5000));
+  ASSERT_TRUE(waitFor([&] { return !(aboutId = windowId("About TelvGate")).empty(); }, 5000, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_NE(screenshot("about"), "");
   keys(aboutId, "Return");  // the OK button is the default
-  EXPECT_TRUE(waitUntil([&] { return windowId("About TelvGate").empty(); }, 5000));
+  EXPECT_TRUE(waitFor([&] { return windowId("About TelvGate").empty(); }, 5000, 20));
   EXPECT_TRUE(m_program.running());
 
   // The configure shortcut opens the pages of the address the server announced.
@@ -133,7 +136,7 @@ TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
   const size_t at = out.find(marker) + marker.size();
   const std::string url = out.substr(at, out.find("/configure", at) - at);
   keys(m_mainId, "ctrl+c");
-  EXPECT_TRUE(waitUntil([&] { return readFile(m_home.file("url")) == url + "\n"; }, 5000))
+  EXPECT_TRUE(waitFor([&] { return readFile(m_home.file("url")) == url + "\n"; }, 5000))
       << "expected " << url << ", got " << readFile(m_home.file("url"));
 
   keys(m_mainId, "ctrl+q");
@@ -154,8 +157,8 @@ TEST_F(TelvGateOnXvfb, SecondInstanceShowsTheAlreadyRunningBoxAndExitsWithOne) {
                             {"DISPLAY", m_x.display()}},
                            m_home.path()));
   std::string boxId;
-  ASSERT_TRUE(waitUntil([&] { return !(boxId = windowId("TelvGate already running")).empty(); },
-                        10000))
+  ASSERT_TRUE(waitFor([&] { return !(boxId = windowId("TelvGate already running")).empty(); },
+                      10000, 20))
       << second.stderrText();
   EXPECT_NE(screenshot("already-running"), "");
   EXPECT_TRUE(second.running()) << "the box is modal: the program waits for OK";

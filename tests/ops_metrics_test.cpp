@@ -21,6 +21,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -86,12 +87,8 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   auto scrape = [&] { return shell("curl -s -u admin:qatrel " + url); };
   // Bounded wait until the recorder has written something.
   std::string first;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    first = scrape();
-    if (samples(first)["telvgate_channel_recording_bytes_total" + kCam] > 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  waitFor([&] { return samples(first = scrape())["telvgate_channel_recording_bytes_total" + kCam] > 0; },
+          15000, 200);
   std::map<std::string, double> a = samples(first);
   ASSERT_GT(a["telvgate_channel_recording_bytes_total" + kCam], 0) << first;
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -124,12 +121,8 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   ASSERT_TRUE(viewer.start("/usr/bin/curl", {"-s", "-o", "/dev/null", stream}));
   const std::string analog = "{section=\"Channel 0 1 0\",type=\"Analog Falcon\"}";
   std::map<std::string, double> v;
-  const auto viewerDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < viewerDeadline) {
-    v = samples(scrape());
-    if (v["telvgate_channel_viewer_bytes_total" + analog] > 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  waitFor([&] { return (v = samples(scrape()))["telvgate_channel_viewer_bytes_total" + analog] > 0; },
+          10000, 100);
   EXPECT_EQ(v["telvgate_channel_viewers" + analog], 1);
   EXPECT_GT(v["telvgate_channel_viewer_bytes_total" + analog], 0);
   EXPECT_GT(v["telvgate_channel_encoder_seconds_per_frame" + analog], 0);
