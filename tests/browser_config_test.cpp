@@ -27,11 +27,6 @@ namespace {
 
 const char kChromium[] = "/usr/bin/chromium";
 
-int64_t msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-      .count();
-}
-
 // Escapes a text for a JSON string literal.
 std::string jsonString(const std::string& s) {
   std::string out = "\"";

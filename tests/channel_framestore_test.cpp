@@ -21,10 +21,6 @@ TestChannel::Options manual() {
   return o;
 }
 
-double msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
-
 }  // namespace
 
 TEST(FrameStore, ConsumerHoldingCurrentPictureWaitsUntilNextPublication) {

@@ -27,11 +27,6 @@
 
 namespace conftest {
 
-inline int64_t msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-      .count();
-}
-
 // A connected client socket to 127.0.0.1:port, or -1.
 inline int connectTo(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -20,14 +20,11 @@
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int64_t msSince(Clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
 
 // A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
 class Gate {

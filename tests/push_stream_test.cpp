@@ -28,10 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
 // A listening socket on 127.0.0.1 with an OS-chosen port.
 class Listener {
  public:

@@ -1,6 +1,5 @@
 #include "tests/support/Waiting.h"
 
-#include <chrono>
 #include <thread>
 
 bool waitFor(const std::function<bool()>& cond, int timeoutMs, int stepMs) {
@@ -10,4 +9,8 @@ bool waitFor(const std::function<bool()>& cond, int timeoutMs, int stepMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
   }
   return cond();
+}
+
+double msSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
