@@ -18,6 +18,7 @@
 
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 
@@ -103,13 +104,9 @@ int announcedPort(const ChildProcess& p, int timeoutMs) {
 
 // GET path from 127.0.0.1:port; the whole answer ("" when nothing came within 3 s).
 std::string httpGet(int port, const std::string& path) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = connectTo(static_cast<uint16_t>(port));
   std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+  if (fd >= 0) {
     const std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
       const auto deadline = Clock::now() + std::chrono::seconds(3);

@@ -22,24 +22,11 @@
 #include "channels/CnlList.h"
 #include "net/CLstConfThread.h"
 #include "net/TextHelpers.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 
 namespace conftest {
-
-// A connected client socket to 127.0.0.1:port, or -1.
-inline int connectTo(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    fd = -1;
-  }
-  return fd;
-}
 
 inline bool sendText(int fd, const std::string& s) {
   size_t done = 0;

@@ -19,6 +19,7 @@
 
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 
@@ -56,24 +57,6 @@ class Gate {
   TempDir m_home;
   ChildProcess m_proc;
 };
-
-int connectFrom(const char* source, uint16_t port, int rcvBuf = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvBuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
-  sockaddr_in s{};
-  s.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &s.sin_addr);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void sendRaw(int fd, const std::string& s) {
   size_t done = 0;

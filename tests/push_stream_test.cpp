@@ -21,6 +21,7 @@
 #include "channels/CNetVideoClient.h"
 #include "channels/PictureBlocks.h"
 #include "platform/Clock.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/Waiting.h"
 
@@ -55,20 +56,6 @@ class Listener {
   int m_fd = -1;
   uint16_t m_port = 0;
 };
-
-int connectTo(uint16_t port, int rcvBuf = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvBuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Reads exactly n bytes within timeoutMs: n, or what arrived before end of stream / time-out.
 size_t readExact(int fd, void* buf, size_t n, int timeoutMs) {
