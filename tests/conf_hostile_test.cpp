@@ -20,6 +20,7 @@
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 
@@ -30,31 +31,18 @@ using Clock = std::chrono::steady_clock;
 // A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
 class Gate {
  public:
-  Gate() {
-    EXPECT_EQ(system(("mkdir -p '" + m_home.path() + "/.foxrc/TELVORA' '" + m_home.file("foxdir") + "'").c_str()), 0);
-    EXPECT_TRUE(writeFile(m_home.path() + "/.foxrc/TELVORA/TelvGate",
-                          "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n"));
-  }
   bool start() {
-    if (!m_proc.start(builtProgram("telvgate"), {},
-                      {{"HOME", m_home.path()},
-                       {"FOXDIR", m_home.file("foxdir")},
-                       {"TELVGATE_LOCK_DIR", m_home.path()},
-                       {"DISPLAY", ":4711"}},
-                      m_home.path()))
-      return false;
-    const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
-    if (!m_proc.waitForStdout(marker, 10000)) return false;
-    const std::string out = m_proc.stdoutText();
-    port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+    if (!m_home.start(m_proc, {})) return false;
+    const int p = confPort(m_proc);
+    port = uint16_t(p > 0 ? p : 0);
     return port != 0;
   }
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  std::string logPath() const { return m_home.logPath(); }
   ChildProcess& proc() { return m_proc; }
   uint16_t port = 0;
 
  private:
-  TempDir m_home;
+  ProgramHome m_home{"LogFileSize=5\nConfIPAddr=127.0.0.1\n"};
   ChildProcess m_proc;
 };
 
