@@ -26,6 +26,8 @@ PACKAGES=(
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
   onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
   nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)
+  gstreamer1.0-tools gstreamer1.0-plugins-good  # RTSP tests: gst-launch-1.0 rtspsrc/rtpjpegdepay/jpegdec
+  gir1.2-gst-rtsp-server-1.0 python3-gi     # RTSP benchmark: the server bench_rtsp compares with
 )
 
 missing=()
