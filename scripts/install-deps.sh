@@ -9,7 +9,7 @@ PACKAGES=(
   libfox-1.6-dev                            # GUI toolkit: settings registry, threads, main window
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # benchmarks under bench/
-  libjpeg62-turbo-dev                       # reference decoder/encoder in tests and benchmarks
+  libjpeg62-turbo-dev                       # RTSP: lossless re-coding to standard tables; reference codec in tests
   lomiri-wallpapers-16.04                   # photographs: the encoder benchmark's camera-like input
   curl ffmpeg                               # real stream clients in tests
   xvfb x11-apps imagemagick xdotool         # window test under a virtual display, screenshots
