@@ -19,6 +19,7 @@
 #include "app/CSettings.h"
 #include "app/Icons.h"
 #include "app/OnvifStartup.h"
+#include "app/RtspStartup.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "net/CLstConfThread.h"
@@ -198,12 +199,15 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // After the channels, so its first announcement lists their heads.
   OnvifStartup onvif;
   if (!controller.closing()) onvif.start();
+  RtspStartup rtsp;
+  if (!controller.closing()) rtsp.start();
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
   // The loop also ends when a signal stopped a modal box; make sure the channels are down.
   controller.requestClose();
 
+  rtsp.stop();
   onvif.stop();
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.
