@@ -25,6 +25,7 @@ std::string jpegEncoder(const uint8_t* data, size_t size);
 std::string logLoader(const uint8_t* data, size_t size);
 std::string rotorFrames(const uint8_t* data, size_t size);
 std::string soapBody(const uint8_t* data, size_t size);
+std::string rtspRequest(const uint8_t* data, size_t size);
 
 struct Target {
   const char* name;  // also the corpus folder's name under tests/fuzz/corpus/

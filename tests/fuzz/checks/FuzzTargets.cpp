@@ -13,6 +13,7 @@ const std::vector<Target>& targets() {
       {"erdinfo", erdInfo},            {"picture_stamp", pictureStamp},
       {"jpeg_encoder", jpegEncoder},   {"log_loader", logLoader},
       {"rotor_frames", rotorFrames},   {"soap_body", soapBody},
+      {"rtsp_request", rtspRequest},
   };
   return all;
 }
