@@ -228,6 +228,20 @@ bool packetise(const Layout& l, size_t maxPayload, Payloads* out) {
   return true;
 }
 
+bool payloadsOf(const uint8_t* data, size_t size, Payloads* out, std::string* why) {
+  Layout layout = analyse(data, size);
+  std::vector<uint8_t> recoded;
+  if (layout.verdict == Layout::OtherHuffmanTables) {
+    if (!jpegstd::recode(data, size, &recoded, why)) return false;
+    layout = analyse(recoded.data(), recoded.size());
+  }
+  if (layout.verdict != Layout::Sendable) {
+    *why = layout.why;
+    return false;
+  }
+  return packetise(layout, kMaxPayloadBytes, out);
+}
+
 void rtpHeader(uint8_t* o, bool marker, uint16_t seq, uint32_t timestamp, uint32_t ssrc) {
   o[0] = 0x80;
   o[1] = static_cast<uint8_t>(kPayloadType | (marker ? 0x80 : 0));

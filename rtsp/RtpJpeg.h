@@ -55,6 +55,10 @@ struct Payloads {
 // at most maxPayload bytes. False when maxPayload leaves no room for data.
 bool packetise(const Layout& layout, size_t maxPayload, Payloads* out);
 
+// The payloads of a published picture: as it is when the format carries it, else re-coded to
+// the standard Huffman tables first (JpegStdRecode). False with *why when it cannot be sent.
+bool payloadsOf(const uint8_t* data, size_t size, Payloads* out, std::string* why);
+
 // Writes the 12-byte RTP header: version 2, payload type 26, the marker bit on a picture's last
 // packet.
 void rtpHeader(uint8_t* out, bool marker, uint16_t seq, uint32_t timestamp, uint32_t ssrc);

@@ -9,7 +9,6 @@
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
-#include "rtsp/JpegStdRecode.h"
 #include "rtsp/RtspServer.h"
 
 namespace {
@@ -84,25 +83,13 @@ void RtspFeed::stop() {
 
 std::shared_ptr<const RtpPicture> RtspFeed::makePicture(const std::shared_ptr<const SharedPicture>& pic,
                                                          uint64_t ts) {
-  rtpjpeg::Layout layout = rtpjpeg::analyse(pic->data.get(), pic->length);
-  std::vector<uint8_t> recoded;
-  if (layout.verdict == rtpjpeg::Layout::OtherHuffmanTables) {
-    // Once per picture, for every viewer of the channel.
-    std::string why;
-    if (!jpegstd::recode(pic->data.get(), pic->length, &recoded, &why)) {
-      m_server.pictureRefused(m_tag, why);
-      return nullptr;
-    }
-    layout = rtpjpeg::analyse(recoded.data(), recoded.size());
-  }
-  if (layout.verdict != rtpjpeg::Layout::Sendable) {
-    m_server.pictureRefused(m_tag, layout.why);
-    return nullptr;
-  }
+  // Once per picture (re-coding it included), for every viewer of the channel.
   auto out = std::make_shared<RtpPicture>();
   out->timestamp = ts;
-  if (!rtpjpeg::packetise(layout, rtpjpeg::kMaxPayloadBytes, &out->payloads)) return nullptr;
-  return out;
+  std::string why;
+  if (rtpjpeg::payloadsOf(pic->data.get(), pic->length, &out->payloads, &why)) return out;
+  m_server.pictureRefused(m_tag, why);
+  return nullptr;
 }
 
 void RtspFeed::fetchCurrent() {
