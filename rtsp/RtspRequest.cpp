@@ -121,7 +121,9 @@ Item parseNext(const char* data, size_t size) {
     const std::string line(head + lineStart, textEnd - lineStart);
     lineStart = lineEnd + 1;
     if (line.empty()) break;  // the end of the head
-    if (line.find('\0') != std::string::npos) return bad(Item::Bad, "NUL in the request head");
+    // A lone CR would end the line for some readers and not for others.
+    if (line.find_first_of(std::string("\0\r", 2)) != std::string::npos)
+      return bad(Item::Bad, "NUL or lone CR in the request head");
     if (first) {
       if (!requestLine(line, &r)) return bad(Item::Bad, "malformed request line");
       first = false;
