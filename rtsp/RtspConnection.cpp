@@ -134,6 +134,7 @@ int RtspConnection::run() {
       break;
     }
     if (!open) break;
+    forgetEndedSessions();
     const uint64_t now = platform::monotonicNs();
     if (in.empty()) requestSince = 0;
     else if (requestSince == 0) requestSince = now;
@@ -152,6 +153,13 @@ int RtspConnection::run() {
 
 void RtspConnection::touchInterleaved() {
   if (m_interleaved) m_interleaved->touch();
+}
+
+void RtspConnection::forgetEndedSessions() {
+  const auto ended = [](const std::shared_ptr<RtspSession>& s) { return s->ended.load(); };
+  m_sessions.erase(std::remove_if(m_sessions.begin(), m_sessions.end(), ended), m_sessions.end());
+  if (m_interleaved && m_interleaved->ended.load() && !m_interleaved->attached.load()) m_interleaved.reset();
+  m_sessionCount = m_sessions.size();
 }
 
 void RtspConnection::endSessions() {

@@ -60,6 +60,8 @@ class RtspConnection : public CThread {
   bool keepAlive(const rtsp::Request& r);
 
   void touchInterleaved();
+  // Drops the sessions that timed out or were torn down elsewhere.
+  void forgetEndedSessions();
   void endSessions();
 
   RtspServer& m_server;
