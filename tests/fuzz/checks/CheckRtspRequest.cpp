@@ -34,7 +34,8 @@ std::string checkRequest(const rtsp::Request& r) {
   rtsp::Transport t;
   if (const std::string* v = r.header("Transport")) {
     if (rtsp::chooseTransport(*v, &t) == rtsp::TransportChoice::Chosen) {
-      if (t.tcp && (t.rtpChannel < 0 || t.rtpChannel > 255 || t.rtcpChannel < 0 || t.rtcpChannel > 255))
+      const bool leftToUs = t.rtpChannel == -1 && t.rtcpChannel == -1;
+      if (t.tcp && !leftToUs && (t.rtpChannel < 0 || t.rtpChannel > 255 || t.rtcpChannel < 0 || t.rtcpChannel > 255))
         return "interleaved channel out of range accepted";
       if (!t.tcp && (t.rtpPort < 1 || t.rtpPort > 65535 || t.rtcpPort < 1 || t.rtcpPort > 65535))
         return "client port out of range accepted";
