@@ -259,14 +259,15 @@ void consume(Viewer& v, const uint8_t* p, size_t n) {
 
 class Viewers {
  public:
+  // Each viewer is read from as soon as it plays: one left unread while the others set up
+  // would count as a viewer that does not read.
   Viewers(size_t n, uint16_t port) : m_viewers(n) {
-    for (auto& v : m_viewers)
-      if (!startViewer(v, port)) ++m_refused;
     for (int t = 0; t < 2; ++t) {
       m_epoll[t] = epoll_create1(EPOLL_CLOEXEC);
       m_threads.emplace_back([this, t] { run(t); });
     }
     for (size_t i = 0; i < n; ++i) {
+      if (!startViewer(m_viewers[i], port)) ++m_refused;
       epoll_event ev{};
       ev.events = EPOLLIN;
       ev.data.u64 = i;
