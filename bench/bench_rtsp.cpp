@@ -177,8 +177,38 @@ struct Viewer {
   uint32_t textTail = 0;
 };
 
-// Sends one request and reads its answer (head and body); "" on failure.
-std::string request(int fd, const std::string& text) {
+// Counts the pictures of what arrived: interleaved frames whose RTP header has the marker bit.
+void consume(Viewer& v, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    if (v.skip) {
+      const size_t k = std::min(v.skip, n);
+      v.skip -= k, p += k, n -= k;
+      continue;
+    }
+    if (v.inText) {
+      v.textTail = v.textTail << 8 | *p++;
+      --n;
+      if (v.textTail == 0x0D0A0D0Au) v.inText = false;
+      continue;
+    }
+    if (v.have == 0 && *p != '$') {
+      v.inText = true;
+      v.textTail = 0;
+      continue;
+    }
+    v.head[v.have++] = *p++;
+    --n;
+    if (v.have < 6) continue;
+    const size_t len = size_t(v.head[2]) << 8 | v.head[3];
+    if (v.head[1] == 0 && (v.head[5] & 0x80)) v.pictures.fetch_add(1, std::memory_order_relaxed);
+    v.skip = len >= 2 ? len - 2 : 0;
+    v.have = 0;
+  }
+}
+
+// Sends one request and reads its answer (head and body); "" on failure. What came behind the
+// answer (the first media, after PLAY) is left in *after.
+std::string request(int fd, const std::string& text, std::string* after = nullptr) {
   if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())) return "";
   std::string in;
   char buf[4096];
@@ -187,7 +217,10 @@ std::string request(int fd, const std::string& text) {
     if (end != std::string::npos) {
       const size_t cl = in.find("Content-Length: ");
       const size_t body = cl != std::string::npos && cl < end ? size_t(std::atoi(in.c_str() + cl + 16)) : 0;
-      if (in.size() >= end + 4 + body) return in;
+      if (in.size() >= end + 4 + body) {
+        if (after) *after = in.substr(end + 4 + body);
+        return in.substr(0, end + 4 + body);
+      }
     }
     const ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return "";
@@ -223,38 +256,11 @@ bool startViewer(Viewer& v, uint16_t port) {
                                           "RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
   const std::string session = between(between(setup, "Session: ", "\r\n"), "", ";");
   if (setup.compare(0, 12, "RTSP/1.0 200") != 0 || session.empty()) return false;
+  std::string media;
   const std::string play = request(v.fd, "PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session +
-                                         "\r\nRange: npt=0.000-\r\n\r\n");
+                                         "\r\nRange: npt=0.000-\r\n\r\n", &media);
+  consume(v, reinterpret_cast<const uint8_t*>(media.data()), media.size());
   return play.compare(0, 12, "RTSP/1.0 200") == 0;
-}
-
-// Counts the pictures of what arrived: interleaved frames whose RTP header has the marker bit.
-void consume(Viewer& v, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    if (v.skip) {
-      const size_t k = std::min(v.skip, n);
-      v.skip -= k, p += k, n -= k;
-      continue;
-    }
-    if (v.inText) {
-      v.textTail = v.textTail << 8 | *p++;
-      --n;
-      if (v.textTail == 0x0D0A0D0Au) v.inText = false;
-      continue;
-    }
-    if (v.have == 0 && *p != '$') {
-      v.inText = true;
-      v.textTail = 0;
-      continue;
-    }
-    v.head[v.have++] = *p++;
-    --n;
-    if (v.have < 6) continue;
-    const size_t len = size_t(v.head[2]) << 8 | v.head[3];
-    if (v.head[1] == 0 && (v.head[5] & 0x80)) v.pictures.fetch_add(1, std::memory_order_relaxed);
-    v.skip = len >= 2 ? len - 2 : 0;
-    v.have = 0;
-  }
 }
 
 class Viewers {
