@@ -399,6 +399,16 @@ bool writePictures(const std::string& dir) {
   return true;
 }
 
+size_t averageBytes(const std::string& folder) {
+  size_t total = 0;
+  for (int i = 0; i < kPictures; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/pic%03d.jpg", i);
+    total += readText(folder + name).size();
+  }
+  return total / kPictures;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -430,7 +440,7 @@ int main(int argc, char** argv) {
   std::free(exe);
   std::printf("RTSP fan-out over TCP: %d x %d JPEGs (%zu bytes on average) at %d/s, %.1f s per run, %d rounds, "
               "%u cores\n\n",
-              kWidth, kHeight, readText(dir + "/camera/pic000.jpg").size(), kFps, seconds, rounds,
+              kWidth, kHeight, averageBytes(dir + "/camera"), kFps, seconds, rounds,
               std::thread::hardware_concurrency());
   std::vector<std::vector<Run>> runs(counts.size() * 3);
   for (int round = 0; round < rounds; ++round)
