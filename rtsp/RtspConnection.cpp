@@ -127,8 +127,9 @@ int RtspConnection::run() {
         if (!open) break;
         continue;
       }
-      g_logFile.log(CLogFile::Info, kLogSource, "Refused a request from " + m_peer.to_string() + ": " + it.why,
-                    "RtspConnection::run");
+      if (m_server.mayLogRefusal())
+        g_logFile.log(CLogFile::Info, kLogSource, "Refused a request from " + m_peer.to_string() + ": " + it.why,
+                      "RtspConnection::run");
       answer(it.request, it.kind == rtsp::Item::TooLarge ? 413 : 400, {}, "", true);
       open = false;
       break;

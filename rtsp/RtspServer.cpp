@@ -128,6 +128,13 @@ bool RtspServer::play(const std::shared_ptr<RtspSession>& session, const std::st
   return true;
 }
 
+bool RtspServer::mayLogRefusal() {
+  const uint64_t now = platform::monotonicNs();
+  uint64_t last = m_lastRefusalLogNs.load();
+  if (last != 0 && now - last < kRefusalLogGapNs) return false;
+  return m_lastRefusalLogNs.compare_exchange_strong(last, now);
+}
+
 void RtspServer::pictureRefused(const std::string& tag, const std::string& why) {
   uint64_t count;
   {

@@ -37,6 +37,7 @@ class RtspFeed;
 class RtspServer : public CThread {
  public:
   static constexpr int kAcceptWaitMs = 500;  // also the period of the sweep
+  static constexpr uint64_t kRefusalLogGapNs = 60000000000ull;
 
   RtspServer(RtspChannels& channels, OnvifCredentials& logins);
   ~RtspServer() override;  // end()
@@ -71,6 +72,9 @@ class RtspServer : public CThread {
   // Pictures of the channel not sent since the server began.
   uint64_t refusedPictures(const std::string& tag);
   size_t sessionCount();
+  // Whether a refused request may be logged: at most one line a minute, so a flood of
+  // malformed requests cannot fill the log.
+  bool mayLogRefusal();
 
  protected:
   int run() override;
@@ -87,6 +91,7 @@ class RtspServer : public CThread {
   CSocket m_listen;
   CNetAddr m_bound;
   std::atomic<bool> m_stop{false};
+  std::atomic<uint64_t> m_lastRefusalLogNs{0};
   bool m_begun = false;
   std::list<std::unique_ptr<RtspConnection>> m_connections;  // the listener's own
 
