@@ -83,49 +83,59 @@ bool isStandardTable(bool ac, bool chroma, const uint8_t bits[16], const uint8_t
   return count == t.count && std::memcmp(bits, t.bits, 16) == 0 && std::memcmp(vals, t.vals, count) == 0;
 }
 
-bool recode(const uint8_t* data, size_t size, std::vector<uint8_t>* out, std::string* why) {
-  standard();  // made before any long jump can cross it
+namespace {
+
+// Everything a long jump out of libjpeg may cross lives here, in memory, not in a register of
+// the function that called setjmp.
+struct Recoding {
   ErrorTrap err;
-  trap(&err);
   jpeg_decompress_struct in;
-  jpeg_compress_struct cout;
+  jpeg_compress_struct out;
   unsigned char* buf = nullptr;
-  unsigned long bufBytes = 0;
+  unsigned long bytes = 0;
   bool inMade = false, outMade = false;
-  in.err = &err.mgr;
-  cout.err = &err.mgr;
-  if (setjmp(err.back)) {
-    if (outMade) jpeg_destroy_compress(&cout);
-    if (inMade) jpeg_destroy_decompress(&in);
-    std::free(buf);
-    *why = err.text;
-    return false;
-  }
-  jpeg_create_decompress(&in);
-  inMade = true;
-  jpeg_mem_src(&in, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&in, TRUE);
-  jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&in);
-  jpeg_create_compress(&cout);
-  outMade = true;
-  jpeg_mem_dest(&cout, &buf, &bufBytes);
+};
+
+// The libjpeg steps; false after a long jump (r->err.text tells why).
+bool transcode(Recoding* r, const uint8_t* data, size_t size) {
+  trap(&r->err);
+  r->in.err = &r->err.mgr;
+  r->out.err = &r->err.mgr;
+  if (setjmp(r->err.back)) return false;
+  jpeg_create_decompress(&r->in);
+  r->inMade = true;
+  jpeg_mem_src(&r->in, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&r->in, TRUE);
+  jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&r->in);
+  jpeg_create_compress(&r->out);
+  r->outMade = true;
+  jpeg_mem_dest(&r->out, &r->buf, &r->bytes);
   // Frame and quantisation as read; the defaults this sets include the standard Huffman
   // tables and the usual table choice (luminance 0, colour 1), optimisation off.
-  jpeg_copy_critical_parameters(&in, &cout);
-  cout.optimize_coding = FALSE;
-  cout.write_JFIF_header = FALSE;
-  cout.write_Adobe_marker = FALSE;
-  cout.restart_interval = 0;
-  jpeg_write_coefficients(&cout, coefficients);
-  jpeg_finish_compress(&cout);
-  jpeg_finish_decompress(&in);
-  const bool damaged = err.warnings > 0;
-  out->assign(buf, buf + bufBytes);
-  jpeg_destroy_compress(&cout);
-  jpeg_destroy_decompress(&in);
-  std::free(buf);
-  if (damaged) *why = std::string("damaged picture: ") + err.text;
-  return !damaged;
+  jpeg_copy_critical_parameters(&r->in, &r->out);
+  r->out.optimize_coding = FALSE;
+  r->out.write_JFIF_header = FALSE;
+  r->out.write_Adobe_marker = FALSE;
+  r->out.restart_interval = 0;
+  jpeg_write_coefficients(&r->out, coefficients);
+  jpeg_finish_compress(&r->out);
+  jpeg_finish_decompress(&r->in);
+  return true;
+}
+
+}  // namespace
+
+bool recode(const uint8_t* data, size_t size, std::vector<uint8_t>* out, std::string* why) {
+  standard();  // made before any long jump can cross it
+  Recoding r;
+  const bool read = transcode(&r, data, size);
+  const bool ok = read && r.err.warnings == 0;
+  if (ok) out->assign(r.buf, r.buf + r.bytes);
+  if (r.outMade) jpeg_destroy_compress(&r.out);
+  if (r.inMade) jpeg_destroy_decompress(&r.in);
+  std::free(r.buf);
+  if (!ok) *why = std::string(read ? "damaged picture: " : "") + r.err.text;
+  return ok;
 }
 
 }  // namespace jpegstd
