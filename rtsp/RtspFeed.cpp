@@ -26,6 +26,7 @@ struct RtspFeed::Viewer {
   };
   Tag writable{this, false}, rtcp{this, true};
   std::shared_ptr<RtspSession> s;
+  size_t slot = 0;      // its index in the feed's list
   bool tcp = false;
   int fd = -1;          // interleaved: our own handle on the connection; UDP: the RTP socket
   bool known = false;   // fd is in the wait set
@@ -273,7 +274,16 @@ void RtspFeed::endViewer(Viewer& v) {
 int RtspFeed::run() {
   std::vector<std::unique_ptr<Viewer>> viewers;
   std::vector<std::shared_ptr<RtspSession>> incoming;
+  std::vector<Viewer*> fired;  // sockets that take data again since the last pass
   void* ready[64];
+  bool full = true;            // every viewer is looked at, not only the fired ones
+  uint64_t dueNs = 0;          // monotonic: when a full pass is due at the latest
+  const auto remove = [&viewers, this](size_t i) {
+    endViewer(*viewers[i]);
+    viewers[i] = std::move(viewers.back());
+    viewers[i]->slot = i;
+    viewers.pop_back();
+  };
   for (;;) {
     const bool ending = m_stop.load() || m_channelGone;
     {
@@ -287,41 +297,53 @@ int RtspFeed::run() {
       v->tcp = s->transport.tcp;
       v->fd = v->tcp ? s->mediaFd : s->udp.rtp;
       v->seq = s->firstSeq;
+      v->slot = viewers.size();
       if (!v->tcp && s->udp.rtcp >= 0) m_wait.watchReadable(s->udp.rtcp, &v->rtcp);
       viewers.push_back(std::move(v));
+      full = true;
     }
     incoming.clear();
     if (ending) break;
 
+    // A new picture, a new viewer, a queued answer or a deadline: every viewer is looked at.
+    // A socket that drained: only its viewer is, so hundreds of viewers taking a picture at
+    // their own pace do not cost a pass over all of them each.
     const uint64_t monoNs = platform::monotonicNs();
-    uint64_t nextNs = monoNs + kMaxIdleNs;
     m_haveCurrent = false;
     m_wantFrame = false;
-    for (size_t i = 0; i < viewers.size();) {
-      if (serve(*viewers[i], monoNs, nextNs)) {
-        ++i;
-        continue;
+    if (full || monoNs >= dueNs) {
+      uint64_t nextNs = monoNs + kMaxIdleNs;
+      for (size_t i = 0; i < viewers.size();) {
+        if (serve(*viewers[i], monoNs, nextNs))
+          ++i;
+        else
+          remove(i);
       }
-      endViewer(*viewers[i]);
-      viewers[i] = std::move(viewers.back());
-      viewers.pop_back();
+      dueNs = nextNs;
+    } else {
+      for (Viewer* v : fired)
+        if (!serve(*v, monoNs, dueNs)) remove(v->slot);
     }
+    fired.clear();
+    full = false;
     if (m_wantFrame && !m_channelGone) m_source->want();
 
     const uint64_t now = platform::monotonicNs();
-    const int n = m_wait.wait(nextNs > now ? int64_t(nextNs - now) : 0, ready, 64);
+    const int n = m_wait.wait(dueNs > now ? int64_t(dueNs - now) : 0, ready, 64);
     for (int i = 0; i < n; ++i) {
       if (ready[i] == &m_wake) {
         m_wake.drain();
+        full = true;
         continue;
       }
-      // Viewers ended this round were taken out of the wait before it began.
+      // Viewers ended in a pass were taken out of the wait before it began.
       const Viewer::Tag* tag = static_cast<const Viewer::Tag*>(ready[i]);
       if (tag->rtcp) {
         platform::drainDatagrams(tag->v->s->udp.rtcp);
         tag->v->s->touch();  // its receiver reports keep the session alive
       } else {
         tag->v->armed = false;  // one-shot: it fired and is off now
+        fired.push_back(tag->v);
       }
     }
   }

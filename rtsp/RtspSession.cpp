@@ -34,6 +34,7 @@ bool RtspOutput::send(const std::string& bytes, bool last) {
   if (m_done || m_last || m_queued.size() + bytes.size() > kMaxQueuedBytes) return false;
   m_queued += bytes;
   m_last = last;
+  m_hasQueued = true;
   if (m_feed) m_feed->wake();
   return true;
 }
@@ -42,11 +43,14 @@ void RtspOutput::handOver(RtspFeed* feed, const std::string& first) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_feed = feed;
   m_queued = first;
+  m_hasQueued = !first.empty();
   m_handedOver = true;
 }
 
 bool RtspOutput::take(std::string* out, bool* last) {
+  if (!m_hasQueued.load()) return false;
   std::lock_guard<std::mutex> guard(m_lock);
+  m_hasQueued = false;
   *last = m_last;
   if (m_queued.empty()) return false;
   out->swap(m_queued);

@@ -48,6 +48,7 @@ class RtspOutput {
  private:
   const int m_fd;  // the connection's; owned by the connection
   std::atomic<bool> m_handedOver{false};
+  std::atomic<bool> m_hasQueued{false};  // m_queued is not empty: take() looks without the lock
   std::mutex m_lock;
   std::condition_variable m_released;
   std::string m_queued;        // guarded by m_lock
