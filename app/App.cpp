@@ -19,6 +19,7 @@
 #include "app/CSettings.h"
 #include "app/Icons.h"
 #include "app/OnvifStartup.h"
+#include "app/RtspStartup.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "channels/SignalWatch.h"
@@ -203,6 +204,8 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   SignalWatch signals;
   if (!controller.closing() && !signals.begin())
     logMain(CLogFile::Error, std::string("Cannot start the signal watch: ") + std::strerror(errno));
+  RtspStartup rtsp;
+  if (!controller.closing()) rtsp.start();
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
@@ -210,6 +213,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   controller.requestClose();
 
   signals.end();
+  rtsp.stop();
   onvif.stop();
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.

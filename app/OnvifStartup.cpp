@@ -173,6 +173,14 @@ uint16_t portSetting(const char* key, uint16_t def) {
 
 }  // namespace
 
+std::unique_ptr<OnvifChannelSource> makeChannelDirectory() {
+  return std::unique_ptr<OnvifChannelSource>(new ChannelDirectory);
+}
+
+std::unique_ptr<OnvifCredentials> makeSettingsLogins() {
+  return std::unique_ptr<OnvifCredentials>(new SettingsLogins);
+}
+
 bool onvifEnabled() { return g_settings.readBool(kSystem, "OnvifEnabled", false); }
 
 OnvifConfig readOnvifConfig() {

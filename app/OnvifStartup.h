@@ -17,6 +17,11 @@ class OnvifServer;
 OnvifConfig readOnvifConfig();
 bool onvifEnabled();
 
+// The running channels and the logins as the ONVIF device sees them; the RTSP server shares
+// both views.
+std::unique_ptr<OnvifChannelSource> makeChannelDirectory();
+std::unique_ptr<OnvifCredentials> makeSettingsLogins();
+
 class OnvifStartup {
  public:
   OnvifStartup();

@@ -1,18 +1,29 @@
 #pragma once
 // Small pieces the benchmark programs share: processor-time clocks, absolute sleeps, a
-// stand-in picture, a gathering send and the median and minimum of rounds. Header-only, since
-// every bench/*.cpp is a program of its own.
+// stand-in picture, a gathering send, the median and minimum of rounds and a child process.
+// Header-only, since every bench/*.cpp is a program of its own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "channels/PictureBlocks.h"
+#include "platform/Clock.h"
+
+extern char** environ;
 
 namespace bench {
 
@@ -82,5 +93,56 @@ inline double median(std::vector<double> v) {
 }
 inline double least(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()); }
 inline double most(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
+
+// A child process started with posix_spawn; ended with SIGTERM (then SIGKILL) by the destructor.
+class Child {
+ public:
+  bool start(const std::vector<std::string>& args, const std::string& outFile) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, (outFile + ".err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int rc = posix_spawnp(&m_pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) m_pid = -1;
+    return m_pid > 0;
+  }
+  ~Child() { stop(); }
+  void stop() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    for (int i = 0; i < 50; ++i) {
+      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return;
+      }
+      platform::sleepMs(100);
+    }
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+  pid_t pid() const { return m_pid; }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// A loopback port that was free a moment ago.
+inline uint16_t freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
 
 }  // namespace bench

@@ -391,44 +391,6 @@ Result runBare(size_t n, double seconds, double rate, const std::vector<uint8_t>
   return r;
 }
 
-// A child process started with posix_spawn; ended with SIGTERM (then SIGKILL) by the destructor.
-class Child {
- public:
-  bool start(const std::vector<std::string>& args, const std::string& outFile) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, (outFile + ".err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int rc = posix_spawnp(&m_pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) m_pid = -1;
-    return m_pid > 0;
-  }
-  ~Child() { stop(); }
-  void stop() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return;
-      }
-      platform::sleepMs(100);
-    }
-    kill(m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
-  }
-  pid_t pid() const { return m_pid; }
-
- private:
-  pid_t m_pid = -1;
-};
-
 std::string readText(const std::string& path) {
   std::string s;
   if (FILE* f = std::fopen(path.c_str(), "r")) {
@@ -453,21 +415,9 @@ double processCpuOf(pid_t pid) {
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-uint16_t freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 struct Motion {
   std::string dir;
-  Child fakecam, daemon;
+  bench::Child fakecam, daemon;
   uint16_t streamPort = 0;
   bool ok = false;
 
@@ -499,7 +449,7 @@ struct Motion {
       std::sscanf(readText(dir + "/fakecam.out").c_str(), "port %hu", &camPort);
     }
     if (camPort == 0) return false;
-    streamPort = freePort();
+    streamPort = bench::freePort();
     const std::string conf =
         "daemon off\nsetup_mode off\nlog_level 4\nlog_file " + dir + "/motion.log\n"
         "target_dir " + dir + "\npid_file " + dir + "/motion.pid\n"

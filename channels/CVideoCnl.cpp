@@ -99,7 +99,40 @@ CVideoCnl::~CVideoCnl() {
     m_sender = nullptr;
     m_senderOwned.reset();
   }
+  notifyWatchers(true);
   m_listEntry.remove();
+}
+
+std::shared_ptr<PictureLink> CVideoCnl::watch(PictureWatcher* watcher) {
+  auto link = std::make_shared<PictureLink>();
+  link->cnl = this;
+  link->watcher = watcher;
+  std::lock_guard<std::mutex> guard(m_watchLock);
+  m_watches.push_back(link);
+  m_watched = true;
+  return link;
+}
+
+void CVideoCnl::notifyWatchers(bool ending) {
+  if (!m_watched.load()) return;
+  std::lock_guard<std::mutex> guard(m_watchLock);
+  for (size_t i = 0; i < m_watches.size();) {
+    PictureLink& link = *m_watches[i];
+    bool gone;
+    {
+      std::lock_guard<std::mutex> linkGuard(link.lock);
+      if (ending) link.cnl = nullptr;
+      if (link.watcher) link.watcher->pictureEvent();
+      gone = link.watcher == nullptr;
+    }
+    if (gone) {
+      m_watches[i] = std::move(m_watches.back());
+      m_watches.pop_back();
+    } else {
+      ++i;
+    }
+  }
+  m_watched = !m_watches.empty();
 }
 
 void CVideoCnl::clientCreated() {
@@ -345,6 +378,7 @@ void CVideoCnl::publishBackFrame() {
   // lock is still held only makes each one block again on the mutex.
   m_newFrame.notify_all();
   if (PushSender* sender = m_sender.load()) sender->published();
+  notifyWatchers(false);
 }
 
 bool CVideoCnl::publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs,

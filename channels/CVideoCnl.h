@@ -25,11 +25,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "channels/ChannelCounters.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
 #include "channels/SignalState.h"
+#include "channels/PictureWatch.h"
 #include "net/CNetAddr.h"
 
 class CMXClient;
@@ -116,6 +118,9 @@ class CVideoCnl : public CThread {
   // so the recorder never stores it. The producer's back record is not touched, so any thread
   // may call it while the producer runs. False when it does not fit the frame record.
   bool publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs, uint32_t sequence);
+  // A link through which watcher is woken on every publication (see PictureWatch.h); the
+  // caller keeps the channel alive for this call (g_cnlUseLock). Any thread.
+  std::shared_ptr<PictureLink> watch(PictureWatcher* watcher);
 
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
   // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
@@ -205,6 +210,12 @@ class CVideoCnl : public CThread {
   std::unique_ptr<PushSender> m_senderOwned;  // guarded by m_senderLock
   std::atomic<PushSender*> m_sender{nullptr};  // the same, for the publication's wake-up
   std::unique_ptr<CRecVideoClient> m_rec;
+
+  std::mutex m_watchLock;
+  std::vector<std::shared_ptr<PictureLink>> m_watches;  // guarded by m_watchLock
+  std::atomic<bool> m_watched{false};  // m_watches is not empty: publications look at it
+  // Wakes every watcher; ending also cuts the links (the destructor).
+  void notifyWatchers(bool ending);
 
   // Called by CMXClient's constructor and by the destructor of one that never attached.
   friend class CMXClient;

@@ -11,7 +11,7 @@ PACKAGES=(
   libfox-1.6-dev                            # GUI toolkit: settings registry, threads, main window
   googletest libgtest-dev libgmock-dev      # unit tests
   libbenchmark-dev                          # benchmarks under bench/
-  libjpeg62-turbo-dev                       # reference decoder/encoder in tests and benchmarks
+  libjpeg62-turbo-dev                       # RTSP: lossless re-coding to standard tables; reference codec in tests
   lomiri-wallpapers-16.04                   # photographs: the encoder benchmark's camera-like input
   curl ffmpeg                               # real stream clients in tests
   xvfb x11-apps imagemagick xdotool         # window test under a virtual display, screenshots
@@ -30,6 +30,8 @@ PACKAGES=(
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
   onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
   nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)
+  gstreamer1.0-tools gstreamer1.0-plugins-good  # RTSP tests: gst-launch-1.0 rtspsrc/rtpjpegdepay/jpegdec
+  gir1.2-gst-rtsp-server-1.0 python3-gi     # RTSP benchmark: the server bench_rtsp compares with
 )
 
 missing=()

@@ -4,12 +4,23 @@
 # admin / qatrel); any arguments are passed to telvgate as they are.
 # The simulated frame-grabber library (libfalcon.so) is built beside telvgate, where TelvGate
 # looks first, so input 0 of board 0 is live at once; each analog channel prints its stream
-# address when its socket is bound.
+# address when its socket is bound. For the demo every channel is also an RTSP stream
+# (rtsp://HOST:8554/<channel>, the administrator's login): "RtspEnabled" is turned on in the
+# settings unless they already hold a choice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target telvgate fakecam
+settings="${HOME}/.foxrc/TELVORA/TelvGate"
+if ! grep -q '^RtspEnabled=' "$settings" 2>/dev/null; then
+  mkdir -p "$(dirname "$settings")"
+  if grep -q '^\[System\]$' "$settings" 2>/dev/null; then
+    sed -i 's/^\[System\]$/[System]\nRtspEnabled=true/' "$settings"
+  else
+    printf '[System]\nRtspEnabled=true\n\n' >>"$settings"
+  fi
+fi
 if [ $# -eq 0 ]; then
   set -- 0.0.0.0 8080
 fi

@@ -206,12 +206,8 @@ TEST(OnvifClients, FindReadAndSteerTheGatewayInANamespaceOfTheirOwn) {
   if (!why.empty()) GTEST_SKIP() << "no network namespace of our own: " << why;
 }
 
-// The stream address GetStreamUri gives plays. It needs the RTSP server, which comes in
-// beside the ONVIF device; until it is part of the build this test says so and is skipped.
+// The stream address GetStreamUri gives plays.
 TEST(OnvifClients, StreamAddressesPlayInFfprobe) {
-  struct stat st;
-  if (stat(sourceTreePath("rtsp").c_str(), &st) != 0)
-    GTEST_SKIP() << "the RTSP server (rtsp/) is not in this build yet: the addresses cannot play";
   ptytest::PtyLine line;
   Gateway g;
   // The RTSP server binds the port of its setting: one the system just had free.

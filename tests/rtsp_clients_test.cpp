@@ -1,0 +1,85 @@
+// The real telvgate's RTSP streams before real clients: ffprobe, ffmpeg and GStreamer read an
+// analog channel (the simulated grabber, our encoder's pictures) and an IP channel (the fake
+// camera's pictures) over TCP and over UDP, and decode them without an error or a warning.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+namespace {
+
+std::string run(const std::string& program, const std::vector<std::string>& args, int* code) {
+  ChildProcess p;
+  *code = -1;
+  if (!p.start(program, args) || !p.wait(30000, code)) *code = -1;
+  return p.stdoutText() + p.stderrText();
+}
+
+// The gateway with an analog channel and an IP channel on a fake camera; RTSP on 127.0.0.1
+// at a port of the system's choice, with the login boss / Pa55word.
+struct Gateway {
+  TempDir home;
+  ChildProcess cam, gate;
+  std::string rtsp;  // "127.0.0.1:port"
+
+  bool start() {
+    if (!cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "25"}) ||
+        !cam.waitForStdout("\n", 5000))
+      return false;
+    const std::string dir = home.path() + "/.foxrc/TELVORA";
+    if (system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()) != 0) return false;
+    writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
+                                     "\nRtspEnabled=true\nRtspPort=0\n\n[Admins]\nboss=Pa55word\n\n"
+                                     "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n\n[Channel 1 0]\n"
+                                     "CamIPAddr=127.0.0.1\nCamIPPort=" + cam.stdoutText().substr(5) +
+                                     "CnlEventFramePeriod=40\n");
+    if (!gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
+                    {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")}, {"TELVGATE_LOCK_DIR", home.path()},
+                     {"DISPLAY", ":4711"}},
+                    home.path()))
+      return false;
+    const std::string marker = "TelvGate RTSP server: rtsp://";
+    if (!gate.waitForStdout(marker, 10000) || !gate.waitForStdout("TelvGate Analog Falcon 1 0", 10000)) return false;
+    const std::string out = gate.stdoutText();
+    const size_t b = out.find(marker) + marker.size();
+    rtsp = out.substr(b, out.find('/', b) - b);
+    return true;
+  }
+  std::string url(const std::string& tag, const std::string& password = "Pa55word") const {
+    return "rtsp://boss:" + password + "@" + rtsp + "/" + tag;
+  }
+  std::string log() { return gate.stdoutText() + gate.stderrText() + readFile(home.file("TelvGateLog.log")); }
+};
+
+}  // namespace
+
+TEST(RtspClients, FfprobeFfmpegAndGstreamerDecodeAnalogAndIpChannelsOverTcpAndUdp) {
+  Gateway g;
+  ASSERT_TRUE(g.start()) << g.log();
+  int code = -1;
+  for (const char* tag : {"falcon_1_0", "axis_0"}) {
+    const std::string size = std::string(tag) == "falcon_1_0" ? "640,480" : "160,120";  // the fake camera's own
+    for (const char* transport : {"tcp", "udp"}) {
+      const std::string what = std::string(tag) + " over " + transport;
+      EXPECT_EQ(run("/usr/bin/ffprobe", {"-v", "error", "-rtsp_transport", transport, "-show_entries",
+                                         "stream=codec_name,width,height", "-of", "csv=p=0", g.url(tag)}, &code),
+                "mjpeg," + size + "\n") << what;
+      EXPECT_EQ(run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-rtsp_transport", transport, "-i", g.url(tag),
+                                        "-frames:v", "50", "-f", "null", "-"}, &code), "") << what;
+      EXPECT_EQ(code, 0) << what;
+      // GStreamer reports a damaged picture or a late packet as a warning on its bus.
+      const std::string gst = run("/usr/bin/gst-launch-1.0",
+                                  {"rtspsrc", "location=rtsp://" + g.rtsp + "/" + tag, "user-id=boss",
+                                   "user-pw=Pa55word", std::string("protocols=") + transport, "!", "rtpjpegdepay",
+                                   "!", "jpegdec", "!", "fakesink", "num-buffers=50"}, &code);
+      EXPECT_EQ(code, 0) << what << "\n" << gst;
+      EXPECT_EQ(gst.find("WARNING"), std::string::npos) << what << "\n" << gst;
+      EXPECT_EQ(gst.find("ERROR"), std::string::npos) << what << "\n" << gst;
+    }
+  }
+  const std::string refused = run("/usr/bin/ffprobe", {"-v", "error", g.url("axis_0", "wrong")}, &code);
+  EXPECT_NE(refused.find("401 Unauthorized"), std::string::npos) << refused;
+  EXPECT_EQ(g.log().find("cannot be streamed"), std::string::npos) << g.log();
+}
