@@ -3,14 +3,25 @@
 // holds the channel-use lock, then sent by the connection's own thread after that lock is
 // released, so a slow reader never holds the lock, the other clients or the shutdown.
 #include <map>
+#include <memory>
 #include <string>
 
 #include "net/CHTTPSocket.h"
+
+// The rest of an answer that goes on after its head (a push stream): once the head went out,
+// the connection thread hands its socket over, and the taker owns it from then on. take()
+// runs on the connection thread; a taker that never gets the socket is simply destroyed.
+class ConfStreamTaker {
+ public:
+  virtual ~ConfStreamTaker() = default;
+  virtual void take(CSocket& conn) = 0;
+};
 
 struct ConfAnswer {
   bool send = false;     // false: the connection is dropped without an answer
   std::string bytes;     // status line, headers, empty line and body
   bool linger = false;   // pause (per connection) before closing, after ending the stream
+  std::unique_ptr<ConfStreamTaker> stream;  // takes the connection after bytes were sent
 
   // Fills the answer: head exactly as CHTTPSocket::send_response_head writes it, then body.
   void set(int status, const std::string& reason, const std::map<std::string, std::string>& headers,
