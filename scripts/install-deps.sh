@@ -25,6 +25,7 @@ PACKAGES=(
   dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
   systemd                                   # systemd-analyze verify of the service unit
   prometheus                                # promtool checks the /metrics exposition format
+  fail2ban                                  # fail2ban-regex checks the failed-login filter in the tests
   libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
   libssl-dev                                # ONVIF login digests; HTTPS of the configuration pages
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
