@@ -85,6 +85,18 @@ int ConfConnection::run() {
     a = std::move(m_answer);
   }
   touch();
+  if (a.stream) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_dropped) {
+      a.stream->take(m_sock);  // the socket, with its TLS session, is the stream's from now on
+      m_tls = nullptr;
+    }
+    a = ConfAnswer();
+  }
+  if (a.complete && !m_dropped) {
+    a.complete(a.bytes);
+    a.complete = nullptr;  // lets go of what it held (a channel waits for it)
+  }
   bool sent = false;
   if (a.send && !m_dropped) {
     m_state = State::Sending;
@@ -93,13 +105,6 @@ int ConfConnection::run() {
       // Dropped: what is still queued for this peer must not keep the connection alive.
       platform::setAbortiveClose(m_sock.handle());
       a.linger = false;
-    }
-  }
-  if (sent && a.stream) {
-    std::lock_guard<std::mutex> g(m_lock);
-    if (!m_dropped) {
-      a.stream->take(m_sock);  // the socket, with its TLS session, is the stream's from now on
-      m_tls = nullptr;
     }
   }
   // The closing alert tells a TLS client that the answer (which carries no length) is whole.

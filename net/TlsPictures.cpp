@@ -41,7 +41,9 @@ std::string keyOf(const std::string& path, const char* prefix) {
 // the channel stops, or stop() is called (any thread; shuts the connection down).
 class TlsPushClient : public CVideoClient {
  public:
-  TlsPushClient(CVideoCnl* cnl, uint32_t periodMs) : CVideoClient(cnl, periodMs) {}
+  // head: the answer's head, sent first.
+  TlsPushClient(CVideoCnl* cnl, uint32_t periodMs, std::string head)
+      : CVideoClient(cnl, periodMs), m_head(std::move(head)) {}
   ~TlsPushClient() override { closeConnection(); }
 
   // Takes the connection's handle and its TLS session (connection thread, before start()).
@@ -71,10 +73,11 @@ class TlsPushClient : public CVideoClient {
     counters.viewers.fetch_add(1, std::memory_order_relaxed);
     char head[CNetVideoClient::kPartHeaderSize];
     std::memcpy(head, CNetVideoClient::kPartHeader, sizeof head);
-    for (int failedWaits = 0; !m_stop;) {
+    for (int failedWaits = sendAll(m_head.data(), m_head.size()) ? 0 : CNetVideoClient::kMaxFailedWaits;
+         failedWaits < CNetVideoClient::kMaxFailedWaits && !m_stop;) {
       if (!waitNewFrame()) {
-        if (++failedWaits >= CNetVideoClient::kMaxFailedWaits) break;
-        sleepUnlessStopped(uint64_t(CNetVideoClient::kFailPauseMs) * 1000000ull);
+        if (++failedWaits < CNetVideoClient::kMaxFailedWaits)
+          sleepUnlessStopped(uint64_t(CNetVideoClient::kFailPauseMs) * 1000000ull);
         continue;
       }
       failedWaits = 0;
@@ -114,12 +117,23 @@ class TlsPushClient : public CVideoClient {
     m_conn.reset();
   }
 
+  const std::string m_head;
   std::mutex m_connLock;          // the connection against stop()'s shutdown
   std::unique_ptr<CSocket> m_conn;  // guarded by m_connLock for reset/shutdown; sends: run()
   CNetAddr m_peer;
 };
 
-// Hands a finished head's connection to its stream consumer and starts it.
+// A consumer that is never started: while it exists the channel's destructor waits for it
+// (up to CVideoCnl::kAttachWaitNs), so a connection thread may use the channel meanwhile.
+class ChannelLease : public CMXClient {
+ public:
+  using CMXClient::CMXClient;
+
+ protected:
+  int run() override { return 0; }
+};
+
+// Hands the connection to its stream consumer and starts it.
 class StreamStarter : public ConfStreamTaker {
  public:
   explicit StreamStarter(TlsPushClient* client) : m_client(client) {}
@@ -152,11 +166,18 @@ void channelPictureAnswer(CHTTPSocket& conn, ConfAnswer& out) {
     return;
   }
   if (streamKey.empty()) {
-    std::shared_ptr<const SharedPicture> pic;
-    cnl->currentPicture(pic);
+    // The wait for a picture (up to the channel's wait, 1 s) happens on the connection thread;
+    // the lease keeps the channel from going away meanwhile.
+    std::shared_ptr<ChannelLease> lease(new ChannelLease(cnl));
     out.set(200, "OK",
-            {{"Connection:", "close"}, {"Content-type:", "image/jpg"}, {"Cache-Control:", "private,no-cache"}},
-            pic ? std::string(reinterpret_cast<const char*>(pic->data.get()), pic->length) : noPictureImage());
+            {{"Connection:", "close"}, {"Content-type:", "image/jpg"}, {"Cache-Control:", "private,no-cache"}});
+    out.complete = [lease](std::string& bytes) {
+      std::shared_ptr<const SharedPicture> pic;
+      if (lease->channel()->getNewPicture(pic, 0))
+        bytes.append(reinterpret_cast<const char*>(pic->data.get()), pic->length);
+      else
+        bytes += noPictureImage();
+    };
     return;
   }
   // A stopping channel takes no new consumers (they attach from their own thread).
@@ -164,5 +185,5 @@ void channelPictureAnswer(CHTTPSocket& conn, ConfAnswer& out) {
   auto fps = conn.query.find("fps");
   const uint32_t periodMs = CNetVideoClient::periodMsFromFps(fps == conn.query.end() ? nullptr : &fps->second);
   out.set(200, "OK", {{"Content-type:", CHTTPSrvThread::kStreamType}, {"Cache-Control:", "private,no-cache"}});
-  out.stream.reset(new StreamStarter(new TlsPushClient(cnl, periodMs)));
+  out.stream.reset(new StreamStarter(new TlsPushClient(cnl, periodMs, out.bytes)));
 }

@@ -8,9 +8,10 @@
 //                                  fps rule of the channel endpoint's own stream
 //
 // <key> is the channel's form key (fieldPrefix, "0_3_"). The answers are built on the
-// configuration thread (channelPictureAnswer, under g_cnlUseLock); a stream's consumer is made
-// there too, so the channel waits for it, and is started by the connection thread once the
-// head went out (net/ConfAnswer.h).
+// configuration thread (channelPictureAnswer, under g_cnlUseLock). What may wait is left to
+// the connection thread (net/ConfAnswer.h): the wait for a picture, under a lease that keeps
+// the channel alive, and the stream, whose consumer is made here (so the channel waits for it)
+// and is handed the connection and started there; it sends the head itself.
 #include <string>
 
 class CHTTPSocket;
