@@ -155,9 +155,18 @@ TEST(Https, StalledHandshakesAndPlainHttpAreDroppedWhileStatusAnswersOnBothPorts
 }
 
 TEST(Https, ViewersSeeTheStatusPagesOnlyAndPublicStatusOffAsksForALogin) {
-  ConfGate gate(true, "", "[Viewers]\nvera=seen\n");
+  ConfGate gate(true, "ConfRedirectToTLS=1\n", "[Viewers]\nvera=seen\n");
   ASSERT_TRUE(gate.start());
   const std::string base = " https://127.0.0.1:" + std::to_string(gate.tlsPort);
+  const std::string plain = "timeout 5 curl -s -o /dev/null -w '%{http_code} %{redirect_url}' http://127.0.0.1:" +
+                            std::to_string(gate.port);
+  // Plain-HTTP pages are sent to HTTPS; the log, the metrics and the 401 are not.
+  EXPECT_EQ(sh(plain + "/status?x=1"), "302" + base + "/status?x=1");
+  EXPECT_EQ(sh(plain + "/configure -u admin:qatrel"), "302" + base + "/configure");
+  EXPECT_EQ(sh(plain + "/configure"), "401 ");
+  EXPECT_EQ(sh(plain + "/logs"), "200 ");
+  EXPECT_EQ(sh(plain + "/metrics -u admin:qatrel"), "200 ");
+
   const std::string viewer = "-o /dev/null -u vera:seen";
   for (const char* path : {"/status", "/logs"}) EXPECT_EQ(code(curlTls(gate, viewer + base + path)), "200") << path;
   for (const char* path : {"/configure", "/configure?cnl=sys", "/metrics", "/submitConfig?ret_cnl=sys"})
@@ -165,17 +174,25 @@ TEST(Https, ViewersSeeTheStatusPagesOnlyAndPublicStatusOffAsksForALogin) {
   const std::string refused = curlTls(gate, "-u vera:seen --data sys_newLogin=x" + base + "/submitConfig");
   EXPECT_NE(refused.find("<H1>Forbidden</H1>"), std::string::npos) << refused;
 
-  const std::string off = curlTls(gate, "-u admin:qatrel -H 'Origin:" + base.substr(1) +
-                                            "' --data 'sys_PublicStatus=0&ret_cnl=sys'" + base + "/submitConfig");
-  EXPECT_NE(off.find("Updated the <EM>Status and log without login</EM> value to <STRONG>off"), std::string::npos);
+  const auto submit = [&](const std::string& fields) {
+    return curlTls(gate, "-u admin:qatrel -H 'Origin:" + base.substr(1) + "' --data '" + fields + "&ret_cnl=sys'" +
+                             base + "/submitConfig");
+  };
+  EXPECT_NE(submit("sys_PublicStatus=0").find("Updated the <EM>Status and log without login</EM> value to <STRONG>off"),
+            std::string::npos);
+  EXPECT_NE(submit("sys_newViewer=ann&sys_newViewerPasswd1=pw&sys_newViewerPasswd2=pw")
+                .find("Added a new viewer. Login name: '<STRONG>ann</STRONG>"),
+            std::string::npos);
   for (const char* path : {"/status", "/logs"}) {
     EXPECT_EQ(code(curlTls(gate, "-o /dev/null" + base + path)), "401") << path;
     EXPECT_EQ(code(curlTls(gate, "-o /dev/null -u vera:wrong" + base + path)), "401") << path;
     EXPECT_EQ(code(curlTls(gate, viewer + base + path)), "200") << path;
+    EXPECT_EQ(code(curlTls(gate, "-o /dev/null -u ann:pw" + base + path)), "200") << path;
     EXPECT_EQ(code(curlTls(gate, "-o /dev/null -u admin:qatrel" + base + path)), "200") << path;
-    EXPECT_EQ(code(sh("timeout 5 curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:" +
-                      std::to_string(gate.port) + path)), "401") << path;
+    EXPECT_EQ(sh(plain + path), "401 ") << path;
   }
+  EXPECT_NE(submit("sys_viewer_ann=on").find("Removed a viewer. Login name: '<STRONG>ann</STRONG>"), std::string::npos);
+  EXPECT_EQ(code(curlTls(gate, "-o /dev/null -u ann:pw" + base + "/status")), "401");
 }
 
 TEST(Https, FailedLoginsMatchTheFail2banFilterAndATrustedProxyNamesTheClient) {
