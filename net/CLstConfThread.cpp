@@ -325,8 +325,8 @@ ConfRole CLstConfThread::login(ConfConnection& c) {
   // A request without credentials is a browser's first try, not a guess.
   if (role != ConfRole::None || !headers.count("Authorization:")) return role;
   // One line per refused login, always in this form, for intrusion filters reading the log.
-  g_logFile.log(CLogFile::Warning, kSource, "Failed login from " + client + " for " + http::printable(c.request().path),
-                kRunFunction);
+  g_logFile.log(CLogFile::Warning, kSource,
+                "Failed login from " + client + " for " + http::printable(c.request().path), kRunFunction);
   if (m_throttle.failed(client, now))
     g_logFile.log(CLogFile::Warning, kSource,
                   "Too many failed logins from " + client +

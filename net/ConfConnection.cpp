@@ -63,8 +63,9 @@ bool ConfConnection::startTls(uint64_t deadlineNs) {
 }
 
 int ConfConnection::run() {
-  // One deadline for the handshake and the request: a client that stalls in either, speaks
-  // plain HTTP to the TLS port or sends garbage holds this thread no longer than that.
+  // The TLS handshake gets the silence allowed before a request line, and the whole request
+  // (handshake included) the request deadline: a client that stalls in either, speaks plain
+  // HTTP to the TLS port or sends garbage holds this thread no longer than that.
   const uint64_t deadline = platform::monotonicNs() + uint64_t(m_host.requestDeadlineMs()) * 1000000ull;
   m_sock.setDeadline(deadline);
   const uint64_t handshakeEnd = std::min(deadline, platform::monotonicNs() + kHandshakeLimitNs);
