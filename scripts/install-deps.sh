@@ -26,6 +26,7 @@ PACKAGES=(
   systemd                                   # systemd-analyze verify of the service unit
   prometheus                                # promtool checks the /metrics exposition format
   fail2ban                                  # fail2ban-regex checks the failed-login filter in the tests
+  nginx                                     # TLS in front of the endpoint: bench_tls compares with it
   libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
   libssl-dev                                # ONVIF login digests; HTTPS of the configuration pages
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
