@@ -42,7 +42,7 @@ class AppController : public FXObject {
   FXDECLARE(AppController)
 
  public:
-  enum { ID_SIGNAL = 1, ID_TICK };
+  enum { ID_SIGNAL = 1, ID_TICK, ID_RELOAD };
   // The toolkit looks at its caught-signal flag only between waits: a signal that lands after
   // that look and before the loop blocks would wait for the next event, which headless may
   // never come. This timer is such an event, so a signal always acts within one tick.
@@ -50,6 +50,13 @@ class AppController : public FXObject {
 
   long onSignal(FXObject*, FXSelector, void*) {
     requestClose();
+    return 1;
+  }
+  // SIGHUP: the HTTPS certificate files are read again (a renewed certificate is used from the
+  // next connection on).
+  long onReload(FXObject*, FXSelector, void*) {
+    g_logFile.log(CLogFile::Info, "system", "SIGHUP: reloading the HTTPS certificate.", "AppController::onReload");
+    g_confThread.tls().reload();
     return 1;
   }
   long onTick(FXObject*, FXSelector, void*) {
@@ -77,6 +84,7 @@ class AppController : public FXObject {
 FXDEFMAP(AppController) AppControllerMap[] = {
     FXMAPFUNC(SEL_SIGNAL, AppController::ID_SIGNAL, AppController::onSignal),
     FXMAPFUNC(SEL_TIMEOUT, AppController::ID_TICK, AppController::onTick),
+    FXMAPFUNC(SEL_SIGNAL, AppController::ID_RELOAD, AppController::onReload),
 };
 FXIMPLEMENT(AppController, FXObject, AppControllerMap, ARRAYNUMBER(AppControllerMap))
 
@@ -111,6 +119,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // until the event loop (or a modal box) dispatches it.
   app.addSignal(SIGINT, &controller, AppController::ID_SIGNAL);
   app.addSignal(SIGTERM, &controller, AppController::ID_SIGNAL);
+  app.addSignal(SIGHUP, &controller, AppController::ID_RELOAD);
   app.addTimeout(&controller, AppController::ID_TICK, AppController::kTickMs);
   // The controller lives on this stack frame: no signal or timer may reach it after we return.
   struct SignalRoutes {
@@ -119,6 +128,7 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     ~SignalRoutes() {
       app.removeSignal(SIGINT);
       app.removeSignal(SIGTERM);
+      app.removeSignal(SIGHUP);
       app.removeTimeout(&controller, AppController::ID_TICK);
     }
   } routes{app, controller};

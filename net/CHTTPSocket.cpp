@@ -150,7 +150,6 @@ bool CHTTPSocket::read_request() {
   std::string line;
   if (!read_line(line, kLineCapacity, kRequestLineTimeoutSec)) return false;
   int m = 0;
-  std::string target;
   if (!http::parseRequestLine(line, &m, &target)) return false;
   method = m;
   http::splitTarget(target, &path, &query);

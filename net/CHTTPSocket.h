@@ -29,6 +29,7 @@ class CHTTPSocket : public CSocket {
   static constexpr int kHeaderLineTimeoutSec = 5;
   static constexpr int kStatusLineTimeoutSec = 5;
 
+  std::string target;   // request target of the last request read, as it was sent
   std::string path;     // request target of the last request read, query removed
   std::string version;  // what followed "HTTP/" in the last status line read ("1.1")
   std::string reason;   // reason phrase to write, or the one read

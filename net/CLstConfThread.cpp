@@ -9,6 +9,7 @@
 #include "app/ConfigAddress.h"
 #include "channels/CnlList.h"
 #include "net/CHTTPSocket.h"
+#include "net/ConfAccess.h"
 #include "net/ConfAuth.h"
 #include "net/ConfImages.h"
 #include "net/ConfPages.h"
@@ -16,6 +17,7 @@
 #include "net/LivePage.h"
 #include "net/MetricsPage.h"
 #include "net/StatusPage.h"
+#include "net/TlsPictures.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
@@ -68,6 +70,7 @@ bool CLstConfThread::init(const std::string& ip, uint16_t port) {
     }
     m_rebind = true;
   }
+  m_tls.configure(newIp);
   return true;
 }
 
@@ -84,6 +87,8 @@ CNetAddr CLstConfThread::address() {
 
 FX::FXint CLstConfThread::run() {
   m_rebind = true;
+  m_tls.setAnnounce(m_announce);
+  if (!m_tls.start()) logError("Unable to start the HTTPS listener thread.");
   while (!m_stop) {
     reapConnections();
     if (m_rebind) {
@@ -93,6 +98,7 @@ FX::FXint CLstConfThread::run() {
     }
   }
   endConnections();
+  m_tls.shutdown();  // after endConnections: its queued requests were answered, new ones refused
   m_listen.close();
   return 0;
 }
@@ -253,10 +259,32 @@ std::map<std::string, uint64_t> CLstConfThread::requestCounts() const {
 void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
   CHTTPSocket& conn = c.request();
   const std::string& path = conn.path;
+  if (path == "/img/TELVORA_logo.png") return imageAnswer("image/png", confLogoImage(), out);
+  if (path == "/favicon.ico") return imageAnswer("image/ico", confIconImage(), out);
+
+  // Credentials are looked at only where a path needs them, so the open pages never count
+  // towards the login throttle.
+  const ConfNeed need = accessFor(path);
+  const bool publicOn = publicStatus();
+  bool looked = false;
+  ConfRole role = ConfRole::None;
+  const auto roleNow = [&] {
+    if (!looked) role = login(c);
+    looked = true;
+    return role;
+  };
+  if (!mayOpen(ConfRole::None, need, publicOn)) roleNow();
+  if (!mayOpen(role, need, publicOn)) {
+    if (role == ConfRole::Viewer) return forbiddenForLoginAnswer(out);
+    // The submission says 403 to a cross-site request before it asks for a login.
+    if (path != "/submitConfig") return unauthorizedAnswer(out);
+  }
+  if (redirectToTls(c, out)) return;
+
   if (path == "/logs") {
     logsAnswer(conn, out);
   } else if (path == "/submitConfig") {
-    submitConfig(conn, c.body(), authorised(c), *this, out);
+    submitConfig(conn, c.body(), role == ConfRole::Admin, *this, out);
   } else if (path == "/img/TELVORA_logo.png") {
     imageAnswer("image/png", confLogoImage(), out);
     return;
@@ -267,33 +295,54 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     liveAnswer(conn, out);  // lingers after the page only, not after its pictures
     return;
   } else if (path == "/status") {
-    statusPage(conn, address(), out);
+    statusPage(conn, address(), out, c.tls());
+  } else if (c.tls() && isTlsPicturePath(path)) {
+    channelPictureAnswer(conn, out);
+    return;
   } else if (path == "/metrics") {
     // Counted up to the request before this one: this answer is counted once it is built.
-    if (!authorised(c)) return unauthorizedAnswer(out);
     metricsAnswer(requestCounts(), out);
     return;
-  } else if (authorised(c)) {
+  } else if (roleNow() == ConfRole::Admin) {
     configurePage(conn, out);
   } else {
-    unauthorizedAnswer(out);
-    return;
+    // Every other path is the configuration page, for administrators only.
+    if (role == ConfRole::Viewer) return forbiddenForLoginAnswer(out);
+    return unauthorizedAnswer(out);
   }
   out.linger = out.send;
 }
 
-bool CLstConfThread::authorised(ConfConnection& c) {
+bool CLstConfThread::redirectToTls(ConfConnection& c, ConfAnswer& out) {
+  CHTTPSocket& conn = c.request();
+  const std::string& path = conn.path;
+  // Pages only: the log text, the metrics, the pictures and the submission keep answering on
+  // the plain port, so scripts and scrapers that use it go on working.
+  if (c.tls() || conn.method != HTTP_GET || path == "/logs" || path == "/metrics" ||
+      path == "/submitConfig" || !g_settings.readBool("System", "ConfRedirectToTLS", false))
+    return false;
+  const unsigned tlsPort = m_tls.address().port;
+  return tlsPort != 0 &&
+         redirectToTlsAnswer(conn.request_headers, conn.target, conn.localAddress().ip, tlsPort, out);
+}
+
+ConfRole CLstConfThread::login(ConfConnection& c) {
   const HeaderMap& headers = c.request().request_headers;
   const uint64_t now = platform::monotonicNs();
-  if (m_throttle.blocked(c.peerIp(), now)) return false;
-  if (check_auth(headers)) return true;
+  const std::string client = clientAddress(c.peerIp(), headers);
+  if (m_throttle.blocked(client, now)) return ConfRole::None;
+  const ConfRole role = roleOf(headers);
   // A request without credentials is a browser's first try, not a guess.
-  if (headers.count("Authorization:") && m_throttle.failed(c.peerIp(), now))
+  if (role != ConfRole::None || !headers.count("Authorization:")) return role;
+  // One line per refused login, always in this form, for intrusion filters reading the log.
+  g_logFile.log(CLogFile::Warning, kSource,
+                "Failed login from " + client + " for " + http::printable(c.request().path), kRunFunction);
+  if (m_throttle.failed(client, now))
     g_logFile.log(CLogFile::Warning, kSource,
-                  "Too many failed logins from " + c.peerIp() +
+                  "Too many failed logins from " + client +
                       "; logins from this address are refused for 60 seconds.",
                   kRunFunction);
-  return false;
+  return ConfRole::None;
 }
 
 void CLstConfThread::reapConnections() {

@@ -29,9 +29,11 @@
 
 #include "net/CNetAddr.h"
 #include "net/CSocket.h"
+#include "net/ConfAccess.h"
 #include "net/ConfAnswer.h"
 #include "net/ConfConnection.h"
 #include "net/LoginThrottle.h"
+#include "net/TlsServer.h"
 #include "platform/WakePipe.h"
 
 class CLstConfThread : public CThread, private ConfConnectionHost {
@@ -76,6 +78,10 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   // "none" for a request dropped without an answer). Any thread.
   std::map<std::string, uint64_t> requestCounts() const;
 
+  // The HTTPS port ("ConfTLSPort"), started and stopped with this thread; its requests are
+  // processed here like those of the plain port. init() configures it with the address.
+  TlsServer& tls() { return m_tls; }
+
  protected:
   FX::FXint run() override;
 
@@ -91,7 +97,11 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   void admit(int handle);
   bool processQueued();  // one queued request, if any
   void route(ConfConnection& conn, ConfAnswer& out);
-  bool authorised(ConfConnection& conn);
+  // The role of the request's credentials, through the login throttle; a refused login is
+  // logged and counted.
+  ConfRole login(ConfConnection& conn);
+  // A plain-HTTP page request answered with the redirect to HTTPS ("ConfRedirectToTLS").
+  bool redirectToTls(ConfConnection& conn, ConfAnswer& out);
   void reapConnections();
   void endConnections();
   void pause();          // up to m_pauseMs, still processing requests; ended by the stop flag
@@ -126,6 +136,9 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   std::atomic<int> m_sendDeadlineMs{30000};
   std::atomic<int> m_waitMs{2000};
   std::atomic<bool> m_announce{true};
+
+  // Last: its connections hand their requests to this object, so it goes first.
+  TlsServer m_tls{*this};
 };
 
 extern CLstConfThread g_confThread;

@@ -76,7 +76,18 @@ int CSocket::connect(const sockaddr_in& addr, int timeoutMs) {
   return r;
 }
 
+void CSocket::setTransport(std::unique_ptr<SocketTransport> t) {
+  m_transport = std::move(t);
+  if (m_transport) m_readAhead = true;
+}
+
+int CSocket::waitWritable(int64_t timeoutNs) {
+  if (m_transport) return m_transport->waitSendable(timeoutNs);
+  return platform::waitWritable(handle(), timeoutNs);
+}
+
 void CSocket::close() {
+  m_transport.reset();  // before the handle goes: the layer may still refer to it
   m_bufPos = m_bufLen = 0;
   m_kernelRecvTimeoutNs = -1;
   int fd = m_handle.exchange(kNone);
@@ -89,6 +100,7 @@ void CSocket::shutdown() {
 }
 
 int CSocket::waitRead(int64_t timeoutNs) {
+  if (m_transport && m_transport->pending()) return 1;
   if (m_deadlineNs != 0) {
     uint64_t now = platform::monotonicNs();
     if (now >= m_deadlineNs) return 0;
@@ -121,6 +133,12 @@ int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
     }
     int64_t left = int64_t(m_deadlineNs - now);
     if (timeoutNs < 0 || left < timeoutNs) timeoutNs = left;
+  }
+  if (m_transport) {
+    const int got = m_transport->receive(buf, len, timeoutNs);
+    if (got >= 0) return got;
+    m_lastError = errno == EAGAIN ? ETIMEDOUT : errno;
+    return errno == EAGAIN ? 0 : -1;
   }
   ssize_t n;
   if (timeoutNs == 0) {
@@ -180,6 +198,7 @@ size_t CSocket::takeBuffered(void* out, size_t len) {
 
 int CSocket::recv(void* buf, size_t len) {
   if (buffered() > 0 && len > 0) return int(takeBuffered(buf, std::min(len, size_t(INT_MAX))));
+  if (m_transport) return receiveTimed(buf, len, m_userRecvTimeoutNs == 0 ? -1 : m_userRecvTimeoutNs, false);
   if (m_kernelRecvTimeoutNs != m_userRecvTimeoutNs) applyRecvTimeout(m_userRecvTimeoutNs);
   ssize_t n = platform::recvOnce(handle(), buf, len);
   if (n < 0) m_lastError = errno;
@@ -305,12 +324,28 @@ bool CSocket::readLine(char* buf, std::string* str, size_t& len, int timeoutSec)
 int CSocket::send(const char* text) { return send(text, text ? std::strlen(text) : 0); }
 
 int CSocket::send(const void* data, size_t len) {
-  ssize_t n = platform::sendOnce(handle(), data, len);
+  ssize_t n = m_transport ? m_transport->send(data, len) : platform::sendOnce(handle(), data, len);
   if (n < 0) m_lastError = errno;
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
 int CSocket::sendv(const iovec* pieces, int count) {
+  if (m_transport) {
+    // The layer takes one piece at a time; a short piece ends the call as a short send would.
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+      if (pieces[i].iov_len == 0) continue;
+      const int n = m_transport->send(pieces[i].iov_base, pieces[i].iov_len);
+      if (n < 0) {
+        if (total > 0) break;
+        m_lastError = errno;
+        return -1;
+      }
+      total += size_t(n);
+      if (size_t(n) < pieces[i].iov_len) break;
+    }
+    return total > INT_MAX ? INT_MAX : int(total);
+  }
   ssize_t n = platform::sendVecOnce(handle(), pieces, count);
   if (n < 0) m_lastError = errno;
   return n > INT_MAX ? INT_MAX : int(n);

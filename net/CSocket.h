@@ -31,6 +31,25 @@
 
 #include "net/CNetAddr.h"
 
+// A byte stream layered over a socket's handle (a TLS session). While a socket has one, every
+// receive and send of the socket goes through it instead of the system calls, and the socket
+// reads ahead (the layer cannot give bytes back, so there is no exact mode and no peeking).
+// Used by the thread that uses the socket; the socket's shutdown() still works from any thread.
+class SocketTransport {
+ public:
+  virtual ~SocketTransport() = default;
+  // Up to len bytes, waiting up to timeoutNs (< 0: no limit; 0: not at all) for the first:
+  // the count; 0 at the orderly end; -1 with errno on failure (EAGAIN: nothing in time).
+  virtual int receive(void* buf, size_t len, int64_t timeoutNs) = 0;
+  // One send that never waits: the count taken; -1 with errno (EAGAIN: try again after
+  // waitSendable).
+  virtual int send(const void* data, size_t len) = 0;
+  // True when received bytes wait inside the layer (the handle may then look idle).
+  virtual bool pending() const = 0;
+  // Waits up to timeoutNs until a send may make progress: 1, 0 on time-out, -1 on error.
+  virtual int waitSendable(int64_t timeoutNs) = 0;
+};
+
 class CSocket {
  public:
   static constexpr int kNone = -1;
@@ -47,6 +66,12 @@ class CSocket {
   int handle() const { return m_handle.load(); }
   bool isOpen() const { return m_handle.load() != kNone; }
   int release();  // gives up ownership; returns the handle (kNone when there was none)
+  // Puts a layer over the handle (see SocketTransport); the socket owns it and drops it on
+  // close(). Set before the first read.
+  void setTransport(std::unique_ptr<SocketTransport> t);
+  SocketTransport* transport() const { return m_transport.get(); }
+  // Gives the layer up with the handle (release() and this together hand the stream over).
+  std::unique_ptr<SocketTransport> releaseTransport() { return std::move(m_transport); }
 
   // 0 (also when already open) or errno. A new socket reads ahead (see above).
   int create();
@@ -88,6 +113,9 @@ class CSocket {
   // True when bytes are buffered, or the peer sent data (or closed, or an error is pending)
   // within timeoutMs.
   bool waitReadable(int timeoutMs);
+  // Waits up to timeoutNs until a send may make progress (through the layer when there is
+  // one): 1 ready, 0 time-out, -1 error.
+  int waitWritable(int64_t timeoutNs);
   // Read-ahead mode on or off (see above); bytes already buffered are still handed out first.
   void setReadAhead(bool on) { m_readAhead = on; }
   bool readAhead() const { return m_readAhead; }
@@ -138,6 +166,7 @@ class CSocket {
   int64_t m_kernelRecvTimeoutNs = -1;
   int64_t m_userRecvTimeoutNs = 0;  // 0 = wait without limit
   bool applyRecvTimeout(int64_t ns);
+  std::unique_ptr<SocketTransport> m_transport;
   std::unique_ptr<char[]> m_buf;  // allocated on first read-ahead
   size_t m_bufPos = 0, m_bufLen = 0;
 };

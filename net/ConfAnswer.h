@@ -2,15 +2,31 @@
 // One finished answer of the configuration server: built by the configuration thread while it
 // holds the channel-use lock, then sent by the connection's own thread after that lock is
 // released, so a slow reader never holds the lock, the other clients or the shutdown.
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "net/CHTTPSocket.h"
+
+// An answer that goes on for as long as the client watches (a push stream): the connection
+// thread hands its socket over at once instead of sending bytes (the taker sends the head
+// itself), and the taker owns it from then on. take() runs on the connection thread; a taker
+// that never gets the socket is simply destroyed.
+class ConfStreamTaker {
+ public:
+  virtual ~ConfStreamTaker() = default;
+  virtual void take(CSocket& conn) = 0;
+};
 
 struct ConfAnswer {
   bool send = false;     // false: the connection is dropped without an answer
   std::string bytes;     // status line, headers, empty line and body
   bool linger = false;   // pause (per connection) before closing, after ending the stream
+  std::unique_ptr<ConfStreamTaker> stream;  // takes the connection; bytes are its head
+  // Run once by the connection thread before it sends bytes, to append what may take a moment
+  // to come (a channel's next picture) without holding the configuration thread.
+  std::function<void(std::string& bytes)> complete;
 
   // Fills the answer: head exactly as CHTTPSocket::send_response_head writes it, then body.
   void set(int status, const std::string& reason, const std::map<std::string, std::string>& headers,

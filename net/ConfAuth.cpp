@@ -82,7 +82,7 @@ std::string headerValueNoCase(const HeaderMap& headers, const std::string& nameW
   return std::string();
 }
 
-bool check_auth(const HeaderMap& requestHeaders) {
+bool basicCredentials(const HeaderMap& requestHeaders, std::string* login, std::string* password) {
   auto it = requestHeaders.find("Authorization:");
   if (it == requestHeaders.end()) return false;
   const std::string& value = it->second;
@@ -90,9 +90,14 @@ bool check_auth(const HeaderMap& requestHeaders) {
   std::string decoded = base64_decode(value.substr(6));
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) return false;
-  std::string login = decoded.substr(0, colon);
-  std::string password = decoded.substr(colon + 1);
-  if (login.empty() || password.empty()) return false;
+  *login = decoded.substr(0, colon);
+  *password = decoded.substr(colon + 1);
+  return !login->empty() && !password->empty();
+}
+
+bool check_auth(const HeaderMap& requestHeaders) {
+  std::string login, password;
+  if (!basicCredentials(requestHeaders, &login, &password)) return false;
   if (g_settings.existingEntry(kAdminsSection, login))
     return g_settings.readString(kAdminsSection, login, std::string()) == password;
   return login == kDefaultAdminLogin && password == kDefaultAdminPassword;

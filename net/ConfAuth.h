@@ -16,6 +16,9 @@ extern const char* const kDefaultAdminPassword;  // "qatrel"
 // True when "Authorization:" holds "Basic " + base64(login ":" password) and the pair matches
 // the "Admins" entry of that login (or the default login when "Admins" has no "admin" entry).
 bool check_auth(const HeaderMap& requestHeaders);
+// The login and password of "Authorization:" "Basic " + base64(login ":" password); false when
+// the header is missing or malformed, or either part is empty.
+bool basicCredentials(const HeaderMap& requestHeaders, std::string* login, std::string* password);
 
 // True when the "Admins" section holds at least one login. Until then the default login is
 // open to anyone who knows it, which start-up and every configuration page say.

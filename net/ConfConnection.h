@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,8 @@
 #include "platform/Thread.h"
 
 class ConfConnection;
+class TlsContext;
+class TlsStream;
 
 // What a connection needs from its server.
 class ConfConnectionHost {
@@ -37,13 +40,16 @@ class ConfConnectionHost {
 
 class ConfConnection : public CThread {
  public:
-  // Takes ownership of the accepted handle.
-  ConfConnection(int handle, ConfConnectionHost& host);
+  // Takes ownership of the accepted handle. With a TLS context the connection first runs the
+  // TLS handshake, within the same deadline as the request.
+  ConfConnection(int handle, ConfConnectionHost& host,
+                 std::shared_ptr<const TlsContext> tls = nullptr);
   ~ConfConnection() override;
 
   CHTTPSocket& request() { return m_sock; }
   const FormBody& body() const { return m_body; }
   const std::string& peerIp() const { return m_peerIp; }
+  bool tls() const { return m_tlsCtx != nullptr; }
 
   // Hands the answer for the queued request (also an empty one: drop without answering).
   void answer(ConfAnswer&& a);
@@ -61,11 +67,14 @@ class ConfConnection : public CThread {
 
  private:
   enum class State { Reading, Queued, Sending, Lingering, Done };
+  bool startTls(uint64_t deadlineNs);
   bool sendAnswer(const std::string& bytes);
   void touch();
   void finish();
 
   ConfConnectionHost& m_host;
+  std::shared_ptr<const TlsContext> m_tlsCtx;
+  TlsStream* m_tls = nullptr;  // the transport of m_sock while it has one
   CHTTPSocket m_sock;
   FormBody m_body;
   std::string m_peerIp;

@@ -9,7 +9,9 @@
 #include "net/CHTTPSocket.h"
 #include "net/ConfAnswer.h"
 #include "net/ConfAuth.h"
+#include "net/CLstConfThread.h"
 #include "net/ConfChannels.h"
+#include "net/ConfSecurity.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
 
@@ -246,6 +248,8 @@ void printSystemForm(std::string& out) {
          "<TD><INPUT type=password name=sys_newPasswd1></TD></TR>\n"
          "<TR><TD><LABEL>Retype new password</LABEL></TD>"
          "<TD><INPUT type=password name=sys_newPasswd2></TD></TR>\n</TABLE>\n";
+  // The product's one server; its certificate is the one the page was reached with.
+  printSecurityForm(g_confThread.tls().fingerprint(), out);
 }
 
 void printConfigForm(const std::string& cnl, bool firefox, const CNetAddr& serverAddr,

@@ -18,6 +18,7 @@
 #include "net/ConfAuth.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
+#include "net/ConfSecurity.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
 
@@ -181,43 +182,63 @@ bool loginLineFits(const std::string& login, const std::string& password) {
   return line <= CHTTPSocket::kLineCapacity - 1;  // line ends not counted
 }
 
-// Step: a new administrator. Always counts as a change when a login was given.
-bool applyNewAdmin(const FormFields& form, std::string& resp) {
-  const std::string login = field(form, "sys_newLogin");
+// A list of logins kept as "login = password" entries of one section, with its form fields.
+struct LoginList {
+  const char* section;       // "Admins"
+  const char* newLogin;      // field of the new login
+  const char* password1;     // its password, and the password retyped
+  const char* password2;
+  const char* removePrefix;  // "sys_login_": a field per login to remove
+  const char* noun;          // "administrator"
+};
+
+const LoginList kAdmins = {"Admins", "sys_newLogin", "sys_newPasswd1", "sys_newPasswd2", "sys_login_",
+                           "administrator"};
+const LoginList kViewers = {"Viewers", "sys_newViewer", "sys_newViewerPasswd1", "sys_newViewerPasswd2",
+                            "sys_viewer_", "viewer"};
+
+// Step: a new login of the list. Always counts as a change when a login was given.
+bool applyNewLogin(const LoginList& list, const FormFields& form, std::string& resp) {
+  const std::string login = field(form, list.newLogin);
   if (login.empty()) return false;
-  const std::string pw1 = field(form, "sys_newPasswd1");
+  const std::string pw1 = field(form, list.password1);
+  const std::string notAdded = std::string("<BR>New ") + list.noun + " NOT added.</P>";
   if (!storableLogin(login) || !CSettings::usableName(login)) {
     resp += "<P class=warn>The <EM>New login</EM> parameter must not contain '=', ':', '[', ']' or "
-            "control characters, nor begin with '#', ';' or a space.<BR>New administrator NOT added.</P>";
-  } else if (pw1.empty() || pw1 != field(form, "sys_newPasswd2")) {
+            "control characters, nor begin with '#', ';' or a space." + notAdded;
+  } else if (pw1.empty() || pw1 != field(form, list.password2)) {
     resp += "<P class=warn>The <EM>Retype new password</EM> parameter must be a valid, not empty, "
-            "string.<BR>New administrator NOT added.</P>";
+            "string." + notAdded;
   } else if (!CSettings::storableEntry(login, pw1) || !loginLineFits(login, pw1)) {
-    resp += "<P class=warn>The <EM>New login</EM> and its password are too long to be stored."
-            "<BR>New administrator NOT added.</P>";
-  } else if (g_settings.writeString("Admins", login, pw1)) {
-    resp += "<P class=upd>Added a new administrator. Login name: '<STRONG>" + html_escape(login) +
-            "</STRONG></P>";
+    resp += "<P class=warn>The <EM>New login</EM> and its password are too long to be stored." + notAdded;
+  } else if (&list == &kAdmins && g_settings.existingEntry(kViewers.section, login)) {
+    resp += "<P class=warn>The <EM>New login</EM> is a viewer's; remove the viewer first." + notAdded;
+  } else if (&list == &kViewers &&
+             (g_settings.existingEntry(kAdmins.section, login) || login == kDefaultAdminLogin)) {
+    resp += "<P class=warn>The <EM>New login</EM> is an administrator's." + notAdded;
+  } else if (g_settings.writeString(list.section, login, pw1)) {
+    resp += std::string("<P class=upd>Added a new ") + list.noun + ". Login name: '<STRONG>" +
+            html_escape(login) + "</STRONG></P>";
   }
   return true;
 }
 
-// Step: removed administrators ("sys_login_<login>" fields, whatever their value).
-bool applyRemovedAdmins(const FormFields& form, std::string& resp) {
-  static const std::string prefix = "sys_login_";
+// Step: removed logins of the list (a field per login, whatever its value).
+bool applyRemovedLogins(const LoginList& list, const FormFields& form, std::string& resp) {
+  const std::string prefix = list.removePrefix;
   bool changed = false;
   for (const auto& f : form) {
     if (f.first.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string login = f.first.substr(prefix.size());
     if (login.empty()) {
-      resp += "<P class=warn>An administrator without a login name cannot be removed.</P>";
+      resp += std::string("<P class=warn>An ") + list.noun + " without a login name cannot be removed.</P>";
       continue;
     }
-    if (!g_settings.existingEntry("Admins", login)) continue;
-    g_settings.deleteEntry("Admins", login);
-    if (g_settings.existingEntry("Admins", login)) continue;
-    resp += "<P class=upd>Removed an administrator. Login name: '<STRONG>" + html_escape(login) +
-            "</STRONG></P>";
+    if (!g_settings.existingEntry(list.section, login)) continue;
+    g_settings.deleteEntry(list.section, login);
+    if (g_settings.existingEntry(list.section, login)) continue;
+    resp += std::string("<P class=upd>Removed ") + (list.noun[0] == 'a' ? "an " : "a ") + list.noun +
+            ". Login name: '<STRONG>" + html_escape(login) + "</STRONG></P>";
     changed = true;
   }
   return changed;
@@ -281,9 +302,14 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   CVideoCnl* newCnl = createNewChannel(form, resp);
   if (newKey) *newKey = newCnl ? newCnl->fieldPrefix() : std::string();
   changed |= applyConfAddress(form, server, resp);
-  changed |= applyNewAdmin(form, resp);
-  changed |= applyRemovedAdmins(form, resp);
+  changed |= applyNewLogin(kAdmins, form, resp);
+  changed |= applyRemovedLogins(kAdmins, form, resp);
+  changed |= applyNewLogin(kViewers, form, resp);
+  changed |= applyRemovedLogins(kViewers, form, resp);
+  changed |= applySecuritySettings(form, resp);
   changed |= applyNoSignalPicture(form, resp);
+  // Also a certificate file replaced since the last look is taken now.
+  server.tls().reload();
   if (g_logFile.update(form, resp)) {
     g_logFile.init();
     changed = true;

@@ -13,6 +13,7 @@
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
 #include "net/TextHelpers.h"
+#include "net/TlsPictures.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ std::string statusTimeText() {
 }
 
 std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverAddr, bool firefox,
-                            const CNetAddr& confAddr) {
+                            const CNetAddr& confAddr, bool viaTls) {
   const std::string version = kTelvGateVersion;
   std::string out;
   out.reserve(16384);
@@ -82,7 +83,8 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
   CellRows rows(out);
   for (CVideoCnl* c : liveChannels()) {
     rows.open();
-    out += "<TD valign=top><H3><IMG width=200 src=\"" + html_escape(c->imageUrl(serverAddr.ip, firefox)) +
+    const std::string src = viaTls ? tlsPictureUrl(c->fieldPrefix(), firefox) : c->imageUrl(serverAddr.ip, firefox);
+    out += "<TD valign=top><H3><IMG width=200 src=\"" + html_escape(src) +
            "\" alt=\"\"><BR>&nbsp;Status of channel <A class=cnl href=\"/configure?cnl=" +
            html_escape(c->fieldPrefix()) + "\" title=\"configure\">" + channelTitle(c) +
            "</A></H3>\n<TABLE rules=none frame=void>\n"
@@ -109,9 +111,9 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
   return out;
 }
 
-void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr, ConfAnswer& out) {
+void statusPage(CHTTPSocket& conn, const CNetAddr& confAddr, ConfAnswer& out, bool viaTls) {
   const std::string page =
-      buildStatusPage(statusTimeText(), conn.localAddress(), wantsLivePictures(conn), confAddr);
+      buildStatusPage(statusTimeText(), conn.localAddress(), wantsLivePictures(conn), confAddr, viaTls);
   htmlAnswer(page, out);
 }
 

@@ -71,14 +71,14 @@ std::string resolvedPath(const std::string& path) {
   return out;
 }
 
-bool replaceFileContent(const std::string& target, const std::string& data) {
+bool replaceFileContent(const std::string& target, const std::string& data, int mode) {
   const std::string real = resolvedPath(target);
   const std::string temp = real + ".tmp" + std::to_string(::getpid());
   struct stat st;
   const bool exists = ::stat(real.c_str(), &st) == 0;
   int f = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (f < 0) return false;
-  bool ok = ::fchmod(f, exists ? st.st_mode & 07777 : 0640) == 0;
+  bool ok = ::fchmod(f, mode >= 0 ? mode : exists ? st.st_mode & 07777 : 0640) == 0;
   size_t done = 0;
   while (ok && done < data.size()) {
     ssize_t n = ::write(f, data.data() + done, data.size() - done);

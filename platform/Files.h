@@ -35,8 +35,9 @@ std::string resolvedPath(const std::string& path);
 
 // Writes data to a new file beside target and renames it over target, so that a crash leaves
 // either the old or the new content. The new file gets target's current permission bits
-// (0640 when target is missing). False on any failure; target is unchanged then.
-bool replaceFileContent(const std::string& target, const std::string& data);
+// (0640 when target is missing), or mode when it is given (a key file: 0600 from the start).
+// False on any failure; target is unchanged then.
+bool replaceFileContent(const std::string& target, const std::string& data, int mode = -1);
 
 // Makes the file open as fd hold exactly data: written from its start, then cut to that length
 // (also when fd was opened for appending). For a folder where no new file can be made; a crash

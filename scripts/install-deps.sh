@@ -25,8 +25,10 @@ PACKAGES=(
   dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)
   systemd                                   # systemd-analyze verify of the service unit
   prometheus                                # promtool checks the /metrics exposition format
+  fail2ban                                  # fail2ban-regex checks the failed-login filter in the tests
+  nginx                                     # TLS in front of the endpoint: bench_tls compares with it
   libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
-  libssl-dev                                # ONVIF service: SHA-1 and MD5 of the login digests
+  libssl-dev                                # ONVIF login digests; HTTPS of the configuration pages
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
   onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
   nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)

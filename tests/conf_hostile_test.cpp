@@ -1,7 +1,7 @@
 // The real telvgate program against hostile clients on its configuration port: malformed and
 // oversized requests, impossible lengths, bad encodings, traversal, CR/LF in every field,
 // slow, idle and vanishing clients. Afterwards it must still answer /status and end promptly
-// on SIGTERM. docs/testing.md lists what is covered.
+// on SIGTERM. The same against its HTTPS port. docs/testing.md lists what is covered.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -19,32 +19,15 @@
 
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ConfGate.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/TlsClient.h"
 #include "tests/support/Waiting.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
-class Gate {
- public:
-  bool start() {
-    if (!m_home.start(m_proc, {})) return false;
-    const int p = confPort(m_proc);
-    port = uint16_t(p > 0 ? p : 0);
-    return port != 0;
-  }
-  std::string logPath() const { return m_home.logPath(); }
-  ChildProcess& proc() { return m_proc; }
-  uint16_t port = 0;
-
- private:
-  ProgramHome m_home{"LogFileSize=5\nConfIPAddr=127.0.0.1\n"};
-  ChildProcess m_proc;
-};
 
 void sendRaw(int fd, const std::string& s) {
   size_t done = 0;
@@ -69,8 +52,12 @@ std::string readFor(int fd, int timeoutMs) {
   return out;
 }
 
+// The requests go through TLS to the HTTPS port when set.
+bool g_overTls = false;
+
 std::string exchange(uint16_t port, const std::string& request, int timeoutMs = 1500,
                      const char* source = "127.0.0.1") {
+  if (g_overTls) return tlsExchange(port, request, timeoutMs, source);
   int fd = connectFrom(source, port);
   if (fd < 0) return "<no connection>";
   sendRaw(fd, request);
@@ -178,12 +165,12 @@ std::vector<std::string> storm(uint16_t port, const std::vector<std::string>& re
   return answers;
 }
 
-}  // namespace
-
-TEST(HostileClients, GateKeepsServingAndEndsPromptly) {
-  Gate gate;
+// The whole catalogue against one port; over TLS the raw idle, trickling and vanishing
+// clients are stalled handshakes and garbage to the HTTPS port.
+void keepsServingAndEndsPromptly(bool overTls) {
+  ConfGate gate(overTls);
   ASSERT_TRUE(gate.start()) << gate.proc().stderrText();
-  const uint16_t port = gate.port;
+  const uint16_t port = overTls ? gate.tlsPort : gate.port;
   // Fresh installation: the open built-in login is announced.
   EXPECT_TRUE(gate.proc().waitForStdout("TelvGate warning: No administrator is configured", 2000));
   EXPECT_NE(readFile(gate.logPath()).find("(Warning) : main : system : No administrator is configured"),
@@ -262,11 +249,21 @@ TEST(HostileClients, GateKeepsServingAndEndsPromptly) {
   EXPECT_EQ(gate.proc().stderrText().find("runtime error"), std::string::npos) << gate.proc().stderrText();
 }
 
+}  // namespace
+
+TEST(HostileClients, GateKeepsServingAndEndsPromptly) { keepsServingAndEndsPromptly(false); }
+
+TEST(HostileClients, HttpsPortKeepsServingAndEndsPromptly) {
+  g_overTls = true;
+  keepsServingAndEndsPromptly(true);
+  g_overTls = false;
+}
+
 // The signal must act even when it lands while the event loop is about to block; repeated at
 // different moments right after start.
 TEST(HostileClients, SigtermActsWithinASecondHeadless) {
   for (int delayMs : {0, 5, 20, 150}) {
-    Gate gate;
+    ConfGate gate;
     ASSERT_TRUE(gate.start());
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     const auto t0 = Clock::now();

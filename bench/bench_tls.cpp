@@ -1,0 +1,308 @@
+// Push streams over HTTPS: TelvGate's own HTTPS port against the plain endpoint and against
+// nginx terminating TLS in front of that endpoint, in one run.
+//
+// One channel (a 640x480 JPEG published at 25/s) with its endpoint on 127.0.0.1 is listed
+// like any channel, and a configuration server of this process has its HTTPS port open.
+// N viewers ask for 20 pictures/s:
+//   https: "/stream/<key>.jpg?fps=20" on the HTTPS port (TLS by this process);
+//   http:  "/control/faststream.jpg?fps=20" on the channel's endpoint;
+//   nginx: the same endpoint path through Debian's nginx (one process, TLS 1.3, buffering
+//          off) proxying to the endpoint.
+// Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt). Server
+// CPU is this process's minus the viewers' own, plus nginx's (from /proc) on its rows, per
+// delivered picture. Modes are interleaved round by round after a warm-up round.
+//
+// Usage: bench_tls [seconds per run, default 3] [rounds, default 3] [N ...] (default 1 10 50)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "bench/BenchSupport.h"
+#include "channels/CNetVideoClient.h"
+#include "channels/CnlList.h"
+#include "net/CLstConfThread.h"
+#include "net/CNetVideoCnl.h"
+#include "platform/Clock.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr uint64_t kSourcePeriodNs = 40000000ull;  // 25 pictures/s
+constexpr uint32_t kPictureBytes = 32635;           // the endpoint benchmark's JPEG size
+
+class BenchChannel : public CNetVideoCnl {
+ public:
+  explicit BenchChannel(const std::vector<uint8_t>& picture) : CNetVideoCnl(0, 96), m_picture(picture) {}
+  std::string imageUrl(const std::string&, bool) override { return ""; }
+  std::string sourceTag() override { return "bench"; }
+
+ protected:
+  FX::FXint run() override {
+    if (!startListener()) return 1;
+    uint64_t due = platform::monotonicNs();
+    for (uint32_t seq = 0; !stopping();) {
+      due += kSourcePeriodNs;
+      bench::sleepUntilMonotonic(due);
+      FrameRec& back = backFrame();
+      std::memcpy(back.data, m_picture.data(), m_picture.size());
+      back.length = uint32_t(m_picture.size());
+      back.timestamp = platform::nowNs();
+      back.sequence = ++seq;
+      publishBackFrame();
+    }
+    stopListener();
+    return 0;
+  }
+
+ private:
+  const std::vector<uint8_t> m_picture;
+};
+
+// One viewer: connects, sends the request (through TLS when asked), counts what arrives.
+class Viewer {
+ public:
+  Viewer(uint16_t port, bool tls, const std::string& request) {
+    m_thread = std::thread([=] { run(port, tls, request); });
+  }
+  ~Viewer() {
+    m_stop = true;
+    m_thread.join();
+  }
+  uint64_t bytes() const { return m_bytes.load(); }
+  double cpuSeconds() const { return m_cpuNs.load() * 1e-9; }
+
+ private:
+  void run(uint16_t port, bool tls, const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    timeval slice{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    SSL_CTX* ctx = tls ? SSL_CTX_new(TLS_client_method()) : nullptr;
+    SSL* ssl = nullptr;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+      if (tls) {
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        while (SSL_connect(ssl) != 1 && !m_stop) {
+        }
+        SSL_write(ssl, request.data(), int(request.size()));
+      } else {
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+      }
+      std::vector<char> buf(65536);
+      while (!m_stop) {
+        const int n = tls ? SSL_read(ssl, buf.data(), int(buf.size())) : int(recv(fd, buf.data(), buf.size(), 0));
+        if (n > 0) m_bytes += uint64_t(n);
+        else if (tls ? SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ : (errno != EAGAIN && errno != EINTR)) break;
+        m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
+      }
+    }
+    m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    close(fd);
+  }
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  std::atomic<uint64_t> m_bytes{0}, m_cpuNs{0};
+};
+
+double processCpuOf(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t close = s.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  for (size_t p = close + 2, q; p < s.size(); p = q + 1) {
+    q = s.find(' ', p);
+    if (q == std::string::npos) q = s.size();
+    fields.push_back(s.substr(p, q - p));
+  }
+  // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+  return fields.size() > 12 ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK) : 0;
+}
+
+// Debian's nginx in the foreground, one process, terminating TLS for the endpoint.
+class Nginx {
+ public:
+  bool start(const std::string& dir, uint16_t port, uint16_t upstream, const std::string& crt, const std::string& key) {
+    const std::string conf = dir + "/nginx.conf";
+    std::ofstream(conf) << "master_process off; worker_processes 1; daemon off; pid " << dir << "/nginx.pid;\n"
+                        << "error_log " << dir << "/nginx-error.log;\nevents { worker_connections 4096; }\n"
+                        << "http { access_log off; client_body_temp_path " << dir << "; proxy_temp_path " << dir
+                        << ";\n fastcgi_temp_path " << dir << "; uwsgi_temp_path " << dir << "; scgi_temp_path " << dir
+                        << ";\n server { listen 127.0.0.1:" << port << " ssl; ssl_certificate " << crt
+                        << "; ssl_certificate_key " << key << "; ssl_protocols TLSv1.2 TLSv1.3;\n"
+                        << "  location / { proxy_pass http://127.0.0.1:" << upstream
+                        << "; proxy_buffering off; proxy_http_version 1.0; } } }\n";
+    std::vector<std::string> args = {"nginx", "-p", dir, "-c", conf};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    if (posix_spawnp(&m_pid, "nginx", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    usleep(500000);
+    return waitpid(m_pid, nullptr, WNOHANG) == 0;
+  }
+  ~Nginx() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  pid_t pid() const { return m_pid; }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+struct Sample {
+  double minRate = 0, usPerPic = 0;
+};
+
+Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, double seconds, pid_t extra) {
+  std::vector<std::unique_ptr<Viewer>> viewers;
+  // In batches, each streaming before the next connects: the HTTPS port, like the plain one,
+  // reads at most 16 requests at a time and drops the idlest for a newcomer.
+  while (viewers.size() < n) {
+    const size_t first = viewers.size();
+    for (size_t i = 0; i < 8 && viewers.size() < n; ++i) viewers.emplace_back(new Viewer(port, tls, request));
+    for (int w = 0; w < 200; ++w, platform::sleepMs(10)) {
+      size_t streaming = 0;
+      for (size_t i = first; i < viewers.size(); ++i) streaming += viewers[i]->bytes() > 0 ? 1 : 0;
+      if (streaming == viewers.size() - first) break;
+    }
+  }
+  platform::sleepMs(1500);  // warm-up
+  const auto snap = [&](std::vector<uint64_t>& bytes, double& readers) {
+    bytes.clear();
+    readers = 0;
+    for (auto& v : viewers) bytes.push_back(v->bytes()), readers += v->cpuSeconds();
+  };
+  std::vector<uint64_t> b0, b1;
+  double r0, r1;
+  snap(b0, r0);
+  const double c0 = bench::processCpuSeconds(), e0 = extra > 0 ? processCpuOf(extra) : 0;
+  platform::sleepNs(uint64_t(seconds * 1e9));
+  const double c1 = bench::processCpuSeconds(), e1 = extra > 0 ? processCpuOf(extra) : 0;
+  snap(b1, r1);
+  const double part = double(CNetVideoClient::kPartHeaderSize + kPictureBytes);
+  double total = 0, slowest = 1e18;
+  for (size_t i = 0; i < n; ++i) {
+    total += double(b1[i] - b0[i]) / part;
+    slowest = std::min(slowest, double(b1[i] - b0[i]) / part);
+  }
+  Sample s;
+  s.minRate = slowest / seconds;
+  s.usPerPic = total > 0 ? ((c1 - c0) - (r1 - r0) + (e1 - e0)) * 1e6 / total : 0;
+  return s;
+}
+
+uint16_t freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  const double seconds = argc > 1 && std::atof(argv[1]) > 0 ? std::atof(argv[1]) : 3.0;
+  const int rounds = argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : 3;
+  std::vector<size_t> counts;
+  for (int i = 3; i < argc; ++i) counts.push_back(size_t(std::atol(argv[i])));
+  if (counts.empty()) counts = {1, 10, 50};
+
+  char dirTemplate[] = "/tmp/bench_tls.XXXXXX";
+  const std::string dir = mkdtemp(dirTemplate);
+  setenv("HOME", dir.c_str(), 1);  // the settings folder, where the certificate is made
+  g_settings.load();
+  g_settings.writeString("System", "LogFilePath", dir + "/TelvGateLog.log");
+  g_settings.writeString("System", "ConfIPAddr", "127.0.0.1");
+  g_settings.writeInt("System", "ConfIPPort", 0);
+  const uint16_t tlsPort = freePort(), nginxPort = freePort();
+  g_settings.writeInt("System", "ConfTLSPort", tlsPort);
+  g_settings.writeString("Channel 0 96", "CnlIPAddr", "127.0.0.1");
+  g_settings.writeInt("Channel 0 96", "CnlIPPort", 0);
+  g_logFile.init();
+
+  CLstConfThread server;
+  server.setAnnounce(false);
+  if (!server.init("", 0) || !server.start()) return 1;
+  const std::vector<uint8_t> picture = bench::makePicture(kPictureBytes, 7);
+  BenchChannel* cnl = new BenchChannel(picture);
+  if (!initAndStartListedChannel(cnl)) return 1;
+  uint16_t endpoint = 0;
+  for (int i = 0; i < 500 && (endpoint == 0 || server.tls().address().port == 0); ++i) {
+    platform::sleepMs(10);
+    endpoint = cnl->localAddr().port;
+  }
+  const std::string settingsDir = dir + "/.foxrc/TELVORA/";
+  Nginx nginx;
+  const bool withNginx = nginx.start(dir, nginxPort, endpoint, settingsDir + "TelvGateTLS.crt", settingsDir + "TelvGateTLS.key");
+  if (!withNginx) std::fprintf(stderr, "nginx could not be started; its rows are left out\n");
+
+  const std::string streamReq = "GET /control/faststream.jpg?fps=20 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string tlsReq = "GET /stream/" + cnl->fieldPrefix() + ".jpg?fps=20 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  std::printf("Push streams of a %u-byte picture published at 25/s, viewers ask 20/s; %.1f s per run,\n"
+              "%d interleaved rounds after a warm-up, %u cores. CPU: serving side per delivered picture\n"
+              "(this process without its viewer threads, plus nginx's own on the nginx rows).\n\n",
+              kPictureBytes, seconds, rounds, std::thread::hardware_concurrency());
+  std::printf("| N | https min/s | https µs/pic | http µs/pic | nginx+http min/s | nginx+http µs/pic | https vs nginx |\n"
+              "|--:|--:|--:|--:|--:|--:|--:|\n");
+  for (size_t n : counts) {
+    std::vector<double> https, http, viaNginx;
+    double httpsMin = 1e9, nginxMin = 1e9;
+    for (int round = -1; round < rounds; ++round) {
+      const Sample a = measure(tlsPort, true, tlsReq, n, seconds, -1);
+      const Sample b = measure(endpoint, false, streamReq, n, seconds, -1);
+      const Sample c = withNginx ? measure(nginxPort, true, streamReq, n, seconds, nginx.pid()) : Sample();
+      if (round < 0) continue;
+      https.push_back(a.usPerPic), http.push_back(b.usPerPic), viaNginx.push_back(c.usPerPic);
+      httpsMin = std::min(httpsMin, a.minRate), nginxMin = std::min(nginxMin, c.minRate);
+    }
+    std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx |\n", n, httpsMin, median(https), median(http),
+                nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)));
+    std::fflush(stdout);
+  }
+  server.shutdown();
+  for (CVideoCnl* c : takeAllChannels()) {
+    c->stop();
+    c->join();
+    releaseTakenChannel(c);
+    delete c;
+  }
+  return 0;
+}

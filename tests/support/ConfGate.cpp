@@ -1,0 +1,49 @@
+#include "tests/support/ConfGate.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+uint16_t unusedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+ConfGate::ConfGate(bool https, const std::string& extraSystem, const std::string& extraSections) {
+  std::system(("mkdir -p '" + settingsDir() + "' '" + m_home.file("foxdir") + "'").c_str());
+  if (https) tlsPort = unusedLoopbackPort();
+  writeFile(settingsDir() + "/TelvGate",
+            "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n" +
+                (https ? "ConfTLSPort=" + std::to_string(tlsPort) + "\n" : "") + extraSystem + "\n" +
+                extraSections);
+}
+
+bool ConfGate::start() {
+  if (!m_proc.start(builtProgram("telvgate"), {},
+                    {{"HOME", m_home.path()},
+                     {"FOXDIR", m_home.file("foxdir")},
+                     {"TELVGATE_LOCK_DIR", m_home.path()},
+                     {"DISPLAY", ":4711"}},
+                    m_home.path()))
+    return false;
+  const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
+  const std::string tlsMarker = "(certificate SHA-256 ";
+  if (!m_proc.waitForStdout(marker, 10000) || (tlsPort && !m_proc.waitForStdout(tlsMarker, 10000)))
+    return false;
+  const std::string out = m_proc.stdoutText();
+  port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+  if (tlsPort) fingerprint = out.substr(out.find(tlsMarker) + tlsMarker.size(), 95);
+  return port != 0;
+}

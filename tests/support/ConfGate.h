@@ -1,0 +1,30 @@
+#pragma once
+// A headless telvgate in a home of its own, configuration pages on 127.0.0.1 (port chosen by
+// the system) and, when asked, its HTTPS port; the ports are read from what it prints.
+#include <cstdint>
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestEnv.h"
+
+class ConfGate {
+ public:
+  // extraSystem: more "[System]" lines; extraSections: whole sections after it. With https,
+  // a free loopback port becomes "ConfTLSPort".
+  explicit ConfGate(bool https = false, const std::string& extraSystem = "",
+                    const std::string& extraSections = "");
+  bool start();
+  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  std::string settingsDir() const { return m_home.path() + "/.foxrc/TELVORA"; }
+  ChildProcess& proc() { return m_proc; }
+  uint16_t port = 0;
+  uint16_t tlsPort = 0;
+  std::string fingerprint;  // as start-up printed it
+
+ private:
+  TempDir m_home;
+  ChildProcess m_proc;
+};
+
+// A loopback port nobody listens on right now.
+uint16_t unusedLoopbackPort();
