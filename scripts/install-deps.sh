@@ -22,7 +22,10 @@ PACKAGES=(
   systemd                                   # systemd-analyze verify of the service unit
   prometheus                                # promtool checks the /metrics exposition format
   libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
-  libssl-dev                                # ONVIF service: SHA-1 and MD5 of the login digests
+  libssl-dev                                # ONVIF service: SHA-1 and MD5 of the login digests; SHA-256 of exports
+  libavformat-dev libavcodec-dev            # recording exports: MKV and AVI muxing of the recorded JPEGs
+  libzip-dev                                # recording exports: ZIP archives of the recorded pictures
+  unzip                                     # export tests: unzip -t checks the archives
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
   onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
   nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)
