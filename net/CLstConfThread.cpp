@@ -3,13 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/ConfigAddress.h"
+#include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "net/CHTTPSocket.h"
 #include "net/ConfAuth.h"
+#include "net/ConfChannels.h"
 #include "net/ConfImages.h"
 #include "net/ConfPages.h"
 #include "net/ConfSubmit.h"
@@ -18,6 +21,7 @@
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
+#include "recordings/RecordingPages.h"
 
 CLstConfThread g_confThread;
 
@@ -74,6 +78,7 @@ void CLstConfThread::shutdown() {
   m_stop = true;
   m_wake.signal();
   join();
+  m_recJobs.stopAll();
 }
 
 CNetAddr CLstConfThread::address() {
@@ -231,7 +236,9 @@ bool CLstConfThread::processQueued() {
 
 void CLstConfThread::countAnswer(const ConfAnswer& answer) {
   size_t slot = 5;  // "none"
-  if (answer.send) {
+  if (answer.handOver) {
+    slot = 0;  // the job sends its own 200
+  } else if (answer.send) {
     // "HTTP/1.x NNN reason": the three digits after the first blank.
     const size_t blank = answer.bytes.find(' ');
     const std::string code = blank == std::string::npos ? "" : answer.bytes.substr(blank + 1, 3);
@@ -256,6 +263,10 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     logsAnswer(conn, out);
   } else if (path == "/submitConfig") {
     submitConfig(conn, c.body(), authorised(c), *this, out);
+    // A removed channel's recordings streams and exports end with it.
+    std::set<std::string> sections;
+    for (CVideoCnl* cnl : liveChannels()) sections.insert(cnl->sectionName());
+    m_recJobs.keepSections(sections);
   } else if (path == "/img/TELVORA_logo.png") {
     imageAnswer("image/png", confLogoImage(), out);
     return;
@@ -269,6 +280,9 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     if (!authorised(c)) return unauthorizedAnswer(out);
     metricsAnswer(requestCounts(), out);
     return;
+  } else if (isRecordingsPath(path)) {
+    if (!authorised(c)) return unauthorizedAnswer(out);
+    recordingsAnswer(conn, m_recJobs, out);
   } else if (authorised(c)) {
     configurePage(conn, out);
   } else {

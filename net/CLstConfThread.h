@@ -33,6 +33,7 @@
 #include "net/ConfConnection.h"
 #include "net/LoginThrottle.h"
 #include "platform/WakePipe.h"
+#include "recordings/RecordingJobs.h"
 
 class CLstConfThread : public CThread, private ConfConnectionHost {
  public:
@@ -113,6 +114,8 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   // Configuration thread only.
   std::vector<std::unique_ptr<ConfConnection>> m_conns;
   LoginThrottle m_throttle;
+  // Streams and exports of the recordings pages, on threads of their own.
+  RecordingJobs m_recJobs;
   // Requests by answer status: the statuses the server gives, then "other" and "none".
   static constexpr const char* kCountedStatuses[] = {"200", "401", "403", "404", "other", "none"};
   std::atomic<uint64_t> m_requestCounts[6] = {};  // relaxed, only counted

@@ -2,6 +2,7 @@
 // One finished answer of the configuration server: built by the configuration thread while it
 // holds the channel-use lock, then sent by the connection's own thread after that lock is
 // released, so a slow reader never holds the lock, the other clients or the shutdown.
+#include <functional>
 #include <map>
 #include <string>
 
@@ -11,6 +12,9 @@ struct ConfAnswer {
   bool send = false;     // false: the connection is dropped without an answer
   std::string bytes;     // status line, headers, empty line and body
   bool linger = false;   // pause (per connection) before closing, after ending the stream
+  // Set instead of bytes: the connection's thread gives its socket to this (a recordings job,
+  // which answers on a thread of its own), or -1 when the connection was dropped meanwhile.
+  std::function<void(int handle)> handOver;
 
   // Fills the answer: head exactly as CHTTPSocket::send_response_head writes it, then body.
   void set(int status, const std::string& reason, const std::map<std::string, std::string>& headers,

@@ -66,6 +66,17 @@ int ConfConnection::run() {
     a = std::move(m_answer);
   }
   touch();
+  if (a.handOver) {
+    int handle = -1;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      if (!m_dropped) handle = m_sock.release();
+      m_open = false;
+    }
+    a.handOver(handle);
+    finish();
+    return 0;
+  }
   if (a.send && !m_dropped) {
     m_state = State::Sending;
     if (!sendAnswer(a.bytes)) {
