@@ -32,8 +32,8 @@ namespace {
 // Bytes the muxer collects before each write: large writes keep the export near the speed of
 // copying the files.
 constexpr int kMuxBufferBytes = 1 << 20;
-constexpr uint32_t kFallbackPeriodMs = 80;  // the recorder's default
-constexpr uint32_t kMinPeriodMs = 40, kMaxPeriodMs = 10000;
+constexpr uint64_t kFallbackPeriodUs = 80000;  // the recorder's default
+constexpr uint64_t kMinPeriodUs = 40000, kMaxPeriodUs = 10000000;
 
 std::string errnoText() { return std::strerror(errno); }
 
@@ -43,12 +43,20 @@ std::string avError(int code) {
   return buf;
 }
 
-// The period from the stamps of the event holding `at`: the mean spacing of its pictures.
-uint32_t periodFromStamps(const RecordingTree& tree, uint32_t event) {
-  EventDetail d;
-  if (!tree.detail(event, &d) || d.pictures < 2 || d.lastUs <= d.firstUs) return kFallbackPeriodMs;
-  const uint64_t ms = (d.lastUs - d.firstUs + (d.pictures - 1) * 500) / (d.pictures - 1) / 1000;
-  return uint32_t(ms < kMinPeriodMs ? kMinPeriodMs : ms > kMaxPeriodMs ? kMaxPeriodMs : ms);
+// The mean spacing of the pictures in [fromUs, toUs), to the microsecond: many pictures at that
+// rate last as long as they took to record. One pass over the range (then in the page cache).
+uint64_t periodFromStamps(const RecordingTree& tree, uint64_t fromUs, uint64_t toUs) {
+  PictureCursor cursor(tree);
+  Picture pic;
+  uint64_t n = 0, firstUs = 0, lastUs = 0;
+  if (cursor.seek(fromUs))
+    while (cursor.next(&pic) && pic.us < toUs) {
+      if (n++ == 0) firstUs = pic.us;
+      lastUs = pic.us;
+    }
+  if (n < 2 || lastUs <= firstUs) return kFallbackPeriodUs;
+  const uint64_t us = (lastUs - firstUs) / (n - 1);
+  return us < kMinPeriodUs ? kMinPeriodUs : us > kMaxPeriodUs ? kMaxPeriodUs : us;
 }
 
 // ---- mkv / avi ----
@@ -99,7 +107,7 @@ struct MuxerDeleter {
 
 class VideoWriter {
  public:
-  VideoWriter(Format f, uint32_t periodMs) : m_format(f), m_periodMs(periodMs) {}
+  VideoWriter(Format f, uint64_t periodUs) : m_format(f), m_periodUs(periodUs) {}
   ~VideoWriter() {
     m_oc.reset();
     if (m_sink.fd >= 0) close(m_sink.fd);
@@ -134,8 +142,8 @@ class VideoWriter {
     if (m_format == Format::Mkv) {
       m_stream->time_base = AVRational{1, 1000};
     } else {
-      m_stream->time_base = AVRational{int(m_periodMs), 1000};
-      m_stream->avg_frame_rate = AVRational{1000, int(m_periodMs)};
+      m_stream->time_base = AVRational{int(m_periodUs), 1000000};
+      m_stream->avg_frame_rate = AVRational{1000000, int(m_periodUs)};
     }
     av_dict_set(&oc->metadata, "title",
                 (req.channelName + " " + rectime::isoLocal(req.fromUs) + " - " +
@@ -156,12 +164,15 @@ class VideoWriter {
     // mkv: milliseconds from the first picture (what the container stores; rounding keeps
     // every stamp within 0.5 ms, and strictly rising); avi: one tick of the period each.
     AVRational tb{1, 1000};
-    int64_t ts = m_count, duration = m_periodMs;
+    int64_t ts = m_count, duration = int64_t(m_periodUs / 1000);
     if (m_format == Format::Mkv) {
       const int64_t ms = int64_t((pic.us - firstUs + 500) / 1000);
       ts = ms > m_lastTs ? ms : m_lastTs + 1;
+      // Each picture lasts as long as the spacing before it (the last one's length is what the
+      // file's duration adds to the last stamp).
+      if (m_count > 0) duration = ts - m_lastTs;
     } else {
-      tb = AVRational{int(m_periodMs), 1000};
+      tb = AVRational{int(m_periodUs), 1000000};
       duration = 1;
     }
     m_lastTs = ts;
@@ -199,7 +210,7 @@ class VideoWriter {
   }
 
   const Format m_format;
-  const uint32_t m_periodMs;
+  const uint64_t m_periodUs;
   FileSink m_sink;
   std::unique_ptr<AVFormatContext, MuxerDeleter> m_oc;
   AVStream* m_stream = nullptr;
@@ -410,7 +421,11 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
     return r;
   }
   r.firstUs = pic.us;
-  const uint32_t period = req.periodMs ? req.periodMs : periodFromStamps(tree, pic.event);
+  // avi plays at one rate: the range's own, unless one is given; mkv stores every time and
+  // needs a period only for the length of its last picture.
+  const uint64_t period = req.periodMs ? req.periodMs * 1000ull
+                        : req.format == Format::Avi ? periodFromStamps(tree, req.fromUs, req.toUs)
+                                                    : kFallbackPeriodUs;
   std::unique_ptr<VideoWriter> video;
   std::unique_ptr<ZipWriter> zip;
   if (req.format == Format::Zip) {

@@ -313,7 +313,7 @@ void playPage(const ChannelTree& t, uint64_t fromUs, unsigned speed, ConfAnswer&
           "    two(d.getUTCHours()) + ':' + two(d.getUTCMinutes()) + ':' + two(d.getUTCSeconds());\n"
           "}\n"
           // Each part: the 81-byte header with the length at bytes 70..76, then the picture,
-          // whose time stamp (microseconds, little-endian) is at bytes 14..21.
+          // whose time stamp (microseconds, little-endian) follows "TLF\0" and four bytes.
           "async function play(fromUs, s) {\n"
           "  if (control) control.abort();\n"
           "  control = new AbortController(); speed = s; current = fromUs;\n"
@@ -330,7 +330,10 @@ void playPage(const ChannelTree& t, uint64_t fromUs, unsigned speed, ConfAnswer&
           "      var len = parseInt(String.fromCharCode.apply(null, buf.subarray(70, 77)), 10);\n"
           "      if (buf.length < 81 + len) break;\n"
           "      var jpeg = buf.slice(81, 81 + len); buf = buf.slice(81 + len);\n"
-          "      current = Number(new DataView(jpeg.buffer).getBigUint64(14, true));\n"
+          "      for (var i = 2; i + 16 < jpeg.length && i < 512; i++)\n"
+          "        if (jpeg[i] == 84 && jpeg[i + 1] == 76 && jpeg[i + 2] == 70 && jpeg[i + 3] == 0) {\n"
+          "          current = Number(new DataView(jpeg.buffer).getBigUint64(i + 8, true)); break;\n"
+          "        }\n"
           "      if (old) URL.revokeObjectURL(old);\n"
           "      old = img.src = URL.createObjectURL(new Blob([jpeg], {type: 'image/jpeg'}));\n"
           "      document.getElementById('shown').textContent = shownTime(current); frames++;\n"
