@@ -21,6 +21,7 @@
 #include "app/OnvifStartup.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
+#include "channels/SignalWatch.h"
 #include "net/CLstConfThread.h"
 #include "net/ConfAuth.h"
 #include "platform/FutexSlots.h"
@@ -198,12 +199,17 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   // After the channels, so its first announcement lists their heads.
   OnvifStartup onvif;
   if (!controller.closing()) onvif.start();
+  // Judges the cameras and stands in for failed sources; without it they only go unjudged.
+  SignalWatch signals;
+  if (!controller.closing() && !signals.begin())
+    logMain(CLogFile::Error, std::string("Cannot start the signal watch: ") + std::strerror(errno));
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
   // The loop also ends when a signal stopped a modal box; make sure the channels are down.
   controller.requestClose();
 
+  signals.end();
   onvif.stop();
   g_confThread.shutdown();
   // Channels a configuration submission created after the close are taken down here too.

@@ -1,9 +1,14 @@
 #pragma once
-// Small pieces the benchmark programs share: processor-time clocks, absolute sleeps and a
-// stand-in picture. Header-only, since every bench/*.cpp is a program of its own.
+// Small pieces the benchmark programs share: processor-time clocks, absolute sleeps, a
+// stand-in picture, a gathering send and the median and minimum of rounds. Header-only, since
+// every bench/*.cpp is a program of its own.
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -48,5 +53,34 @@ inline std::vector<uint8_t> makePicture(uint32_t bytes, uint32_t seed) {
   pic[bytes - 1] = 0xD9;
   return pic;
 }
+
+// Sends a part's head and body with one gathering send (more only when the socket takes less),
+// as the channel's push sender hands a viewer its part. False when the connection failed.
+inline bool sendPart(int fd, const void* head, size_t headLen, const void* body, size_t bodyLen) {
+  iovec v[2] = {{const_cast<void*>(head), headLen}, {const_cast<void*>(body), bodyLen}};
+  int first = 0;
+  while (first < 2) {
+    msghdr m{};
+    m.msg_iov = v + first;
+    m.msg_iovlen = size_t(2 - first);
+    ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 1) return false;
+    for (; first < 2 && size_t(n) >= v[first].iov_len; ++first) n -= ssize_t(v[first].iov_len);
+    if (first < 2) {
+      v[first].iov_base = static_cast<char*>(v[first].iov_base) + n;
+      v[first].iov_len -= size_t(n);
+    }
+  }
+  return true;
+}
+
+// The median and the minimum of a benchmark's rounds (0 for none).
+inline double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+inline double least(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()); }
+inline double most(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
 
 }  // namespace bench

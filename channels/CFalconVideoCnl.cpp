@@ -12,6 +12,7 @@
 #include "app/Tables.h"
 #include "channels/AnalogFilter.h"
 #include "channels/CnlList.h"
+#include "channels/SignalWatch.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
@@ -131,6 +132,12 @@ bool CFalconVideoCnl::init() {
   m_board->init(sec);
   const int quality = roundQuality(g_settings.readInt(sec, "ImageQuality", 70));
   const bool enabled = g_settings.readBool(sec, "CnlEnabled", m_enabled.load());
+  OverlayMode overlay = OverlayMode::None;
+  overlayModeOf(g_settings.readString(sec, "CnlOverlay", "none"), &overlay);
+  if (int(overlay) != m_overlayMode.load()) {
+    m_overlayMode = int(overlay);
+    m_changed = true;
+  }
   if (quality != m_quality.load()) {
     m_quality = quality;
     m_changed = true;
@@ -173,6 +180,14 @@ bool CFalconVideoCnl::update(const FormFields& fields, std::string& html) {
                             "<STRONG> ") +
                 (on ? "YES" : "NO") + "</STRONG></P>";
       }
+    }
+  }
+  if (const std::string* o = field(fields, p + "CnlOverlay")) {
+    OverlayMode mode;
+    if (overlayModeOf(*o, &mode) && storedTextDiffers(sec, "CnlOverlay", *o)) {
+      g_settings.writeString(sec, "CnlOverlay", *o);
+      html += "<P class=upd>Updated the <EM>Picture overlay</EM> value to <STRONG>" + *o +
+              "</STRONG></P>";
     }
   }
   if (const std::string* vs = field(fields, p + "CnlVideoStandard")) {
@@ -219,6 +234,7 @@ bool CFalconVideoCnl::reconfLocked() {
       m_encHeight = height;
       m_captureMode = f.captureMode;
       m_generation = f.generation;
+      m_overlay.configure(overlayMode(), name());
     } else {
       logWarning("Unable to initialize the JPEG encoder", "CFalconVideoCnl::reconf");
       ok = false;
@@ -242,6 +258,12 @@ void CFalconVideoCnl::pause(unsigned count) {
   }
 }
 
+void CFalconVideoCnl::noteGrabFailed() {
+  const uint64_t now = platform::monotonicNs();
+  if (m_grabFailSinceNs == 0) m_grabFailSinceNs = now;
+  if (now - m_grabFailSinceNs >= PictureWatch::kNoSignalNs) setSignalState(SignalState::NoSignal);
+}
+
 std::string CFalconVideoCnl::statusText() {
   const bool rec = g_settings.readBool(sectionName(), "CnlEventRecActive", false);
   return "Q=" + std::to_string(m_quality.load()) + " recording=" + (rec ? "on" : "off");
@@ -254,6 +276,13 @@ bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
     analog::dropOddLines(image, width, 2 * height);
   else
     analog::smoothFrame(image, width, height);
+  // Judged before anything is drawn on the picture, which would make every one differ.
+  const SignalState state = m_watch.note(image, width, height, platform::monotonicNs());
+  setSignalState(state);
+  if (state != SignalState::Ok && noSignalPictureEnabled()) {
+    ChannelCounters::add(counters().received);
+    return false;  // the signal watch publishes the no-signal picture instead
+  }
 
   FrameRec& back = backFrame();
   size_t length = 0;
@@ -264,6 +293,7 @@ bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
     std::lock_guard<std::recursive_mutex> guard(configLock());
     const uint32_t capacity = std::min(back.capacity, m_recordLimit.load());
     const uint64_t started = platform::monotonicNs();
+    m_overlay.draw(image, width, height, timeNs);
     ok = m_encoder.encode(image, back.data, capacity, &length, timeNs, &sequence);
     counters().noteEncode(platform::monotonicNs() - started);
   }
@@ -327,9 +357,14 @@ FX::FXint CFalconVideoCnl::run() {
       }
       listEntry().setState(m_enabled.load() ? 1 : 3);
       listEntry().setStateText(statusText());
+      m_watch.reset();
       continue;
     }
     if (!m_enabled.load()) {
+      // Switched off is no fault of the source.
+      m_watch.reset();
+      m_grabFailSinceNs = 0;
+      setSignalState(SignalState::Ok);
       pause(2);
       continue;
     }
@@ -344,11 +379,13 @@ FX::FXint CFalconVideoCnl::run() {
         m_reconnect = true;
         continue;
       }
+      noteGrabFailed();
       listEntry().setState(2);
       pause(kGrabFailPauses);
       listEntry().setState(1);
       continue;
     }
+    m_grabFailSinceNs = 0;
     if (generation != m_generation.load()) {
       // Another input of the board changed the board's format: set the encoder up for it.
       m_reconnect = true;
@@ -384,6 +421,14 @@ void CFalconVideoCnl::form(std::string& html) {
               std::to_string(q) + "</OPTION>";
   html += row("#dcdcdc", "<LABEL for=\"" + p + "ImageQuality\">Image quality</LABEL>",
               select + "</SELECT> %");
+  std::string stored = g_settings.readString(sec, "CnlOverlay", "none");
+  std::string overlays = "<SELECT name=\"" + p + "CnlOverlay\" id=\"" + p + "CnlOverlay\">";
+  for (const auto& o : {std::make_pair("none", "None"), std::make_pair("time", "Date and time"),
+                        std::make_pair("nametime", "Name, date and time")})
+    overlays += std::string("<OPTION value=\"") + o.first + "\"" + (stored == o.first ? " selected" : "") +
+                ">" + o.second + "</OPTION>";
+  html += row("#ececec", "<LABEL for=\"" + p + "CnlOverlay\">Picture overlay</LABEL>",
+              overlays + "</SELECT>");
 
   const std::string std = g_settings.readString(sec, "CnlVideoStandard", "PAL");
   std::string radios;
@@ -415,6 +460,7 @@ void CFalconVideoCnl::status(std::string& html) {
   html += statusRow("Video standard",
                     html_escape(g_settings.readString(sec, "CnlVideoStandard", "PAL")));
   html += statusRow("Image quality", std::to_string(m_quality.load()) + "%");
+  html += statusRow("Picture overlay", overlayKeyword(overlayMode()));
   const BoardSize* s = boardSize(g_settings.readString(sec, "ImageSize", "vga"));
   html += statusRow("Image size", s ? s->statusText : "invalid");
   html += statusRow("Clip/Scale",

@@ -27,6 +27,8 @@
 
 #include "channels/CFalconBoardDrv.h"
 #include "channels/CJpegEncoder.h"
+#include "channels/PictureOverlay.h"
+#include "channels/SignalState.h"
 #include "net/CNetVideoCnl.h"
 
 class CFalconVideoCnl : public CNetVideoCnl {
@@ -60,6 +62,8 @@ class CFalconVideoCnl : public CNetVideoCnl {
   int input() const { return m_input; }
   bool enabled() const { return m_enabled.load(); }
   int quality() const { return m_quality.load(); }
+  // "CnlOverlay" as in use: what is drawn on the pictures (channels/PictureOverlay.h).
+  OverlayMode overlayMode() const { return OverlayMode(m_overlayMode.load()); }
   // Encoded picture size as configured by the last reconf.
   int encodeWidth() const { return m_encWidth.load(); }
   int encodeHeight() const { return m_encHeight.load(); }
@@ -70,8 +74,9 @@ class CFalconVideoCnl : public CNetVideoCnl {
   // Tests: encode into less than the frame record's capacity, so an oversized picture can be
   // produced without a pathological image.
   void setRecordLimit(uint32_t bytes) { m_recordLimit = bytes; }
-  // Tests and benchmarks: the copy, filter, encode and publish steps of one grabbed image.
-  // image holds the grab as the board delivered it; false when the picture was dropped.
+  // Tests and benchmarks: the filter, judge, encode and publish steps of one grabbed image.
+  // image holds the grab as the board delivered it; false when the picture was dropped, or
+  // withheld because the source gives no usable pictures and the no-signal picture stands in.
   bool processImage(uint8_t* image, uint64_t timeNs);
 
  protected:
@@ -80,6 +85,8 @@ class CFalconVideoCnl : public CNetVideoCnl {
  private:
   bool reconfLocked();
   void pause(unsigned count);
+  // A failed grab: the channel has no signal once grabs have failed for PictureWatch's time.
+  void noteGrabFailed();
   std::string statusText();
   // Prints the endpoint's stream URL on standard output whenever the bound address changed,
   // like the configuration address line.
@@ -91,6 +98,7 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   std::atomic<bool> m_enabled;
   std::atomic<int> m_quality{70};
+  std::atomic<int> m_overlayMode{int(OverlayMode::None)};
   std::atomic<unsigned> m_pauseMs{kPauseMs};
   std::atomic<int> m_encWidth{0}, m_encHeight{0};
   std::atomic<int> m_captureMode{4};
@@ -100,7 +108,10 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   // Channel thread (and reconf under configLock()).
   CJpegEncoder m_encoder;
+  PictureOverlay m_overlay;
   std::unique_ptr<uint8_t[]> m_image;
+  PictureWatch m_watch;
+  uint64_t m_grabFailSinceNs = 0;  // monotonic; 0: the last grab succeeded
   uint64_t m_lastDropLogNs = 0;
   CNetAddr m_announced;
 };

@@ -77,5 +77,6 @@ bool CIPPanasonicVideoCnl::reconnect(int timeoutSec) {
   } else {
     return false;
   }
-  return takeBoundary("Content-type:", "Panasonic");
+  // Its cameras may put blanks around the boundary parameter's "=".
+  return takeBoundary("Content-type:", "Panasonic", nullptr, true);
 }

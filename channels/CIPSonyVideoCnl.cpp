@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -21,7 +22,8 @@ const IPVendorTraits CIPSonyVideoCnl::kTraits = {
     "vga"};
 
 CIPSonyVideoCnl::CIPSonyVideoCnl(uint32_t index) : CIPVideoCnl(5, index, kTraits) {
-  m_directParts = false;  // its part heads give the length as "DataLen:"
+  m_partLengthName = "DataLen:";
+  m_partLengthRequired = true;
   createRecorder();
 }
 
@@ -80,7 +82,7 @@ bool CIPSonyVideoCnl::reconnect_cam(const sockaddr_in& addr, int timeoutSec) {
   const char* f = "CIPSonyVideoCnl::reconnect_cam";
   if (!request_helper(addr, cameraConfigRequest(), timeoutSec, 204, f)) return false;
   if (!request_helper(addr, cameraStreamRequest(), timeoutSec, 200, f)) return false;
-  return takeBoundary("Content-Type:", "Sony");
+  return takeBoundary("Content-Type:", "Sony", f);
 }
 
 bool CIPSonyVideoCnl::reconnect_enc(const sockaddr_in& addr, int timeoutSec) {
@@ -90,7 +92,7 @@ bool CIPSonyVideoCnl::reconnect_enc(const sockaddr_in& addr, int timeoutSec) {
   // the next request's answer can be read.
   uint32_t len = 0;
   if (m_rxBuf.size() < CVideoCnl::kFrameBufferSize) m_rxBuf.resize(CVideoCnl::kFrameBufferSize);
-  if (!requestPicture(static_cast<uint32_t>(m_rxBuf.size()), timeoutSec, &len)) return false;
+  if (!requestPicture(static_cast<uint32_t>(m_rxBuf.size()), timeoutSec, &len, f)) return false;
   if (m_sock.recv_all(m_rxBuf.data(), len, timeoutSec, 0) != static_cast<int>(len)) {
     logWarning("The camera's first picture did not arrive", f);
     return false;
@@ -98,8 +100,7 @@ bool CIPSonyVideoCnl::reconnect_enc(const sockaddr_in& addr, int timeoutSec) {
   return true;
 }
 
-bool CIPSonyVideoCnl::requestPicture(uint32_t capacity, int timeoutSec, uint32_t* len) {
-  const char* f = "CIPSonyVideoCnl::getFrameSrv_enc";
+bool CIPSonyVideoCnl::requestPicture(uint32_t capacity, int timeoutSec, uint32_t* len, const char* f) {
   char letters[2];
   nextLetters(letters);
   if (!sendRequest(encoderRequest(letters), f)) return false;
@@ -136,26 +137,12 @@ void CIPSonyVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
 void CIPSonyVideoCnl::getFrameSrv_enc(FrameRec& rec, int timeoutSec) {
   rec.length = 0;
   uint32_t len = 0;
-  if (!requestPicture(rec.capacity, timeoutSec, &len)) return;
-  receiveAndWrap(rec, len, timeoutSec);
-}
-
-bool CIPSonyVideoCnl::readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec,
-                                            uint32_t* len) {
-  // Camera mode (the only one reading a stream): the part head is a header block whose
-  // "DataLen:" gives the length.
-  std::map<std::string, std::string> head;
-  if (!m_sock.read_camera_headers(head, timeoutSec)) {
-    m_frameError = "part head: " + m_sock.error;
-    return false;
+  if (m_rxBuf.size() != rec.capacity) m_rxBuf.resize(rec.capacity);
+  if (!requestPicture(rec.capacity, timeoutSec, &len, "CIPSonyVideoCnl::getFrameSrv_enc")) return;
+  errno = 0;
+  if (m_sock.recv_all(m_rxBuf.data(), len, timeoutSec, 0) != static_cast<int>(len)) {
+    m_frameError = "picture of " + std::to_string(len) + " bytes: " + m_sock.describeReadFailure(errno, "picture");
+    return;
   }
-  const std::string* text = http::findHeader(head, "DataLen:");
-  char* end = nullptr;
-  unsigned long v = text ? std::strtoul(text->c_str(), &end, 10) : 0;
-  if (!text || end == text->c_str() || v == 0 || v > capacity) {
-    m_frameError = text ? "part length 'DataLen: " + http::printable(*text) + "' not usable"
-                        : "part head without 'DataLen:'";
-    return false;
-  }
-  return receiveBody(buf, capacity, static_cast<uint32_t>(v), timeoutSec, len);
+  wrapReceived(rec, len);
 }

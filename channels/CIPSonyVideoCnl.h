@@ -1,6 +1,6 @@
 #pragma once
 // Sony network cameras (type code 5). Camera mode: a configuration request answered with 204,
-// then an MJPEG stream whose parts give their length as "DataLen:". Encoder mode (video
+// then an MJPEG stream whose part heads are header blocks giving the length as "DataLen:". Encoder mode (video
 // servers that have no camera mode): single pictures polled on one kept-alive connection,
 // each request told apart by a two-letter counter.
 // Threads as CIPVideoCnl.
@@ -31,12 +31,10 @@ class CIPSonyVideoCnl : public CIPVideoCnl {
  private:
   bool reconnect_cam(const sockaddr_in& addr, int timeoutSec);
   bool reconnect_enc(const sockaddr_in& addr, int timeoutSec);
-  // Camera mode's part: the boundary line, a header block with "DataLen:", the body.
-  bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len) override;
   void getFrameSrv_enc(FrameRec& rec, int timeoutSec);
   // Sends one encoder request on the open connection and reads its response head; true only
-  // with status 200 and a usable Content-Length (in *len).
-  bool requestPicture(uint32_t capacity, int timeoutSec, uint32_t* len);
+  // with status 200 and a usable Content-Length (in *len). Logs with the given function.
+  bool requestPicture(uint32_t capacity, int timeoutSec, uint32_t* len, const char* function);
 
   std::atomic<bool> m_encoderMode{false};
 };

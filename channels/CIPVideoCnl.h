@@ -1,8 +1,11 @@
 #pragma once
-// The network camera channel: a thread that connects to an IP camera over HTTP, takes the newest
-// JPEG of its stream once per frame period (or when a consumer asks), wraps it with the
-// time-stamp segment and the comment block, and publishes it through the channel's frame store.
-// A connection that yields no picture is a failed attempt: it waits out the same back-off.
+// The network camera channel: a thread that connects to an IP camera over HTTP and, once per
+// frame period (sooner when a consumer asks), takes the newest JPEG of its stream, wraps it with
+// the time-stamp segment and the comment block, and publishes it through the channel's frame
+// store. It waits first and fetches then, so a camera asked for one picture per period keeps
+// its connection; a picture that arrived whole is published even when the stream ends or turns
+// bad behind it, and the channel reconnects after that. A connection that yields no picture is
+// a failed attempt: it waits out the same back-off.
 // Abstract: the nine vendor classes supply the connection set-up (reconnect), the camera-side
 // URLs and their own settings.
 //
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "channels/CVideoCnl.h"
+#include "channels/CamPartReader.h"
 #include "channels/PictureBlocks.h"
 #include "net/CHTTPSocket.h"
 
@@ -60,18 +64,6 @@ class CIPVideoCnl : public CVideoCnl {
   static constexpr int64_t kMaxPeriodNs = 10000000000ll;
   // A connection that yields no picture is logged at most once per this time per channel.
   static constexpr uint64_t kNoPictureLogIntervalNs = 60000000000ull;
-  // Stream data that keeps arriving for longer than this while the channel catches up with it is
-  // a backlog too deep to be worth reading: the channel reconnects for a fresh stream instead.
-  static constexpr uint64_t kMaxDrainNs = 500000000ull;
-  // Longest wait for the part behind a drained backlog (bounded by the frame period too).
-  static constexpr unsigned kSettleMaxMs = 1000;
-  // Pictures in the socket's buffers up to this size cannot have held the camera up (the
-  // receive buffer alone takes more), so no wait for a following part is needed.
-  static constexpr uint64_t kBlockedSenderBytes = 65536;
-  // How much of a stream is looked at for a part head, and how many rounds of blank lines
-  // before it are taken before the line reader takes over.
-  static constexpr size_t kPeekBytes = 1024;
-  static constexpr int kMaxBlankRounds = 4;
 
   CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
   ~CIPVideoCnl() override;
@@ -91,9 +83,9 @@ class CIPVideoCnl : public CVideoCnl {
   // was requested, the response head read with status 200, m_boundary set for multipart replies.
   virtual bool reconnect(int timeoutSec) = 0;
   // Reads the newest frame the camera has sent into rec and wraps it; rec.length 0 means no
-  // frame (frameError() then says why). Parts already waiting behind the first one are read
-  // too and only the last complete one is kept, so a camera streaming faster than the channel
-  // fetches never makes it publish the past.
+  // frame (frameError() then says why). The parts that have already arrived whole behind the
+  // first one are read too and only the last one is kept, so a camera streaming faster than
+  // the channel fetches never makes it publish the past; more is never waited for.
   virtual void getFrameSrv(FrameRec& rec, int timeoutSec);
   // Why the last fetch or connection yielded no picture (for the log); channel thread.
   const std::string& frameError() const { return m_frameError; }
@@ -115,8 +107,9 @@ class CIPVideoCnl : public CVideoCnl {
   // frame record's capacity: a camera that never sends it is given up on.
   static constexpr uint32_t kBoundarySearchFactor = 2;
   // The boundary of a multipart Content-Type value as cameras send it: quoted or not, other
-  // parameters after it, trailing blanks; with "--" in front. "" when there is none.
-  static std::string boundaryLineOf(const std::string& contentType);
+  // parameters after it, trailing blanks (with spacedEquals also blanks around its "="); with
+  // "--" in front. "" when there is none.
+  static std::string boundaryLineOf(const std::string& contentType, bool spacedEquals = false);
   // A host name or dotted IPv4 address as "CamIPAddr" accepts it: letters, digits, "-", "." and
   // "_" only (no blanks, no control characters), at most 253 bytes.
   static bool isValidCameraHost(const std::string& host);
@@ -149,64 +142,22 @@ class CIPVideoCnl : public CVideoCnl {
   bool request_helper(const sockaddr_in& addr, const std::string& request, int timeoutSec,
                       int requireStatus = 200, const char* function = nullptr);
   // Takes the boundary from the response header `headerName` ("Content-Type:"); logs
-  // "<family>: HTTP 'Content-Type:' header not found" / "... boundary header not found".
-  bool takeBoundary(const char* headerName, const char* family);
+  // "<family>: HTTP 'Content-Type:' header not found" / "... boundary header not found" with
+  // the given function name (default: the family's reconnect).
+  bool takeBoundary(const char* headerName, const char* family, const char* function = nullptr,
+                    bool spacedEquals = false);
   // One send of the whole text; logs "::send failed. str=..." on a short send.
   bool sendRequest(const std::string& request, const char* function);
   // Sleeps ms in slices, returning early when the channel is stopping.
   void pause(unsigned ms);
   void closeSocket();
-  // Reads one multipart part (boundary line, part head, body) into buf (capacity bytes); true
-  // with the body's length. Sets m_frameError on failure. The headroom bytes in front of buf
-  // are scratch space it may write to.
-  bool readPart(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
-  // The part head and body behind a boundary line. Sony's camera mode has its own.
-  virtual bool readPartAfterBoundary(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
-  // The fast way to a part: its head is looked at without taking it from the connection, then
-  // exactly the head is taken and the body received straight into buf. Got: a part is in buf;
-  // Blank: blank lines were taken, more bytes are waiting behind them; BlankOnly: blank lines
-  // were taken and were all that was waiting; Failed: m_frameError says why; FallBack: the head
-  // was not complete in view or not plain (no length, Sony's heads): read it line by line;
-  // Nothing: a look without waiting found nothing waiting. With peekTimeoutSec 0 (the look
-  // behind a part) it is readPartWaiting() instead.
-  enum class Direct { Got, Blank, BlankOnly, Failed, FallBack, Nothing };
-  // headroom: bytes in front of buf the caller lets it write to (scratch).
-  Direct readPartDirect(uint8_t* buf, uint32_t capacity, uint32_t headroom, int peekTimeoutSec, int timeoutSec,
-                        uint32_t* len);
-  // The look without waiting behind a part: takes what is waiting into the socket's buffer and
-  // steps over blank lines. BlankOnly: nothing else was waiting; Nothing: nothing at all; Got:
-  // the next part (its head was among the bytes taken) is in buf; FallBack: more is buffered,
-  // for the line reader; Failed: m_frameError says why.
-  Direct readPartWaiting(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
-  // The way to a part once the bytes in front of its body are known from the last part (the
-  // heads of a stream hardly ever change length): one receive of what is waiting, placed so
-  // that the body lands in buf with no look first; a head of another length costs a move, and
-  // bytes behind the part are kept for the next reads. Got, Failed, or FallBack (nothing taken
-  // or everything put back).
-  Direct readPartPredicted(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
-  // Drops up to three trailing zero bytes of padding and checks the start marker; *kept is the
-  // picture's length. Sets m_frameError when it is no JPEG picture.
-  bool finishBody(uint8_t* buf, uint32_t len, uint32_t* kept);
-  // Bytes in front of the body of the last part read by its head (0: not known, as on a new
-  // connection), and whether the receive that brought the last part took all that was waiting.
-  uint32_t m_predictedLead = 0;
-  bool m_tookAllWaiting = false;
-  // False for families whose part heads are not plain "Content-Length:" heads.
-  bool m_directParts = true;
-  // Skips to the boundary line (bounded by the amount of data); sets m_frameError on failure.
-  bool skipToBoundary(uint32_t capacity, int timeoutSec);
-  // Receives one JPEG body of a known length (or by markers when len is 0) into buf; true with
-  // the length kept (trailing zero bytes dropped). With lead, that many bytes still waiting in
-  // front of the body are received along with it into the space just before buf.
-  bool receiveBody(uint8_t* buf, uint32_t capacity, uint32_t len, int timeoutSec, uint32_t* kept,
-                   uint32_t lead = 0);
-  // receiveBody into m_rxBuf, then wrapReceived: the shared tail of a single-picture reader.
-  void receiveAndWrap(FrameRec& rec, uint32_t len, int timeoutSec);
+  // Wraps the picture received into m_rxBuf (len bytes) into rec; counts it received, and
+  // dropped when it is refused. The single-picture readers' tail.
   void wrapReceived(FrameRec& rec, uint32_t len);
-  // Reads the parts already waiting behind the one in buf, each over the last: buf ends up
-  // holding the newest (its length in *len).
-  void countReplacedPart();
-  bool drainBacklog(uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutSec, uint32_t* len);
+  // Head line that gives a stream part's length, and whether a part must have one; the
+  // families whose parts are no plain "Content-Length:" parts set them in their constructor.
+  const char* m_partLengthName = "Content-Length:";
+  bool m_partLengthRequired = false;
   // Logs at level 2 with this channel's source and the given function name.
   void logWarning(const std::string& message, const char* function);
   // A pseudo-random number from 0 to 32767 (request URLs that must not be cached); any thread.
@@ -218,6 +169,9 @@ class CIPVideoCnl : public CVideoCnl {
 
   CHTTPSocket m_sock;          // channel thread; stop() may shut it down under m_sockLock
   std::mutex m_sockLock;       // guards create/close of m_sock against stop()'s shutdown
+  CamSocketStream m_stream{m_sock};  // the stream of the current connection; channel thread
+  CamPartReader m_reader;            // its parts; set up for each connection by the first fetch
+  bool m_readerReady = false;
 
   std::atomic<int64_t> m_Tns{0};
   std::atomic<int> m_quality{70};
@@ -236,20 +190,22 @@ class CIPVideoCnl : public CVideoCnl {
   std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
   uint32_t m_commentSnapVersion = 0;      // the m_commentVersion it was taken at
   std::string m_frameError;               // why the last fetch yielded no picture
+  // The stream ended, or turned bad, behind the last picture published: the next round
+  // reconnects once the period is over.
+  bool m_streamDone = false;
 
  private:
   bool vendorInit();
   bool vendorUpdate(const FormFields& fields, std::string& html);
   void vendorForm(std::string& html);
-  bool readPartLength(uint32_t capacity, int timeoutSec, uint32_t* len);
-  bool readJpegByMarkers(uint8_t* buf, uint32_t capacity, int timeoutSec, uint32_t* len);
   // The pauses after a failed attempt: 1 s, then up to 5 x 1 s, ended early by stop.
   void backOff();
-  // Waits until a consumer asks for a picture or the frame period is over; for a streaming
-  // camera the wait is only armed here and taken behind the fetch's first part.
-  void waitForPictureDue();
-  // The armed rest of the period, ended early by a consumer asking; nothing when none is armed.
-  void waitRestOfPeriod();
+  // Waits until a consumer asks for a picture or the frame period is over. The part of the
+  // period a consumer cut short is allowed to the camera on top of the fetch's time-out, for
+  // a camera sends no sooner than once per period it was asked for.
+  void waitForPeriod();
+  // Counts the parts the reader refused as received and dropped.
+  void countRefused();
   // Logs a connection that yielded no picture, at most once per kNoPictureLogIntervalNs.
   void logNoPicture();
   std::string connectedStatusText();
@@ -258,7 +214,7 @@ class CIPVideoCnl : public CVideoCnl {
 
   uint8_t m_header[pictureblocks::kHeaderSize];
   uint64_t m_lastNoPictureLogNs = 0;  // channel thread; monotonic
-  uint64_t m_pictureDueNs = 0;        // channel thread; monotonic end of the armed period, 0: none
+  int m_patienceMs = 0;               // channel thread; for the next fetch's first arrival
   uint32_t m_noPictureSuppressed = 0;
 
   // State below is guarded by m_setLock.

@@ -307,6 +307,7 @@ bool CVideoCnl::getNewFrame(FrameRec& rec) {
   rec.length = cur.length;
   rec.timestamp = cur.timestamp;
   rec.sequence = cur.sequence;
+  rec.generated = cur.generated;
   return true;
 }
 
@@ -330,9 +331,10 @@ void CVideoCnl::publishBackFrame() {
       if (waited > m_maxPublishWaitNs.load(std::memory_order_relaxed)) m_maxPublishWaitNs = waited;
     }
     if (m_back->length == 0) {
-      m_current->length = 0;
+      if (!m_current->generated) m_current->length = 0;
       m_reconnect = true;
     } else {
+      m_back->generated = false;
       std::swap(m_current, m_back);
       ChannelCounters::add(m_counters.published);
       m_counters.lastPictureNs.store(platform::nowNs(), std::memory_order_relaxed);
@@ -343,6 +345,30 @@ void CVideoCnl::publishBackFrame() {
   // lock is still held only makes each one block again on the mutex.
   m_newFrame.notify_all();
   if (PushSender* sender = m_sender.load()) sender->published();
+}
+
+bool CVideoCnl::publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs,
+                                 uint32_t sequence) {
+  {
+    std::lock_guard<std::mutex> guard(m_frameLock);
+    // The current record is written in place: consumers copy it only under this lock, and the
+    // producer fills the other one.
+    if (length == 0 || length > m_current->capacity) return false;
+    std::memcpy(m_current->data, jpeg, length);
+    m_current->length = length;
+    m_current->timestamp = timeNs;
+    m_current->sequence = sequence;
+    m_current->generated = true;
+  }
+  m_newFrame.notify_all();
+  if (PushSender* sender = m_sender.load()) sender->published();
+  return true;
+}
+
+void CVideoCnl::setSignalState(SignalState s) {
+  if (m_signal.exchange(int(s)) == int(s)) return;
+  g_logFile.log(CLogFile::Warning, logSource(), signalChangeMessage(s), "CVideoCnl::setSignalState");
+  m_listEntry.setNote(s == SignalState::Ok ? std::string() : signalStateText(s));
 }
 
 void CVideoCnl::wakeConsumers() {
@@ -569,6 +595,8 @@ void CVideoCnl::form(std::string& html) {
 }
 
 void CVideoCnl::status(std::string& html) {
+  html += std::string("<TR><TD><STRONG>Video signal</STRONG></TD><TD>") +
+          signalStateText(signalState()) + "</TD></TR>";
   if (m_rec) m_rec->status(html);
   const std::string section = sectionName();
   const int type = g_settings.readInt(section, "RotorType", 1);

@@ -29,6 +29,7 @@
 #include "channels/ChannelCounters.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
+#include "channels/SignalState.h"
 #include "net/CNetAddr.h"
 
 class CMXClient;
@@ -74,6 +75,9 @@ class CVideoCnl : public CThread {
   virtual std::string imageUrl(const std::string& host, bool live) = 0;
   virtual CNetAddr localAddr() = 0;
   virtual CNetAddr peerAddr() = 0;
+  // Where the channel's own endpoint listens (the live page streams from it); port 0 when the
+  // channel has none (here) or is not listening.
+  virtual CNetAddr endpointAddr() { return CNetAddr(); }
   // Writes the common rows of the channel's configuration form / status table.
   virtual void form(std::string& html);
   virtual void status(std::string& html);
@@ -102,6 +106,16 @@ class CVideoCnl : public CThread {
   // The sender of the channel's live push streams, started on the first call; null once the
   // channel stops or is being destroyed, or when it cannot be started (logged).
   PushSender* pushSender();
+
+  // ---- The source's state (SignalState.h) ----
+  SignalState signalState() const { return SignalState(m_signal.load()); }
+  // Records the state of the source: a change is logged once at Warning and shown in the list
+  // entry. The channel's thread (analog channels) or the signal watch (IP channels).
+  void setSignalState(SignalState s);
+  // Makes a picture the gateway generated (the no-signal picture) current, marked as generated
+  // so the recorder never stores it. The producer's back record is not touched, so any thread
+  // may call it while the producer runs. False when it does not fit the frame record.
+  bool publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs, uint32_t sequence);
 
   // Attaches a started consumer (from its own thread); the channel owns it from then on.
   // Reaps ended ones first. A consumer that was never started counts as ended. A consumer
@@ -145,7 +159,8 @@ class CVideoCnl : public CThread {
   // The record the producer fills without the lock.
   FrameRec& backFrame() { return *m_back; }
   // Makes the back record current and broadcasts new-frame. With an empty back record
-  // (length 0) instead empties the current record and raises the reconnect flag.
+  // (length 0) instead empties the current record (unless it holds a generated picture, which
+  // viewers are to keep) and raises the reconnect flag.
   void publishBackFrame();
   // Wakes every consumer waiting in getNewFrame (used by stop()).
   void wakeConsumers();
@@ -156,6 +171,7 @@ class CVideoCnl : public CThread {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_reconnect{false};
   std::atomic<bool> m_changed{true};
+  std::atomic<int> m_signal{int(SignalState::Ok)};
 
  private:
   mutable std::mutex m_nameLock;

@@ -16,7 +16,7 @@
 struct ChannelCounters {
   std::atomic<uint64_t> received{0};    // pictures that arrived from the source
   std::atomic<uint64_t> published{0};   // pictures made current for the consumers
-  std::atomic<uint64_t> dropped{0};     // arrived but not published (unusable or too large)
+  std::atomic<uint64_t> dropped{0};     // arrived but not published (unusable, too large, replaced)
   std::atomic<uint64_t> reconnects{0};  // connection attempts to the source after the first
   std::atomic<uint64_t> viewerBytes{0}; // bytes sent to viewers of the channel's endpoint
   std::atomic<int64_t> viewers{0};      // viewers connected now

@@ -66,6 +66,13 @@ void CnlListEntry::setStateText(const std::string& stateText) {
   publishLocked();
 }
 
+void CnlListEntry::setNote(const std::string& note) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_note == note) return;
+  m_note = note;
+  if (m_shown) publishLocked();
+}
+
 void CnlListEntry::remove() {
   std::lock_guard<std::mutex> guard(m_lock);
   if (!m_shown) return;
@@ -94,6 +101,11 @@ std::string CnlListEntry::stateText() const {
   return m_stateText;
 }
 
+std::string CnlListEntry::note() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_note;
+}
+
 bool CnlListEntry::shown() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_shown;
@@ -106,12 +118,12 @@ std::string CnlListEntry::text() const {
 
 std::string CnlListEntry::textLocked() const {
   return toUtf8FromLatin1IfNeeded(m_name) + " (" + toUtf8FromLatin1IfNeeded(m_address) + ") " +
-         toUtf8FromLatin1IfNeeded(m_stateText);
+         toUtf8FromLatin1IfNeeded(m_stateText) + (m_note.empty() ? "" : " [" + m_note + "]");
 }
 
 // Lock order: the entry's lock, then the sink lock. The sink only queues the change.
 void CnlListEntry::publishLocked() {
   std::string text = textLocked();
   std::lock_guard<std::mutex> sinkGuard(g_sinkLock);
-  if (g_sink) g_sink->entryChanged(m_id, m_state, text);
+  if (g_sink) g_sink->entryChanged(m_id, m_note.empty() ? m_state : 2, text);
 }

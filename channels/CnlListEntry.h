@@ -34,6 +34,9 @@ class CnlListEntry {
   void setName(const std::string& name);
   void setAddress(const std::string& address);
   void setStateText(const std::string& stateText);
+  // A note on the source ("no signal"), shown in brackets after the state text; while one is
+  // set the row shows state 2 (failed). Empty: none.
+  void setNote(const std::string& note);
   void remove();
 
   // Current values (tests and the headless status).
@@ -41,8 +44,9 @@ class CnlListEntry {
   std::string name() const;
   std::string address() const;
   std::string stateText() const;
+  std::string note() const;
   bool shown() const;  // true between the first setAll and remove
-  // name + " (" + address + ") " + state text, each part that is not valid UTF-8 (a name
+  // name + " (" + address + ") " + state text (+ " [" + note + "]"), each part that is not valid UTF-8 (a name
   // from an old settings file) converted from Latin-1.
   std::string text() const;
 
@@ -55,5 +59,5 @@ class CnlListEntry {
   // Guarded by m_lock.
   bool m_shown = false;
   int m_state = 0;
-  std::string m_name, m_address, m_stateText;
+  std::string m_name, m_address, m_stateText, m_note;
 };

@@ -12,6 +12,7 @@ struct FrameRec {
   uint32_t length = 0;      // bytes of the picture; 0 means no picture
   uint32_t sequence = 0;    // picture number set by the producer
   uint64_t timestamp = 0;   // nanoseconds since 1970-01-01 00:00 UTC
+  bool generated = false;   // made by the gateway (the no-signal picture), not by the source
 
   FrameRec() = default;
   ~FrameRec() { std::free(data); }

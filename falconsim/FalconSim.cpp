@@ -146,7 +146,7 @@ FALCONSIM_EXPORT int is_SetVideoInput(FALCON_BOARD board, int input) {
 FALCONSIM_EXPORT int is_FreezeVideo(FALCON_BOARD board, int wait) {
   SimLibrary& lib = traced(TraceLine("is_FreezeVideo").num(board).num(wait));
   return onBoard("is_FreezeVideo", board, [&](SimBoard& b) {
-    return b.freezeVideo(wait, lib.hang(board, b.input()));
+    return b.freezeVideo(wait, lib.hang(board, b.input()), lib.fault(board, b.input()));
   });
 }
 

@@ -47,6 +47,18 @@ void putText(char* dst, size_t size, const char* text) {
   std::memcpy(dst, text, n < size - 1 ? n : size - 1);
 }
 
+// A black or blue screen with a little noise that differs from frame to frame.
+void drawPlainScreen(uint32_t* px, int width, int height, bool blue, uint32_t frame) {
+  uint32_t seed = frame * 2654435761u + 1u;
+  for (size_t i = 0, n = size_t(width) * size_t(height); i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const uint8_t noise = uint8_t((seed >> 16) % 5);
+    px[i] = blue ? bgrx(noise, noise, uint8_t(170 + noise)) : bgrx(uint8_t(12 + noise),
+                                                                 uint8_t(12 + noise),
+                                                                 uint8_t(12 + noise));
+  }
+}
+
 }  // namespace
 
 SimBoard::SimBoard(unsigned handle, int inputs)
@@ -180,7 +192,7 @@ int SimBoard::setVideoInput(int input) {
   return 0;
 }
 
-int SimBoard::freezeVideo(int wait, Hang hang) {
+int SimBoard::freezeVideo(int wait, Hang hang, Fault fault) {
   if (wait < 0 || (wait > FALCON_WAIT && wait < FALCON_WAIT_10MS_MIN) ||
       wait > FALCON_WAIT_10MS_MAX)
     return fail(kInvalidParameter, "invalid wait " + std::to_string(wait));
@@ -217,7 +229,10 @@ int SimBoard::freezeVideo(int wait, Hang hang) {
   }
   const uint32_t frame = uint32_t(index - m_openNs / period) & pattern::kFrameMask;
   m_frame.resize(size_t(fw) * size_t(fh));
-  drawTestPicture(m_frame.data(), fw, fh, m_handle, m_input, frame);
+  if (fault == Fault::Black || fault == Fault::Blue)
+    drawPlainScreen(m_frame.data(), fw, fh, fault == Fault::Blue, frame);
+  else
+    drawTestPicture(m_frame.data(), fw, fh, m_handle, m_input, fault == Fault::Frozen ? 0 : frame);
   copyWindow(m_frame.data(), fw, fh, m_window, reinterpret_cast<uint8_t*>(mem->data.get()),
              mem->width * 4);
   return 0;

@@ -13,6 +13,7 @@
 
 #include "falconsim/CaptureWindow.h"
 #include "falconsim/HangRules.h"
+#include "falconsim/InputFaults.h"
 
 namespace falconsim {
 
@@ -44,8 +45,9 @@ class SimBoard {
   // wait FALCON_WAIT: sleeps until the next frame boundary of the standard on the monotonic
   // clock, then captures; 0: captures the current frame at once; a bounded wait (10 ms units)
   // as FALCON_WAIT, failing when the boundary lies beyond it. hang: how the current input's
-  // capture hangs (HangRules.h); a hanging capture keeps the board's lock.
-  int freezeVideo(int wait, Hang hang = Hang::None);
+  // capture hangs (HangRules.h); a hanging capture keeps the board's lock. fault: what is
+  // wrong with the input's picture (InputFaults.h).
+  int freezeVideo(int wait, Hang hang = Hang::None, Fault fault = Fault::None);
   int input() const { return m_input; }
   int copyImageMem(char* mem, int id, char* dest);
   int boardStatus(int what, unsigned long arg);

@@ -36,10 +36,11 @@ SimLibrary::SimLibrary() { loadConfig(true); }
 
 void SimLibrary::loadConfig(bool force) {
   const std::string boards = env("TELVGATE_FALCON_BOARDS"), fail = env("TELVGATE_FALCON_FAIL"),
-                    trace = env("TELVGATE_FALCON_TRACE"), hang = env("TELVGATE_FALCON_HANG");
+                    trace = env("TELVGATE_FALCON_TRACE"), hang = env("TELVGATE_FALCON_HANG"),
+                    inputs = env("TELVGATE_FALCON_INPUTS");
   std::lock_guard<std::mutex> guard(m_lock);
   if (!force && m_loaded && boards == m_envBoards && fail == m_envFail && trace == m_envTrace &&
-      hang == m_envHang)
+      hang == m_envHang && inputs == m_envInputs)
     return;
   // Opening a board restarts the counted failures, so every test that opens one sees its counts
   // afresh; is_InitBoard's own count would then never run out, so it restarts only on a change.
@@ -49,7 +50,9 @@ void SimLibrary::loadConfig(bool force) {
   m_envFail = fail;
   m_envTrace = trace;
   m_envHang = hang;
+  m_envInputs = inputs;
   m_hang.configure(hang);
+  m_faults.configure(inputs);
   m_boardCount = parseBoardCount(boards);
   m_fail.configure(fail, sameRules ? "is_InitBoard" : nullptr);
   m_trace.open(trace);

@@ -10,6 +10,7 @@
 //   TELVGATE_FALCON_FAIL    injected failures, see FailInjector.h
 //   TELVGATE_FALCON_TRACE   file the call trace is appended to, see CallTrace.h
 //   TELVGATE_FALCON_HANG    captures that hang, see HangRules.h
+//   TELVGATE_FALCON_INPUTS  inputs with a faulty picture, see InputFaults.h
 //
 // Thread-safe: every method may be called from any thread. A board found through board() stays
 // valid for its holder even when another thread closes it meanwhile.
@@ -21,6 +22,7 @@
 #include "falconsim/CallTrace.h"
 #include "falconsim/FailInjector.h"
 #include "falconsim/HangRules.h"
+#include "falconsim/InputFaults.h"
 #include "falconsim/SimBoard.h"
 #include "platform/FalconApi.h"
 
@@ -42,6 +44,8 @@ class SimLibrary {
 
   // How a capture on the input of the board hangs, if it does.
   Hang hang(FALCON_BOARD handle, int input) { return m_hang.of(handle, input); }
+  // What is wrong with the picture of the input of the board, if anything.
+  Fault fault(FALCON_BOARD handle, int input) { return m_faults.of(handle, input); }
 
   std::shared_ptr<SimBoard> board(FALCON_BOARD handle);
   // *handle 0 opens the first closed board, 1..N that board.
@@ -61,7 +65,7 @@ class SimLibrary {
 
   std::mutex m_lock;
   // State below is protected by m_lock.
-  std::string m_envBoards, m_envFail, m_envTrace, m_envHang;
+  std::string m_envBoards, m_envFail, m_envTrace, m_envHang, m_envInputs;
   bool m_loaded = false;
   int m_boardCount = 1;
   std::vector<std::shared_ptr<SimBoard>> m_boards;  // index handle - 1; null when closed
@@ -71,6 +75,7 @@ class SimLibrary {
 
   FailInjector m_fail;  // thread-safe on its own
   HangRules m_hang;     // thread-safe on its own
+  InputFaults m_faults; // thread-safe on its own
   CallTrace m_trace;    // thread-safe on its own
 };
 

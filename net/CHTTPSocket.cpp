@@ -191,18 +191,6 @@ bool CHTTPSocket::read_camera_line(std::string& line, size_t capacity, int timeo
   return false;
 }
 
-int CHTTPSocket::peek_waiting(void* buf, size_t len, int timeoutSec) {
-  if (buffered() > 0) return -1;
-  errno = 0;
-  int n = receiveTimed(buf, len, timeoutSec <= 0 ? 0 : int64_t(timeoutSec) * 1000000000, true);
-  if (n <= 0) {
-    // A non-blocking look that found nothing is no failure of the connection.
-    error = n < 0 || errno != 0 ? describeReadFailure(errno, "line") : "connection closed by the camera";
-    return 0;
-  }
-  return n;
-}
-
 std::string CHTTPSocket::describeReadFailure(int err, const char* what) const {
   if (err == ECONNRESET) return std::string("connection reset (") + std::strerror(err) + ")";
   if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) return std::string("no data in time (") + what + ")";

@@ -62,11 +62,6 @@ class CHTTPSocket : public CSocket {
   // The value of a response header read by a client, the name compared without regard to case;
   // "" when missing.
   std::string response_header(const std::string& nameWithColon) const;
-  // Client side: copies up to len bytes waiting on the connection into buf without taking them,
-  // waiting up to timeoutSec (0: not at all) for the first. -1 while this object still buffers
-  // bytes (those are read the usual way first); 0 on time-out or close (error says which);
-  // else the number of bytes copied.
-  int peek_waiting(void* buf, size_t len, int timeoutSec);
   // Text for a failed receive, from the errno it left (0: the peer closed or a line was too long).
   std::string describeReadFailure(int err, const char* what) const;
 

@@ -16,6 +16,7 @@
 #include "net/ConfImages.h"
 #include "net/ConfPages.h"
 #include "net/ConfSubmit.h"
+#include "net/LivePage.h"
 #include "net/MetricsPage.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
@@ -272,6 +273,9 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     return;
   } else if (path == "/favicon.ico") {
     imageAnswer("image/ico", confIconImage(), out);
+    return;
+  } else if (path == "/live") {
+    liveAnswer(conn, out);  // lingers after the page only, not after its pictures
     return;
   } else if (path == "/status") {
     statusPage(conn, address(), out);

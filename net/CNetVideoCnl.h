@@ -40,6 +40,7 @@ class CNetVideoCnl : public CVideoCnl {
   void stop() override;
   CNetAddr localAddr() override;  // the listening socket's address; "" when not listening
   CNetAddr peerAddr() override;   // the listener's configured/bound address field
+  CNetAddr endpointAddr() override { return localAddr(); }
   void form(std::string& html) override;    // "Channel IP address" row, then CVideoCnl::form
   void status(std::string& html) override;  // "Channel IP address" row, then CVideoCnl::status
 

@@ -147,41 +147,13 @@ bool CSocket::waitReadable(int timeoutMs) {
   return buffered() > 0 || waitRead(timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000) > 0;
 }
 
-int CSocket::bufferWaiting(size_t most) {
-  if (buffered() > 0) {
-    errno = EALREADY;
-    return -1;
-  }
-  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
-  m_bufPos = m_bufLen = 0;
-  ssize_t n = platform::recvNow(handle(), m_buf.get(), std::min(most, kReadAheadBytes), false);
-  if (n < 0) {
-    m_lastError = errno;
-    return -1;
-  }
-  m_bufLen = size_t(n);
-  return int(n);
+int CSocket::receiveQueued(void* buf, size_t len, int timeoutMs, bool peek) {
+  m_lastError = 0;
+  const int n = receiveTimed(buf, len, timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000, peek);
+  return n == 0 && m_lastError == ETIMEDOUT ? -1 : n;
 }
 
-int CSocket::receiveOnce(void* buf, size_t len, int timeoutSec) {
-  if (buffered() > 0) {
-    errno = EALREADY;
-    return -1;
-  }
-  return receiveTimed(buf, len, secondsToNs(timeoutSec), false);
-}
-
-bool CSocket::unread(const void* data, size_t n) {
-  if (buffered() > 0 || n > kReadAheadBytes) return false;
-  if (n == 0) return true;
-  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
-  std::memcpy(m_buf.get(), data, n);
-  m_bufPos = 0;
-  m_bufLen = n;
-  return true;
-}
-
-void CSocket::dropBufferedBlankLines() { m_bufPos += blankLinesAt(bufferedData(), buffered()); }
+size_t CSocket::queuedBytes() const { return isOpen() ? platform::queuedBytes(handle()) : 0; }
 
 size_t blankLinesAt(const char* p, size_t n) {
   size_t i = 0;

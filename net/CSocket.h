@@ -93,26 +93,17 @@ class CSocket {
   bool readAhead() const { return m_readAhead; }
   // Bytes received from the kernel but not yet handed to a caller.
   size_t buffered() const { return m_bufLen - m_bufPos; }
-  // Takes what the kernel holds for this socket, up to most bytes (at most the read-ahead size)
-  // and without waiting, into the read-ahead buffer (which must be empty, else -1 with errno
-  // EALREADY): the number of bytes taken; 0 when the peer closed; -1 with errno on failure
-  // (EAGAIN: nothing was waiting).
-  int bufferWaiting(size_t most);
-  // Drops the complete blank lines ("\n" or "\r\n") at the front of the buffered bytes.
-  void dropBufferedBlankLines();
   // The buffered bytes themselves (buffered() of them), and a way to drop n of them (n at most
   // buffered()) once the caller has used them.
   const char* bufferedData() const { return m_buf.get() + m_bufPos; }
   void skipBuffered(size_t n) { m_bufPos += n; }
-  // One receive straight into buf of at most len bytes, waiting up to timeoutSec for the first
-  // (only while nothing is buffered, else -1 with errno EALREADY): as receiveTimed.
-  int receiveOnce(void* buf, size_t len, int timeoutSec);
-  // Puts n bytes the caller received but does not want yet into the empty read-ahead buffer,
-  // so the next reads hand them out first. False (nothing kept) while bytes are buffered or
-  // when they do not fit.
-  bool unread(const void* data, size_t n);
-  // The most the read-ahead buffer holds (and so the most unread() takes).
-  static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }
+  // Straight from the kernel, past the read-ahead buffer: one receive (or, peek, one look that
+  // takes nothing) of up to len bytes, waiting up to timeoutMs (0: not at all) for the first.
+  // The count; 0 when the peer closed; -1 with lastError() ETIMEDOUT when nothing came in time,
+  // or another error.
+  int receiveQueued(void* buf, size_t len, int timeoutMs, bool peek = false);
+  // Bytes the kernel holds for this socket (the read-ahead buffer not counted).
+  size_t queuedBytes() const;
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown

@@ -223,7 +223,12 @@ void printSystemForm(std::string& out) {
   textField("sys_logFilePath", 500, 250, logPath, out);
   out += "</TD></TR>\n<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Log file max size [Mb]</LABEL></TD><TD>";
   textField("sys_logFileSize", 500, 4, std::to_string(logSize), out);
-  out += "</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>Logins</LABEL></TD><TD>\n"
+  const bool noSignal = g_settings.readBool("System", "NoSignalPicture", false);
+  out += std::string("</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>No-signal picture</LABEL></TD>"
+         "<TD><INPUT type=radio name=sys_NoSignalPicture value=on") + (noSignal ? " checked" : "") +
+         ">ON&nbsp;<INPUT type=radio name=sys_NoSignalPicture value=off" + (noSignal ? "" : " checked") +
+         ">OFF&nbsp; (streams show \"NO SIGNAL\" while a source fails)";
+  out += "</TD></TR>\n<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Logins</LABEL></TD><TD>\n"
          "<TABLE frame=box rules=rows>\n"
          "<TR bgcolor=\"#cccccc\"><TH>Admins</TH><TH>Remove</TH></TR>\n"
          "<TR><TD><LABEL class=login>admin</LABEL></TD>"

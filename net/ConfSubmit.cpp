@@ -223,6 +223,20 @@ bool applyRemovedAdmins(const FormFields& form, std::string& resp) {
   return changed;
 }
 
+// Step: the System setting "NoSignalPicture" (radio buttons on / off).
+bool applyNoSignalPicture(const FormFields& form, std::string& resp) {
+  const std::string v = field(form, "sys_NoSignalPicture");
+  if (v != "on" && v != "off") return false;
+  const bool on = v == "on";
+  if (g_settings.existingEntry("System", "NoSignalPicture") &&
+      g_settings.readBool("System", "NoSignalPicture", !on) == on)
+    return false;
+  g_settings.writeBool("System", "NoSignalPicture", on);
+  resp += std::string("<P class=upd>Updated the <EM>No-signal picture</EM> value to <STRONG>") +
+          (on ? "ON" : "OFF") + "</STRONG></P>";
+  return true;
+}
+
 // Step: every channel's fields; the new channel is included even if it has not listed itself.
 bool applyChannels(const FormFields& form, CVideoCnl* newCnl, std::string& resp) {
   std::vector<CVideoCnl*> channels = liveChannels();
@@ -269,6 +283,7 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   changed |= applyConfAddress(form, server, resp);
   changed |= applyNewAdmin(form, resp);
   changed |= applyRemovedAdmins(form, resp);
+  changed |= applyNoSignalPicture(form, resp);
   if (g_logFile.update(form, resp)) {
     g_logFile.init();
     changed = true;

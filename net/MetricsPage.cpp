@@ -39,6 +39,7 @@ struct ChannelRow {
   uint64_t lastPictureNs = 0;
   uint64_t encodeNs = 0;
   bool analog = false;
+  int signal = 0;
 };
 
 // One metric family: HELP, TYPE and a sample per row that has a value.
@@ -76,6 +77,7 @@ std::string buildMetricsText(const std::map<std::string, uint64_t>& requestCount
     r.lastPictureNs = n.lastPictureNs.load(std::memory_order_relaxed);
     r.encodeNs = n.encodeNs.load(std::memory_order_relaxed);
     r.analog = c->typeCode() == 0;
+    r.signal = int(c->signalState());
     rows.push_back(std::move(r));
   }
 
@@ -91,7 +93,8 @@ std::string buildMetricsText(const std::map<std::string, uint64_t>& requestCount
   counter("telvgate_channel_pictures_published_total", "Pictures made current for consumers.",
           &ChannelTotals::published);
   counter("telvgate_channel_pictures_dropped_total",
-          "Pictures that arrived but were not usable or too large.", &ChannelTotals::dropped);
+          "Pictures that arrived but were not published (unusable, too large, or replaced by a newer one).",
+          &ChannelTotals::dropped);
   counter("telvgate_channel_reconnects_total", "Connection attempts to the source after the first.",
           &ChannelTotals::reconnects);
   family(out, "telvgate_channel_viewers", "gauge", "Viewers connected to the channel's endpoint.",
@@ -114,6 +117,12 @@ std::string buildMetricsText(const std::map<std::string, uint64_t>& requestCount
          [now](const ChannelRow& r, std::string* v) {
            if (r.lastPictureNs == 0) return false;
            *v = number(now > r.lastPictureNs ? double(now - r.lastPictureNs) / 1e9 : 0.0);
+           return true;
+         });
+  family(out, "telvgate_channel_signal_state", "gauge",
+         "State of the channel's source: 0 ok, 1 no signal, 2 frozen, 3 offline.", rows,
+         [](const ChannelRow& r, std::string* v) {
+           *v = std::to_string(r.signal);
            return true;
          });
   // In seconds, the format's base unit (1.5 ms shows as 0.0015).

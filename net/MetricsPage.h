@@ -4,7 +4,8 @@
 //
 // Per channel (labels section and type): pictures received, published and dropped,
 // reconnects, viewers connected and bytes sent to them, recording events, files and bytes,
-// cleaner deletions, the age of the last picture and the encoder's time per picture. Per
+// cleaner deletions, the age of the last picture, the encoder's time per picture and the
+// state of the source (channels/SignalState.h). Per
 // process: threads, open descriptors, resident memory, log lines by level and configuration
 // requests by status. Counters never go backwards while the process runs: a channel removed
 // and created again goes on from its earlier counts.

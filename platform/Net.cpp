@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -145,6 +146,11 @@ ssize_t recvNow(int fd, void* buf, size_t len, bool peek) {
     n = ::recv(fd, buf, len, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
   } while (n < 0 && errno == EINTR);
   return n;
+}
+
+size_t queuedBytes(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? size_t(n) : 0;
 }
 
 int acceptTimed(int fd, int timeoutMs, sockaddr_in* peer, int* err) {

@@ -54,6 +54,8 @@ ssize_t sendVecOnce(int fd, const iovec* pieces, int count);
 ssize_t recvOnce(int fd, void* buf, size_t len, bool peek = false);
 // A receive that never blocks (MSG_DONTWAIT): -1 with errno EAGAIN when nothing is waiting.
 ssize_t recvNow(int fd, void* buf, size_t len, bool peek = false);
+// Bytes the kernel holds received for a stream socket (FIONREAD); 0 on failure.
+size_t queuedBytes(int fd);
 
 // Waits up to timeoutMs (< 0: no limit) for a connection, then accepts it (close-on-exec).
 // The new handle, or -1 with *err set (ETIMEDOUT when nothing arrived in time).

@@ -176,7 +176,8 @@ FX::FXint CRecVideoClient::run() {
 }
 
 bool CRecVideoClient::takeFrame() {
-  if (waitNewFrame()) return true;
+  // A picture the gateway generated in place of a failed source is never recorded.
+  if (waitNewFrame()) return !m_picture.generated;
   while (!interrupted()) {
     if (pause(m_idlePauseNs.load())) return false;
     if (interrupted()) return false;

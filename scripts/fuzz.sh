@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (build-fuzz/) and runs one of them from its corpus.
-#   scripts/fuzz.sh TARGET [SECONDS]   (default 60 s; TARGET as in tests/fuzz/corpus/)
+#   scripts/fuzz.sh TARGET [SECONDS]   (default 60 s; TARGET a name of tests/fuzz/targets.def)
 #   scripts/fuzz.sh --build            builds every target, runs none
 #   scripts/fuzz.sh --run TARGET [SECONDS]   runs an already built target
 #   scripts/fuzz.sh --list
@@ -10,7 +10,9 @@
 # into tests/fuzz/corpus/TARGET so the normal suite keeps checking it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if [ "${1:-}" = "--list" ]; then ls tests/fuzz/corpus; exit 0; fi
+# The one list of targets; CMakeLists.txt builds fuzz_<name> for each of its lines.
+targets() { sed -n 's/^FUZZ_TARGET(\([a-z0-9_]*\),.*/\1/p' tests/fuzz/targets.def; }
+if [ "${1:-}" = "--list" ]; then targets; exit 0; fi
 
 build() {  # targets...
   bash scripts/install-deps.sh
@@ -20,7 +22,7 @@ build() {  # targets...
   cmake --build build-fuzz -j"$(nproc)" --target "$@"
 }
 if [ "${1:-}" = "--build" ]; then
-  build $(ls tests/fuzz/corpus | sed 's/^/fuzz_/')
+  build $(targets | sed 's/^/fuzz_/')
   exit 0
 fi
 run_only=false
@@ -28,7 +30,7 @@ if [ "${1:-}" = "--run" ]; then run_only=true; shift; fi
 target=${1:?usage: scripts/fuzz.sh TARGET [SECONDS]}
 seconds=${2:-60}
 shift $(( $# < 2 ? $# : 2 ))
-[ -d "tests/fuzz/corpus/$target" ] || { echo "unknown target '$target'" >&2; exit 2; }
+targets | grep -qx -- "$target" || { echo "unknown target '$target' (scripts/fuzz.sh --list)" >&2; exit 2; }
 $run_only || build "fuzz_$target"
 mkdir -p "build-fuzz/corpus/$target"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, run and test.
 # Idempotent: when everything is present it returns after one dpkg query.
+# Not listed: what every Debian 12 system has (the Essential and "required" packages: bash,
+# coreutils, findutils, grep, sed, mawk, gzip, dpkg, apt), which the scripts use as well.
 set -euo pipefail
 
 PACKAGES=(
@@ -16,6 +18,8 @@ PACKAGES=(
   chromium                                  # browser test of the configuration pages
   xdg-utils                                 # "open URL" from the main window
   procps psmisc                             # pgrep/kill in black-box tests
+  python3                                   # bench/soak.sh: free ports, 200 viewers, the flatness check
+  man-db                                    # the install test renders the man page (man -l)
   clang libclang-rt-14-dev                  # libFuzzer targets (scripts/fuzz.sh)
   motion                                    # peer MJPEG server the endpoint benchmark compares with
   dpkg-dev fakeroot lintian                 # Debian package: shlibdeps, checks (scripts/package.sh)

@@ -11,6 +11,15 @@
 #                    it), which would only repeat the normal suite's run at the cost of a build
 set -euo pipefail
 cd "$(dirname "$0")/.."
+usage="usage: scripts/test.sh [--sanitize | --tsan [REGEX]]"
+# Anything else is refused before any work: a mistyped option must not run the normal suite.
+case "${1:-}" in
+  "") ;;
+  --sanitize) [ $# -eq 1 ] || { echo "$usage" >&2; exit 2; } ;;
+  --tsan) [ $# -le 2 ] || { echo "$usage" >&2; exit 2; } ;;
+  -h|--help) echo "$usage"; exit 0 ;;
+  *) echo "scripts/test.sh: unknown option '$1'" >&2; echo "$usage" >&2; exit 2 ;;
+esac
 bash scripts/install-deps.sh
 build=build
 opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)

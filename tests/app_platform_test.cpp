@@ -14,6 +14,7 @@
 #include "platform/InstanceLock.h"
 #include "platform/OpenUrl.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 using platform::InstanceLock;
 
@@ -39,12 +40,7 @@ class EnvVar {
 };
 
 bool waitForFile(const std::string& path, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!readFile(path).empty()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return waitFor([&] { return !readFile(path).empty(); }, timeoutMs);
 }
 
 }  // namespace

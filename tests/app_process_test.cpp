@@ -18,7 +18,10 @@
 
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -27,50 +30,22 @@ using Clock = std::chrono::steady_clock;
 const char* const kStarted = "(Info)    : main : system : TelvGate 1.3.4.7 started.";
 const char* const kTerminated = "(Info)    : main : system : TelvGate 1.3.4.7 terminated.";
 
-// A home folder with a settings file, a lock folder and a log path for one or more runs.
-class Installation {
+// A home for one or more runs, and the lines its log has gathered.
+class Installation : public ProgramHome {
  public:
-  explicit Installation(const std::string& extraSettings = "") {
-    writeSettings(extraSettings);
-  }
-  void writeSettings(const std::string& extra) {
-    const std::string dir = m_home.path() + "/.foxrc/TELVORA";
-    EXPECT_EQ(system(("mkdir -p '" + dir + "' '" + m_home.file("foxdir") + "'").c_str()), 0);
-    m_settings = "[System]\nLogFilePath=" + logPath() + "\n" + extra;
-    EXPECT_TRUE(writeFile(settingsFile(), m_settings));
-  }
-  std::string settingsFile() const { return m_home.path() + "/.foxrc/TELVORA/TelvGate"; }
-  const std::string& settingsText() const { return m_settings; }
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
-  std::string log() const { return readFile(logPath()); }
-
-  // Starts telvgate; DISPLAY names a display without a server, so it must go headless itself.
-  bool start(ChildProcess& p, const std::vector<std::string>& args,
-             const std::string& lockDir = "") const {
-    return p.start(builtProgram("telvgate"), args,
-                   {{"HOME", m_home.path()},
-                    {"FOXDIR", m_home.file("foxdir")},
-                    {"TELVGATE_LOCK_DIR", lockDir.empty() ? m_home.path() : lockDir},
-                    {"DISPLAY", ":4711"}},
-                   m_home.path());
-  }
+  using ProgramHome::ProgramHome;
 
   bool waitForLog(const std::string& needle, int timeoutMs, size_t count = 1) const {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      const std::string text = log();
-      size_t n = 0;
-      for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-      if (n >= count) return true;
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return waitFor(
+        [&] {
+          const std::string text = log();
+          size_t n = 0;
+          for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            ++n;
+          return n >= count;
+        },
+        timeoutMs, 20);
   }
-
- private:
-  TempDir m_home;
-  std::string m_settings;
 };
 
 std::string lastLine(const std::string& text) {
@@ -93,23 +68,11 @@ int freePort() {
   return ntohs(a.sin_port);
 }
 
-// The configuration server's port from its start-up line on standard output (-1: none yet).
-int announcedPort(const ChildProcess& p, int timeoutMs) {
-  const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
-  if (!p.waitForStdout(marker, timeoutMs)) return -1;
-  const std::string out = p.stdoutText();
-  return std::atoi(out.c_str() + out.find(marker) + marker.size());
-}
-
 // GET path from 127.0.0.1:port; the whole answer ("" when nothing came within 3 s).
 std::string httpGet(int port, const std::string& path) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = connectTo(static_cast<uint16_t>(port));
   std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+  if (fd >= 0) {
     const std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) {
       const auto deadline = Clock::now() + std::chrono::seconds(3);
@@ -150,7 +113,7 @@ TEST(TelvGateProcess, SecondInstanceExitsWithCodeOneWhileTheFirstKeepsServing) {
   Installation inst;
   ChildProcess first;
   ASSERT_TRUE(inst.start(first, {"127.0.0.1", "0"}));
-  const int port = announcedPort(first, 10000);
+  const int port = confPort(first);
   ASSERT_GT(port, 0) << first.stderrText();
 
   ChildProcess second;
@@ -187,7 +150,7 @@ TEST(TelvGateProcess, CommandLineAddressAndPortReachTheServerButNotTheStoredSett
   const int port = freePort();
   ChildProcess p;
   ASSERT_TRUE(inst.start(p, {"--bogus", "127.0.0.1", std::to_string(port), "ignored"}));
-  EXPECT_EQ(announcedPort(p, 10000), port) << p.stdoutText() << p.stderrText();
+  EXPECT_EQ(confPort(p), port) << p.stdoutText() << p.stderrText();
   EXPECT_NE(p.stderrText().find("--bogus"), std::string::npos);
   EXPECT_NE(httpGet(port, "/status").find("200"), std::string::npos);
   p.signal(SIGTERM);
@@ -203,7 +166,7 @@ TEST(TelvGateProcess, BadPortLogsWarningAndTheStoredPortIsUsed) {
   Installation inst("ConfIPAddr=127.0.0.1\nConfIPPort=" + std::to_string(port) + "\n");
   ChildProcess p;
   ASSERT_TRUE(inst.start(p, {"127.0.0.1", "80x"}));
-  EXPECT_EQ(announcedPort(p, 10000), port) << p.stdoutText();
+  EXPECT_EQ(confPort(p), port) << p.stdoutText();
   EXPECT_TRUE(inst.waitForLog("(Warning) : main : System : Invalid IP address", 2000)) << inst.log();
 }
 
@@ -212,7 +175,7 @@ TEST(TelvGateProcess, InvalidAddressAloneIsDroppedAndThePortStillApplies) {
   const int port = freePort();
   ChildProcess p;
   ASSERT_TRUE(inst.start(p, {"999.1.1.1", std::to_string(port)}));
-  EXPECT_EQ(announcedPort(p, 10000), port) << p.stdoutText();
+  EXPECT_EQ(confPort(p), port) << p.stdoutText();
   EXPECT_TRUE(inst.waitForLog(kStarted, 2000));
   EXPECT_EQ(inst.log().find("Invalid IP address"), std::string::npos) << inst.log();
 }
@@ -257,7 +220,7 @@ TEST(TelvGateProcess, SigtermAndSigintEndPromptlyWithEveryChannelJoined) {
                       silentPort + "\n");
     ChildProcess p;
     ASSERT_TRUE(inst.start(p, {}));
-    ASSERT_GT(announcedPort(p, 10000), 0);
+    ASSERT_GT(confPort(p), 0);
     // Both recorders run, so both channels are up.
     ASSERT_TRUE(inst.waitForLog("Configured recording thread", 10000, 2)) << inst.log();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -283,8 +246,8 @@ TEST(TelvGateProcess, SigtermAndSigintEndPromptlyWithEveryChannelJoined) {
 TEST(TelvGateProcess, UnusableLockFolderIsLoggedAndTheProgramStillRuns) {
   Installation inst("ConfIPAddr=127.0.0.1\n");
   ChildProcess p;
-  ASSERT_TRUE(inst.start(p, {}, "/nonexistent/telvgate-lock"));
-  ASSERT_GT(announcedPort(p, 10000), 0) << p.stderrText();
+  ASSERT_TRUE(inst.start(p, {}, {{"TELVGATE_LOCK_DIR", "/nonexistent/telvgate-lock"}}));
+  ASSERT_GT(confPort(p), 0) << p.stderrText();
   EXPECT_TRUE(inst.waitForLog("(Warning) : main : system : Single-instance check not possible: "
                               "cannot open the lock file '/nonexistent/telvgate-lock/TelvGate': "
                               "No such file or directory",

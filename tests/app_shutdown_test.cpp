@@ -15,6 +15,7 @@
 #include "channels/CnlList.h"
 #include "platform/Clock.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -81,12 +82,10 @@ class LateRunningChannel : public FakeChannel {
 };
 
 bool waitRegistered(const std::vector<FakeChannel*>& cnls) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (FakeChannel* c : cnls)
-    while (!c->registered)
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return true;
+  const auto all = [&] {
+    return std::all_of(cnls.begin(), cnls.end(), [](FakeChannel* c) { return bool(c->registered); });
+  };
+  return waitFor(all, 5000, 1);
 }
 
 }  // namespace

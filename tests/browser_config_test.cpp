@@ -21,14 +21,15 @@
 #include "net/TextHelpers.h"
 #include "tests/support/Browser.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 using namespace browsertest;
 
 TEST(BrowserConfig, AddsAnAxisChannelAndSeesItsPicture) {
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium;
-  TempDir home;
-  mkdir(home.file("foxdir").c_str(), 0755);
+  ProgramHome home;
 
   ChildProcess cam;
   ASSERT_TRUE(cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "5"}));
@@ -36,13 +37,10 @@ TEST(BrowserConfig, AddsAnAxisChannelAndSeesItsPicture) {
   const std::string camPort = std::to_string(std::atoi(cam.stdoutText().substr(5).c_str()));
 
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")}}, home.path()));
-  ASSERT_TRUE(gate.waitForStdout("/configure", 10000)) << gate.stderrText();
-  const std::string out = gate.stdoutText();
-  const size_t at = out.find("http://127.0.0.1:");
-  ASSERT_NE(at, std::string::npos) << out;
-  const std::string base = out.substr(at, out.find("/configure", at) - at);
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
+  const int port = confPort(gate);
+  ASSERT_GT(port, 0) << gate.stdoutText() << gate.stderrText();
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
   Browser browser;
   ASSERT_TRUE(browser.start(home.file("chromium-profile")));

@@ -10,6 +10,7 @@
 #include "channels/CMXClient.h"
 #include "platform/Clock.h"
 #include "tests/support/TestChannel.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -18,10 +19,6 @@ TestChannel::Options manual() {
   o.periodMs = 0;
   o.withRecorder = false;
   return o;
-}
-
-double msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 }  // namespace
@@ -209,15 +206,6 @@ class CountingClient : public CVideoClient {
   std::atomic<int>* m_destroyed;
   bool m_loop;
 };
-
-bool waitFor(const std::function<bool()>& cond, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 }  // namespace
 

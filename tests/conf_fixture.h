@@ -22,28 +22,11 @@
 #include "channels/CnlList.h"
 #include "net/CLstConfThread.h"
 #include "net/TextHelpers.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace conftest {
-
-inline int64_t msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-      .count();
-}
-
-// A connected client socket to 127.0.0.1:port, or -1.
-inline int connectTo(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    fd = -1;
-  }
-  return fd;
-}
 
 inline bool sendText(int fd, const std::string& s) {
   size_t done = 0;
@@ -150,10 +133,7 @@ class ServerFixture {
     return waitSetUps(1);
   }
   bool waitSetUps(unsigned n, int timeoutMs = 5000) {
-    auto t0 = std::chrono::steady_clock::now();
-    while (server.setUpCount() < n && msSince(t0) < timeoutMs)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return server.setUpCount() >= n;
+    return waitFor([&] { return server.setUpCount() >= n; }, timeoutMs);
   }
   uint16_t port() { return server.address().port; }
 

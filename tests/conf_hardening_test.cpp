@@ -10,30 +10,14 @@
 #include "net/ConfAuth.h"
 #include "net/LoginThrottle.h"
 #include "tests/conf_fixture.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Waiting.h"
 
 using namespace conftest;
 
 namespace {
 
 const std::string kAuth = basicAuth("admin", "qatrel");
-
-// A connection from a chosen loopback source address (127.0.0.2 ...) to 127.0.0.1:port.
-int connectFrom(const char* source, uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in s{};
-  s.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &s.sin_addr);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 std::string configureFrom(const char* source, uint16_t port, const std::string& auth) {
   int fd = connectFrom(source, port);
@@ -49,15 +33,7 @@ std::string configureFrom(const char* source, uint16_t port, const std::string& 
 class TrickleReader {
  public:
   TrickleReader(uint16_t port, const std::string& request)
-      : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    // Small before connecting, so the window stays small and a reset is seen soon.
-    int small = 4096;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      : m_fd(connectTo(port, 4096)) {  // a small window, so a reset is seen soon
     sendText(m_fd, request);
     m_thread = std::thread([this] {
       char buf[1024];
@@ -103,12 +79,6 @@ struct BigLog {
     g_logFile.log(CLogFile::Info, "test", "trim", "T::t");
   }
 };
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-  const auto t0 = std::chrono::steady_clock::now();
-  while (!done() && msSince(t0) < timeoutMs) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
-}
 
 }  // namespace
 

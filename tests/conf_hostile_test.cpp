@@ -1,7 +1,7 @@
 // The real telvgate program against hostile clients on its configuration port: malformed and
 // oversized requests, impossible lengths, bad encodings, traversal, CR/LF in every field,
 // slow, idle and vanishing clients. Afterwards it must still answer /status and end promptly
-// on SIGTERM. The README lists what is covered.
+// on SIGTERM. docs/testing.md lists what is covered.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -19,64 +19,32 @@
 
 #include "net/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t msSince(Clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
 // A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
 class Gate {
  public:
-  Gate() {
-    EXPECT_EQ(system(("mkdir -p '" + m_home.path() + "/.foxrc/TELVORA' '" + m_home.file("foxdir") + "'").c_str()), 0);
-    EXPECT_TRUE(writeFile(m_home.path() + "/.foxrc/TELVORA/TelvGate",
-                          "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n"));
-  }
   bool start() {
-    if (!m_proc.start(builtProgram("telvgate"), {},
-                      {{"HOME", m_home.path()},
-                       {"FOXDIR", m_home.file("foxdir")},
-                       {"TELVGATE_LOCK_DIR", m_home.path()},
-                       {"DISPLAY", ":4711"}},
-                      m_home.path()))
-      return false;
-    const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
-    if (!m_proc.waitForStdout(marker, 10000)) return false;
-    const std::string out = m_proc.stdoutText();
-    port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+    if (!m_home.start(m_proc, {})) return false;
+    const int p = confPort(m_proc);
+    port = uint16_t(p > 0 ? p : 0);
     return port != 0;
   }
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  std::string logPath() const { return m_home.logPath(); }
   ChildProcess& proc() { return m_proc; }
   uint16_t port = 0;
 
  private:
-  TempDir m_home;
+  ProgramHome m_home{"LogFileSize=5\nConfIPAddr=127.0.0.1\n"};
   ChildProcess m_proc;
 };
-
-int connectFrom(const char* source, uint16_t port, int rcvBuf = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvBuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
-  sockaddr_in s{};
-  s.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &s.sin_addr);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void sendRaw(int fd, const std::string& s) {
   size_t done = 0;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "channels/SignalWatch.h"
 #include "net/ConfSubmit.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/ChildProcess.h"
@@ -245,6 +246,16 @@ TEST(ConfSubmit, LogFieldsReopenTheLog) {
   // The System form and the status report show the new values.
   EXPECT_NE(answer.find("value=\"" + newPath + "\""), std::string::npos);
   EXPECT_NE(get(f.port(), "/status").find("<CODE>" + newPath + "</CODE>"), std::string::npos);
+}
+
+TEST(ConfSubmit, NoSignalPictureIsStoredOnceAndShownChecked) {
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  const std::string answer = post(f.port(), "sys_NoSignalPicture=on&ret_cnl=sys", kAuth);
+  EXPECT_EQ(messages(answer), "<P class=upd>Updated the <EM>No-signal picture</EM> value to <STRONG>ON</STRONG></P>");
+  EXPECT_NE(answer.find("name=sys_NoSignalPicture value=on checked>"), std::string::npos);
+  EXPECT_TRUE(noSignalPictureEnabled());
+  EXPECT_EQ(messages(post(f.port(), "sys_NoSignalPicture=on&ret_cnl=sys", kAuth)), kNoChange);
 }
 
 TEST(ConfSubmit, LoginsThatCannotBeStoredSafelyAreRefused) {

@@ -13,24 +13,11 @@
 
 #include "app/CSettings.h"
 #include "tests/net_loopback.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/TestNetChannel.h"
 
 namespace endpointtest {
-
-// A blocking connection to 127.0.0.1:port, or -1.
-inline int connectTo(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    fd = -1;
-  }
-  return fd;
-}
 
 // Reads until the peer closes, at most maxBytes, within timeoutMs; *closed tells whether the
 // end of the stream was seen.

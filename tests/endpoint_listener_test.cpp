@@ -6,19 +6,11 @@
 #include "app/CLogFile.h"
 #include "net/CLstSockThread.h"
 #include "tests/endpoint_fixture.h"
+#include "tests/support/Waiting.h"
 
 using namespace endpointtest;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // A connection the endpoint closed without a byte within timeoutMs.
 bool closedSilently(int fd, int timeoutMs) {

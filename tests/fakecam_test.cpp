@@ -12,21 +12,15 @@
 #include <string>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tools/FakeCam.h"
 
 namespace {
 
 // Sends a request and collects the answer for up to ms (or until the camera closes).
 std::string ask(uint16_t port, const std::string& request, int ms = 400) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return "<no connection>";
-  }
+  const int fd = connectTo(port);
+  if (fd < 0) return "<no connection>";
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string got;
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -145,7 +139,8 @@ TEST(FakeCam, HelpSaysWhatItChecksAndOffers) {
   ASSERT_TRUE(p.wait(5000, &code));
   EXPECT_EQ(code, 0);
   const std::string help = p.stdoutText();
-  for (const char* word : {"--rate", "--stamp", "capture", "--user", "401", "Host", "DataLen", "--family"})
+  for (const char* word : {"--rate", "--stamp", "capture", "--user", "401", "Host", "DataLen", "--family", "--pace", "--jitter",
+                           "--close-after-part", "--good-parts"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 

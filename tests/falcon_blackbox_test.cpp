@@ -13,22 +13,17 @@
 
 #include "tests/jpeg_support.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
-// Starts telvgate headless in home with the given settings file text and extra environment.
-void startGate(ChildProcess& gate, TempDir& home, const std::string& settings,
-               std::vector<std::pair<std::string, std::string>> env = {}) {
-  const std::string dir = home.path() + "/.foxrc/TELVORA";
-  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
-  ASSERT_TRUE(writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                                               "\n\n" + settings));
-  env.insert(env.end(), {{"HOME", home.path()},
-                         {"FOXDIR", home.file("foxdir")},
-                         {"TELVGATE_LOCK_DIR", home.path()},
-                         {"DISPLAY", ":4711"}});
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"}, env, home.path()));
+// Starts telvgate headless in home with the given channel sections and extra environment.
+void startGate(ChildProcess& gate, ProgramHome& home, const std::string& settings,
+               const ProgramHome::Env& env = {}) {
+  home.writeSettings("\n" + settings);
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}, env));
 }
 
 void stopGate(ChildProcess& gate) {
@@ -39,17 +34,14 @@ void stopGate(ChildProcess& gate) {
 }
 
 TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
-  TempDir home;
+  ProgramHome home;
   const std::string rec = home.file("rec");
   ChildProcess gate;
   startGate(gate, home,
             "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nImageSize=d-1pal\n"
             "CnlEventRecActive=true\nCnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n");
-  const std::string prefix = "TelvGate Analog Falcon 1 0: http://127.0.0.1:";
-  ASSERT_TRUE(gate.waitForStdout(prefix, 10000)) << gate.stdoutText() << gate.stderrText();
-  const std::string out = gate.stdoutText();
-  const int port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
-  ASSERT_GT(port, 0);
+  const int port = announcedNumber(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
+  ASSERT_GT(port, 0) << gate.stdoutText() << gate.stderrText();
 
   const std::string file = home.file("current.jpg");
   const std::string cmd = "curl -s --max-time 5 -o '" + file + "' http://127.0.0.1:" +
@@ -65,38 +57,34 @@ TEST(FalconBlackBox, AnalogChannelServesItsPictureAndRecordsEvents) {
             std::string::npos);
 
   std::vector<std::string> events;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (events.empty() && std::chrono::steady_clock::now() < deadline && gate.running()) {
-    findFiles(rec, "E00000.jpg", &events);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  waitFor(
+      [&] {
+        findFiles(rec, "E00000.jpg", &events);
+        return !events.empty() || !gate.running();
+      },
+      15000, 50);
   ASSERT_FALSE(events.empty()) << readFile(home.file("TelvGateLog.log"));
   EXPECT_NE(events[0].find("/falcon_1_0/"), std::string::npos) << events[0];
   stopGate(gate);
 }
 
 TEST(FalconBlackBox, InjectedBoardFailureIsLoggedWithTheLibrarysText) {
-  TempDir home;
+  ProgramHome home;
   ChildProcess gate;
   startGate(gate, home, "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\n",
             {{"TELVGATE_FALCON_FAIL", "is_SetScaler"}});
   const std::string log = home.file("TelvGateLog.log");
   const std::string line =
       "CFalconBoardDrv::reconf : Cnl. 'IDS Falcon Quattro drv 1' : is_SetScaler() failed. ";
-  bool seen = false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!seen && std::chrono::steady_clock::now() < deadline && gate.running()) {
-    seen = readFile(log).find(line) != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(seen) << readFile(log);
+  EXPECT_TRUE(waitFor([&] { return readFile(log).find(line) != std::string::npos; }, 10000, 50))
+      << readFile(log);
   stopGate(gate);
 }
 
 TEST(FalconBlackBox, CaptureThatNeverReturnsHoldsNeitherOtherInputsNorPagesNorShutdown) {
   // Board 1: input 1 has no signal (an unbounded capture would never end); board 2: the
   // library never comes back from a capture on input 0.
-  TempDir home;
+  ProgramHome home;
   std::string settings;
   for (int board : {1, 2})
     for (int input : {0, 1, 3, 4})
@@ -104,16 +92,13 @@ TEST(FalconBlackBox, CaptureThatNeverReturnsHoldsNeitherOtherInputsNorPagesNorSh
                   "]\nCnlIPAddr=127.0.0.1\n" + (board == 1 && input == 1 ? "CnlEnabled=true\n" : "");
   ChildProcess gate;
   startGate(gate, home, settings, {{"TELVGATE_FALCON_BOARDS", "2"}, {"TELVGATE_FALCON_HANG", "1.1,2.0:stuck"}});
-  const std::string conf = "configuration pages: http://127.0.0.1:", cam = "Analog Falcon 1 0: http://127.0.0.1:";
-  ASSERT_TRUE(gate.waitForStdout(cam, 10000)) << gate.stdoutText() << gate.stderrText();
-  const std::string out = gate.stdoutText();
-  const std::string confUrl = "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find(conf) + conf.size()));
-  const std::string camUrl = "http://127.0.0.1:" + std::to_string(std::atoi(out.c_str() + out.find(cam) + cam.size()));
+  const int camPort = announcedNumber(gate, "Analog Falcon 1 0: http://127.0.0.1:");
+  ASSERT_GT(camPort, 0) << gate.stdoutText() << gate.stderrText();
+  const std::string confUrl = "http://127.0.0.1:" + std::to_string(confPort(gate));
+  const std::string camUrl = "http://127.0.0.1:" + std::to_string(camPort);
   const std::string log = home.file("TelvGateLog.log");
   const std::string stall = "Cnl. 'IDS Falcon Quattro drv 2' : is_FreezeVideo() did not return";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-  while (readFile(log).find(stall) == std::string::npos && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitFor([&] { return readFile(log).find(stall) != std::string::npos; }, 6000, 50);
 
   // Input 0 of board 1 goes on publishing new pictures (a viewer's request asks for one).
   auto fetch = [&] {

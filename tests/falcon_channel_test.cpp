@@ -15,17 +15,9 @@
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
-
-bool waitFor(const std::function<bool()>& cond, int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 // The first quantisation value of the luminance table (FF DB 00 43 00 <value>).
 int firstLumaQuant(const FrameRec& rec) {

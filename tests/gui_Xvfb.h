@@ -1,9 +1,7 @@
 #pragma once
 // A private X server for GUI tests: Xvfb on a display number it picks itself (-displayfd),
 // ended by the destructor. Tests skip when Xvfb is not installed.
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "tests/support/ChildProcess.h"
 
@@ -32,14 +30,3 @@ class XvfbServer {
   ChildProcess m_server;
   std::string m_display;
 };
-
-// Polls `condition` every 20 ms for up to timeoutMs.
-template <typename F>
-bool waitUntil(F condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}

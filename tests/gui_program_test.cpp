@@ -5,11 +5,15 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "tests/gui_Xvfb.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -25,34 +29,24 @@ class TelvGateOnXvfb : public ::testing::Test {
                                                ".tmp'; mv '" + m_home.file("url") + ".tmp' '" +
                                                m_home.file("url") + "'\n"));
     chmod(browserScript().c_str(), 0755);
-    const std::string foxrc = m_home.path() + "/.foxrc/TELVORA";
-    ASSERT_EQ(system(("mkdir -p '" + foxrc + "' '" + m_home.file("foxdir") + "'").c_str()), 0);
-    ASSERT_TRUE(writeFile(foxrc + "/TelvGate", "[System]\nConfIPAddr=127.0.0.1\nLogFilePath=" +
-                                                   logPath() + "\n"));
-    ASSERT_TRUE(m_program.start(builtProgram("telvgate"), {},
-                                {{"HOME", m_home.path()},
-                                 {"FOXDIR", m_home.file("foxdir")},
-                                 {"TELVGATE_LOCK_DIR", m_home.path()},
-                                 {"TELVGATE_URL_OPENER", browserScript()},
-                                 {"DISPLAY", m_x.display()}},
-                                m_home.path()));
+    ASSERT_TRUE(m_home.start(m_program, {},
+                             {{"TELVGATE_URL_OPENER", browserScript()}, {"DISPLAY", m_x.display()}}));
     // Generous for a sanitizer build on a loaded machine. A program that ended is reported at
     // once; when no window came, the failure shows what the program did instead.
-    waitUntil(
+    waitFor(
         [&] {
           return !(m_mainId = windowId("TelvGate 1.3.4.7")).empty() || !m_program.running();
         },
-        30000);
+        30000, 20);
     if (m_mainId.empty()) {
       std::string windows;
       m_x.run("xdotool search --name '.' getwindowname %@ 2>&1", &windows);
       FAIL() << "no window; telvgate running: " << m_program.running() << "\nwindows:\n"
              << windows << "stdout:\n" << m_program.stdoutText() << "stderr:\n"
-             << m_program.stderrText() << "log:\n" << readFile(logPath());
+             << m_program.stderrText() << "log:\n" << m_home.log();
     }
   }
 
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
   // Stands in for the browser: notes the URL it was asked to open.
   std::string browserScript() const { return m_home.file("browser.sh"); }
 
@@ -87,15 +81,14 @@ class TelvGateOnXvfb : public ::testing::Test {
     int rc = -1;
     ASSERT_TRUE(m_program.wait(10000, &rc)) << "telvgate did not end";
     EXPECT_EQ(rc, 0);
-    std::string log = readFile(logPath());
+    std::string log = m_home.log();
     while (!log.empty() && log.back() == '\n') log.pop_back();
     EXPECT_NE(log.substr(log.rfind('\n') + 1).find(kTerminated), std::string::npos) << log;
     // Exiting does not write the settings (only a configuration submission does).
-    EXPECT_EQ(readFile(m_home.path() + "/.foxrc/TELVORA/TelvGate"),
-              "[System]\nConfIPAddr=127.0.0.1\nLogFilePath=" + logPath() + "\n");
+    EXPECT_EQ(readFile(m_home.settingsFile()), m_home.settingsText());
   }
 
-  TempDir m_home;
+  ProgramHome m_home{"ConfIPAddr=127.0.0.1\n"};
   XvfbServer m_x;
   ChildProcess m_program;
   std::string m_mainId;
@@ -120,11 +113,11 @@ TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   m_x.run("xdotool key --delay 100 Down Return 2>/dev/null");
   std::string aboutId;
-  ASSERT_TRUE(waitUntil([&] { return !(aboutId = windowId("About TelvGate")).empty(); }, 5000));
+  ASSERT_TRUE(waitFor([&] { return !(aboutId = windowId("About TelvGate")).empty(); }, 5000, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_NE(screenshot("about"), "");
   keys(aboutId, "Return");  // the OK button is the default
-  EXPECT_TRUE(waitUntil([&] { return windowId("About TelvGate").empty(); }, 5000));
+  EXPECT_TRUE(waitFor([&] { return windowId("About TelvGate").empty(); }, 5000, 20));
   EXPECT_TRUE(m_program.running());
 
   // The configure shortcut opens the pages of the address the server announced.
@@ -133,7 +126,7 @@ TEST_F(TelvGateOnXvfb, WindowAndAboutBoxThenCtrlQEndsTheProgram) {
   const size_t at = out.find(marker) + marker.size();
   const std::string url = out.substr(at, out.find("/configure", at) - at);
   keys(m_mainId, "ctrl+c");
-  EXPECT_TRUE(waitUntil([&] { return readFile(m_home.file("url")) == url + "\n"; }, 5000))
+  EXPECT_TRUE(waitFor([&] { return readFile(m_home.file("url")) == url + "\n"; }, 5000))
       << "expected " << url << ", got " << readFile(m_home.file("url"));
 
   keys(m_mainId, "ctrl+q");
@@ -147,15 +140,10 @@ TEST_F(TelvGateOnXvfb, SigtermRunsTheWindowsCloseSequence) {
 
 TEST_F(TelvGateOnXvfb, SecondInstanceShowsTheAlreadyRunningBoxAndExitsWithOne) {
   ChildProcess second;
-  ASSERT_TRUE(second.start(builtProgram("telvgate"), {},
-                           {{"HOME", m_home.path()},
-                            {"FOXDIR", m_home.file("foxdir")},
-                            {"TELVGATE_LOCK_DIR", m_home.path()},
-                            {"DISPLAY", m_x.display()}},
-                           m_home.path()));
+  ASSERT_TRUE(m_home.start(second, {}, {{"DISPLAY", m_x.display()}}));
   std::string boxId;
-  ASSERT_TRUE(waitUntil([&] { return !(boxId = windowId("TelvGate already running")).empty(); },
-                        10000))
+  ASSERT_TRUE(waitFor([&] { return !(boxId = windowId("TelvGate already running")).empty(); },
+                      10000, 20))
       << second.stderrText();
   EXPECT_NE(screenshot("already-running"), "");
   EXPECT_TRUE(second.running()) << "the box is modal: the program waits for OK";

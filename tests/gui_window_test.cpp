@@ -20,6 +20,7 @@
 #include "tests/falconsim_fixture.h"
 #include "tests/gui_Xvfb.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 using namespace FX;
 
@@ -52,12 +53,12 @@ class MainWindowTest : public ::testing::Test {
   // Lets the toolkit handle what is pending (the queue signal among it) until `cond` holds.
   template <typename F>
   bool pumpUntil(F cond, int timeoutMs = 3000) {
-    return waitUntil(
+    return waitFor(
         [&] {
           m_app->runWhileEvents();
           return cond();
         },
-        timeoutMs);
+        timeoutMs, 20);
   }
 
   std::vector<std::string> channelRows() {
@@ -155,7 +156,7 @@ TEST_F(MainWindowTest, ConfigureCommandStartsTheBrowserOrReportsWhyNot) {
   announceConfigAddress(CNetAddr("0.0.0.0", 8080));
   m_window->handle(m_window, FXSEL(SEL_COMMAND, CMainWindow::ID_CONFIG), nullptr);
   EXPECT_EQ(m_window->statusText(), "Browser started");
-  EXPECT_TRUE(waitUntil([&] { return readFile(seen) == "http://localhost:8080\n"; }, 5000))
+  EXPECT_TRUE(waitFor([&] { return readFile(seen) == "http://localhost:8080\n"; }, 5000))
       << readFile(seen);
   // The message outlives the toolkit's next status update.
   pumpUntil([] { return false; }, 200);

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
 namespace {
 
 TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
-  TempDir home;
+  ProgramHome home;
   ChildProcess cam;
   const std::string camLog = home.file("requests.log");
   ASSERT_TRUE(cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "10", "--log", camLog}));
@@ -26,23 +27,12 @@ TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
   ASSERT_EQ(out.compare(0, 5, "port "), 0) << out;
   const int port = std::stoi(out.substr(5));
 
-  const std::string dir = home.path() + "/.foxrc/TELVORA";
-  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
   const std::string rec = home.file("rec");
-  ASSERT_TRUE(writeFile(dir + "/TelvGate",
-                        "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                            "\n\n[Channel 1 0]\nCnlName=Gate cam\nCamIPAddr=127.0.0.1\nCamIPPort=" +
-                            std::to_string(port) +
-                            "\nCnlEventRecActive=true\nCnlEventRootPath=" + rec +
-                            "\nCnlEventFramePeriod=100\n"));
+  home.writeSettings("\n[Channel 1 0]\nCnlName=Gate cam\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(port) +
+                     "\nCnlEventRecActive=true\nCnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n");
 
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()},
-                          {"FOXDIR", home.file("foxdir")},
-                          {"TELVGATE_LOCK_DIR", home.path()},
-                          {"DISPLAY", ":4711"}},
-                         home.path()));
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
 
   std::vector<std::string> events;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

@@ -19,19 +19,10 @@
 #include "channels/CnlList.h"
 #include "channels/IPChannelFactory.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 #include "tools/FakeCam.h"
 
 namespace ipcamtest {
-
-// Polls cond every 5 ms until it holds or ms passed.
-inline bool waitFor(const std::function<bool()>& cond, int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return cond();
-}
 
 // Decodes a JPEG with libjpeg-turbo; false when it is not a readable picture.
 inline bool decodeJpeg(const uint8_t* data, size_t len, int* width, int* height) {

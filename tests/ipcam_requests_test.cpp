@@ -1,6 +1,8 @@
 // The exact requests each camera family sends, as the fake camera received them.
 #include "tests/ipcam_fixture.h"
 
+#include "app/CLogFile.h"
+
 #include "channels/CIPPanasonicVideoCnl.h"
 #include "channels/CIPSonyVideoCnl.h"
 
@@ -129,6 +131,38 @@ TEST_F(IpcamRequests, SonyEncoderModeAcceptsStatus200AndCountsRequests) {
   }
   // One connection serves the test picture and every following one.
   EXPECT_LE(cam->connectionsAccepted(), 2u);
+}
+
+// Each Sony connection step names itself in the log: the stream of camera mode, and the
+// encoder mode's test picture.
+TEST_F(IpcamRequests, SonyLogLinesNameTheModeThatFailed) {
+  struct Case {
+    Misbehave m;
+    const char* said;
+  } cases[] = {
+      {Misbehave::NoBoundary, "CIPSonyVideoCnl::reconnect_cam : Cam 1 : Sony: HTTP boundary header not found"},
+      {Misbehave::Status500,
+       "CIPSonyVideoCnl::reconnect_enc : Cam 1 : 1) received the following error code from the camera: 500"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    startCam("sony", c.m);
+    configure(5, 1, cam->port());
+    startChannel(5, 1);
+    EXPECT_TRUE(waitFor([&] { return g_logFile.logText(50).find(c.said) != std::string::npos; }, 4000))
+        << g_logFile.logText(10);
+    stopChannel();
+  }
+}
+
+// Panasonic cameras may write the boundary parameter with blanks around its "=".
+TEST_F(IpcamRequests, PanasonicBoundaryWithBlanksAroundItsEquals) {
+  startCam("panasonic", Misbehave::None, [](fakecam::Options& o) { o.typeParams = "; boundary = myboundary"; });
+  configure(6, 1, cam->port());
+  startChannel(6, 1);
+  FrameRec rec;
+  ASSERT_TRUE(nextPicture(rec));
+  EXPECT_EQ(cnl->boundary(), "--myboundary");
 }
 
 TEST(IpcamSony, LetterCounterCarriesIntoTheSecondLetter) {

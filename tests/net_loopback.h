@@ -9,6 +9,8 @@
 #include <chrono>
 #include <string>
 
+#include "tests/support/Loopback.h"
+
 namespace nettest {
 
 // A listener on 127.0.0.1 with a port chosen by the system. Closed on destruction.
@@ -40,15 +42,7 @@ struct Listener {
     return a;
   }
   // A blocking client connected to this listener, or -1.
-  int connectClient() const {
-    int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = address();
-    if (c >= 0 && ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(c);
-      c = -1;
-    }
-    return c;
-  }
+  int connectClient() const { return connectTo(port); }
 };
 
 // One connected pair: `client` is the peer's end, `server` the accepted end. Whatever is still

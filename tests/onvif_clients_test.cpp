@@ -25,6 +25,7 @@
 #include "tests/net_loopback.h"
 #include "tests/pantilt_pty.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
 using ptytest::Bytes;
@@ -87,12 +88,6 @@ struct GroupListener {
   }
 };
 
-int announced(const ChildProcess& p, const std::string& marker) {
-  if (!p.waitForStdout(marker, 10000)) return -1;
-  const std::string out = p.stdoutText();
-  return std::atoi(out.c_str() + out.find(marker) + marker.size());
-}
-
 // Runs a shell command line; its standard output (and its exit code in *code).
 std::string shell(const std::string& cmd, int timeoutMs, int* code = nullptr) {
   ChildProcess p;
@@ -110,7 +105,7 @@ Bytes pelcoD(uint8_t cmd2, uint8_t d1, uint8_t d2) {
 // A gateway with an analog channel (Pelco-D head at address 1 on the pty) and an IP channel
 // on a fake camera, the ONVIF device on 127.0.0.1 with a port of the system's choice.
 struct Gateway {
-  TempDir home;
+  ProgramHome home;
   ChildProcess cam, gate;
   int onvifPort = -1, cnlPort = -1;
 
@@ -119,24 +114,16 @@ struct Gateway {
         !cam.waitForStdout("\n", 5000))
       return false;
     const std::string camPort = cam.stdoutText().substr(5);
-    const std::string dir = home.path() + "/.foxrc/TELVORA";
-    if (system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()) != 0) return false;
-    writeFile(dir + "/TelvGate",
-              "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                  "\nOnvifEnabled=true\nOnvifAddress=127.0.0.1\nOnvifPort=0\nRtspEnabled=true\nRtspPort=" + rtspPort +
-                  "\n\n[Admins]\nboss=Pa55word\n\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nRotorType=4\n"
-                  "RotorComPort=" + std::to_string(comPort) + "\nRotorAddress=1\n\n[Channel 1 0]\nCnlName=Yard\n"
-                  "CamIPAddr=127.0.0.1\nCamIPPort=" + camPort + "\nCnlEventFramePeriod=100\n");
-    if (!gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                    {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")}, {"TELVGATE_LOCK_DIR", home.path()},
-                     {"DISPLAY", ":4711"}},
-                    home.path()))
-      return false;
-    cnlPort = announced(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
-    onvifPort = announced(gate, "TelvGate ONVIF device: http://127.0.0.1:");
+    home.writeSettings("OnvifEnabled=true\nOnvifAddress=127.0.0.1\nOnvifPort=0\nRtspEnabled=true\nRtspPort=" + rtspPort +
+                       "\n\n[Admins]\nboss=Pa55word\n\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nRotorType=4\n"
+                       "RotorComPort=" + std::to_string(comPort) + "\nRotorAddress=1\n\n[Channel 1 0]\nCnlName=Yard\n"
+                       "CamIPAddr=127.0.0.1\nCamIPPort=" + camPort + "\nCnlEventFramePeriod=100\n");
+    if (!home.start(gate, {"--headless", "127.0.0.1", "0"})) return false;
+    cnlPort = announcedNumber(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
+    onvifPort = announcedNumber(gate, "TelvGate ONVIF device: http://127.0.0.1:");
     return cnlPort > 0 && onvifPort > 0;
   }
-  std::string log() { return gate.stdoutText() + gate.stderrText() + readFile(home.file("TelvGateLog.log")); }
+  std::string log() { return gate.stdoutText() + gate.stderrText() + home.log(); }
 };
 
 // A decodable JPEG of the given size at url (curlOptions: the login).

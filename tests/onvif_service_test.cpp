@@ -19,6 +19,7 @@
 #include "onvif/OnvifSoap.h"
 #include "pantilt/CPelcoD.h"
 #include "tests/pantilt_pty.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 
 using ptytest::Bytes;
@@ -31,19 +32,6 @@ struct Reply {
   std::string text;  // head and body
   bool has(const std::string& s) const { return text.find(s) != std::string::npos; }
 };
-
-int connectTo(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Sends the bytes and reads until the server closes (at most timeoutMs).
 Reply roundTrip(uint16_t port, const std::string& bytes, int timeoutMs = 5000) {

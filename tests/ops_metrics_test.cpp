@@ -19,8 +19,10 @@
 #include "net/MetricsPage.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -52,33 +54,21 @@ std::map<std::string, double> samples(const std::string& text) {
 const std::string kCam = "{section=\"Channel 1 0\",type=\"IP Axis\"}";
 
 TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
-  TempDir home;
+  ProgramHome home;
   ChildProcess cam;
   ASSERT_TRUE(cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "10"}));
   ASSERT_TRUE(cam.waitForStdout("\n", 5000)) << cam.stderrText();
   const int camPort = std::stoi(cam.stdoutText().substr(5));
 
-  const std::string dir = home.path() + "/.foxrc/TELVORA";
-  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
-  ASSERT_TRUE(writeFile(dir + "/TelvGate",
-                        "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                            "\n\n[Channel 1 0]\nCnlName=Gate \"cam\"\nCamIPAddr=127.0.0.1\n"
-                            "CamIPPort=" + std::to_string(camPort) +
-                            "\nCnlEventRecActive=true\nCnlEventRootPath=" + home.file("rec") +
-                            "\nCnlEventFramePeriod=100\n"));
+  home.writeSettings("\n[Channel 1 0]\nCnlName=Gate \"cam\"\nCamIPAddr=127.0.0.1\n"
+                     "CamIPPort=" + std::to_string(camPort) +
+                     "\nCnlEventRecActive=true\nCnlEventRootPath=" + home.file("rec") +
+                     "\nCnlEventFramePeriod=100\n");
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()},
-                          {"FOXDIR", home.file("foxdir")},
-                          {"TELVGATE_LOCK_DIR", home.path()},
-                          {"DISPLAY", ":4711"}},
-                         home.path()));
-  const std::string marker = "configuration pages: http://127.0.0.1:";
-  ASSERT_TRUE(gate.waitForStdout(marker, 10000)) << gate.stdoutText();
-  const std::string out = gate.stdoutText();
-  const std::string url =
-      "http://127.0.0.1:" + std::to_string(std::stoi(out.substr(out.find(marker) + marker.size()))) +
-      "/metrics";
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
+  const int port = confPort(gate);
+  ASSERT_GT(port, 0) << gate.stdoutText();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
 
   EXPECT_EQ(shell("curl -s -o /dev/null -w %{http_code} " + url), "401");
   EXPECT_EQ(shell("curl -s -o /dev/null -w %{http_code} -u admin:wrong " + url), "401");
@@ -86,12 +76,8 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   auto scrape = [&] { return shell("curl -s -u admin:qatrel " + url); };
   // Bounded wait until the recorder has written something.
   std::string first;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    first = scrape();
-    if (samples(first)["telvgate_channel_recording_bytes_total" + kCam] > 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
+  waitFor([&] { return samples(first = scrape())["telvgate_channel_recording_bytes_total" + kCam] > 0; },
+          15000, 200);
   std::map<std::string, double> a = samples(first);
   ASSERT_GT(a["telvgate_channel_recording_bytes_total" + kCam], 0) << first;
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -113,23 +99,15 @@ TEST(MetricsBlackBox, CountersMoveWithPicturesBehindTheLoginAndPassPromtool) {
   EXPECT_GT(b["telvgate_process_open_fds"], 3);
   EXPECT_GT(b["telvgate_process_resident_memory_bytes"], 1e6);
   // A viewer of the simulated analog channel: counted while connected, its bytes after.
-  const std::string analogMarker = "Analog Falcon 1 0: http://localhost:";
-  ASSERT_TRUE(gate.waitForStdout(analogMarker, 10000)) << gate.stdoutText();
-  const std::string all = gate.stdoutText();
-  const std::string stream =
-      "http://127.0.0.1:" +
-      std::to_string(std::stoi(all.substr(all.find(analogMarker) + analogMarker.size()))) +
-      "/control/faststream.jpg?fps=5";
+  const int analogPort = announcedNumber(gate, "Analog Falcon 1 0: http://localhost:");
+  ASSERT_GT(analogPort, 0) << gate.stdoutText();
+  const std::string stream = "http://127.0.0.1:" + std::to_string(analogPort) + "/control/faststream.jpg?fps=5";
   ChildProcess viewer;
   ASSERT_TRUE(viewer.start("/usr/bin/curl", {"-s", "-o", "/dev/null", stream}));
   const std::string analog = "{section=\"Channel 0 1 0\",type=\"Analog Falcon\"}";
   std::map<std::string, double> v;
-  const auto viewerDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < viewerDeadline) {
-    v = samples(scrape());
-    if (v["telvgate_channel_viewer_bytes_total" + analog] > 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  waitFor([&] { return (v = samples(scrape()))["telvgate_channel_viewer_bytes_total" + analog] > 0; },
+          10000, 100);
   EXPECT_EQ(v["telvgate_channel_viewers" + analog], 1);
   EXPECT_GT(v["telvgate_channel_viewer_bytes_total" + analog], 0);
   EXPECT_GT(v["telvgate_channel_encoder_seconds_per_frame" + analog], 0);

@@ -11,18 +11,13 @@
 #include "pantilt/CPelcoD.h"
 #include "tests/pantilt_pty.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
 using ptytest::Bytes;
 using ptytest::cat;
 
 namespace {
-
-int announced(const ChildProcess& p, const std::string& marker) {
-  if (!p.waitForStdout(marker, 10000)) return -1;
-  const std::string out = p.stdoutText();
-  return std::atoi(out.c_str() + out.find(marker) + marker.size());
-}
 
 Bytes pelcoD(uint8_t cmd2, uint8_t d1, uint8_t d2) {
   const auto p = CPelcoD::packet(1, 0, cmd2, d1, d2);
@@ -39,22 +34,13 @@ int ptzctl(const std::vector<std::string>& args) {
 }  // namespace
 
 TEST(PanTiltBlackBox, HeadConfiguredThroughThePagesFollowsPtzctl) {
-  TempDir home;
+  ProgramHome home("\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n");
   ptytest::PtyLine line;  // also points the gateway's COM3 at the pty (inherited environment)
   ASSERT_TRUE(line.ok());
-  const std::string dir = home.path() + "/.foxrc/TELVORA";
-  ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()), 0);
-  ASSERT_TRUE(writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                                               "\n\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n"));
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()},
-                          {"FOXDIR", home.file("foxdir")},
-                          {"TELVGATE_LOCK_DIR", home.path()},
-                          {"DISPLAY", ":4711"}},
-                         home.path()));
-  const int confPort = announced(gate, "TelvGate configuration pages: http://127.0.0.1:");
-  const int cnlPort = announced(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
+  const int confPort = announcedNumber(gate, "TelvGate configuration pages: http://127.0.0.1:");
+  const int cnlPort = announcedNumber(gate, "TelvGate Analog Falcon 1 0: http://127.0.0.1:");
   ASSERT_GT(confPort, 0) << gate.stdoutText() << gate.stderrText();
   ASSERT_GT(cnlPort, 0) << gate.stdoutText() << gate.stderrText();
 

@@ -12,6 +12,7 @@
 #include "tests/net_loopback.h"
 #include "tests/pantilt_pty.h"
 #include "tests/support/TestChannel.h"
+#include "tests/support/Waiting.h"
 
 using ptytest::Bytes;
 using ptytest::cat;
@@ -31,12 +32,7 @@ Bytes pelcoD(uint8_t cmd1, uint8_t cmd2, uint8_t d1, uint8_t d2) {
 const Bytes kStop = pelcoD(0, 0, 0, 0);
 
 bool waitEnded(CRotorClient* c, int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (c->running()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return waitFor([&] { return !c->running(); }, ms);
 }
 
 class RotorClientTest : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include "tests/net_loopback.h"
 #include "tests/pantilt_pty.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestNetChannel.h"
 
 using ptytest::Bytes;
@@ -36,14 +37,7 @@ const Bytes kStop = pelcoD(0, 0, 0);
 struct Viewer {
   int fd = -1;
   explicit Viewer(uint16_t port) {
-    nettest::Listener dummy;  // only for its address helper's form
-    sockaddr_in a = dummy.address();
-    a.sin_port = htons(port);
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
+    fd = connectTo(port);
     timeval tv{2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }

@@ -21,15 +21,13 @@
 #include "channels/CNetVideoClient.h"
 #include "channels/PictureBlocks.h"
 #include "platform/Clock.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TestChannel.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double msSince(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
 
 // A listening socket on 127.0.0.1 with an OS-chosen port.
 class Listener {
@@ -58,20 +56,6 @@ class Listener {
   int m_fd = -1;
   uint16_t m_port = 0;
 };
-
-int connectTo(uint16_t port, int rcvBuf = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (rcvBuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof rcvBuf);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Reads exactly n bytes within timeoutMs: n, or what arrived before end of stream / time-out.
 size_t readExact(int fd, void* buf, size_t n, int timeoutMs) {
@@ -145,15 +129,6 @@ size_t countLines(const std::string& text, const std::string& needle) {
   for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
     ++n;
   return n;
-}
-
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 }  // namespace
@@ -349,7 +324,7 @@ TEST(PushStream, EndsAfterFiveFailedWaits) {
   const double ms = msSince(t0);
   EXPECT_GE(ms, 2400);
   EXPECT_LT(ms, 3400);
-  ASSERT_TRUE(waitUntil([&] { return !c->running(); }, 1000));  // the stop line follows the close
+  ASSERT_TRUE(waitFor([&] { return !c->running(); }, 1000));  // the stop line follows the close
   const std::string log = g_logFile.logText(0);
   EXPECT_EQ(countLines(log, "waitNewFrame() failed!") -
                 countLines(logBefore, "waitNewFrame() failed!"),
@@ -379,7 +354,7 @@ TEST(PushStream, DisconnectedClientEndsAndIsReapedByTheNextOne) {
   Part part;
   ASSERT_TRUE(readPart(fd, &part, 2000));
   close(fd);
-  ASSERT_TRUE(waitUntil([&] { return !first->running(); }, 2000));
+  ASSERT_TRUE(waitFor([&] { return !first->running(); }, 2000));
   const std::string log = g_logFile.logText(0);
   EXPECT_EQ(countLines(log, "Stopped video client thread. id=") -
                 countLines(logBefore, "Stopped video client thread. id="),
@@ -430,7 +405,7 @@ TEST(PushStream, StalledReaderBlocksOnlyItself) {
   EXPECT_GE(live, 8) << "the live viewer keeps streaming";
   EXPECT_GE(rig.cnl.publishedCount() - before, 10u) << "the producer keeps publishing";
   // The send time-out (400 ms here, 5 s by default) ends the stalled stream by itself.
-  EXPECT_TRUE(waitUntil([&] { return !stalled->running(); }, 2000));
+  EXPECT_TRUE(waitFor([&] { return !stalled->running(); }, 2000));
   close(stalledFd);
   close(liveFd);
 }
@@ -503,6 +478,6 @@ TEST(PushStream, ChannelStopEndsTheStreamAtOnce) {
   while (readExact(fd, buf, sizeof buf, 3000) == sizeof buf) {
   }
   EXPECT_LT(msSince(t0), 400) << "no 5 x 500 ms of failed waits once the channel stops";
-  EXPECT_TRUE(waitUntil([&] { return !c->running(); }, 1000));
+  EXPECT_TRUE(waitFor([&] { return !c->running(); }, 1000));
   close(fd);
 }

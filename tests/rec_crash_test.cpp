@@ -19,6 +19,7 @@
 #include "recording/IndexFile.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -87,14 +88,14 @@ TEST(RecCrash, KilledRecorderNeverLosesFinishedFiles) {
     if (pid == 0) recordUntilKilled();
 
     // Let it get going (a few new files), then kill it at a random moment.
-    uint64_t deadline = platform::monotonicNs() + 5000000000ull;
     std::map<std::string, FileState> now;
-    while (platform::monotonicNs() < deadline) {
-      now.clear();
-      listFiles(cnlDir, &now);
-      if (now.size() >= filesBefore + 2) break;
-      usleep(5000);
-    }
+    waitFor(
+        [&] {
+          now.clear();
+          listFiles(cnlDir, &now);
+          return now.size() >= filesBefore + 2;
+        },
+        5000);
     usleep(useconds_t(std::uniform_int_distribution<int>(0, 250000)(rng)));
     kill(pid, SIGKILL);
     int status = 0;
@@ -129,10 +130,7 @@ TEST(RecCrash, KilledRecorderNeverLosesFinishedFiles) {
     TestChannel ch(opt);
     ch.recorder()->setTimings(60000000ull, 20000000ull, 50000000ull, 50000000ull);
     ASSERT_TRUE(ch.startChannel());
-    uint64_t deadline = platform::monotonicNs() + 5000000000ull;
-    while (platform::monotonicNs() < deadline &&
-           eventtree::scanTree(cnlDir, nullptr).newestUs <= scanBefore.newestUs)
-      usleep(10000);
+    waitFor([&] { return eventtree::scanTree(cnlDir, nullptr).newestUs > scanBefore.newestUs; }, 5000, 10);
   }
   eventtree::ScanResult scanAfter = eventtree::scanTree(cnlDir, nullptr);
   EXPECT_GT(scanAfter.newestUs, scanBefore.newestUs);

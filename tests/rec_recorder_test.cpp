@@ -24,18 +24,11 @@
 #include "tests/support/PthreadHooks.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 const char* kSection = "Channel 1 1";  // TestChannel(type 1, index 1)
-
-bool waitFor(const std::function<bool()>& pred, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 10) {
-    if (pred()) return true;
-    usleep(10000);
-  }
-  return pred();
-}
 
 bool exists(const std::string& p) {
   struct stat st;

@@ -19,7 +19,10 @@
 #include "tests/conf_fixture.h"
 #include "tests/support/Browser.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -61,23 +64,15 @@ class RecordingsBlackBox : public ::testing::Test {
  protected:
   // Starts the gateway and lets it record for the given time (each test program runs one).
   static void record(int seconds) {
-    home = new TempDir;
+    home = new ProgramHome;
+    home->writeSettings("\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\nImageSize=qvga\n"
+                        "CnlEventRecActive=true\nCnlEventFramePeriod=100\nCnlEventRootPath=" +
+                        home->file("rec") + "\n");
     gate = new ChildProcess;
-    const std::string dir = home->path() + "/.foxrc/TELVORA";
-    ASSERT_EQ(system(("mkdir -p '" + dir + "' '" + home->file("foxdir") + "'").c_str()), 0);
-    ASSERT_TRUE(writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home->file("log") +
-                                                 "\n\n[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n"
-                                                 "ImageSize=qvga\nCnlEventRecActive=true\n"
-                                                 "CnlEventRootPath=" + home->file("rec") +
-                                                 "\nCnlEventFramePeriod=100\n"));
-    ASSERT_TRUE(gate->start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                            {{"HOME", home->path()}, {"FOXDIR", home->file("foxdir")},
-                             {"TELVGATE_LOCK_DIR", home->path()}, {"DISPLAY", ":4711"},
-                             {"TMPDIR", home->path()}}, home->path()));
-    const std::string mark = "configuration pages: http://127.0.0.1:";
-    ASSERT_TRUE(gate->waitForStdout(mark, 10000)) << gate->stdoutText();
-    const std::string out = gate->stdoutText();
-    port = uint16_t(std::atoi(out.c_str() + out.find(mark) + mark.size()));
+    ASSERT_TRUE(home->start(*gate, {"--headless", "127.0.0.1", "0"}, {{"TMPDIR", home->path()}}));
+    const int p = confPort(*gate);
+    ASSERT_GT(p, 0) << gate->stdoutText() << gate->stderrText();
+    port = uint16_t(p);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     tree = home->file("rec/falcon_1_0/");
     stamps = treeStamps(tree);
@@ -90,7 +85,7 @@ class RecordingsBlackBox : public ::testing::Test {
     delete home;
   }
   void SetUp() override {
-    ASSERT_GT(stamps.size(), 80u) << readFile(home->file("log"));
+    ASSERT_GT(stamps.size(), 80u) << home->log();
     first = *std::min_element(stamps.begin(), stamps.end());
     last = *std::max_element(stamps.begin(), stamps.end());
   }
@@ -102,7 +97,7 @@ class RecordingsBlackBox : public ::testing::Test {
     return "&from=" + std::to_string(fromUs / 1000000) + "&to=" + std::to_string(toUs / 1000000);
   }
 
-  static TempDir* home;
+  static ProgramHome* home;
   static ChildProcess* gate;
   static uint16_t port;
   static std::string tree;
@@ -110,7 +105,7 @@ class RecordingsBlackBox : public ::testing::Test {
   uint64_t first = 0, last = 0;
 };
 
-TempDir* RecordingsBlackBox::home = nullptr;
+ProgramHome* RecordingsBlackBox::home = nullptr;
 ChildProcess* RecordingsBlackBox::gate = nullptr;
 uint16_t RecordingsBlackBox::port = 0;
 std::string RecordingsBlackBox::tree;
@@ -177,13 +172,13 @@ TEST_F(RecordingsTwoEvents, EventsJsonAndExportsHoldExactlyTheRecordedPictures) 
 // Parts of a played-back stream: each part's stamp and arrival time, for about seconds.
 void readParts(uint16_t port, const std::string& target, double seconds, std::vector<uint64_t>* stampsOut,
                std::vector<double>* arrivals) {
-  const int fd = conftest::connectTo(port);
+  const int fd = connectTo(port);
   ASSERT_GE(fd, 0);
   conftest::sendText(fd, "GET " + target + " HTTP/1.1\r\n" + conftest::basicAuth("admin", "qatrel") + "\r\n");
   const auto t0 = std::chrono::steady_clock::now();
   std::string buf;
   size_t pos = std::string::npos;
-  while (conftest::msSince(t0) < seconds * 1000) {
+  while (msSince(t0) < seconds * 1000) {
     buf += conftest::readAll(fd, 50);
     if (pos == std::string::npos && (pos = buf.find("\r\n\r\n")) != std::string::npos) buf.erase(0, pos + 4);
     while (pos != std::string::npos && buf.size() >= 81) {
@@ -192,7 +187,7 @@ void readParts(uint16_t port, const std::string& target, double seconds, std::ve
       const size_t tlf = buf.find(std::string("TLF\0", 4), 81);
       ASSERT_LT(tlf, 81 + len);
       stampsOut->push_back(getLE64(reinterpret_cast<const uint8_t*>(buf.data()) + tlf + 8));
-      arrivals->push_back(conftest::msSince(t0) / 1000.0);
+      arrivals->push_back(msSince(t0) / 1000.0);
       buf.erase(0, 81 + len);
     }
   }
@@ -237,7 +232,7 @@ TEST_F(RecordingsShort, BadInputIsAnsweredShortlyAndJobsAreBounded) {
   const std::string play = "GET /recordings/play.jpg?" + c + "&from=" + t + " HTTP/1.1\r\n" +
                            conftest::basicAuth("admin", "qatrel") + "\r\n";
   for (int i = 0; i < 8; ++i) {
-    fds.push_back(conftest::connectTo(port));
+    fds.push_back(connectTo(port));
     conftest::sendText(fds.back(), play);
     EXPECT_NE(conftest::readAll(fds.back(), 1500).find("200 OK"), std::string::npos) << i;
   }

@@ -5,11 +5,15 @@
 // purpose. It checks what such a camera checks: the exact path and the required parameters of
 // each of the family's requests (anything else gets the family's error answer), a Host header,
 // and Basic credentials when it was given some (401 without them). Its replies spell their
-// headers as the family does ("Content-type", "content-length", Sony's "DataLen:"). It streams
-// at its own frame rate whatever the request asks, dropping the frames a slow client cannot take
-// as a real camera does, and can stamp every picture with a frame counter and its capture time
-// (a JPEG comment "fakecam frame=N capture_us=T", T in microseconds since 1970) so a client's
-// freshness can be measured.
+// headers as the family does ("Content-type", "content-length", Sony's "DataLen:"). By default
+// it streams at its own frame rate whatever the request asks, dropping the frames a slow client
+// cannot take as a real camera does (the benchmarks' camera). It can also pace a stream as the
+// cameras of four families do, one picture per interval the request asks for (Lilin "delay=",
+// Toshiba's interval field, Sony "interval=", Panasonic "framerate="), send its parts back to
+// back as fast as the connection takes them, vary every interval by up to a given share, end
+// the connection after each part, or turn bad after some good parts. It can stamp every picture
+// with a frame counter and its capture time (a JPEG comment "fakecam frame=N capture_us=T", T in
+// microseconds since 1970) so a client's freshness can be measured.
 //
 // Header-only so that the fakecam tool, the tests and the ingest benchmark share it.
 // Threads: start() spawns an accept thread and one thread per connection; stop() (or the
@@ -31,12 +35,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,12 +58,12 @@ enum class Misbehave {
   RefuseFirst,   // refuses Axis request A, Panasonic's first form and Sony's camera mode
   NoBoundary,    // multipart reply whose Content-Type lacks "boundary="
   NoType,        // stream reply without any Content-Type header
-  LyingLength,   // part head announces more bytes than follow, then silence
+  LyingLength,   // part head announces more bytes than follow, then silence (after good-parts)
   Silence,       // reads the request and never answers
   Drop,          // closes the connection right after the request
   Oversized,     // pictures of 600 KB (beyond a frame record)
   Endless,       // status 200 multipart head, then short lines without a boundary, forever
-  Garbage,       // parts whose body does not start with FF D8
+  Garbage,       // parts whose body does not start with FF D8 (after good-parts)
   BadStatusOK,   // Grandstream: status 200 with reason "Fine" instead of "OK"
   Reset,         // resets the connection (RST) right after the request
   BadHeader,     // status 200, then a header line that is no header ("Bad : x")
@@ -78,10 +84,30 @@ inline bool parseMisbehave(const std::string& s, Misbehave* out) {
   return false;
 }
 
+// How a stream's parts follow each other.
+enum class Pace {
+  Own,      // every 1/fps seconds, whatever the request asks
+  Asked,    // every interval the request asks for, where the family's requests ask one (Lilin,
+            // Toshiba, Sony, Panasonic); the other families at their own rate
+  Gapless,  // back to back, as fast as the connection takes them
+};
+
+inline bool parsePace(const std::string& s, Pace* out) {
+  if (s == "own") *out = Pace::Own;
+  else if (s == "asked") *out = Pace::Asked;
+  else if (s == "gapless") *out = Pace::Gapless;
+  else return false;
+  return true;
+}
+
 struct Options {
   std::string family = "axis";  // axis lilin asip toshiba sony panasonic vivotec hikvision grandstream
   Misbehave misbehave = Misbehave::None;
-  double fps = 25.0;                 // the camera's own frame rate, whatever a request asks for
+  double fps = 25.0;                 // the camera's own frame rate
+  Pace pace = Pace::Own;
+  double jitter = 0;                 // every interval varies by up to this share either way (0.3)
+  bool closeAfterPart = false;       // ends the connection right after each streamed part
+  int goodParts = 0;                 // lying-length and garbage: this many good parts come first
   std::string user, password;        // when user is set, every request needs these Basic credentials
   bool stamp = false;                // frame counter and capture time in a comment of every picture
   std::string typeParams;            // replaces ";boundary=myboundary" behind the stream's type
@@ -271,6 +297,41 @@ inline bool readStamp(const uint8_t* data, size_t len, uint64_t* frame, uint64_t
   return true;
 }
 
+// The interval between pictures, in microseconds, that a family's stream request asks for;
+// 0 when its requests ask none. Lilin joins "delay=" (in 10 ms) to the value before it; Toshiba
+// gives milliseconds as the sixth field of its query; Sony "interval=" in milliseconds;
+// Panasonic a rate in pictures per second ("framerate=" or "Framerate=", "0.25" allowed).
+inline uint64_t askedIntervalUs(const std::string& family, const std::string& target) {
+  const size_t q = target.find('?');
+  if (q == std::string::npos) return 0;
+  const std::string query = target.substr(q + 1);
+  auto after = [&](const char* name) -> const char* {
+    size_t at = query.find(name);
+    return at == std::string::npos ? nullptr : query.c_str() + at + std::strlen(name);
+  };
+  if (family == "lilin") {
+    const char* v = after("delay=");
+    return v ? std::strtoull(v, nullptr, 10) * 10000 : 0;
+  }
+  if (family == "sony") {
+    const char* v = after("interval=");
+    return v ? std::strtoull(v, nullptr, 10) * 1000 : 0;
+  }
+  if (family == "panasonic") {
+    const char* v = after("framerate=");
+    if (!v) v = after("Framerate=");
+    const double rate = v ? std::atof(v) : 0;
+    return rate > 0 ? uint64_t(1e6 / rate) : 0;
+  }
+  if (family == "toshiba") {
+    size_t at = std::string::npos;
+    for (int amp = 0; amp < 5; ++amp)
+      if ((at = query.find('&', at + 1)) == std::string::npos) return 0;
+    return std::strtoull(query.c_str() + at + 1, nullptr, 10) * 1000;
+  }
+  return 0;
+}
+
 class Server {
  public:
   explicit Server(Options opt) : m_opt(std::move(opt)) {
@@ -450,7 +511,7 @@ class Server {
     }
   }
 
-  std::string picture() {
+  std::string picture(bool garbage) {
     size_t i = m_next++ % m_pictures.size();
     std::string pic = m_pictures[i];
     Misbehave m = m_misbehave.load();
@@ -462,7 +523,7 @@ class Server {
         pad.append(0xFFF0 - 2, 'x');
       }
       pic.insert(2, pad);
-    } else if (m == Misbehave::Garbage) {
+    } else if (garbage) {
       pic[0] = 'G';
       pic[1] = 'A';
     }
@@ -557,7 +618,7 @@ class Server {
           sendSimple(fd, 200, reasonOK());
           return;
         case Kind::Stream:
-          stream(fd);
+          stream(fd, target);
           return;
         case Kind::Single:
           single(fd, false);
@@ -571,7 +632,7 @@ class Server {
   }
 
   bool single(int fd, bool keepAlive) {
-    std::string pic = picture();
+    std::string pic = picture(m_misbehave.load() == Misbehave::Garbage);
     // Sony's single pictures carry a plain Content-Length; only its stream parts use DataLen.
     const char* length = m_family == findFamily("sony") ? "Content-Length:" : m_family->lengthHeader;
     std::string h = statusLine(200, "OK") + "Content-Type: image/jpeg\r\n" + length + " " +
@@ -582,7 +643,7 @@ class Server {
     return true;
   }
 
-  void stream(int fd) {
+  void stream(int fd, const std::string& target) {
     Misbehave m = m_misbehave.load();
     const std::string name = "myboundary";
     std::string h = statusLine(200, reasonOK());
@@ -604,11 +665,17 @@ class Server {
       return;
     }
     const bool sony = m_family == findFamily("sony");
-    const auto period = std::chrono::microseconds(
-        static_cast<int64_t>(1e6 / (m_opt.fps > 0.01 ? m_opt.fps : 0.01)));
+    uint64_t intervalUs = uint64_t(1e6 / (m_opt.fps > 0.01 ? m_opt.fps : 0.01));
+    if (m_opt.pace == Pace::Asked) {
+      const uint64_t asked = askedIntervalUs(m_family->name, target);
+      if (asked > 0) intervalUs = asked;
+    }
+    std::minstd_rand random(static_cast<uint32_t>(m_accepted.load()) * 7919u + m_port);
     auto next = std::chrono::steady_clock::now();
-    while (!m_stop) {
-      std::string pic = picture();
+    for (int partNo = 0; !m_stop; ++partNo) {
+      // Lying lengths and garbage come after the good parts asked for.
+      const bool bad = (m == Misbehave::LyingLength || m == Misbehave::Garbage) && partNo >= m_opt.goodParts;
+      std::string pic = picture(bad && m == Misbehave::Garbage);
       if (m_opt.stamp) stampPicture(&pic);
       std::string body = pic + std::string(static_cast<size_t>(m_opt.trailingZeros), '\0');
       std::string part = "--" + name + "\r\nContent-Type: image/jpeg\r\n";
@@ -616,17 +683,25 @@ class Server {
         part += "DataLen: " + std::to_string(body.size()) + "\r\n";
       } else if (!m_opt.noPartLength) {
         part += m_opt.lowerCaseLength ? "Content-length: " : std::string(m_family->lengthHeader) + " ";
-        size_t announced = body.size() + (m == Misbehave::LyingLength ? 5000 : 0);
+        size_t announced = body.size() + (bad && m == Misbehave::LyingLength ? 5000 : 0);
         part += std::to_string(announced) + "\r\n";
       }
       part += "\r\n" + body + "\r\n";
       if (!sendAll(fd, part)) return;
       ++m_picturesSent;
-      if (m == Misbehave::LyingLength) {
+      if (bad && m == Misbehave::LyingLength) {
         while (!m_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return;
       }
-      next += period;
+      if (m_opt.closeAfterPart) {
+        ::shutdown(fd, SHUT_WR);
+        return;
+      }
+      if (m_opt.pace == Pace::Gapless) continue;  // sendAll() waited for the connection to drain
+      double share = 1.0;
+      if (m_opt.jitter > 0)
+        share += m_opt.jitter * (2.0 * double(random() - random.min()) / double(random.max() - random.min()) - 1.0);
+      next += std::chrono::microseconds(static_cast<int64_t>(double(intervalUs) * share));
       // A client too slow for the stream held the send up: the frames due meanwhile were never
       // captured, as with a real camera, and the next one is taken at once.
       const auto now = std::chrono::steady_clock::now();

@@ -30,9 +30,18 @@ const char kHelp[] =
     "  --port N            listen port (0: the system chooses; default 0)\n"
     "  --family NAME       axis lilin asip toshiba sony panasonic vivotec hikvision grandstream\n"
     "                      (default axis)\n"
-    "  --rate F            the camera's own frame rate in pictures per second, whatever a request\n"
-    "                      asks for (default 25); frames a slow client cannot take are dropped\n"
+    "  --rate F            the camera's own frame rate in pictures per second (default 25);\n"
+    "                      frames a slow client cannot take are dropped\n"
     "  --fps F             the same as --rate\n"
+    "  --pace MODE         own: stream at --rate whatever the request asks (default);\n"
+    "                      asked: one picture per interval the stream request asks for, as the\n"
+    "                      cameras do that are asked one (Lilin \"delay=\" in 10 ms, Toshiba's sixth\n"
+    "                      query field in ms, Sony \"interval=\" in ms, Panasonic \"framerate=\"\n"
+    "                      pictures/s), the other families at --rate;\n"
+    "                      gapless: parts back to back, as fast as the connection takes them\n"
+    "  --jitter F          every interval varies by up to the share F either way (0.3: 30 %)\n"
+    "  --close-after-part  end the connection right after each streamed part\n"
+    "  --good-parts N      with lying-length or garbage: N good parts first\n"
     "  --stamp             put \"fakecam frame=N capture_us=T\" in a JPEG comment of every streamed\n"
     "                      picture: a frame counter and the capture time in microseconds since 1970\n"
     "  --user U            require Basic credentials U and the --password\n"
@@ -87,6 +96,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fakecam: %s needs a positive rate\n", a.c_str());
         return 2;
       }
+    } else if (a == "--pace") {
+      const char* m = value("--pace");
+      if (!fakecam::parsePace(m, &opt.pace)) {
+        std::fprintf(stderr, "fakecam: unknown pace '%s'\n", m);
+        usage();
+        return 2;
+      }
+    } else if (a == "--jitter") {
+      opt.jitter = std::atof(value("--jitter"));
+      if (!(opt.jitter >= 0 && opt.jitter < 1)) {
+        std::fprintf(stderr, "fakecam: --jitter needs a share from 0 to below 1\n");
+        return 2;
+      }
+    } else if (a == "--close-after-part") {
+      opt.closeAfterPart = true;
+    } else if (a == "--good-parts") {
+      opt.goodParts = std::atoi(value("--good-parts"));
     } else if (a == "--stamp") {
       opt.stamp = true;
     } else if (a == "--user") {

@@ -13,15 +13,11 @@
 
 #include "net/TextHelpers.h"
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 namespace browsertest {
 
 constexpr char kChromium[] = "/usr/bin/chromium";
-
-inline int64_t msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-      .count();
-}
 
 // Escapes a text for a JSON string literal.
 inline std::string jsonString(const std::string& s) {
@@ -186,12 +182,7 @@ class Browser {
 
 // Evaluates expr every 100 ms until it yields "yes" (bounded).
 inline bool waitTrue(Browser& b, const std::string& expr, int timeoutMs) {
-  auto t0 = std::chrono::steady_clock::now();
-  while (msSince(t0) < timeoutMs) {
-    if (b.eval(expr) == "yes") return true;
-    usleep(100000);
-  }
-  return false;
+  return ::waitFor([&] { return b.eval(expr) == "yes"; }, timeoutMs, 100);
 }
 
 }  // namespace browsertest

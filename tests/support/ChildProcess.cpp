@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/support/TestEnv.h"
+#include "tests/support/Waiting.h"
 
 std::string builtProgram(const std::string& name) { return buildTreePath(name); }
 
@@ -95,13 +96,9 @@ std::string ChildProcess::stdoutText() const { return readFile(m_outPath); }
 std::string ChildProcess::stderrText() const { return readFile(m_errPath); }
 
 static bool pollFor(const ChildProcess& p, bool out, const std::string& needle, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    std::string t = out ? p.stdoutText() : p.stderrText();
-    if (t.find(needle) != std::string::npos) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return waitFor(
+      [&] { return (out ? p.stdoutText() : p.stderrText()).find(needle) != std::string::npos; },
+      timeoutMs, 20);
 }
 
 bool ChildProcess::waitForStdout(const std::string& needle, int timeoutMs) const {

@@ -15,16 +15,10 @@ namespace fuzzcheck {
 
 using Check = std::string (*)(const uint8_t* data, size_t size);
 
-std::string httpRequest(const uint8_t* data, size_t size);
-std::string cameraStream(const uint8_t* data, size_t size);
-std::string textHelpers(const uint8_t* data, size_t size);
-std::string confSubmit(const uint8_t* data, size_t size);
-std::string erdInfo(const uint8_t* data, size_t size);
-std::string pictureStamp(const uint8_t* data, size_t size);
-std::string jpegEncoder(const uint8_t* data, size_t size);
-std::string logLoader(const uint8_t* data, size_t size);
-std::string rotorFrames(const uint8_t* data, size_t size);
-std::string soapBody(const uint8_t* data, size_t size);
+// One check per line of tests/fuzz/targets.def.
+#define FUZZ_TARGET(name, check) std::string check(const uint8_t* data, size_t size);
+#include "tests/fuzz/targets.def"
+#undef FUZZ_TARGET
 
 struct Target {
   const char* name;  // also the corpus folder's name under tests/fuzz/corpus/

@@ -8,11 +8,9 @@ namespace fuzzcheck {
 
 const std::vector<Target>& targets() {
   static const std::vector<Target> all = {
-      {"http_request", httpRequest},   {"camera_stream", cameraStream},
-      {"text_helpers", textHelpers},   {"conf_submit", confSubmit},
-      {"erdinfo", erdInfo},            {"picture_stamp", pictureStamp},
-      {"jpeg_encoder", jpegEncoder},   {"log_loader", logLoader},
-      {"rotor_frames", rotorFrames},   {"soap_body", soapBody},
+#define FUZZ_TARGET(name, check) {#name, check},
+#include "tests/fuzz/targets.def"
+#undef FUZZ_TARGET
   };
   return all;
 }
