@@ -3,14 +3,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
 #include "app/ConfigAddress.h"
+#include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "net/CHTTPSocket.h"
 #include "net/ConfAccess.h"
 #include "net/ConfAuth.h"
+#include "net/ConfChannels.h"
 #include "net/ConfImages.h"
 #include "net/ConfPages.h"
 #include "net/ConfSubmit.h"
@@ -21,6 +24,7 @@
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
+#include "recordings/RecordingPages.h"
 
 CLstConfThread g_confThread;
 
@@ -78,6 +82,7 @@ void CLstConfThread::shutdown() {
   m_stop = true;
   m_wake.signal();
   join();
+  m_recJobs.stopAll();
 }
 
 CNetAddr CLstConfThread::address() {
@@ -238,7 +243,9 @@ bool CLstConfThread::processQueued() {
 
 void CLstConfThread::countAnswer(const ConfAnswer& answer) {
   size_t slot = 5;  // "none"
-  if (answer.send) {
+  if (answer.handOver) {
+    slot = 0;  // the job sends its own 200
+  } else if (answer.send) {
     // "HTTP/1.x NNN reason": the three digits after the first blank.
     const size_t blank = answer.bytes.find(' ');
     const std::string code = blank == std::string::npos ? "" : answer.bytes.substr(blank + 1, 3);
@@ -285,6 +292,10 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     logsAnswer(conn, out);
   } else if (path == "/submitConfig") {
     submitConfig(conn, c.body(), role == ConfRole::Admin, *this, out);
+    // A removed channel's recordings streams and exports end with it.
+    std::set<std::string> sections;
+    for (CVideoCnl* cnl : liveChannels()) sections.insert(cnl->sectionName());
+    m_recJobs.keepSections(sections);
   } else if (path == "/img/TELVORA_logo.png") {
     imageAnswer("image/png", confLogoImage(), out);
     return;
@@ -303,6 +314,8 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     // Counted up to the request before this one: this answer is counted once it is built.
     metricsAnswer(requestCounts(), out);
     return;
+  } else if (isRecordingsPath(path)) {
+    recordingsAnswer(conn, m_recJobs, out);
   } else if (roleNow() == ConfRole::Admin) {
     configurePage(conn, out);
   } else {

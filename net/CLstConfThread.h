@@ -35,6 +35,7 @@
 #include "net/LoginThrottle.h"
 #include "net/TlsServer.h"
 #include "platform/WakePipe.h"
+#include "recordings/RecordingJobs.h"
 
 class CLstConfThread : public CThread, private ConfConnectionHost {
  public:
@@ -123,6 +124,8 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   // Configuration thread only.
   std::vector<std::unique_ptr<ConfConnection>> m_conns;
   LoginThrottle m_throttle;
+  // Streams and exports of the recordings pages, on threads of their own.
+  RecordingJobs m_recJobs;
   // Requests by answer status: the statuses the server gives, then "other" and "none".
   static constexpr const char* kCountedStatuses[] = {"200", "401", "403", "404", "other", "none"};
   std::atomic<uint64_t> m_requestCounts[6] = {};  // relaxed, only counted

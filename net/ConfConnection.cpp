@@ -86,6 +86,18 @@ int ConfConnection::run() {
     a = std::move(m_answer);
   }
   touch();
+  if (a.handOver) {
+    int handle = -1;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      // A job writes the plain socket: over TLS it would break the session, so it gets none.
+      if (!m_dropped && !m_tls) handle = m_sock.release();
+      m_open = false;
+    }
+    a.handOver(handle);
+    finish();
+    return 0;
+  }
   if (a.stream) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_dropped) {

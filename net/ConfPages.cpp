@@ -165,7 +165,8 @@ std::string printPageFrame(const std::string& left, const std::string& right) {
 }
 
 std::string printChannelList(const std::string& cnl) {
-  std::string out = "<A class=innerLink href=\"/status\">System state</A><BR><BR>\n"
+  std::string out = "<A class=innerLink href=\"/status\">System state</A><BR>\n"
+                    "<A class=innerLink href=\"/recordings\">Recordings</A><BR><BR>\n"
                     "<A class=ecnl>Existing channels:</A><BR>\n";
   const size_t groupCount = sizeof kChannelGroups / sizeof kChannelGroups[0];
   std::vector<std::string> groups(groupCount);

@@ -77,7 +77,8 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
          "<TITLE>TelvGate " + version + " Status Report</TITLE>\n";
   out += kStatusStyle;
   out += "</HEAD><BODY>\n<A href=\"/configure\"><H1>TELVORA TelvGate " + version +
-         "</H1></A><BR>\n<H2>Status Report (" + html_escape(timeText) + ")</H2><BR><BR>\n"
+         "</H1></A><BR>\n<H2>Status Report (" + html_escape(timeText) + ")</H2>\n"
+         "<P><A href=\"/recordings\">Recordings</A> of the channels</P><BR>\n"
          "<TABLE rules=none frame=void>\n<COLGROUP><COL width=650><COL width=650></COLGROUP>\n";
 
   CellRows rows(out);

@@ -28,7 +28,10 @@ PACKAGES=(
   fail2ban                                  # fail2ban-regex checks the failed-login filter in the tests
   nginx                                     # TLS in front of the endpoint: bench_tls compares with it
   libxml2-dev                               # ONVIF service: SOAP parsing (entities off, size-limited)
-  libssl-dev                                # ONVIF login digests; HTTPS of the configuration pages
+  libssl-dev                                # ONVIF login digests; HTTPS of the configuration pages; SHA-256 of exports
+  libavformat-dev libavcodec-dev            # recording exports: MKV and AVI muxing of the recorded JPEGs
+  libzip-dev                                # recording exports: ZIP archives of the recorded pictures
+  unzip                                     # export tests: unzip -t checks the archives
   iproute2                                  # ONVIF tests: loopback-only network namespace for discovery
   onvif-tools                               # ONVIF tests: onvif-util, a real discovery and media client
   nodejs                                    # ONVIF tests: runs the npm "onvif" client (tests/onvif-node)

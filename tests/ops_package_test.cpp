@@ -43,7 +43,8 @@ const std::string kSourceDir = sourceTreePath("");
 // The files every installation carries, relative to the prefix.
 const char* const kInstalledFiles[] = {
     "bin/telvgate",          "bin/telvgate-fakecam",          "bin/telvgate-ptzctl",
-    "lib/telvgate/libfalcon.so", "share/man/man1/telvgate.1.gz",
+    "bin/telvgate-export",   "lib/telvgate/libfalcon.so", "share/man/man1/telvgate.1.gz",
+    "share/man/man1/telvgate-export.1.gz",
     "lib/systemd/system/telvgate.service"};
 
 TEST(InstallLayout, InstallsProgramsLibraryAndManPageUnderThePrefix) {
@@ -106,7 +107,7 @@ TEST(DebianPackage, BuildsWithItsFilesAndFieldsAndItsProgramRuns) {
   EXPECT_NE(fields.output.find("Package: telvgate\n"), std::string::npos) << fields.output;
   EXPECT_NE(fields.output.find("Version: 1.3.4.7\n"), std::string::npos) << fields.output;
   // Found from what the programs link, not written by hand; adduser for the maintainer scripts.
-  for (const char* dep : {"libfox-1.6-0", "libc6", "libstdc++6", "adduser"})
+  for (const char* dep : {"libfox-1.6-0", "libc6", "libstdc++6", "adduser", "libavformat", "libzip"})
     EXPECT_NE(fields.output.find(dep), std::string::npos) << dep << " in " << fields.output;
 
   const ShellRun list = runShell("dpkg-deb -c " + deb, 30);

@@ -1,0 +1,211 @@
+#include "recordings/PictureCursor.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/ByteOrder.h"
+#include "recording/EventTree.h"
+
+namespace recordings {
+
+namespace {
+
+bool isDir(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Markers without a length: TEM, RST0..RST7, SOI, EOI.
+bool standalone(uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD9); }
+
+}  // namespace
+
+size_t jpegLength(const uint8_t* p, size_t n) {
+  if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return 0;
+  size_t pos = 2;
+  while (pos + 2 <= n) {
+    if (p[pos] != 0xFF) return 0;
+    const uint8_t m = p[pos + 1];
+    if (m == 0xFF) {  // fill byte
+      ++pos;
+      continue;
+    }
+    if (m == 0xD9) return pos + 2;
+    if (standalone(m)) {
+      pos += 2;
+      continue;
+    }
+    if (pos + 4 > n) return 0;
+    const size_t segLen = getBE16(p + pos + 2);
+    if (segLen < 2) return 0;
+    pos += 2 + segLen;
+    if (m != 0xDA) continue;
+    // Entropy-coded data: it ends at the first marker that is neither a stuffed zero nor a
+    // restart marker.
+    for (;; ++pos) {
+      // 0xFF is rare in entropy-coded data: memchr skips to it at memory speed.
+      const void* ff = pos < n ? std::memchr(p + pos, 0xFF, n - pos) : nullptr;
+      if (!ff) return 0;
+      pos = size_t(static_cast<const uint8_t*>(ff) - p);
+      if (pos + 1 >= n) return 0;
+      const uint8_t b = p[pos + 1];
+      if (b == 0x00 || (b >= 0xD0 && b <= 0xD7) || b == 0xFF) continue;
+      break;
+    }
+  }
+  return 0;
+}
+
+bool jpegSize(const uint8_t* p, size_t n, int* width, int* height) {
+  if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
+  size_t pos = 2;
+  while (pos + 4 <= n && p[pos] == 0xFF) {
+    const uint8_t m = p[pos + 1];
+    const size_t segLen = getBE16(p + pos + 2);
+    // SOF0..SOF15 but DHT (C4), JPG (C8) and DAC (CC).
+    if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+      if (pos + 9 > n) return false;
+      *height = getBE16(p + pos + 5);
+      *width = getBE16(p + pos + 7);
+      return *width > 0 && *height > 0;
+    }
+    if (m == 0xDA || segLen < 2) return false;
+    pos += 2 + segLen;
+  }
+  return false;
+}
+
+bool PictureCursor::seek(uint64_t fromUs) {
+  m_range = m_tree.range();
+  uint64_t start;
+  m_fromUs = fromUs;
+  m_file = -1;
+  unmap();
+  m_cut = m_ended = m_any = false;
+  if (!m_tree.findPosition(m_range, fromUs, &m_pos, &start)) {
+    m_ended = true;
+    return false;
+  }
+  m_lastUs = start;
+  return true;
+}
+
+void PictureCursor::unmap() {
+  if (m_map) munmap(m_map, m_mapLen);
+  m_map = nullptr;
+  m_data = nullptr;
+  m_bufLen = m_off = 0;
+}
+
+PictureCursor::Open PictureCursor::readFile(const char* name) {
+  unmap();
+  const std::string path = eventtree::eventDir(m_tree.dir(), m_range.at(m_pos)) + name;
+  // O_NONBLOCK: a FIFO under a recorded name must not hang; O_NOFOLLOW: a link is not ours.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Open::Missing;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return Open::Missing;
+  }
+  const size_t size = size_t(st.st_size) < kMaxFileBytes ? size_t(st.st_size) : kMaxFileBytes;
+  void* map = size ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0) : MAP_FAILED;
+  if (map != MAP_FAILED) {
+    m_map = map;
+    m_mapLen = size;
+    m_data = static_cast<const uint8_t*>(map);
+    m_bufLen = size;
+  } else {
+    size_t got = 0;
+    if (m_buf.size() < size) m_buf.resize(size);
+    while (got < size) {
+      const ssize_t r = read(fd, m_buf.data() + got, size - got);
+      if (r <= 0) break;
+      got += size_t(r);
+    }
+    m_data = m_buf.data();
+    m_bufLen = got;
+  }
+  close(fd);
+  m_off = 0;
+  ++m_filesRead;
+  return Open::Read;
+}
+
+bool PictureCursor::advanceFile() {
+  while (!m_ended) {
+    if (m_file < 6) {
+      ++m_file;
+      const std::string name =
+          m_file == 0 ? std::string("E00000.jpg") : eventtree::sequenceFileName(m_file);
+      if (readFile(name.c_str()) == Open::Read) {
+        m_any = true;
+        return true;
+      }
+      const std::string dir = eventtree::eventDir(m_tree.dir(), m_range.at(m_pos));
+      // Gone under the cursor: the cleaner took it. Before anything was read the walk simply
+      // begins later. Otherwise a missing first picture skips the event and a missing
+      // sequence file ends it.
+      if (m_any && !isDir(dir.substr(0, dir.size() - 1))) {
+        m_cut = true;
+        m_ended = true;
+        return false;
+      }
+      m_file = 6;
+    }
+    // The next event; the index is read again at the newest one, which may have moved on.
+    if (m_pos >= m_range.span) {
+      RecordingTree::Range fresh = m_tree.range();
+      const uint32_t current = m_range.at(m_pos);
+      if (!fresh.ok || fresh.newest == current) {
+        m_ended = true;
+        return false;
+      }
+      // Keep counting from the event just finished.
+      m_range.oldest = current;
+      m_range.newest = fresh.newest;
+      m_range.span = (fresh.newest + erdinfo::kEventCount - current) % erdinfo::kEventCount;
+      m_pos = 0;
+    }
+    uint32_t next;
+    uint64_t start;
+    if (!m_tree.firstReadable(m_range, m_pos + 1, m_range.span, &next, &start)) {
+      m_pos = m_range.span;  // read the index again
+      m_file = 6;
+      continue;
+    }
+    m_pos = next;
+    m_file = -1;
+  }
+  return false;
+}
+
+bool PictureCursor::next(Picture* out) {
+  for (;;) {
+    if (m_off < m_bufLen) {
+      const uint8_t* p = m_data + m_off;
+      const size_t len = jpegLength(p, m_bufLen - m_off);
+      if (len == 0) {  // a picture still being written, or bytes that are none
+        m_off = m_bufLen;
+        continue;
+      }
+      m_off += len;
+      uint64_t t;
+      if (eventtree::readEventTimeFromBytes(p, len, &t)) m_lastUs = t;
+      if (m_lastUs < m_fromUs) continue;
+      out->data = p;
+      out->size = len;
+      out->us = m_lastUs;
+      out->event = m_range.at(m_pos);
+      return true;
+    }
+    if (!advanceFile()) return false;
+  }
+}
+
+}  // namespace recordings

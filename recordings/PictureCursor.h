@@ -1,0 +1,78 @@
+#pragma once
+// Walks the pictures of a recording tree in time order: E00000.jpg, then the pictures stored
+// back to back in M00001.jpg .. M00006.jpg, then the next event, each picture with the stamp of
+// its time-stamp segment. Every file is read whole with one read and split in memory, so a
+// picture is handed out as it was recorded, byte for byte. Files are mapped rather than copied
+// (a read() copy is the fallback): an export then costs about what copying the files costs.
+// The recorder only ever appends to a file or writes a new one (it removes an event directory
+// before it reuses its number), so a mapped file never shrinks under the cursor.
+//
+// The recorder may still be writing the newest event (a picture cut off at the end of a file is
+// left out) and the cleaner may delete the oldest events while this reads: an event whose
+// directory goes away under the cursor ends the walk at what was read, and cutShort() says so.
+//
+// One thread per cursor.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "recordings/RecordingTree.h"
+
+namespace recordings {
+
+// Length of the JPEG picture that starts at p (FF D8 ... FF D9), found by walking its segments
+// and the entropy-coded data; 0 when the bytes do not hold a complete picture.
+size_t jpegLength(const uint8_t* p, size_t n);
+// Width and height from the picture's frame header; false when it has none.
+bool jpegSize(const uint8_t* p, size_t n, int* width, int* height);
+
+struct Picture {
+  const uint8_t* data = nullptr;  // valid until the cursor's next call
+  size_t size = 0;
+  uint64_t us = 0;  // its stamp (the previous picture's when it has none)
+  uint32_t event = 0;
+};
+
+class PictureCursor {
+ public:
+  // Largest file read: six times ten seconds of big pictures fit many times over.
+  static constexpr size_t kMaxFileBytes = 256u << 20;
+
+  // *tree must outlive the cursor.
+  explicit PictureCursor(const RecordingTree& tree) : m_tree(tree) {}
+  ~PictureCursor() { unmap(); }
+  PictureCursor(const PictureCursor&) = delete;
+  PictureCursor& operator=(const PictureCursor&) = delete;
+
+  // Goes to the event holding fromUs; next() then starts with the first picture stamped at or
+  // after fromUs. False when the tree has no readable event.
+  bool seek(uint64_t fromUs);
+  // The next picture; false at the end: the newest picture written so far was passed, or the
+  // cleaner removed what came next (cutShort()).
+  bool next(Picture* out);
+  bool cutShort() const { return m_cut; }
+  // E00000.jpg files and sequence files read so far.
+  uint64_t filesRead() const { return m_filesRead; }
+
+ private:
+  enum class Open { Read, Missing };
+  Open readFile(const char* name);
+  void unmap();
+  bool advanceFile();  // false at the end
+
+  const RecordingTree& m_tree;
+  RecordingTree::Range m_range;
+  uint32_t m_pos = 0;  // event position within m_range
+  int m_file = -1;     // 0: E00000.jpg, 1..6: sequence files
+  const uint8_t* m_data = nullptr;  // the current file: m_map, or m_buf
+  void* m_map = nullptr;
+  size_t m_mapLen = 0;
+  std::vector<uint8_t> m_buf;
+  size_t m_bufLen = 0, m_off = 0;
+  uint64_t m_fromUs = 0, m_lastUs = 0;
+  bool m_any = false;  // a file of the walk was read
+  bool m_cut = false, m_ended = false;
+  uint64_t m_filesRead = 0;
+};
+
+}  // namespace recordings

@@ -1,0 +1,474 @@
+#include "recordings/RecExport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+}
+#include <openssl/evp.h>
+#include <zip.h>
+
+#include "app/Tables.h"
+#include "platform/Clock.h"
+#include "recordings/PictureCursor.h"
+#include "recordings/RecTime.h"
+
+namespace recordings {
+
+namespace {
+
+// Bytes the muxer collects before each write: large writes keep the export near the speed of
+// copying the files.
+constexpr int kMuxBufferBytes = 1 << 20;
+constexpr uint64_t kFallbackPeriodUs = 80000;  // the recorder's default
+constexpr uint64_t kMinPeriodUs = 40000, kMaxPeriodUs = 10000000;
+
+std::string errnoText() { return std::strerror(errno); }
+
+std::string avError(int code) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, buf, sizeof buf);
+  return buf;
+}
+
+// The mean spacing of the pictures in [fromUs, toUs), to the microsecond: many pictures at that
+// rate last as long as they took to record. One pass over the range (then in the page cache).
+uint64_t periodFromStamps(const RecordingTree& tree, uint64_t fromUs, uint64_t toUs) {
+  PictureCursor cursor(tree);
+  Picture pic;
+  uint64_t n = 0, firstUs = 0, lastUs = 0;
+  if (cursor.seek(fromUs))
+    while (cursor.next(&pic) && pic.us < toUs) {
+      if (n++ == 0) firstUs = pic.us;
+      lastUs = pic.us;
+    }
+  if (n < 2 || lastUs <= firstUs) return kFallbackPeriodUs;
+  const uint64_t us = (lastUs - firstUs) / (n - 1);
+  return us < kMinPeriodUs ? kMinPeriodUs : us > kMaxPeriodUs ? kMaxPeriodUs : us;
+}
+
+// ---- mkv / avi ----
+
+// The muxer's output: an open file written through a buffer of our own size.
+struct FileSink {
+  int fd = -1;
+  bool failed = false;
+  int err = 0;
+};
+
+int sinkWrite(void* opaque, uint8_t* buf, int size) {  // FFmpeg 5 passes it non-const
+  FileSink* s = static_cast<FileSink*>(opaque);
+  int done = 0;
+  while (done < size) {
+    const ssize_t n = write(s->fd, buf + done, size_t(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      s->failed = true;
+      s->err = errno;
+      return AVERROR(EIO);
+    }
+    done += int(n);
+  }
+  return size;
+}
+
+int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
+  FileSink* s = static_cast<FileSink*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    struct stat st;
+    return fstat(s->fd, &st) == 0 ? int64_t(st.st_size) : -1;
+  }
+  const off_t r = lseek(s->fd, off_t(offset), whence & ~AVSEEK_FORCE);
+  return r < 0 ? AVERROR(errno) : int64_t(r);
+}
+
+struct MuxerDeleter {
+  void operator()(AVFormatContext* oc) const {
+    if (!oc) return;
+    if (oc->pb) {
+      av_freep(&oc->pb->buffer);
+      avio_context_free(&oc->pb);
+    }
+    avformat_free_context(oc);
+  }
+};
+
+class VideoWriter {
+ public:
+  VideoWriter(Format f, uint64_t periodUs) : m_format(f), m_periodUs(periodUs) {}
+  ~VideoWriter() {
+    m_oc.reset();
+    if (m_sink.fd >= 0) close(m_sink.fd);
+  }
+
+  bool open(const std::string& path, int width, int height, const ExportRequest& req,
+            std::string* error) {
+    m_sink.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (m_sink.fd < 0) return fail("Unable to create " + path + " (" + errnoText() + ")", error);
+    AVFormatContext* oc = nullptr;
+    const char* muxer = m_format == Format::Mkv ? "matroska" : "avi";
+    if (avformat_alloc_output_context2(&oc, nullptr, muxer, nullptr) < 0 || !oc)
+      return fail(std::string("No ") + muxer + " muxer in libavformat", error);
+    m_oc.reset(oc);
+    uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMuxBufferBytes));
+    oc->pb = buffer ? avio_alloc_context(buffer, kMuxBufferBytes, 1, &m_sink, nullptr, sinkWrite,
+                                         sinkSeek)
+                    : nullptr;
+    if (!oc->pb) {
+      av_free(buffer);
+      return fail("Out of memory for the muxer", error);
+    }
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // Packet data goes from the muxer straight to write() rather than through the buffer
+    // (small writes of headers and indexes are still collected).
+    oc->pb->direct = 1;
+    m_stream = avformat_new_stream(oc, nullptr);
+    if (!m_stream) return fail("Out of memory for the muxer", error);
+    AVCodecParameters* par = m_stream->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = AV_CODEC_ID_MJPEG;
+    par->width = width;
+    par->height = height;
+    par->format = AV_PIX_FMT_YUVJ420P;
+    if (m_format == Format::Mkv) {
+      m_stream->time_base = AVRational{1, 1000};
+    } else {
+      m_stream->time_base = AVRational{int(m_periodUs), 1000000};
+      m_stream->avg_frame_rate = AVRational{1000000, int(m_periodUs)};
+    }
+    av_dict_set(&oc->metadata, "title",
+                (req.channelName + " " + rectime::isoLocal(req.fromUs) + " - " +
+                 rectime::isoLocal(req.toUs)).c_str(), 0);
+    av_dict_set(&oc->metadata, "encoder", (std::string("TelvGate ") + kTelvGateVersion).c_str(), 0);
+    AVDictionary* options = nullptr;
+    // The clusters' CRC-32 elements are optional; computing them took a third of the time.
+    if (m_format == Format::Mkv) av_dict_set(&options, "write_crc32", "0", 0);
+    const int r = avformat_write_header(oc, &options);
+    av_dict_free(&options);
+    if (r < 0) return fail("Unable to write the " + std::string(muxer) + " header: " + avError(r) + sinkText(), error);
+    m_packet = av_packet_alloc();
+    return m_packet ? true : fail("Out of memory for the muxer", error);
+  }
+
+  bool write(const Picture& pic, uint64_t firstUs, std::string* error) {
+    AVPacket* pkt = m_packet;
+    pkt->data = const_cast<uint8_t*>(pic.data);
+    pkt->size = int(pic.size);
+    pkt->stream_index = 0;
+    pkt->flags = AV_PKT_FLAG_KEY;
+    // mkv: milliseconds from the first picture (what the container stores; rounding keeps
+    // every stamp within 0.5 ms, and strictly rising); avi: one tick of the period each.
+    AVRational tb{1, 1000};
+    int64_t ts = m_count, duration = 1;
+    if (m_format == Format::Mkv) {
+      const int64_t ms = int64_t((pic.us - firstUs + 500) / 1000);
+      ts = ms > m_lastTs ? ms : m_lastTs + 1;
+      // Each picture lasts as long as the spacing before it (the last one's length is what the
+      // file's duration adds to the last stamp); a spacing longer than the longest recording
+      // period is a gap in the recording, not a picture's length.
+      if (m_count > 0 && ts - m_lastTs <= int64_t(kMaxPeriodUs / 1000)) m_lengthMs = ts - m_lastTs;
+      duration = m_lengthMs;
+    } else {
+      tb = AVRational{int(m_periodUs), 1000000};
+    }
+    m_lastTs = ts;
+    pkt->pts = pkt->dts = av_rescale_q(ts, tb, m_stream->time_base);
+    pkt->duration = av_rescale_q(duration, tb, m_stream->time_base);
+    ++m_count;
+    const int r = av_write_frame(m_oc.get(), pkt);
+    // av_write_frame leaves the packet's fields for us; the bytes stay the cursor's.
+    pkt->data = nullptr;
+    pkt->size = 0;
+    if (r < 0) return fail("Unable to write a picture: " + avError(r) + sinkText(), error);
+    return true;
+  }
+
+  bool finish(std::string* error) {
+    av_packet_free(&m_packet);
+    const int r = av_write_trailer(m_oc.get());
+    if (r < 0 || m_sink.failed) return fail("Unable to finish the file: " + avError(r) + sinkText(), error);
+    avio_flush(m_oc->pb);
+    if (m_sink.failed) return fail("Unable to finish the file" + sinkText(), error);
+    const int fd = m_sink.fd;
+    m_sink.fd = -1;
+    if (close(fd) != 0) return fail("Unable to finish the file (" + errnoText() + ")", error);
+    return true;
+  }
+
+ private:
+  bool fail(const std::string& why, std::string* error) {
+    if (m_packet) av_packet_free(&m_packet);
+    *error = why;
+    return false;
+  }
+  std::string sinkText() const {
+    return m_sink.failed ? std::string(" (") + std::strerror(m_sink.err) + ")" : std::string();
+  }
+
+  const Format m_format;
+  const uint64_t m_periodUs;
+  FileSink m_sink;
+  std::unique_ptr<AVFormatContext, MuxerDeleter> m_oc;
+  AVStream* m_stream = nullptr;
+  AVPacket* m_packet = nullptr;
+  int64_t m_count = 0, m_lastTs = -1;
+  int64_t m_lengthMs = int64_t(m_periodUs / 1000);  // mkv: the length given to each picture
+};
+
+// ---- zip ----
+
+// The pictures are copied into a spool file (unlinked at once) while they are read and hashed,
+// and libzip takes each entry from there when it writes the archive: the cleaner may delete
+// the recorded files meanwhile without changing a byte of the export.
+struct SpoolEntry {
+  int fd;
+  uint64_t offset, length, done;
+  time_t mtime;
+};
+
+zip_int64_t spoolSource(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+  SpoolEntry* e = static_cast<SpoolEntry*>(state);
+  switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+      e->done = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      const uint64_t left = e->length - e->done;
+      const size_t n = size_t(len < left ? len : left);
+      if (n == 0) return 0;
+      const ssize_t r = pread(e->fd, data, n, off_t(e->offset + e->done));
+      if (r <= 0) return -1;
+      e->done += uint64_t(r);
+      return r;
+    }
+    case ZIP_SOURCE_CLOSE:
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      zip_stat_t* st = static_cast<zip_stat_t*>(data);
+      zip_stat_init(st);
+      st->size = e->length;
+      st->mtime = e->mtime;
+      st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+      return sizeof(*st);
+    }
+    case ZIP_SOURCE_ERROR:
+      return 2 * sizeof(int);
+    case ZIP_SOURCE_FREE:
+      delete e;
+      return 0;
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      return -1;
+  }
+}
+
+std::string sha256Hex(const uint8_t* data, size_t n) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdLen = 0;
+  EVP_Digest(data, n, md, &mdLen, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned i = 0; i < mdLen; ++i) {
+    out += kHex[md[i] >> 4];
+    out += kHex[md[i] & 15];
+  }
+  return out;
+}
+
+class ZipWriter {
+ public:
+  ~ZipWriter() {
+    if (m_za) zip_discard(m_za);
+    if (m_spool >= 0) close(m_spool);
+  }
+
+  bool open(const std::string& path, std::string* error) {
+    std::string spoolName = path + ".spool-XXXXXX";
+    std::vector<char> name(spoolName.begin(), spoolName.end());
+    name.push_back('\0');
+    m_spool = mkstemp(name.data());
+    if (m_spool < 0) return fail("Unable to create " + spoolName + " (" + errnoText() + ")", error);
+    unlink(name.data());
+    int code = 0;
+    m_za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    if (!m_za) {
+      zip_error_t ze;
+      zip_error_init_with_code(&ze, code);
+      const std::string why = zip_error_strerror(&ze);
+      zip_error_fini(&ze);
+      return fail("Unable to create " + path + " (" + why + ")", error);
+    }
+    return true;
+  }
+
+  bool add(const Picture& pic, std::string* error) {
+    std::string name = rectime::fileLocal(pic.us, true);
+    if (name == m_lastName) name += "-" + std::to_string(++m_repeat);
+    else m_repeat = 0, m_lastName = name;
+    name += ".jpg";
+    size_t done = 0;
+    while (done < pic.size) {
+      const ssize_t n = pwrite(m_spool, pic.data + done, pic.size - done, off_t(m_spoolLen + done));
+      if (n <= 0) return fail("Unable to write the export's spool file (" + errnoText() + ")", error);
+      done += size_t(n);
+    }
+    m_sums += sha256Hex(pic.data, pic.size) + "  " + name + "\n";
+    SpoolEntry* e = new SpoolEntry{m_spool, m_spoolLen, pic.size, 0, time_t(pic.us / 1000000)};
+    m_spoolLen += pic.size;
+    zip_source_t* src = zip_source_function(m_za, spoolSource, e);
+    if (!src) {
+      delete e;
+      return fail(std::string("libzip: ") + zip_strerror(m_za), error);
+    }
+    return addSource(name, src, time_t(pic.us / 1000000), error);
+  }
+
+  bool addText(const std::string& name, const std::string& text, std::string* error) {
+    m_texts.push_back(text);  // libzip reads the buffer at zip_close
+    zip_source_t* src = zip_source_buffer(m_za, m_texts.back().data(), m_texts.back().size(), 0);
+    if (!src) return fail(std::string("libzip: ") + zip_strerror(m_za), error);
+    return addSource(name, src, time(nullptr), error);
+  }
+
+  const std::string& sums() const { return m_sums; }
+
+  bool finish(std::string* error) {
+    if (zip_close(m_za) != 0) return fail(std::string("Unable to write the archive: ") + zip_strerror(m_za), error);
+    m_za = nullptr;
+    return true;
+  }
+
+ private:
+  bool addSource(const std::string& name, zip_source_t* src, time_t mtime, std::string* error) {
+    const zip_int64_t idx = zip_file_add(m_za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
+    if (idx < 0) {
+      zip_source_free(src);
+      return fail(std::string("libzip: ") + zip_strerror(m_za), error);
+    }
+    zip_set_file_compression(m_za, zip_uint64_t(idx), ZIP_CM_STORE, 0);
+    zip_file_set_mtime(m_za, zip_uint64_t(idx), mtime, 0);
+    return true;
+  }
+  bool fail(const std::string& why, std::string* error) {
+    *error = why;
+    return false;
+  }
+
+  zip_t* m_za = nullptr;
+  int m_spool = -1;
+  uint64_t m_spoolLen = 0;
+  std::string m_sums, m_lastName;
+  unsigned m_repeat = 0;
+  std::vector<std::string> m_texts;
+};
+
+std::string exportText(const ExportRequest& req, const ExportResult& r) {
+  std::string t;
+  t += "TelvGate " + std::string(kTelvGateVersion) + " recording export\n";
+  t += "Channel: " + req.channelName + " (" + req.channelTag + ")\n";
+  t += "Range: " + rectime::isoLocal(req.fromUs) + " to " + rectime::isoLocal(req.toUs) +
+       " (local time of the gateway; Unix " + rectime::unixText(req.fromUs) + " to " +
+       rectime::unixText(req.toUs) + ")\n";
+  t += "Pictures: " + std::to_string(r.pictures) + ", recorded from " +
+       rectime::displayLocal(r.firstUs) + " to " + rectime::displayLocal(r.lastUs) + "\n";
+  t += "Exported: " + rectime::isoLocal(platform::nowNs() / 1000) + "\n";
+  if (r.cutShort)
+    t += "Complete: no. The recording cleaner deleted the oldest pictures while they were being "
+         "exported; this export ends with the last picture read, at " +
+         rectime::displayLocal(r.lastUs) + ".\n";
+  else
+    t += "Complete: yes\n";
+  t += "Each picture file is named by its recorded local time and is byte for byte the recorded "
+       "picture; check them with: sha256sum -c SHA256SUMS\n";
+  return t;
+}
+
+}  // namespace
+
+bool parseFormat(const std::string& text, Format* out) {
+  if (text == "mkv") *out = Format::Mkv;
+  else if (text == "avi") *out = Format::Avi;
+  else if (text == "zip") *out = Format::Zip;
+  else return false;
+  return true;
+}
+
+const char* formatExtension(Format f) {
+  return f == Format::Mkv ? "mkv" : f == Format::Avi ? "avi" : "zip";
+}
+
+const char* formatMimeType(Format f) {
+  return f == Format::Mkv ? "video/x-matroska" : f == Format::Avi ? "video/x-msvideo" : "application/zip";
+}
+
+std::string downloadName(const ExportRequest& req) {
+  return req.channelTag + "_" + rectime::fileLocal(req.fromUs) + "_" + rectime::fileLocal(req.toUs) +
+         "." + formatExtension(req.format);
+}
+
+ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
+                         const std::string& path, const std::function<bool()>& cancelled) {
+  ExportResult r;
+  PictureCursor cursor(tree);
+  Picture pic;
+  if (req.fromUs >= req.toUs || !cursor.seek(req.fromUs) || !cursor.next(&pic) || pic.us >= req.toUs) {
+    r.status = ExportResult::Status::NothingRecorded;
+    return r;
+  }
+  r.firstUs = pic.us;
+  // avi plays at one rate: the range's own, unless one is given; mkv stores every time and
+  // needs a period only for the length of its last picture.
+  const uint64_t period = req.periodMs ? req.periodMs * 1000ull
+                        : req.format == Format::Avi ? periodFromStamps(tree, req.fromUs, req.toUs)
+                                                    : kFallbackPeriodUs;
+  std::unique_ptr<VideoWriter> video;
+  std::unique_ptr<ZipWriter> zip;
+  if (req.format == Format::Zip) {
+    zip.reset(new ZipWriter);
+    if (!zip->open(path, &r.error)) return r;
+  } else {
+    int w = 0, h = 0;
+    if (!jpegSize(pic.data, pic.size, &w, &h)) {
+      r.error = "The first picture of the range has no frame header";
+      return r;
+    }
+    video.reset(new VideoWriter(req.format, period));
+    if (!video->open(path, w, h, req, &r.error)) return r;
+  }
+  do {
+    if (cancelled && cancelled()) {
+      r.status = ExportResult::Status::Cancelled;
+      return r;
+    }
+    if (!(zip ? zip->add(pic, &r.error) : video->write(pic, r.firstUs, &r.error))) return r;
+    ++r.pictures;
+    r.pictureBytes += pic.size;
+    r.lastUs = pic.us;
+  } while (cursor.next(&pic) && pic.us < req.toUs);
+  r.cutShort = cursor.cutShort();
+  if (zip) {
+    if (!zip->addText("SHA256SUMS", zip->sums(), &r.error) ||
+        !zip->addText("EXPORT.txt", exportText(req, r), &r.error) || !zip->finish(&r.error))
+      return r;
+  } else if (!video->finish(&r.error)) {
+    return r;
+  }
+  r.status = ExportResult::Status::Written;
+  return r;
+}
+
+}  // namespace recordings

@@ -1,0 +1,56 @@
+#pragma once
+// One export of a channel's recordings between two times, into a file:
+// - mkv: the recorded JPEG pictures unchanged, each at its recorded time (millisecond stamps,
+//   so a variable rate is kept), muxed by libavformat;
+// - avi: the same pictures one after the other at the channel's recording rate;
+// - zip: the recorded picture files named by their local time, a SHA256SUMS file over them and
+//   EXPORT.txt naming channel, range, gateway version, export time and whether the recording
+//   cleaner cut the export short (libzip; stored, not compressed: JPEG does not shrink).
+//
+// Reads the tree through a PictureCursor and never changes it. Blocking; any thread, one export
+// per call.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "recordings/RecordingTree.h"
+
+namespace recordings {
+
+enum class Format { Mkv, Avi, Zip };
+
+// "mkv", "avi", "zip" (nothing else).
+bool parseFormat(const std::string& text, Format* out);
+const char* formatExtension(Format f);
+const char* formatMimeType(Format f);
+
+struct ExportRequest {
+  std::string channelName;  // for EXPORT.txt
+  std::string channelTag;   // the tree's folder name, for the download name
+  uint64_t fromUs = 0, toUs = 0;  // pictures stamped in [from, to)
+  Format format = Format::Mkv;
+  // Recording period for avi (and the last picture's length in mkv); 0: taken from the stamps
+  // of the first event of the range.
+  uint32_t periodMs = 0;
+};
+
+struct ExportResult {
+  enum class Status { Written, NothingRecorded, Cancelled, Failed };
+  Status status = Status::Failed;
+  std::string error;  // for Failed: what went wrong, with the path
+  uint64_t pictures = 0, pictureBytes = 0;
+  uint64_t firstUs = 0, lastUs = 0;
+  bool cutShort = false;  // the cleaner deleted pictures of the range during the export
+};
+
+// "<channel>_<from>_<to>.<format>" with local times without colons.
+std::string downloadName(const ExportRequest& req);
+
+// Writes the export to the file at path (created or truncated, mode 0640). cancelled is asked
+// between pictures; when it says true the export stops with Cancelled. The file is left as it
+// is on anything but Written; the caller removes it.
+ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
+                         const std::string& path,
+                         const std::function<bool()>& cancelled = nullptr);
+
+}  // namespace recordings

@@ -1,0 +1,143 @@
+#include "recordings/RecordingJobs.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "net/CHTTPSocket.h"
+#include "platform/Clock.h"
+#include "platform/Net.h"
+
+namespace {
+// Longest single wait, so that a stop or a client that goes away is noticed promptly.
+constexpr int64_t kWaitSliceNs = 200000000;
+}  // namespace
+
+RecordingJob::RecordingJob(std::string section, std::string treeDir)
+    : m_section(std::move(section)), m_tree(std::move(treeDir)) {}
+
+RecordingJob::~RecordingJob() {
+  join();
+  if (m_fd >= 0) close(m_fd);
+}
+
+void RecordingJob::begin(int handle) {
+  {
+    std::lock_guard<std::mutex> g(m_fdLock);
+    m_fd = handle;
+    // Stopped while it waited for its socket (a removed channel, the server ending).
+    if (m_stop.load() && m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);
+  }
+  if (handle < 0 || !start()) m_done = true;
+}
+
+void RecordingJob::stop() {
+  std::lock_guard<std::mutex> g(m_fdLock);
+  m_stop = true;
+  if (m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);
+}
+
+int RecordingJob::run() {
+  work();
+  {
+    std::lock_guard<std::mutex> g(m_fdLock);
+    close(m_fd);
+    m_fd = -1;
+  }
+  m_done = true;
+  return 0;
+}
+
+bool RecordingJob::clientGone() {
+  char buf[512];
+  for (;;) {
+    const ssize_t n = platform::recvNow(m_fd, buf, sizeof buf);
+    if (n == 0) return true;  // orderly close
+    if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    // Anything a client sends after its request is not for us: dropped.
+  }
+}
+
+bool RecordingJob::waitUntil(uint64_t untilNs) {
+  for (;;) {
+    if (m_stop.load() || clientGone()) return false;
+    const uint64_t now = platform::monotonicNs();
+    if (now >= untilNs) return true;
+    const int64_t left = int64_t(untilNs - now);
+    platform::waitReadable(m_fd, left < kWaitSliceNs ? left : kWaitSliceNs);
+  }
+}
+
+bool RecordingJob::sendPair(const void* a, size_t alen, const void* b, size_t blen) {
+  iovec v[2] = {{const_cast<void*>(a), alen}, {const_cast<void*>(b), blen}};
+  int first = 0;
+  uint64_t lastProgress = platform::monotonicNs();
+  while (first < 2) {
+    if (m_stop.load()) return false;
+    const ssize_t n = platform::sendVecOnce(m_fd, v + first, 2 - first);
+    if (n > 0) {
+      size_t left = size_t(n);
+      while (first < 2 && left >= v[first].iov_len) left -= v[first++].iov_len;
+      if (first < 2) {
+        v[first].iov_base = static_cast<char*>(v[first].iov_base) + left;
+        v[first].iov_len -= left;
+      }
+      lastProgress = platform::monotonicNs();
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (platform::monotonicNs() - lastProgress > kStallLimitNs) return false;
+    platform::waitWritable(m_fd, kWaitSliceNs);
+  }
+  return true;
+}
+
+bool RecordingJob::sendAll(const void* data, size_t len) { return sendPair(data, len, "", 0); }
+
+void RecordingJob::sendShortAnswer(int status, const std::string& reason, const std::string& text) {
+  const std::string answer =
+      http::buildResponseHead(status, reason,
+                              {{"Content-Type:", "text/plain; charset=utf-8"},
+                               {"Connection:", "close"}}) + text + "\n";
+  sendAll(answer.data(), answer.size());
+}
+
+RecordingJob* RecordingJobs::admit(std::unique_ptr<RecordingJob> job) {
+  std::lock_guard<std::mutex> g(m_lock);
+  reapLocked();
+  if (m_jobs.size() >= kMaxJobs) return nullptr;
+  m_jobs.push_back(std::move(job));
+  return m_jobs.back().get();
+}
+
+void RecordingJobs::keepSections(const std::set<std::string>& sections) {
+  std::lock_guard<std::mutex> g(m_lock);
+  for (const auto& j : m_jobs)
+    if (!sections.count(j->section())) j->stop();
+}
+
+void RecordingJobs::stopAll() {
+  std::list<std::unique_ptr<RecordingJob>> all;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    all.swap(m_jobs);
+  }
+  for (const auto& j : all) j->stop();
+  all.clear();  // each destructor joins
+}
+
+size_t RecordingJobs::count() {
+  std::lock_guard<std::mutex> g(m_lock);
+  reapLocked();
+  return m_jobs.size();
+}
+
+void RecordingJobs::reapLocked() {
+  for (auto it = m_jobs.begin(); it != m_jobs.end();) {
+    if ((*it)->done()) it = m_jobs.erase(it);  // the destructor joins a thread that has ended
+    else ++it;
+  }
+}
