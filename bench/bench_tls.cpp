@@ -164,11 +164,13 @@ class Nginx {
     usleep(500000);
     return waitpid(m_pid, nullptr, WNOHANG) == 0;
   }
-  ~Nginx() {
+  ~Nginx() { stop(); }
+  void stop() {
     if (m_pid > 0) {
       kill(m_pid, SIGTERM);
       waitpid(m_pid, nullptr, 0);
     }
+    m_pid = -1;
   }
   pid_t pid() const { return m_pid; }
 
@@ -304,5 +306,7 @@ int main(int argc, char** argv) {
     releaseTakenChannel(c);
     delete c;
   }
+  nginx.stop();
+  std::system(("rm -rf '" + dir + "'").c_str());
   return 0;
 }
