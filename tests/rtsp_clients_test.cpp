@@ -66,8 +66,11 @@ TEST(RtspClients, FfprobeFfmpegAndGstreamerDecodeAnalogAndIpChannelsOverTcpAndUd
       EXPECT_EQ(run("/usr/bin/ffprobe", {"-v", "error", "-rtsp_transport", transport, "-show_entries",
                                          "stream=codec_name,width,height", "-of", "csv=p=0", g.url(tag)}, &code),
                 "mjpeg," + size + "\n") << what;
+      // An IP channel stamps pictures on arrival; two that arrive close together would share
+      // one tick of the null output's frame rate, which its muxer reports as an error of its
+      // own unless such a picture is dropped (vfr). Decoding errors still show.
       EXPECT_EQ(run("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-rtsp_transport", transport, "-i", g.url(tag),
-                                        "-frames:v", "50", "-f", "null", "-"}, &code), "") << what;
+                                        "-fps_mode", "vfr", "-frames:v", "50", "-f", "null", "-"}, &code), "") << what;
       EXPECT_EQ(code, 0) << what;
       // GStreamer reports a damaged picture or a late packet as a warning on its bus.
       const std::string gst = run("/usr/bin/gst-launch-1.0",

@@ -186,13 +186,16 @@ class FakeCam : public RtspChannels {
  public:
   FakeCam() : m_jpeg(encode(320, 240, 2, 2, true, 0, false)) {
     m_thread = std::thread([this] {
+      // Stamped on the schedule, as a grabber's frame clock does, however late the thread runs.
+      uint64_t stamp = platform::nowNs();
       while (!m_stop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        stamp += 40000000ull;
         auto pic = std::make_shared<SharedPicture>();
         pic->data.reset(new uint8_t[m_jpeg.size()]);
         std::memcpy(pic->data.get(), m_jpeg.data(), m_jpeg.size());
         pic->length = uint32_t(m_jpeg.size());
-        pic->timestamp = platform::nowNs();
+        pic->timestamp = stamp;
         std::lock_guard<std::mutex> g(m_lock);
         m_current = pic;
         for (PictureWatcher* w : m_watchers) w->pictureEvent();
