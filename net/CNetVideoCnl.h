@@ -1,6 +1,7 @@
 #pragma once
 // A channel that answers on an address and port of its own like a network camera: the base of
-// the analog frame-grabber channel. It owns the endpoint's listener (CLstSockThread), which
+// the analog frame-grabber channel, and of the IP camera channel, which serves its camera's
+// pictures this way only when asked to ("CnlServe") and otherwise never starts the listener. It owns the endpoint's listener (CLstSockThread), which
 // accepts connections and starts one connection thread (CHTTPSrvThread) per request; those
 // answer single pictures, the probe and "/control/control", or hand the connection to a
 // push-stream consumer or a pan/tilt command consumer.
@@ -14,6 +15,7 @@
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,12 +56,21 @@ class CNetVideoCnl : public CVideoCnl {
   virtual void storeImageSize(const std::string& keyword);
   // The section "/control/control" reads "ImageSize" from (default: the channel's own).
   virtual std::string imageSizeSection() { return sectionName(); }
+  // The body of a "/control/control" answer; stores what a set request changes. Caller holds
+  // configLock() and runs init() after a set request. Default: CHTTPSrvThread::controlAnswer.
+  virtual std::string controlAnswer(const std::map<std::string, std::string>& query);
+  // Whether "/control/rotorcgi" is taken at all; false answers it with the not-found text.
+  virtual bool answersRotor() { return true; }
 
  protected:
   // Called by the concrete run(): false (logged by the caller) when the thread cannot start.
   bool startListener();
   // Stops and joins the listener and every connection thread it started.
   void stopListener();
+  // After stopListener(): replaces the listener, which cannot run twice, by a fresh one and
+  // runs its init(). Takes configLock() for the swap, so every other user of listener() must
+  // hold it too (or be a thread of the old listener, joined by then).
+  void renewListener();
 
  private:
   std::recursive_mutex m_configLock;
