@@ -1,5 +1,5 @@
-// IP channels served on an endpoint of their own, with real clients (curl, ffprobe, a hundred
-// push viewers, ss) against a channel of the fake camera.
+// IP channels served on an endpoint of their own, with real clients (ffprobe, a hundred push
+// viewers, ss) against a channel of the fake camera; curl's picture is in ipcam_blackbox_test.
 #include "tests/ipcam_fixture.h"
 
 #include <poll.h>
@@ -9,10 +9,9 @@
 #include "tests/support/ChildProcess.h"
 
 using namespace ipcamtest;
+using endpointtest::get;
 
 namespace {
-
-const char kPart[] = "\r\n--TELVORA_Fast_Serverpush\r\n";
 
 class IpcamServe : public IpcamTest {
  protected:
@@ -21,8 +20,8 @@ class IpcamServe : public IpcamTest {
     configure(1, 1, cam->port());
     g_settings.writeString("Channel 1 1", "CnlIPAddr", "127.0.0.1");
   }
-  uint16_t port(int ms = 5000) {
-    waitFor([&] { return cnl->endpointAddr().port != 0; }, ms);
+  uint16_t port() {
+    waitFor([&] { return cnl->endpointAddr().port != 0; }, 5000);
     return cnl->endpointAddr().port;
   }
   static std::string run(const std::string& cmd) {
@@ -30,86 +29,76 @@ class IpcamServe : public IpcamTest {
     int code = -1;
     return p.start("/bin/sh", {"-c", cmd}) && p.wait(20000, &code) ? p.stdoutText() : "<failed>";
   }
-  // The TCP ports this process listens on, one line each.
+  // The TCP ports this process listens on, one line each: the fake camera's, and the endpoint's.
   static std::string listening() { return run("ss -ltnpH | grep 'pid=" + std::to_string(getpid()) + ",'"); }
-  std::string url(const std::string& path) { return "'http://127.0.0.1:" + std::to_string(port()) + path + "'"; }
 };
 
 TEST_F(IpcamServe, OneCameraStreamFeedsAHundredViewersAtTheirOwnRates) {
   g_settings.writeBool("Channel 1 1", "CnlServe", true);
   startChannel(1, 1);
-  ASSERT_NE(port(), 0);
-  const std::string pic = run("curl -s --max-time 5 " + url("/record/current.jpg"));
-  int w = 0, h = 0;
-  EXPECT_TRUE(decodeJpeg(reinterpret_cast<const uint8_t*>(pic.data()), pic.size(), &w, &h));
-  EXPECT_EQ(pic.compare(0, 9, "\xFF\xD8\xFF\xFE\x00\x42TLF", 9), 0);
-  EXPECT_EQ(run("ffprobe -v error -f mjpeg -count_frames -read_intervals %+#5 -show_entries "
-                "stream=codec_name,width,height,nb_read_frames -of csv=p=0 " + url("/control/faststream.jpg?fps=20")),
-            "mjpeg,160,120,5\n");
+  const std::string at = "http://127.0.0.1:" + std::to_string(port());
+  EXPECT_EQ(run("ffprobe -v error -f mjpeg -count_frames -read_intervals %+#5 -show_entries stream=codec_name,"
+                "width,height,nb_read_frames -of csv=p=0 '" + at + "/control/faststream.jpg?fps=20'"), "mjpeg,160,120,5\n");
 
   const int kFps[] = {1, 2, 5, 10, 20};
   std::vector<pollfd> fds;
   for (int i = 0; i < 100; ++i) {
-    fds.push_back({endpointtest::connectTo(port()), POLLIN, 0});
+    fds.push_back({connectTo(port()), POLLIN, 0});
     const std::string req = "GET /control/faststream.jpg?fps=" + std::to_string(kFps[i % 5]) + " HTTP/1.0\r\n\r\n";
     ASSERT_EQ(::send(fds.back().fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
   }
+  const std::string kPart = "\r\n--TELVORA_Fast_Serverpush\r\n";
   std::vector<int> parts(fds.size());
-  std::vector<std::string> tail(fds.size());
+  std::vector<std::string> tail(fds.size());  // the end of what came, shorter than kPart
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
   while (std::chrono::steady_clock::now() < end && ::poll(fds.data(), fds.size(), 100) >= 0) {
     for (size_t i = 0; i < fds.size(); ++i) {
       char buf[65536];
       const ssize_t n = fds[i].revents & POLLIN ? ::recv(fds[i].fd, buf, sizeof buf, 0) : 0;
       if (n <= 0) continue;
-      std::string s = tail[i] + std::string(buf, size_t(n));
-      for (size_t at = s.find(kPart); at != std::string::npos; at = s.find(kPart, at + 1)) ++parts[i];
-      tail[i] = s.substr(s.size() - std::min<size_t>(s.size(), sizeof kPart - 2));
+      const std::string s = tail[i] + std::string(buf, size_t(n));
+      for (size_t p = s.find(kPart); p != std::string::npos; p = s.find(kPart, p + 1)) ++parts[i];
+      tail[i] = s.substr(s.size() - std::min(s.size(), kPart.size() - 1));
     }
   }
   for (size_t i = 0; i < fds.size(); ++i) {
     ::close(fds[i].fd);
-    const int expected = 4 * kFps[i % 5];
-    EXPECT_GE(parts[i], expected * 6 / 10) << "viewer " << i << " at " << kFps[i % 5] << " fps";
-    EXPECT_LE(parts[i], expected + 2) << "viewer " << i << " at " << kFps[i % 5] << " fps";
+    EXPECT_GE(parts[i], 4 * kFps[i % 5] * 6 / 10) << "viewer " << i << " at " << kFps[i % 5] << " fps";
+    EXPECT_LE(parts[i], 4 * kFps[i % 5] + 2) << "viewer " << i << " at " << kFps[i % 5] << " fps";
   }
   EXPECT_EQ(cam->requests().size(), 1u) << request(1);
 
-  // The family's own sizes: set one, and the camera is asked for it.
-  const std::string list = endpointtest::get(port(), "/control/control?list&section=telvpegparam");
-  EXPECT_NE(list.find("size=VGA.(640x480) # 3MP.(2048x1536), MEGA.(1280x960), D-1PAL.(768x576),"), std::string::npos) << list;
-  EXPECT_NE(endpointtest::get(port(), "/control/control?set&section=telvpegparam&size=CIF.(352x288)&quality=55")
-                .find("\r\n\r\nsize=cif\r\nquality=55\r\n"),
-            std::string::npos);
+  // The family's own sizes, listed and set: the camera is asked for the new one.
+  EXPECT_NE(get(port(), "/control/control?list&section=telvpegparam")
+                .find("size=VGA.(640x480) # 3MP.(2048x1536), MEGA.(1280x960), D-1PAL.(768x576),"), std::string::npos);
+  EXPECT_NE(get(port(), "/control/control?set&section=telvpegparam&size=CIF.(352x288)&quality=55")
+                .find("\r\n\r\nsize=cif\r\nquality=55\r\n"), std::string::npos);
   EXPECT_TRUE(waitFor([&] { return request(1).find("resolution=352x288") != std::string::npos; }, 5000)) << request(1);
-  EXPECT_NE(endpointtest::get(port(), "/control/rotorcgi").find("404 Not Found"), std::string::npos);
+  EXPECT_NE(get(port(), "/control/rotorcgi").find("404 Not Found"), std::string::npos);  // no head
 }
 
 TEST_F(IpcamServe, FormTurnsServingOnAndOffWithoutAListenerWhenOff) {
   startChannel(1, 1);
   FrameRec rec;
   ASSERT_TRUE(nextPicture(rec));
-  EXPECT_EQ(listening().find('\n'), listening().rfind('\n')) << listening();  // the camera's only
+  EXPECT_EQ(listening().find('\n'), listening().rfind('\n')) << listening();
   const FormFields on = {{"1_1_CnlServe", "on"}, {"1_1_CnlIPAddr", "127.0.0.1"}, {"1_1_CnlIPPort", "0"}};
   std::string html;
-  ASSERT_TRUE(cnl->update(on, html));
+  ASSERT_TRUE(cnl->update(on, html) && cnl->init());
   EXPECT_NE(html.find("Updated the <EM>Serve this camera on its own port</EM> value to <STRONG>on"), std::string::npos);
-  ASSERT_TRUE(cnl->init());
-  ASSERT_NE(port(), 0);
-  EXPECT_NE(listening().find(":" + std::to_string(port()) + " "), std::string::npos) << listening();
+  const std::string bound = ":" + std::to_string(port()) + " ";
+  EXPECT_NE(listening().find(bound), std::string::npos) << listening();
   html.clear();
   cnl->form(html);
   EXPECT_NE(html.find("value=\"on\" checked>ON"), std::string::npos);
   EXPECT_NE(html.find("Pan/Tilt system"), std::string::npos);
   html.clear();
   EXPECT_TRUE(cnl->update(on, html));
-  EXPECT_EQ(html, "");
+  EXPECT_EQ(html, "");  // stored as shown: nothing changed
 
-  const int viewer = endpointtest::connectTo(port());
+  const int viewer = connectTo(port());
   ::send(viewer, "GET /control/faststream.jpg HTTP/1.0\r\n\r\n", 40, MSG_NOSIGNAL);
-  ASSERT_TRUE(cnl->update({{"1_1_CnlServe", "off"}}, html));
-  ASSERT_TRUE(cnl->init());
-  EXPECT_TRUE(waitFor([&] { return cnl->endpointAddr().port == 0; }, 3000));
+  ASSERT_TRUE(cnl->update({{"1_1_CnlServe", "off"}}, html) && cnl->init());
   bool closed = false;
   endpointtest::readUntilClose(viewer, 3000, 1 << 24, &closed);
   ::close(viewer);
