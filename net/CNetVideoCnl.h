@@ -1,7 +1,6 @@
 #pragma once
 // A channel that answers on an address and port of its own like a network camera: the base of
-// the analog frame-grabber channel, and of the IP camera channel, which serves its camera's
-// pictures this way only when asked to ("CnlServe") and otherwise never starts the listener. It owns the endpoint's listener (CLstSockThread), which
+// the analog frame-grabber channel. It owns the endpoint's listener (CLstSockThread), which
 // accepts connections and starts one connection thread (CHTTPSrvThread) per request; those
 // answer single pictures, the probe and "/control/control", or hand the connection to a
 // push-stream consumer or a pan/tilt command consumer.
@@ -14,6 +13,10 @@
 // the configuration server's thread. stop() may be called from any thread and returns at once.
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
+//
+// The IP camera channel derives from it too, and serves its camera this way only when asked to
+// ("CnlServe"); until then it never starts the listener. Its overrides of controlAnswer() and
+// answersRotor() are the endpoint's answers that differ from an analog channel's.
 #include <cstdint>
 #include <map>
 #include <memory>
