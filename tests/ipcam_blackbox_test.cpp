@@ -1,6 +1,5 @@
 // The real programs together: telvgate, headless, with an IP channel in its settings file
-// pointed at a fakecam process, records that camera's pictures as events and serves them on
-// an endpoint of its own.
+// pointed at a fakecam process, records that camera's pictures as events and serves them.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -53,10 +52,9 @@ TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
   EXPECT_NE(readFile(camLog).find("GET /axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480&"), std::string::npos);
   const int served = announcedNumber(gate, "TelvGate IP Axis 0: http://127.0.0.1:");
   ASSERT_GT(served, 0) << gate.stdoutText();
-  const std::string file = home.file("current.jpg");
-  ASSERT_EQ(system(("curl -s --max-time 5 -o '" + file + "' http://127.0.0.1:" + std::to_string(served) +
-                    "/record/current.jpg").c_str()), 0);
-  EXPECT_NE(readFile(file).find("NAM=Gate cam\r\nET0=127.0.0.1"), std::string::npos);
+  ASSERT_EQ(system(("curl -s --max-time 5 -o '" + home.file("now.jpg") + "' http://127.0.0.1:" +
+                    std::to_string(served) + "/record/current.jpg").c_str()), 0);
+  EXPECT_NE(readFile(home.file("now.jpg")).find("NAM=Gate cam\r\nET0=127.0.0.1"), std::string::npos);
 
   gate.signal(SIGTERM);
   int code = -1;
