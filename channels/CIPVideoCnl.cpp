@@ -14,6 +14,7 @@
 #include "app/CSettings.h"
 #include "app/Tables.h"
 #include "channels/CnlList.h"
+#include "net/CLstSockThread.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
@@ -28,7 +29,7 @@ constexpr unsigned kPauseSliceMs = 20;
 }  // namespace
 
 CIPVideoCnl::CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits)
-    : CVideoCnl(typeCode, index), m_traits(traits), m_sock() {
+    : CNetVideoCnl(typeCode, index), m_traits(traits), m_sock() {
   pictureblocks::initHeader(m_header);
   m_camID = traits.camIdDefault;
 }
@@ -86,6 +87,10 @@ void CIPVideoCnl::logWarning(const std::string& message, const char* function) {
 
 void CIPVideoCnl::stop() {
   CVideoCnl::stop();
+  {
+    std::lock_guard<std::recursive_mutex> guard(configLock());
+    listener().requestStop();
+  }
   // Wakes the channel thread out of a connect, a line read or a body receive at once.
   std::lock_guard<std::mutex> g(m_sockLock);
   m_sock.shutdown();
@@ -133,6 +138,7 @@ FX::FXint CIPVideoCnl::run() {
   listEntry().setAll(0, shownName, hostText(), "initializing...");
   if (recorder() && !recorder()->start())
     logWarning("Unable to start the channel recording thread", "CIPVideoCnl::run");
+  serveStep();
 
   // True from a successful connect until its first picture: a connection that yields none is a
   // failed attempt, so it waits like one instead of asking the camera again at once.
@@ -183,6 +189,7 @@ FX::FXint CIPVideoCnl::run() {
     }
   }
 
+  stopListener();
   closeSocket();
   if (recorder()) {
     recorder()->stop();
@@ -197,9 +204,13 @@ void CIPVideoCnl::waitForPeriod() {
   const uint64_t period = static_cast<uint64_t>(m_Tns.load());
   uint64_t waited = 0;
   if (!frameWanted()) {
+    // In slices, so that serving is started or stopped soon after a change.
     const uint64_t start = platform::monotonicNs();
-    waitFrameWanted(period);
-    waited = platform::monotonicNs() - start;
+    while (waited < period && !frameWanted() && !stopping()) {
+      waitFrameWanted(std::min(period - waited, kServeLookNs));
+      serveStep();
+      waited = platform::monotonicNs() - start;
+    }
   }
   m_patienceMs = waited < period ? int((period - waited) / 1000000) : 0;
 }
@@ -209,7 +220,10 @@ void CIPVideoCnl::backOff() {
   listEntry().setStateText("Connecting... failed!");
   pause(m_retryPauseMs);
   listEntry().setStateText("waiting...");
-  for (unsigned i = 0; i < kRetryWaits && !stopping(); ++i) pause(m_retryPauseMs);
+  for (unsigned i = 0; i < kRetryWaits && !stopping(); ++i) {
+    serveStep();
+    pause(m_retryPauseMs);
+  }
 }
 
 void CIPVideoCnl::logNoPicture() {
@@ -244,7 +258,8 @@ bool CIPVideoCnl::resolveCamera(sockaddr_in* addr) {
                fn("reconnect").c_str());
     return false;
   }
-  listEntry().setAddress(toNetAddr(*addr).to_string());
+  // A served channel's list entry shows its endpoint, as an analog channel's does.
+  if (!m_serving) listEntry().setAddress(toNetAddr(*addr).to_string());
   ImageDims d = imageSizeDims(m_imageSize.load());
   m_formatWord = pictureblocks::imageFormatWord(m_formatWord.load(), d.width, d.height);
   return true;

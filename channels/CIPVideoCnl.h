@@ -11,13 +11,24 @@
 //
 // Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
 // update(), form() and status() run on the configuration server's thread (or the GUI thread at
-// start-up) while the channel thread runs; the settings they write are guarded by m_setLock
+// start-up; init() also on an endpoint connection thread after a "/control/control" change)
+// while the channel thread runs; the settings they write are guarded by m_setLock
 // and read by the channel thread as a snapshot at each reconnect and frame. stop() may be called
 // from any thread: it sets the stop flag and shuts the camera socket down, so a thread blocked
 // on a silent camera wakes at once; the owner then joins.
 //
-// Lock order: m_setLock and m_sockLock are leaf locks (nothing else is taken while they are
-// held, except the log's lock, always last).
+// Serving ("CnlServe", off by default): the channel then also answers on an endpoint of its
+// own as the analog channels do (CNetVideoCnl's listener, "CnlIPAddr"/"CnlIPPort"), and its
+// viewers take the pictures of the one camera connection, each at its own rate; the camera is
+// fetched from as often as the fastest of them asks. Only the channel's thread starts, stops
+// and renews the listener (CIPVideoCnlServe.cpp); every other use of listener() holds
+// configLock(). Without "CnlServe" the listener never runs: no socket, no thread.
+//
+// Lock order: configLock() (held by init(), update() and the endpoint parts of form(), status()
+// and stop()) before m_setLock and m_sockLock, which are leaf locks (nothing else is taken
+// while they are held, except the log's lock, always last). The Remove branch of update()
+// runs before configLock() is taken: joining the channel joins its listener, whose connection
+// threads may wait for that lock.
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -25,10 +36,10 @@
 #include <string>
 #include <vector>
 
-#include "channels/CVideoCnl.h"
 #include "channels/CamPartReader.h"
 #include "channels/PictureBlocks.h"
 #include "net/CHTTPSocket.h"
+#include "net/CNetVideoCnl.h"
 
 struct sockaddr_in;
 
@@ -51,7 +62,7 @@ struct IPVendorTraits {
   const char* defaultSize;                // stored keyword used when "ImageSize" is missing
 };
 
-class CIPVideoCnl : public CVideoCnl {
+class CIPVideoCnl : public CNetVideoCnl {
  public:
   // Real pauses; tests shorten them through the setters below.
   static constexpr unsigned kRetryPauseMs = 1000;      // after a failed connect: 1 s, then 5 x 1 s
@@ -70,11 +81,18 @@ class CIPVideoCnl : public CVideoCnl {
 
   bool init() override;
   bool update(const FormFields& fields, std::string& html) override;
+  bool reconf() override;  // CVideoCnl's: the camera connection has its own list address
   void stop() override;
-  CNetAddr localAddr() override;
+  CNetAddr localAddr() override;  // the camera's address, as peerAddr()
   CNetAddr peerAddr() override;
+  CNetAddr endpointAddr() override;  // where the channel is served; port 0 when it is not
   void form(std::string& html) override;
   void status(std::string& html) override;
+  // "/control/control" section "telvpegparam" lists and sets this family's image sizes (by
+  // their labels, "VGA.(640x480)") and the quality; other sections as for analog channels.
+  std::string controlAnswer(const std::map<std::string, std::string>& query) override;
+  // Only with a pan/tilt head configured ("RotorType" naming a driver).
+  bool answersRotor() override;
   std::string sourceTag() override;
   // The vendor word and the channel index ("axis_3").
   virtual void sourceTag(std::string& out);
@@ -154,6 +172,9 @@ class CIPVideoCnl : public CVideoCnl {
   // Wraps the picture received into m_rxBuf (len bytes) into rec; counts it received, and
   // dropped when it is refused. The single-picture readers' tail.
   void wrapReceived(FrameRec& rec, uint32_t len);
+  // The form shows the pan/tilt block while the channel is to be served.
+  bool formShowsPanTilt() override;
+
   // Head line that gives a stream part's length, and whether a part must have one; the
   // families whose parts are no plain "Content-Length:" parts set them in their constructor.
   const char* m_partLengthName = "Content-Length:";
@@ -198,6 +219,22 @@ class CIPVideoCnl : public CVideoCnl {
   bool vendorInit();
   bool vendorUpdate(const FormFields& fields, std::string& html);
   void vendorForm(std::string& html);
+
+  // ---- Serving (CIPVideoCnlServe.cpp) ----
+  bool serveInit();  // reads "CnlServe" and, when set, the endpoint settings
+  bool serveUpdate(const FormFields& fields, std::string& html);
+  void serveForm(std::string& html);
+  void serveStatus(std::string& html);
+  // Channel thread: starts or stops serving as "CnlServe" asks, and announces a new endpoint
+  // address on the standard output as the analog channels do.
+  void serveStep();
+  void startServing();
+  void stopServing();
+  static constexpr uint64_t kServeLookNs = 500000000ull;  // longest wait between serveSteps
+  std::atomic<bool> m_serveWanted{false};
+  bool m_serving = false;      // channel thread
+  bool m_listenerRan = false;  // channel thread: the listener was started once, renew it
+  CNetAddr m_announced;        // channel thread
   // The pauses after a failed attempt: 1 s, then up to 5 x 1 s, ended early by stop.
   void backOff();
   // Waits until a consumer asks for a picture or the frame period is over. The part of the

@@ -78,6 +78,8 @@ const char* const kTableClose = "</TABLE>\n";
 // ---------------------------------------------------------------- init
 
 bool CIPVideoCnl::init() {
+  std::lock_guard<std::recursive_mutex> guard(configLock());
+  // CVideoCnl's, not CNetVideoCnl's: the endpoint settings count only when serving.
   if (!CVideoCnl::init()) return false;
   const std::string sec = sectionName();
   bool changed = false;
@@ -109,7 +111,7 @@ bool CIPVideoCnl::init() {
     m_commentVersion.fetch_add(1, std::memory_order_release);
   }
   if (changed) m_reconnect = true;
-  return vendorInit();
+  return vendorInit() && serveInit();
 }
 
 bool CIPVideoCnl::vendorInit() {
@@ -154,6 +156,7 @@ bool CIPVideoCnl::update(const FormFields& fields, std::string& html) {
       return false;
     }
   }
+  std::lock_guard<std::recursive_mutex> guard(configLock());
   if (!CVideoCnl::update(fields, html)) return false;
 
   const std::string badAddr =
@@ -203,7 +206,7 @@ bool CIPVideoCnl::update(const FormFields& fields, std::string& html) {
       }
     }
   }
-  return vendorUpdate(fields, html);
+  return vendorUpdate(fields, html) && serveUpdate(fields, html);
 }
 
 bool CIPVideoCnl::vendorUpdate(const FormFields& fields, std::string& html) {
@@ -282,6 +285,7 @@ void CIPVideoCnl::form(std::string& html) {
   select += "</SELECT> %";
   html += row("#ececec", labelFor(p + "ImageQuality", "Image quality"), select);
   html += kTableClose;
+  serveForm(html);
   CVideoCnl::form(html);
 }
 
@@ -327,5 +331,6 @@ void CIPVideoCnl::status(std::string& html) {
   html += "<TR><TD><STRONG>Image quality</STRONG></TD><TD>" + std::to_string(m_quality.load()) + "%</TD></TR>";
   html += "<TR><TD><STRONG>Image size</STRONG></TD><TD>" + std::string(imageSizeLabel(m_imageSize.load())) +
           "</TD></TR>";
+  serveStatus(html);
   CVideoCnl::status(html);
 }

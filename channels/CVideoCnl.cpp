@@ -446,6 +446,12 @@ void CVideoCnl::reapClients() {
   }
 }
 
+void CVideoCnl::stopClientsIf(const std::function<bool(CMXClient&)>& which) {
+  std::lock_guard<std::mutex> guard(m_clientLock);
+  for (CMXClient* c : m_clients)
+    if (which(*c)) c->stop();
+}
+
 size_t CVideoCnl::clientCount() {
   std::lock_guard<std::mutex> guard(m_clientLock);
   return m_clients.size();
@@ -597,7 +603,7 @@ void CVideoCnl::form(std::string& html) {
                      1000 / n == period);
   html += row("Frame rate:", select + "</SELECT>");
 
-  if (m_typeCode == 0) {
+  if (formShowsPanTilt()) {
     html += row("<STRONG>Pan/Tilt system</STRONG>", "");
     const int type = g_settings.readInt(section, "RotorType", 1);
     html += row("Pan/Tilt type:", radio(p + "RotorType", "none", "None", type == 1) +

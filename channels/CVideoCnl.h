@@ -20,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -130,6 +131,8 @@ class CVideoCnl : public CThread {
   // Joins, destroys and removes every consumer whose thread has ended.
   void reapClients();
   size_t clientCount();
+  // Asks every attached consumer for which `which` holds to end (they are reaped later).
+  void stopClientsIf(const std::function<bool(CMXClient&)>& which);
 
   int typeCode() const { return m_typeCode; }
   uint32_t index() const { return m_index; }
@@ -155,6 +158,8 @@ class CVideoCnl : public CThread {
  protected:
   // Creates and initialises the recording consumer; every concrete constructor calls it.
   void createRecorder();
+  // Whether form() shows the pan/tilt block (here: analog channels only).
+  virtual bool formShowsPanTilt() { return m_typeCode == 0; }
 
   // ---- Publication, used by the run loops of the concrete channels ----
   // Waits (frame lock held) on frame-wanted for at most timeoutNs or until stop.

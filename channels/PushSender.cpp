@@ -19,7 +19,7 @@ struct PushSender::Stream {
   bool known = false;  // fd is in the writable set
   bool armed = false;  // a send found the socket full; waiting until it takes data
   uint64_t lastTs = 0;          // time stamp of the last picture sent
-  uint64_t idleSinceNs = 0;     // monotonic: when the last part went out
+  uint64_t dueNs = 0;           // monotonic: the slot of the next picture; 0: at once
   uint64_t waitSinceNs = 0;     // monotonic: since when it waits for a newer picture; 0: not
   uint64_t pauseUntilNs = 0;    // monotonic: after a failed wait
   uint64_t lastProgressNs = 0;  // monotonic: the last send that moved bytes
@@ -80,6 +80,17 @@ bool PushSender::startSend(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
   if (!CNetVideoClient::patchLength(s.header, m_currentPic->length)) return false;
   s.pic = m_currentPic;
   s.lastTs = s.pic->timestamp;
+  // The next slot: one period after this picture's source time (at most one period from now,
+  // so a picture stamped in the future, the wall clock set back, cannot stall the stream), and
+  // one period after this slot. The second bound keeps a viewer to its own rate: at its slot
+  // the current picture may be up to one source interval old, and counting from its time
+  // stamp alone gave a 10/s viewer of a 20/s source every picture.
+  const uint64_t period = s.viewer->periodNs();
+  const uint64_t wallNow = platform::nowNs();
+  const uint64_t ahead = s.lastTs + period > wallNow ? s.lastTs + period - wallNow : 0;
+  const uint64_t bySource = platform::monotonicNs() + (ahead < period ? ahead : period);
+  const uint64_t bySlot = s.dueNs != 0 ? s.dueNs + period : 0;
+  s.dueNs = bySource > bySlot ? bySource : bySlot;
   s.failedWaits = 0;
   s.waitSinceNs = 0;
   s.lastProgressNs = monoNs;
@@ -116,7 +127,6 @@ bool PushSender::continueSend(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
   ChannelCounters::add(m_cnl->counters().viewerBytes,
                        CNetVideoClient::kPartHeaderSize + s.pic->length);
   s.pic.reset();  // the channel frees old pictures as soon as nobody sends them
-  s.idleSinceNs = monoNs;
   return serve(s, monoNs, nextNs);  // paced from here
 }
 
@@ -137,22 +147,11 @@ bool PushSender::serve(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
     s.pauseUntilNs = 0;
     if (s.failedWaits >= CNetVideoClient::kMaxFailedWaits) return false;
   }
-  if (s.lastTs != 0) {
-    // Paced relative to the source time of the previous picture, the wait capped at one
-    // period so that a picture stamped in the future (wall clock set back) cannot stall it.
-    const uint64_t period = s.viewer->periodNs();
-    const uint64_t wallNs = platform::nowNs();
-    // Read beside wallNs, not the round's monoNs: a send earlier in this round would otherwise
-    // make the wait end that send's duration too early, and cost one more wake per picture.
-    const uint64_t monoNow = platform::monotonicNs();
-    const uint64_t due = s.lastTs + period;
-    const uint64_t capped = s.idleSinceNs + period;
-    if (due > wallNs && monoNs < capped) {
-      uint64_t at = monoNow + (due - wallNs);
-      if (capped < at) at = capped;
-      if (at < nextNs) nextNs = at;
-      return true;
-    }
+  // The clock is read again only when the round began before the slot: a send earlier in
+  // this round may have taken it past, and waiting for it then costs one more wake-up.
+  if (monoNs < s.dueNs && platform::monotonicNs() < s.dueNs) {
+    if (s.dueNs < nextNs) nextNs = s.dueNs;
+    return true;
   }
   fetchCurrent();
   if (m_currentTs != s.lastTs) {

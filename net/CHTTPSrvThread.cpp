@@ -100,7 +100,7 @@ void CHTTPSrvThread::dispatch() {
     handStream();
   } else if (path == "/control/control") {
     answerControl();
-  } else if (path == "/control/rotorcgi") {
+  } else if (path == "/control/rotorcgi" && m_cnl->answersRotor()) {
     handRotor();
   } else {
     answerNotFound();
@@ -191,7 +191,7 @@ void CHTTPSrvThread::answerControl() {
     // Settings and the channel's init as one step, so a configuration submission running at
     // the same time never sees half of a change.
     std::lock_guard<std::recursive_mutex> guard(m_cnl->configLock());
-    body = controlAnswer(*m_cnl, m_conn.query);
+    body = m_cnl->controlAnswer(m_conn.query);
     if (m_conn.query.count("list") == 0 && m_conn.query.count("set") != 0) m_cnl->init();
   }
   m_conn.status = 200;

@@ -1,6 +1,7 @@
 #include "net/CNetVideoCnl.h"
 
 #include "app/CSettings.h"
+#include "net/CHTTPSrvThread.h"
 #include "net/CLstSockThread.h"
 
 CNetVideoCnl::CNetVideoCnl(int typeCode, uint32_t index)
@@ -60,6 +61,10 @@ void CNetVideoCnl::storeImageSize(const std::string& keyword) {
   g_settings.writeString(sectionName(), "ImageSize", keyword);
 }
 
+std::string CNetVideoCnl::controlAnswer(const std::map<std::string, std::string>& query) {
+  return CHTTPSrvThread::controlAnswer(*this, query);
+}
+
 bool CNetVideoCnl::startListener() {
   return m_listener->start();
 }
@@ -67,4 +72,11 @@ bool CNetVideoCnl::startListener() {
 void CNetVideoCnl::stopListener() {
   m_listener->requestStop();
   m_listener->join();
+}
+
+void CNetVideoCnl::renewListener() {
+  stopListener();
+  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+  m_listener = std::make_unique<CLstSockThread>(this);
+  m_listener->init();
 }

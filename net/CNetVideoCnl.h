@@ -13,7 +13,12 @@
 // the configuration server's thread. stop() may be called from any thread and returns at once.
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
+//
+// The IP camera channel derives from it too, and serves its camera this way only when asked to
+// ("CnlServe"); until then it never starts the listener. Its overrides of controlAnswer() and
+// answersRotor() are the endpoint's answers that differ from an analog channel's.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,12 +59,21 @@ class CNetVideoCnl : public CVideoCnl {
   virtual void storeImageSize(const std::string& keyword);
   // The section "/control/control" reads "ImageSize" from (default: the channel's own).
   virtual std::string imageSizeSection() { return sectionName(); }
+  // The body of a "/control/control" answer; stores what a set request changes. Caller holds
+  // configLock() and runs init() after a set request. Default: CHTTPSrvThread::controlAnswer.
+  virtual std::string controlAnswer(const std::map<std::string, std::string>& query);
+  // Whether "/control/rotorcgi" is taken at all; false answers it with the not-found text.
+  virtual bool answersRotor() { return true; }
 
  protected:
   // Called by the concrete run(): false (logged by the caller) when the thread cannot start.
   bool startListener();
   // Stops and joins the listener and every connection thread it started.
   void stopListener();
+  // After stopListener(): replaces the listener, which cannot run twice, by a fresh one and
+  // runs its init(). Takes configLock() for the swap, so every other user of listener() must
+  // hold it too (or be a thread of the old listener, joined by then).
+  void renewListener();
 
  private:
   std::recursive_mutex m_configLock;

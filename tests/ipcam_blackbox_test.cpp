@@ -1,5 +1,5 @@
 // The real programs together: telvgate, headless, with an IP channel in its settings file
-// pointed at a fakecam process, records that camera's pictures as events.
+// pointed at a fakecam process, records that camera's pictures as events and serves them.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -29,7 +29,8 @@ TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
 
   const std::string rec = home.file("rec");
   home.writeSettings("\n[Channel 1 0]\nCnlName=Gate cam\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(port) +
-                     "\nCnlEventRecActive=true\nCnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n");
+                     "\nCnlEventRecActive=true\nCnlEventRootPath=" + rec +
+                     "\nCnlEventFramePeriod=100\nCnlServe=true\nCnlIPAddr=127.0.0.1\n");
 
   ChildProcess gate;
   ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
@@ -49,6 +50,11 @@ TEST(IpcamBlackBox, TelvGateRecordsPicturesOfAFakeCamera) {
   EXPECT_EQ(pic.compare(0, 9, "\xFF\xD8\xFF\xFE\x00\x42TLF", 9), 0);
   EXPECT_NE(pic.find("NAM=Gate cam\r\nET0=127.0.0.1"), std::string::npos);
   EXPECT_NE(readFile(camLog).find("GET /axis-cgi/mjpg/video.cgi?camera=1&resolution=640x480&"), std::string::npos);
+  const int served = announcedNumber(gate, "TelvGate IP Axis 0: http://127.0.0.1:");
+  ASSERT_GT(served, 0) << gate.stdoutText();
+  ASSERT_EQ(system(("curl -s --max-time 5 -o '" + home.file("now.jpg") + "' http://127.0.0.1:" +
+                    std::to_string(served) + "/record/current.jpg").c_str()), 0);
+  EXPECT_NE(readFile(home.file("now.jpg")).find("NAM=Gate cam\r\nET0=127.0.0.1"), std::string::npos);
 
   gate.signal(SIGTERM);
   int code = -1;
