@@ -6,6 +6,7 @@
 #include "app/CLogFile.h"
 #include "channels/CNetVideoClient.h"
 #include "net/CLstSockThread.h"
+#include "platform/Descriptors.h"
 #include "tests/endpoint_fixture.h"
 
 using namespace endpointtest;
@@ -218,4 +219,27 @@ TEST(EndpointListener, HundredsOfIdleConnectionsKeepNoViewerWaiting) {
   for (size_t b : bytes) EXPECT_GE(b / part, 14u);
   for (int fd : streams) ::close(fd);
   for (int fd : idle) ::close(fd);
+}
+
+// A thousand viewers that end at once are each reaped once, by the listener and by the new
+// viewers attaching meanwhile; the sanitizer builds see any consumer used after it was reaped.
+TEST(EndpointListener, AThousandViewersEndingAtOnceAreReapedOnce) {
+  platform::raiseDescriptorLimit();
+  ASSERT_GE(platform::connectionDescriptorBound(), 2300) << "the hard descriptor limit is too low";
+  Rig rig(40);
+  ASSERT_TRUE(rig.start());
+  const std::string req = "GET /control/faststream.jpg?fps=1 HTTP/1.0\r\n\r\n";
+  for (int round = 0; round < 2; ++round) {
+    std::vector<int> viewers;
+    for (size_t i = 0; i < 1000; ++i) {
+      viewers.push_back(connectTo(rig.port));
+      ::send(viewers.back(), req.data(), req.size(), MSG_NOSIGNAL);
+      if (i % 100 == 99) {
+        ASSERT_TRUE(waitFor([&] { return rig.cnl->clientCount() > i - 50; }, 30000));
+      }
+    }
+    ASSERT_TRUE(waitFor([&] { return rig.cnl->clientCount() == 1000; }, 30000)) << rig.cnl->clientCount();
+    for (int fd : viewers) ::close(fd);
+    EXPECT_TRUE(waitFor([&] { return rig.cnl->clientCount() == 0; }, 30000)) << rig.cnl->clientCount();
+  }
 }
