@@ -25,6 +25,7 @@
 #include "channels/SignalWatch.h"
 #include "net/CLstConfThread.h"
 #include "net/ConfAuth.h"
+#include "platform/Descriptors.h"
 #include "platform/FutexSlots.h"
 #include "platform/InstanceLock.h"
 
@@ -100,6 +101,10 @@ bool startSocketSubsystem() {
 
 void logMain(int level, const std::string& message) { g_logFile.log(level, "system", message, "main"); }
 
+// Below this descriptor limit even one board's endpoints could not reach their bounds
+// (4 x (2048 viewers + 1024 waiting requests + 64 answering threads), and the reserve).
+constexpr uint64_t kDescriptorsWanted = 16384;
+
 const char* const kBuiltInLoginWarning =
     "The built-in login \"admin\" is still accepted: anyone who knows it can change the "
     "settings. Add an administrator named \"admin\" in the System Settings to replace it.";
@@ -174,6 +179,16 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, "Socket subsystem startup failure");
     return 1;
   }
+
+  // Every viewer, waiting request and camera connection is a descriptor: take all the system
+  // allows. The endpoints keep their connections below a bound derived from it, so the log,
+  // the recordings and the configuration pages still find descriptors (platform/Descriptors.h).
+  const uint64_t fdLimit = platform::raiseDescriptorLimit();
+  if (fdLimit < kDescriptorsWanted)
+    logMain(CLogFile::Warning, "The descriptor limit is " + std::to_string(fdLimit) +
+                                   ": endpoints keep at most " +
+                                   std::to_string(platform::connectionDescriptorBound()) +
+                                   " connections in all (LimitNOFILE of the service raises it).");
 
   // Before the channels start their threads (see platform/FutexSlots.h); a kernel without a
   // table per process needs nothing.

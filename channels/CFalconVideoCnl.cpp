@@ -240,9 +240,9 @@ bool CFalconVideoCnl::reconfLocked() {
       ok = false;
     }
   }
-  ok = CNetVideoCnl::reconf() && ok;
-  if (ok) m_changed = false;
-  return ok;
+  // The changed flag stays raised: every init asks for a reconf, and only reconf tells the
+  // listener to look at a new address or port (and refreshes the list entry's recording text).
+  return CNetVideoCnl::reconf() && ok;
 }
 
 // ---------------------------------------------------------------- channel thread

@@ -144,6 +144,48 @@ std::string buildResponseHead(int status, const std::string& reason, const std::
   return head;
 }
 
+RequestHeadScan::Result RequestHeadScan::feed(const char* p, size_t n, size_t* used) {
+  for (size_t i = 0; i < n; ++i) {
+    if (m_bytes.size() >= m_maxBytes) {
+      *used = i;
+      return Result::Bad;
+    }
+    const char c = p[i];
+    m_bytes.push_back(c);
+    if (c == '\n') {
+      const Result r = lineEnded();
+      if (r != Result::More) {
+        *used = i + 1;
+        return r;
+      }
+    } else if (c != '\r') {
+      m_line.push_back(c);
+      if (m_line.size() >= CHTTPSocket::kLineCapacity) {
+        *used = i + 1;
+        return Result::Bad;
+      }
+    }
+  }
+  *used = n;
+  return Result::More;
+}
+
+RequestHeadScan::Result RequestHeadScan::lineEnded() {
+  int method = 0;
+  std::string target, key, value;
+  const bool first = m_lines++ == 0;
+  Result r = Result::More;
+  if (first) {
+    if (!parseRequestLine(m_line, &method, &target)) r = Result::Bad;
+  } else if (m_line.empty()) {
+    r = Result::Complete;
+  } else if (!parseHeaderLine(m_line, &key, &value) || m_lines > CHTTPSocket::kMaxHeaderLines) {
+    r = Result::Bad;
+  }
+  m_line.clear();
+  return r;
+}
+
 }  // namespace http
 
 bool CHTTPSocket::read_request() {

@@ -99,4 +99,29 @@ const std::string* findHeader(const std::map<std::string, std::string>& headers,
 std::string printable(const std::string& text);
 std::string buildResponseHead(int status, const std::string& reason, const std::map<std::string, std::string>& headers);
 
+// A request head taken as it arrives, by the rules of CHTTPSocket::read_request (line
+// capacity, carriage returns dropped, request line and header lines that must parse, fewer
+// than kMaxHeaderLines header lines), so that a reader without a thread of its own can tell
+// when a head is complete, or can never be, without waiting for it. The bytes taken are kept
+// as they came; read_request then reads the same request from them.
+class RequestHeadScan {
+ public:
+  enum class Result { More, Complete, Bad };
+  explicit RequestHeadScan(size_t maxBytes) : m_maxBytes(maxBytes) {}
+  // Takes bytes from p up to the end of the head: *used of the n (the rest belongs to whatever
+  // follows the head). Bad for a head that cannot be read, or is longer than maxBytes.
+  Result feed(const char* p, size_t n, size_t* used);
+  const std::string& bytes() const { return m_bytes; }
+  // Whether the request line is complete (the silence allowed before each byte changes then).
+  bool requestLineRead() const { return m_lines > 0; }
+
+ private:
+  Result lineEnded();
+
+  const size_t m_maxBytes;
+  std::string m_bytes;
+  std::string m_line;  // the line so far, carriage returns left out
+  int m_lines = 0;
+};
+
 }  // namespace http

@@ -64,11 +64,11 @@ const char kQualityList[] =
 
 }  // namespace
 
-CHTTPSrvThread::CHTTPSrvThread(CNetVideoCnl* cnl, int handle, int deadlineMs)
+CHTTPSrvThread::CHTTPSrvThread(CNetVideoCnl* cnl, int handle, const std::string& head,
+                               int deadlineMs)
     : m_cnl(cnl), m_conn(handle, true) {
   m_conn.setSendTimeout(kSendTimeoutMs);
-  // The whole request, not just each line: a client trickling one byte at a time cannot keep
-  // one of the few connection threads for longer than this.
+  m_conn.unread(head.data(), head.size());
   m_conn.setDeadline(platform::monotonicNs() + uint64_t(deadlineMs > 0 ? deadlineMs : 1) * 1000000ull);
 }
 

@@ -3,8 +3,8 @@
 // picture, the probe, "/control/control", the not-found text), or answers the head and hands
 // the connection to a consumer that keeps it (the push stream; the pan/tilt commands).
 //
-// Created and started by the listener (CLstSockThread), which owns it and joins it once it
-// ended. Takes ownership of the accepted handle. run() is the connection's own thread; abort()
+// Created and started by the listener (CLstSockThread) once the request head is complete; the
+// listener owns it and joins it once it ended. Takes ownership of the accepted handle. run() is the connection's own thread; abort()
 // may be called from any thread (the listener, when the channel stops) and wakes a read or
 // send in progress. *cnl must outlive this thread.
 //
@@ -33,8 +33,9 @@ class CHTTPSrvThread : public CThread {
   static const char kNotFoundText[];
   static const char kStreamType[];
 
-  // Takes ownership of handle; the whole request must arrive within deadlineMs.
-  CHTTPSrvThread(CNetVideoCnl* cnl, int handle, int deadlineMs);
+  // Takes ownership of handle. head holds the bytes of the request head already received
+  // (read from them first); anything still to read must arrive within deadlineMs.
+  CHTTPSrvThread(CNetVideoCnl* cnl, int handle, const std::string& head, int deadlineMs);
   ~CHTTPSrvThread() override;  // closes the connection unless it was handed over
 
   void abort();

@@ -1,5 +1,6 @@
 #include "net/CLstConfThread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "net/ConfPages.h"
 #include "net/ConfSubmit.h"
 #include "net/LivePage.h"
+#include "net/ConnectionRoom.h"
 #include "net/MetricsPage.h"
 #include "net/StatusPage.h"
 #include "net/TlsPictures.h"
@@ -170,9 +172,12 @@ bool CLstConfThread::setUp() {
 
 void CLstConfThread::waitAndAccept() {
   bool listenReady = false, woken = false;
-  const int ready = platform::waitReadableEither(m_listen.handle(), m_wake.readFd(),
-                                                 int64_t(m_waitMs.load()) * 1000000, &listenReady,
-                                                 &woken);
+  const uint64_t now = platform::monotonicNs();
+  int64_t waitNs = int64_t(m_waitMs.load()) * 1000000;
+  if (m_acceptPausedUntilNs != 0 && now >= m_acceptPausedUntilNs) m_acceptPausedUntilNs = 0;
+  if (m_acceptPausedUntilNs != 0) waitNs = std::min(waitNs, int64_t(m_acceptPausedUntilNs - now));
+  const int listenFd = m_acceptPausedUntilNs != 0 ? -1 : m_listen.handle();
+  const int ready = platform::waitReadableEither(listenFd, m_wake.readFd(), waitNs, &listenReady, &woken);
   if (woken) m_wake.drain();
   if (ready == 0 || m_stop) return;
   if (ready < 0) {
@@ -186,20 +191,27 @@ void CLstConfThread::waitAndAccept() {
   }
   if (!listenReady) return;
   const int handle = m_listen.accept(0);
-  if (handle >= 0) admit(handle);  // a failed accept: the peer gave up meanwhile
+  if (handle >= 0) {
+    admit(handle);
+  } else if (platform::outOfDescriptors(m_listen.lastError())) {
+    outOfDescriptors(m_listen.lastError());
+  }  // else the peer gave up meanwhile
 }
+
+namespace {
+RoomEntry roomEntry(const std::unique_ptr<ConfConnection>& c) {
+  RoomEntry e;
+  e.counts = !c->dropped();
+  e.droppable = c->droppable();
+  e.idleSinceNs = c->lastActivityNs();
+  return e;
+}
+}  // namespace
 
 void CLstConfThread::admit(int handle) {
   reapConnections();
-  size_t active = 0;
-  ConfConnection* idlest = nullptr;
-  for (const auto& c : m_conns) {
-    if (c->dropped()) continue;
-    ++active;
-    if (c->droppable() && (!idlest || c->lastActivityNs() < idlest->lastActivityNs()))
-      idlest = c.get();
-  }
-  if (active >= kMaxConnections && idlest) idlest->drop();
+  auto idlest = entryToDrop(m_conns.begin(), m_conns.end(), 0, kMaxConnections, kMaxConnections, roomEntry);
+  if (idlest != m_conns.end()) (*idlest)->drop();
   // Dropped connections end within moments; until they have, newcomers beyond twice the
   // limit are refused outright so threads stay bounded.
   if (m_conns.size() >= 2 * kMaxConnections) {
@@ -208,6 +220,29 @@ void CLstConfThread::admit(int handle) {
   }
   std::unique_ptr<ConfConnection> conn(new ConfConnection(handle, *this));
   if (conn->start()) m_conns.push_back(std::move(conn));
+}
+
+void CLstConfThread::outOfDescriptors(int err) {
+  // No descriptor for the newcomer. The connection idle longest gives its one up and the
+  // newcomer waits in the backlog until that connection has closed; with none to drop, the
+  // spare descriptor takes the newcomer and closes it; without a spare, accepting pauses. In
+  // no case does the loop spin on a listening socket that stays readable.
+  auto idlest = entryToDrop(m_conns.begin(), m_conns.end(), 0, 0, SIZE_MAX, roomEntry);
+  const bool dropped = idlest != m_conns.end();
+  if (dropped) {
+    (*idlest)->drop();
+    m_acceptPausedUntilNs = platform::monotonicNs() + kDropPauseNs;
+  } else if (!platform::shedConnection(m_listen.handle())) {
+    m_acceptPausedUntilNs = platform::monotonicNs() + kAcceptPauseNs;
+  }
+  const uint64_t now = platform::monotonicNs();
+  if (m_lastFullLogNs != 0 && now - m_lastFullLogNs < kBindLogIntervalNs) return;
+  m_lastFullLogNs = now;
+  g_logFile.log(CLogFile::Warning, kSource,
+                "No descriptor left for a new connection (" + std::string(strerror(err)) + "): " +
+                    (dropped ? "the connection idle longest is closed" : "new connections are closed at once") +
+                    ". limit=" + std::to_string(platform::descriptorLimit()),
+                kRunFunction);
 }
 
 bool CLstConfThread::enqueue(ConfConnection* conn) {

@@ -10,7 +10,8 @@
 //
 // No client can hold the server: a connection that stays silent or trickles is limited by a
 // whole-request deadline and only ever occupies its own connection thread; when all
-// kMaxConnections are busy, the one idle longest is dropped for the newcomer. Answers are built
+// kMaxConnections are busy, the one idle longest is dropped for the newcomer (ConnectionRoom.h),
+// and so it is when the process has no descriptor left for the newcomer. Answers are built
 // under g_cnlUseLock by the configuration thread and sent by the connection thread after the
 // lock is released, within an overall send deadline. shutdown() stops the thread through a
 // flag and a wake-up pipe; it never touches a descriptor the thread may be re-creating.
@@ -34,6 +35,7 @@
 #include "net/ConfConnection.h"
 #include "net/LoginThrottle.h"
 #include "net/TlsServer.h"
+#include "platform/Descriptors.h"
 #include "platform/WakePipe.h"
 #include "recordings/RecordingJobs.h"
 
@@ -96,6 +98,7 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   bool setUp();          // create, bind (falling back to port 0), listen; false: retry later
   void waitAndAccept();  // one pass: wait for a connection or a queued request
   void admit(int handle);
+  void outOfDescriptors(int err);  // the accept found no descriptor left; logs once a minute
   bool processQueued();  // one queued request, if any
   void route(ConfConnection& conn, ConfAnswer& out);
   // The role of the request's credentials, through the login throttle; a refused login is
@@ -113,6 +116,10 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   std::atomic<unsigned> m_setUps{0};
   CSocket m_listen;  // configuration thread only
   platform::WakePipe m_wake;
+  uint64_t m_acceptPausedUntilNs = 0;  // configuration thread; 0: accepting
+  uint64_t m_lastFullLogNs = 0;        // configuration thread; 0: never logged
+  static constexpr uint64_t kDropPauseNs = 50000000ull;     // until a dropped one has closed
+  static constexpr uint64_t kAcceptPauseNs = 1000000000ull; // no descriptor and no spare
 
   mutable std::mutex m_addrLock;
   CNetAddr m_bindAddr{"0.0.0.0", 0};  // guarded by m_addrLock

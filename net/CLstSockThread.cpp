@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
@@ -132,10 +134,7 @@ void CLstSockThread::formRow(std::string& html) {
 
 void CLstSockThread::requestStop() {
   m_stop = true;
-  // A shutdown, not a close: closing a socket another thread polls does not wake the poll,
-  // and the number could be reused at once. The loop closes it itself.
-  std::lock_guard<std::mutex> g(m_sockLock);
-  if (m_listen.isOpen()) m_listen.shutdown();
+  m_wake.signal();
 }
 
 CNetAddr CLstSockThread::localAddr() {
@@ -151,6 +150,13 @@ CNetAddr CLstSockThread::address() {
 // ---- The loop ----
 
 FX::FXint CLstSockThread::run() {
+  if (!m_events.ok() || !m_wake.ok() || !m_events.watchReadable(m_wake.readFd(), &m_wake)) {
+    g_logFile.log(CLogFile::Error, source(),
+                  "Unable to set up the wait for connections: " + std::string(std::strerror(errno)),
+                  kRunFunction);
+    m_cnl->listEntry().setAddress("Not bound");
+    return 0;
+  }
   while (!m_stop) {
     if (m_refresh) {
       if (m_rebind && !setUp()) {
@@ -159,11 +165,11 @@ FX::FXint CLstSockThread::run() {
       }
       m_refresh = false;
     }
-    waitAndAccept();
-    reapConnections();
-    m_cnl->reapClients();
+    serveOnce(int64_t(kWaitMs) * 1000000);
   }
   closeListening();
+  m_heads.clear();
+  m_waitingCount = 0;
   joinConnections();
   return 0;
 }
@@ -178,16 +184,13 @@ bool CLstSockThread::setUp() {
     ip = m_cfgIp;
     port = m_cfgPort;
   }
-  {
-    std::lock_guard<std::mutex> g(m_sockLock);
-    if (m_stop) return false;
-    const int err = m_listen.create();
-    if (err != 0) {
-      g_logFile.log(CLogFile::Warning, source(), "Unable to create socket descriptor.",
-                    kRunFunction);
-      m_cnl->listEntry().setAddress("create() failed");
-      return false;
-    }
+  if (m_stop) return false;
+  const int err = m_listen.create();
+  if (err != 0) {
+    g_logFile.log(CLogFile::Warning, source(), "Unable to create socket descriptor.",
+                  kRunFunction);
+    m_cnl->listEntry().setAddress("create() failed");
+    return false;
   }
   const int bindErr = m_listen.bind(ip, port);
   if (bindErr != 0) {
@@ -217,15 +220,40 @@ bool CLstSockThread::setUp() {
     m_addr = bound;
     m_bound = bound;
   }
+  m_acceptPausedUntilNs = 0;
+  watchListening(true);
   m_cnl->listEntry().setAddress(bound.to_string());
   ++m_setUps;
   return true;
 }
 
-void CLstSockThread::waitAndAccept() {
-  const int ready = platform::waitReadable(m_listen.handle(), int64_t(kWaitMs) * 1000000);
-  if (ready == 0 || m_stop) return;
-  if (ready < 0) {
+void CLstSockThread::serveOnce(int64_t maxWaitNs) {
+  waitOnce(maxWaitNs);
+  startReady();
+  reapConnections();
+  m_cnl->reapClients();
+  m_waitingCount = m_heads.waiting();
+}
+
+void CLstSockThread::waitOnce(int64_t maxWaitNs) {
+  uint64_t now = platform::monotonicNs();
+  if (m_acceptPausedUntilNs != 0 && now >= m_acceptPausedUntilNs) {
+    m_acceptPausedUntilNs = 0;
+    watchListening(true);
+  }
+  int64_t waitNs = maxWaitNs;
+  auto sooner = [&](uint64_t at) {
+    if (at != 0 && at != UINT64_MAX) waitNs = std::min(waitNs, at > now ? int64_t(at - now) : 0);
+  };
+  sooner(m_heads.expire(now));
+  sooner(m_acceptPausedUntilNs);
+  // Complete requests wait for a connection thread to end: look again soon.
+  if (m_heads.hasReady() && m_connections.size() >= size_t(m_maxConnections.load()))
+    sooner(now + kBusyLookNs);
+  void* ready[64];
+  const int n = m_events.wait(waitNs, ready, 64);
+  if (m_stop) return;
+  if (n < 0) {
     const int err = errno;
     g_logFile.log(CLogFile::Error, source(), "::select failed. err=" + std::to_string(err),
                   kRunFunction);
@@ -235,46 +263,115 @@ void CLstSockThread::waitAndAccept() {
     for (int i = 0; i < 20 && !m_stop; ++i) platform::sleepNs(100000000ull);
     return;
   }
-  const int handle = m_listen.accept(0);
-  if (handle < 0) return;
-  reapConnections();
-  if (overLimit()) {
-    refuse(handle);
-    return;
+  // The waiting heads first: accepting may close one of them to make room, and its tag may
+  // be among these.
+  bool listenReady = false;
+  now = platform::monotonicNs();
+  for (int i = 0; i < n; ++i) {
+    if (ready[i] == &m_wake)
+      m_wake.drain();
+    else if (ready[i] == &m_listen)
+      listenReady = true;
+    else
+      m_heads.readable(ready[i], now);
   }
-  auto* conn = new CHTTPSrvThread(m_cnl, handle, m_deadlineMs.load());
-  if (conn->start(kThreadStackBytes)) {
-    m_connections.push_back(conn);
-    m_connCount = m_connections.size();
-  } else {
-    delete conn;  // closes the connection
+  if (listenReady) acceptWaiting();
+}
+
+void CLstSockThread::acceptWaiting() {
+  for (int i = 0; i < kAcceptBurst && m_listenWatched && !m_stop; ++i) {
+    sockaddr_in peer{};
+    int err = 0;
+    const int handle = platform::acceptTimed(m_listen.handle(), 0, &peer, &err);
+    if (handle >= 0) {
+      admit(handle, peer.sin_addr.s_addr);
+    } else if (platform::outOfDescriptors(err)) {
+      outOfDescriptors(err);
+    } else {
+      return;  // nothing more waits, or the peer gave up meanwhile
+    }
   }
 }
 
-bool CLstSockThread::overLimit() {
-  if (m_connections.size() >= static_cast<size_t>(m_maxConnections.load())) return true;
-  // Every connection being read may still become a consumer, so it counts against the
+void CLstSockThread::admit(int handle, uint32_t peer) {
+  // Every connection being answered may still become a consumer, so it counts against the
   // consumer bound too.
-  return m_cnl->clientCount() + m_connections.size() >= m_maxClients.load();
+  if (m_cnl->clientCount() + m_connections.size() >= m_maxClients.load()) return refuse(handle);
+  // The lowest free number was handed out: every descriptor below the bound is taken.
+  if (handle >= platform::connectionDescriptorBound() && !m_heads.dropIdlest()) return refuse(handle);
+  m_heads.setLimits(m_maxWaiting.load(), m_waitingShare.load(), m_deadlineMs.load());
+  m_heads.admit(handle, peer, platform::monotonicNs());
+  m_waitingCount = m_heads.waiting();
+  if (m_heads.dropped() != m_dropped.load()) logDrops();
+}
+
+void CLstSockThread::outOfDescriptors(int err) {
+  // The waiting head idle longest gives its descriptor up for the newcomer (accepted by the
+  // next round of the burst); without one, the spare takes the newcomer and closes it; when
+  // even that is not possible, the listening socket is left alone for a while, so the loop
+  // does not spin on it.
+  const bool dropped = m_heads.dropIdlest();
+  if (dropped) {
+    m_dropped = m_heads.dropped();
+  } else if (platform::shedConnection(m_listen.handle())) {
+    ++m_refused;
+  } else {
+    watchListening(false);
+    m_acceptPausedUntilNs = platform::monotonicNs() + kAcceptPauseNs;
+  }
+  const uint64_t now = platform::monotonicNs();
+  if (m_lastFullLogNs != 0 && now - m_lastFullLogNs < kRefusalLogGapNs) return;
+  m_lastFullLogNs = now;
+  g_logFile.log(CLogFile::Warning, source(),
+                "No descriptor left for a new connection (" + std::string(std::strerror(err)) +
+                    "): " + (dropped ? "the waiting request idle longest is closed" : "new connections are closed at once") +
+                    ". limit=" + std::to_string(platform::descriptorLimit()) +
+                    " refused=" + std::to_string(m_refused.load()),
+                kRunFunction);
+}
+
+void CLstSockThread::startReady() {
+  HeadReader::Ready r;
+  while (m_connections.size() < size_t(m_maxConnections.load()) && m_heads.takeReady(&r)) {
+    // The time left of the request deadline bounds whatever the thread still reads.
+    const uint64_t deadline = r.acceptedNs + uint64_t(m_deadlineMs.load()) * 1000000ull;
+    const uint64_t now = platform::monotonicNs();
+    const int leftMs = deadline > now ? int((deadline - now) / 1000000) + 1 : 1;
+    auto* conn = new CHTTPSrvThread(m_cnl, r.handle, r.head, leftMs);
+    if (conn->start(kThreadStackBytes))
+      m_connections.push_back(conn);
+    else
+      delete conn;  // closes the connection
+  }
+  m_connCount = m_connections.size();
 }
 
 void CLstSockThread::refuse(int handle) {
   // Counted and logged before the close, so whoever sees the connection end also sees both.
   ++m_refused;
   const uint64_t now = platform::monotonicNs();
-  if (m_refusalLogged && now - m_lastRefusalLogNs < kRefusalLogGapNs) {
-    platform::closeSocket(handle);
-    return;
+  if (m_lastRefusalLogNs == 0 || now - m_lastRefusalLogNs >= kRefusalLogGapNs) {
+    m_lastRefusalLogNs = now;
+    g_logFile.log(CLogFile::Warning, source(),
+                  "Too many connections, new ones are closed. connections=" +
+                      std::to_string(m_connections.size()) + " clients=" +
+                      std::to_string(m_cnl->clientCount()) + " refused=" +
+                      std::to_string(m_refused.load()),
+                  kRunFunction);
   }
-  m_refusalLogged = true;
-  m_lastRefusalLogNs = now;
-  g_logFile.log(CLogFile::Warning, source(),
-                "Too many connections, new ones are closed. connections=" +
-                    std::to_string(m_connections.size()) + " clients=" +
-                    std::to_string(m_cnl->clientCount()) + " refused=" +
-                    std::to_string(m_refused.load()),
-                kRunFunction);
   platform::closeSocket(handle);
+}
+
+void CLstSockThread::logDrops() {
+  m_dropped = m_heads.dropped();
+  const uint64_t now = platform::monotonicNs();
+  if (m_lastDropLogNs != 0 && now - m_lastDropLogNs < kRefusalLogGapNs) return;
+  m_lastDropLogNs = now;
+  g_logFile.log(CLogFile::Warning, source(),
+                "Too many connections waiting for their request: the one idle longest is "
+                "closed. waiting=" + std::to_string(m_heads.waiting()) +
+                    " dropped=" + std::to_string(m_dropped.load()),
+                kRunFunction);
 }
 
 void CLstSockThread::reapConnections() {
@@ -300,18 +397,25 @@ void CLstSockThread::joinConnections() {
   m_connCount = 0;
 }
 
+void CLstSockThread::watchListening(bool on) {
+  if (on == m_listenWatched || !m_listen.isOpen()) return;
+  if (on)
+    m_listenWatched = m_events.watchReadable(m_listen.handle(), &m_listen);
+  else
+    m_events.forget(m_listen.handle());
+  if (!on) m_listenWatched = false;
+}
+
 void CLstSockThread::closeListening() {
-  {
-    std::lock_guard<std::mutex> g(m_sockLock);
-    m_listen.close();
-  }
+  watchListening(false);
+  m_listen.close();
   std::lock_guard<std::mutex> g(m_addrLock);
   m_bound = CNetAddr();
 }
 
 void CLstSockThread::pause() {
-  for (int i = 0; i < kPauseRounds && !m_stop; ++i) {
-    // One second in short slices, so a stop is seen at once.
-    for (int j = 0; j < 10 && !m_stop; ++j) platform::sleepNs(100000000ull);
-  }
+  // Connections already accepted are still served meanwhile.
+  const uint64_t until = platform::monotonicNs() + uint64_t(kPauseRounds) * 1000000000ull;
+  for (uint64_t now = platform::monotonicNs(); !m_stop && now < until; now = platform::monotonicNs())
+    serveOnce(int64_t(until - now));
 }

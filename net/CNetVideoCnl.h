@@ -1,7 +1,8 @@
 #pragma once
 // A channel that answers on an address and port of its own like a network camera: the base of
 // the analog frame-grabber channel. It owns the endpoint's listener (CLstSockThread), which
-// accepts connections and starts one connection thread (CHTTPSrvThread) per request; those
+// accepts connections, reads their request heads and starts one connection thread
+// (CHTTPSrvThread) per complete request; those
 // answer single pictures, the probe and "/control/control", or hand the connection to a
 // push-stream consumer or a pan/tilt command consumer.
 //
@@ -41,7 +42,7 @@ class CNetVideoCnl : public CVideoCnl {
   // CVideoCnl::reconf; asks the listener to refresh (rebinding when the address changed) and
   // shows the bound address in the list entry.
   bool reconf() override;
-  // CVideoCnl::stop, then stops the listener and closes its socket (ending its wait).
+  // CVideoCnl::stop, then stops the listener (its loop wakes and closes its socket itself).
   void stop() override;
   CNetAddr localAddr() override;  // the listening socket's address; "" when not listening
   CNetAddr peerAddr() override;   // the listener's configured/bound address field

@@ -1,6 +1,6 @@
 #include "platform/WakePipe.h"
 
-#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -8,32 +8,27 @@
 
 namespace platform {
 
-WakePipe::WakePipe() {
-  int fds[2];
-  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-    m_read = fds[0];
-    m_write = fds[1];
-  }
-}
+// An event counter rather than a pipe: one descriptor instead of two, and every endpoint,
+// push sender and server has one.
+WakePipe::WakePipe() : m_read(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 WakePipe::~WakePipe() {
   if (m_read >= 0) ::close(m_read);
-  if (m_write >= 0) ::close(m_write);
 }
 
 void WakePipe::signal() {
-  if (m_write < 0) return;
-  const char byte = 1;
+  if (m_read < 0) return;
+  const uint64_t one = 1;
   ssize_t n;
   do {
-    n = ::write(m_write, &byte, 1);
+    n = ::write(m_read, &one, sizeof one);
   } while (n < 0 && errno == EINTR);
 }
 
 void WakePipe::drain() {
   if (m_read < 0) return;
-  char buf[64];
-  while (::read(m_read, buf, sizeof buf) > 0) {
+  uint64_t count;
+  while (::read(m_read, &count, sizeof count) > 0) {
   }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // A self-pipe that lets one thread wake another out of a wait on sockets: the waiting thread
-// polls readFd() together with its own descriptors, any thread calls signal(). Both ends are
-// non-blocking and close-on-exec and live as long as the object, so a wake-up never touches a
-// descriptor that its owner may be closing or re-creating.
+// polls readFd() together with its own descriptors, any thread calls signal(). It is one
+// non-blocking, close-on-exec event counter that lives as long as the object, so a wake-up never
+// touches a descriptor that its owner may be closing or re-creating.
 //
 // signal() may be called from any thread (it is async-signal-safe); drain() and the waits only
 // by the owning thread.
@@ -23,8 +23,7 @@ class WakePipe {
   void drain();   // takes every pending wake-up
 
  private:
-  int m_read = -1;
-  int m_write = -1;
+  int m_read = -1;  // read and written
 };
 
 // Waits until fdA or fdB is readable (fdA < 0 is left out), up to timeoutNs (< 0: no limit).

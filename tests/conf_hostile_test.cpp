@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <sstream>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -28,6 +29,40 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
+class Gate {
+ public:
+  explicit Gate(const std::string& channels = "") {
+    EXPECT_EQ(system(("mkdir -p '" + m_home.path() + "/.foxrc/TELVORA' '" + m_home.file("foxdir") + "'").c_str()), 0);
+    EXPECT_TRUE(writeFile(m_home.path() + "/.foxrc/TELVORA/TelvGate",
+                          "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n\n" + channels));
+  }
+  // wrapper: a program that starts telvgate (its arguments follow it), e.g. one setting a limit.
+  bool start(std::vector<std::string> wrapper = {}) {
+    wrapper.push_back(builtProgram("telvgate"));
+    const std::string program = wrapper.front();
+    if (!m_proc.start(program, std::vector<std::string>(wrapper.begin() + 1, wrapper.end()),
+                      {{"HOME", m_home.path()},
+                       {"FOXDIR", m_home.file("foxdir")},
+                       {"TELVGATE_LOCK_DIR", m_home.path()},
+                       {"DISPLAY", ":4711"}},
+                      m_home.path()))
+      return false;
+    const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
+    if (!m_proc.waitForStdout(marker, 10000)) return false;
+    const std::string out = m_proc.stdoutText();
+    port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+    return port != 0;
+  }
+  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  ChildProcess& proc() { return m_proc; }
+  uint16_t port = 0;
+
+ private:
+  TempDir m_home;
+  ChildProcess m_proc;
+};
 
 void sendRaw(int fd, const std::string& s) {
   size_t done = 0;
@@ -273,4 +308,76 @@ TEST(HostileClients, SigtermActsWithinASecondHeadless) {
     EXPECT_LT(msSince(t0), 1000) << delayMs;
     EXPECT_EQ(rc, 0);
   }
+}
+
+// The same kinds of clients against an analog endpoint of a gateway that may open only 48
+// descriptors, more of them than it has: idle, trickling, half-closed, reset, oversized heads.
+// Neither accept loop spins, the endpoint still serves a new viewer its picture and the
+// configuration server its status, and SIGTERM still ends the gateway.
+TEST(HostileClients, EndpointAtTheDescriptorLimitKeepsServing) {
+  Gate gate("[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n");
+  ASSERT_TRUE(gate.start({"/usr/bin/prlimit", "--nofile=48:48", "--"})) << gate.proc().stderrText();
+  const std::string marker = "TelvGate Analog Falcon 1 0: http://127.0.0.1:";
+  ASSERT_TRUE(gate.proc().waitForStdout(marker, 10000)) << gate.proc().stdoutText();
+  const std::string out = gate.proc().stdoutText();
+  const uint16_t cam = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
+  const std::string picture = getReq("/record/current.jpg");
+  ASSERT_NE(exchange(cam, picture).find("\xFF\xD8"), std::string::npos);
+
+  std::vector<int> held;
+  for (uint16_t port : {cam, gate.port, cam})
+    for (int i = 0; i < 30; ++i) held.push_back(connectFrom("127.0.0.1", port));
+  const int halfClosed = connectFrom("127.0.0.1", cam);
+  ::shutdown(halfClosed, SHUT_WR);
+  held.push_back(halfClosed);
+  const int reset = connectFrom("127.0.0.1", cam);
+  sendRaw(reset, "GET /record/current.jpg HTTP/1.1\r\nX: ");
+  linger l{1, 0};
+  ::setsockopt(reset, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  ::close(reset);
+  std::thread trickler([&] {
+    const int fd = connectFrom("127.0.0.1", cam);
+    for (char c : picture) {
+      sendRaw(fd, std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::close(fd);
+  });
+  std::string many = "GET /record/current.jpg HTTP/1.1\r\n";
+  for (int i = 0; i < 1000; ++i) many += "X-H" + std::to_string(i) + ": v\r\n";
+  for (const std::string& r : {getReq("/" + std::string(6000, 'a')), many + "\r\n",
+                               getReq("/record/current.jpg", "X: " + std::string(20000, 'b') + "\r\n")})
+    EXPECT_EQ(exchange(cam, r, 1000), "");
+
+  // No spinning: the gateway's processor time over two seconds of all this.
+  auto cpuSeconds = [&] {
+    const std::string stat = readFile("/proc/" + std::to_string(gate.proc().pid()) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i)
+      if (i >= 14) ticks += std::atol(f.c_str());
+    return double(ticks) / double(sysconf(_SC_CLK_TCK));
+  };
+  const double cpu0 = cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_LT(cpuSeconds() - cpu0, 0.6);
+  const auto t0 = Clock::now();
+  EXPECT_NE(exchange(cam, picture, 3000).find("\xFF\xD8"), std::string::npos);
+  EXPECT_LT(msSince(t0), 1500);
+  EXPECT_EQ(exchange(gate.port, getReq("/status"), 3000).compare(0, 13, "HTTP/1.1 200 "), 0);
+  EXPECT_LT(msSince(t0), 4000);
+
+  gate.proc().signal(SIGTERM);
+  int rc = -1;
+  EXPECT_TRUE(gate.proc().wait(10000, &rc));
+  EXPECT_EQ(rc, 0);
+  trickler.join();
+  for (int fd : held) ::close(fd);
+  const std::string log = readFile(gate.logPath());
+  size_t full = 0;
+  for (size_t at = log.find("No descriptor left"); at != std::string::npos; at = log.find("No descriptor left", at + 1)) ++full;
+  EXPECT_LE(full, 2u) << log;  // once a minute at most, per server
+  EXPECT_EQ(gate.proc().stderrText().find("Sanitizer"), std::string::npos) << gate.proc().stderrText();
+  EXPECT_EQ(gate.proc().stderrText().find("runtime error"), std::string::npos) << gate.proc().stderrText();
 }

@@ -11,9 +11,11 @@
 #include "app/CSettings.h"
 #include "channels/CFalconVideoCnl.h"
 #include "channels/CnlList.h"
+#include "net/CHTTPSrvThread.h"
 #include "platform/ByteOrder.h"
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"
+#include "tests/net_loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 
@@ -235,6 +237,32 @@ TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
       << html;
   EXPECT_NE(html.find("<OPTION value=\"qvga\" selected>CIF (320x240) </OPTION>"), std::string::npos);
   EXPECT_NE(html.find("name=\"0_0_3_CnlIPAddr\""), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Every init runs reconf: an endpoint port or address changed through the form, and the
+// recording switch set by a viewer, apply at once, not with some later unrelated change.
+TEST_F(FalconChannel, EndpointAndRecordingChangesApplyWithTheNextInit) {
+  CFalconVideoCnl* c = start(0);
+  ASSERT_TRUE(waitFor([&] { return c->listEntry().stateText() == "Q=70 recording=off"; }, 4000));
+  nettest::Listener probe;  // a port that is free once the probe closes
+  const uint16_t port = probe.port;
+  ::close(probe.fd);
+  probe.fd = -1;
+  std::string html;
+  ASSERT_TRUE(c->update({{c->fieldPrefix() + "CnlIPPort", std::to_string(port)}}, html));
+  ASSERT_TRUE(c->init());
+  EXPECT_TRUE(waitFor([&] { return c->localAddr() == CNetAddr("127.0.0.1", port); }, 4000));
+  ASSERT_TRUE(c->update({{c->fieldPrefix() + "CnlIPAddr", "127.0.0.2"}}, html));
+  ASSERT_TRUE(c->init());
+  EXPECT_TRUE(waitFor([&] { return c->localAddr() == CNetAddr("127.0.0.2", port); }, 4000));
+
+  CHTTPSrvThread::controlAnswer(*c, {{"set", ""}, {"section", "recording"}, {"recording_activ", "enable"}});
+  ASSERT_TRUE(c->init());
+  EXPECT_TRUE(waitFor([&] { return c->listEntry().stateText() == "Q=70 recording=on"; }, 4000));
 }
 
 }  // namespace
