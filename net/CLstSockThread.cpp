@@ -302,7 +302,7 @@ void CLstSockThread::admit(int handle, uint32_t peer) {
   m_heads.setLimits(m_maxWaiting.load(), m_waitingShare.load(), m_deadlineMs.load());
   m_heads.admit(handle, peer, platform::monotonicNs());
   m_waitingCount = m_heads.waiting();
-  if (m_heads.dropped() != m_dropped.load()) logDrops();
+  if (m_heads.dropped() != m_droppedLogged) logDrops();
 }
 
 void CLstSockThread::outOfDescriptors(int err) {
@@ -311,11 +311,9 @@ void CLstSockThread::outOfDescriptors(int err) {
   // even that is not possible, the listening socket is left alone for a while, so the loop
   // does not spin on it.
   const bool dropped = m_heads.dropIdlest();
-  if (dropped) {
-    m_dropped = m_heads.dropped();
-  } else if (platform::shedConnection(m_listen.handle())) {
+  if (!dropped && platform::shedConnection(m_listen.handle())) {
     ++m_refused;
-  } else {
+  } else if (!dropped) {
     watchListening(false);
     m_acceptPausedUntilNs = platform::monotonicNs() + kAcceptPauseNs;
   }
@@ -363,14 +361,14 @@ void CLstSockThread::refuse(int handle) {
 }
 
 void CLstSockThread::logDrops() {
-  m_dropped = m_heads.dropped();
+  m_droppedLogged = m_heads.dropped();
   const uint64_t now = platform::monotonicNs();
   if (m_lastDropLogNs != 0 && now - m_lastDropLogNs < kRefusalLogGapNs) return;
   m_lastDropLogNs = now;
   g_logFile.log(CLogFile::Warning, source(),
                 "Too many connections waiting for their request: the one idle longest is "
                 "closed. waiting=" + std::to_string(m_heads.waiting()) +
-                    " dropped=" + std::to_string(m_dropped.load()),
+                    " dropped=" + std::to_string(m_droppedLogged),
                 kRunFunction);
 }
 

@@ -89,7 +89,7 @@ class CLstSockThread : public CThread {
   // Connections closed at once because a bound was reached.
   uint64_t refusedCount() const { return m_refused.load(); }
   // Waiting connections that gave way to a newcomer.
-  uint64_t droppedCount() const { return m_dropped.load(); }
+  uint64_t droppedCount() const { return m_heads.dropped(); }
   // Completed socket set-ups (tests wait for the first or the next one).
   unsigned setUpCount() const { return m_setUps.load(); }
 
@@ -151,7 +151,7 @@ class CLstSockThread : public CThread {
   std::atomic<size_t> m_connCount{0};
   std::atomic<size_t> m_waitingCount{0};
   std::atomic<uint64_t> m_refused{0};
-  std::atomic<uint64_t> m_dropped{0};
+  uint64_t m_droppedLogged = 0;  // listener's thread: drops already told in the log
   // Listener's thread: when each kind of line was last logged (0: never).
   uint64_t m_lastRefusalLogNs = 0, m_lastDropLogNs = 0, m_lastFullLogNs = 0;
   std::atomic<unsigned> m_setUps{0};

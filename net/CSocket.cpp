@@ -171,16 +171,6 @@ int CSocket::receiveQueued(void* buf, size_t len, int timeoutMs, bool peek) {
   return n == 0 && m_lastError == ETIMEDOUT ? -1 : n;
 }
 
-bool CSocket::unread(const void* data, size_t n) {
-  if (buffered() > 0 || n > kReadAheadBytes) return false;
-  if (n == 0) return true;
-  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
-  std::memcpy(m_buf.get(), data, n);
-  m_bufPos = 0;
-  m_bufLen = n;
-  return true;
-}
-
 size_t CSocket::queuedBytes() const { return isOpen() ? platform::queuedBytes(handle()) : 0; }
 
 size_t blankLinesAt(const char* p, size_t n) {
@@ -195,6 +185,16 @@ size_t blankLinesAt(const char* p, size_t n) {
     }
   }
   return i;
+}
+
+bool CSocket::unread(const void* data, size_t n) {
+  if (buffered() > 0 || n > kReadAheadBytes) return false;
+  if (n == 0) return true;
+  if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
+  std::memcpy(m_buf.get(), data, n);
+  m_bufPos = 0;
+  m_bufLen = n;
+  return true;
 }
 
 size_t CSocket::takeBuffered(void* out, size_t len) {

@@ -125,10 +125,11 @@ class CSocket {
   // buffered()) once the caller has used them.
   const char* bufferedData() const { return m_buf.get() + m_bufPos; }
   void skipBuffered(size_t n) { m_bufPos += n; }
-  // Puts n bytes the caller received but does not want yet into the empty read-ahead buffer,
-  // so the next reads hand them out first. False (nothing kept) while bytes are buffered or
-  // when they do not fit.
+  // Puts n bytes received elsewhere (a request head the endpoint's reader took) into the empty
+  // read-ahead buffer, so the next reads hand them out first. False (nothing kept) while
+  // bytes are buffered or when they do not fit.
   bool unread(const void* data, size_t n);
+  static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }
   // Straight from the kernel, past the read-ahead buffer: one receive (or, peek, one look that
   // takes nothing) of up to len bytes, waiting up to timeoutMs (0: not at all) for the first.
   // The count; 0 when the peer closed; -1 with lastError() ETIMEDOUT when nothing came in time,

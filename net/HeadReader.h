@@ -13,6 +13,7 @@
 //
 // Threads: the listener's thread alone uses it. The readiness set belongs to the listener; a
 // waiting connection is watched in it with its entry as the tag.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -57,7 +58,8 @@ class HeadReader {
   void clear();  // closes every connection still held
 
   size_t waiting() const { return m_waiting.size(); }  // complete heads included
-  uint64_t dropped() const { return m_dropped; }  // given way to a newcomer
+  // Given way to a newcomer; counted before the connection is closed. Any thread may read it.
+  uint64_t dropped() const { return m_dropped.load(); }
   void setLimits(size_t capacity, size_t share, int deadlineMs) {
     m_capacity = capacity;
     m_share = share;
@@ -85,5 +87,5 @@ class HeadReader {
   size_t m_capacity = kCapacity;
   size_t m_share = kShare;
   uint64_t m_deadlineNs = 30000000000ull;
-  uint64_t m_dropped = 0;
+  std::atomic<uint64_t> m_dropped{0};
 };
