@@ -14,6 +14,7 @@
 #include <atomic>
 #include <sstream>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,13 +311,27 @@ TEST(HostileClients, SigtermActsWithinASecondHeadless) {
   }
 }
 
+// The sanitizer's reports of objects it could not read at all (no descriptor for its probe);
+// a real vptr fault shows the object's bytes instead of "<memory cannot be printed>".
+static std::string withoutUnreadableVptrReports(const std::string& err) {
+  static const std::regex unreadable(
+      "[^\\n]*runtime error: member (access|call) [^\\n]*\\n[^\\n]*note: object has invalid vptr\\n"
+      "<memory cannot be printed>\\n");
+  return std::regex_replace(err, unreadable, "");
+}
+
 // The same kinds of clients against an analog endpoint of a gateway that may open only 48
 // descriptors, more of them than it has: idle, trickling, half-closed, reset, oversized heads.
 // Neither accept loop spins, the endpoint still serves a new viewer its picture and the
 // configuration server its status, and SIGTERM still ends the gateway.
 TEST(HostileClients, EndpointAtTheDescriptorLimitKeepsServing) {
   Gate gate("[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n");
-  ASSERT_TRUE(gate.start({"/usr/bin/prlimit", "--nofile=48:48", "--"})) << gate.proc().stderrText();
+  // The sanitizer's vptr check needs a free descriptor pair to read an object; without one it
+  // reports any object as having no valid type, so here such reports do not end the program.
+  const char* ubsan = std::getenv("UBSAN_OPTIONS");
+  const std::string ubsanGoesOn = "UBSAN_OPTIONS=" + std::string(ubsan ? ubsan : "") + ":halt_on_error=0";
+  ASSERT_TRUE(gate.start({"/usr/bin/env", ubsanGoesOn, "/usr/bin/prlimit", "--nofile=48:48", "--"}))
+      << gate.proc().stderrText();
   const std::string marker = "TelvGate Analog Falcon 1 0: http://127.0.0.1:";
   ASSERT_TRUE(gate.proc().waitForStdout(marker, 10000)) << gate.proc().stdoutText();
   const std::string out = gate.proc().stdoutText();
@@ -379,5 +394,6 @@ TEST(HostileClients, EndpointAtTheDescriptorLimitKeepsServing) {
   for (size_t at = log.find("No descriptor left"); at != std::string::npos; at = log.find("No descriptor left", at + 1)) ++full;
   EXPECT_LE(full, 2u) << log;  // once a minute at most, per server
   EXPECT_EQ(gate.proc().stderrText().find("Sanitizer"), std::string::npos) << gate.proc().stderrText();
-  EXPECT_EQ(gate.proc().stderrText().find("runtime error"), std::string::npos) << gate.proc().stderrText();
+  EXPECT_EQ(withoutUnreadableVptrReports(gate.proc().stderrText()).find("runtime error"), std::string::npos)
+      << gate.proc().stderrText();
 }

@@ -26,7 +26,7 @@ class ArrivingBytes : public CamByteStream {
   size_t look(uint8_t* out, size_t n, int timeoutMs) override {
     if (ready() == 0 && timeoutMs > 0) arrive();
     const size_t k = std::min(n, ready());
-    std::memcpy(out, m_data.data() + m_pos, k);
+    if (k > 0) std::memcpy(out, m_data.data() + m_pos, k);
     return k;
   }
   size_t takeSome(uint8_t* out, size_t n, int timeoutMs) override {

@@ -30,7 +30,7 @@ std::string pictureStamp(const uint8_t* data, size_t size) {
 
   // Writer then readers: the first 8 bytes choose the time, the rest follows the header.
   uint64_t timeNs = 0;
-  std::memcpy(&timeNs, data, size < 8 ? size : 8);
+  if (size) std::memcpy(&timeNs, data, size < 8 ? size : 8);
   std::vector<uint8_t> pic(pictureblocks::kHeaderSize);
   pictureblocks::initHeader(pic.data());
   pictureblocks::setFrameFields(pic.data(), timeNs, 7, 0);
