@@ -28,6 +28,7 @@
 #include "platform/Descriptors.h"
 #include "platform/FutexSlots.h"
 #include "platform/InstanceLock.h"
+#include "recording/CRecVideoClient.h"
 
 using namespace FX;
 
@@ -139,6 +140,8 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   } routes{app, controller};
 
   g_settings.load();
+  // Every channel made from here on (start-up, the configuration pages) gets its recorder.
+  installChannelRecorder();
 
   // Icons (realised only with a display) and the window.
   std::unique_ptr<AppIcons> icons;

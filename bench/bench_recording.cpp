@@ -184,6 +184,7 @@ void printRow(const char* name, double requested, const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  installChannelRecorder();  // the channels get their recorders as in the gateway
   double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
   if (seconds <= 0) seconds = 4.0;
   const char* tmp = std::getenv("TMPDIR");

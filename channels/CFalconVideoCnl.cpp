@@ -15,7 +15,6 @@
 #include "channels/SignalWatch.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
-#include "recording/CRecVideoClient.h"
 
 namespace {
 

@@ -17,7 +17,6 @@
 #include "net/CLstSockThread.h"
 #include "net/TextHelpers.h"
 #include "platform/Clock.h"
-#include "recording/CRecVideoClient.h"
 
 namespace {
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "channels/ChannelCounters.h"
+#include "channels/ChannelRecorder.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
 #include "channels/SignalState.h"
@@ -36,10 +37,7 @@
 #include "net/CNetAddr.h"
 
 class CMXClient;
-class CRecVideoClient;
 class PushSender;
-
-using FormFields = std::map<std::string, std::string>;
 
 class CVideoCnl : public CThread {
  public:
@@ -140,7 +138,8 @@ class CVideoCnl : public CThread {
   std::string logSource();                  // name, or sectionName() when the name is empty
   bool stopping() const { return m_stop.load(); }
   CnlListEntry& listEntry() { return m_listEntry; }
-  CRecVideoClient* recorder() { return m_rec.get(); }
+  // The recording consumer made by the installed maker (ChannelRecorder.h), or null.
+  ChannelRecorder* recorder() { return m_rec.get(); }
   bool reconnectPending() const { return m_reconnect.load(); }
   // Counts for the metrics page; the threads doing the work add to them.
   ChannelCounters& counters() { return m_counters; }
@@ -156,7 +155,8 @@ class CVideoCnl : public CThread {
   void setWaitTimeoutNs(uint64_t ns) { m_waitTimeoutNs = ns; }
 
  protected:
-  // Creates and initialises the recording consumer; every concrete constructor calls it.
+  // Creates the recording consumer with the installed maker and initialises it; every
+  // concrete constructor calls it.
   void createRecorder();
   // Whether form() shows the pan/tilt block (here: analog channels only).
   virtual bool formShowsPanTilt() { return m_typeCode == 0; }
@@ -214,7 +214,7 @@ class CVideoCnl : public CThread {
   std::mutex m_senderLock;
   std::unique_ptr<PushSender> m_senderOwned;  // guarded by m_senderLock
   std::atomic<PushSender*> m_sender{nullptr};  // the same, for the publication's wake-up
-  std::unique_ptr<CRecVideoClient> m_rec;
+  std::unique_ptr<ChannelRecorder> m_rec;
 
   std::mutex m_watchLock;
   std::vector<std::shared_ptr<PictureLink>> m_watches;  // guarded by m_watchLock

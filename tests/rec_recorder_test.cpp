@@ -106,7 +106,7 @@ class RecorderTest : public ::testing::Test {
       pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), cleanerStartFailures);
     ASSERT_TRUE(channel->startChannel());
   }
-  CRecVideoClient* rec() { return channel->recorder(); }
+  CRecVideoClient* rec() { return recorderOf(*channel); }
   bool eventStarted(uint32_t n) {
     return exists(eventtree::eventDir(cnlDir, n) + "E00000.jpg");
   }

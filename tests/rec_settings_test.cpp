@@ -22,7 +22,7 @@ class RecSettingsTest : public ::testing::Test {
     opt.periodMs = 0;
     channel = std::make_unique<TestChannel>(opt);  // not started: no recording thread
   }
-  CRecVideoClient* rec() { return channel->recorder(); }
+  CRecVideoClient* rec() { return recorderOf(*channel); }
   // Submits the given recording fields (names without the channel prefix).
   std::string submit(const std::map<std::string, std::string>& plain, bool* result = nullptr) {
     FormFields f;

@@ -11,6 +11,7 @@
 #include "net/CLstConfThread.h"
 #include "net/ConfSubmit.h"
 #include "net/TextHelpers.h"
+#include "recording/CRecVideoClient.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
 namespace fuzzcheck {
@@ -61,6 +62,7 @@ struct ScratchHome {
 
 std::string confSubmit(const uint8_t* data, size_t size) {
   ScratchHome home;
+  installChannelRecorder();  // the channel gets its recorder as in the gateway
   static CIPAxisVideoCnl* channel = new CIPAxisVideoCnl(0);  // never started; never destroyed
   static CLstConfThread* server = new CLstConfThread;        // never started
 
