@@ -86,6 +86,7 @@ class CIPVideoCnl : public CNetVideoCnl {
   CNetAddr localAddr() override;  // the camera's address, as peerAddr()
   CNetAddr peerAddr() override;
   CNetAddr endpointAddr() override;  // where the channel is served; port 0 when it is not
+  bool cameraPeriodNs(int64_t* ns) const override { *ns = framePeriodNs(); return true; }
   void form(std::string& html) override;
   void status(std::string& html) override;
   // "/control/control" section "telvpegparam" lists and sets this family's image sizes (by

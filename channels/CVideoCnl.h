@@ -79,6 +79,9 @@ class CVideoCnl : public CThread {
   // Where the channel's own endpoint listens (the live page streams from it); port 0 when the
   // channel has none (here) or is not listening.
   virtual CNetAddr endpointAddr() { return CNetAddr(); }
+  // A camera channel's fetch period, by which the signal watch judges a silent camera; false
+  // (ns untouched) for a channel that no camera feeds (here).
+  virtual bool cameraPeriodNs(int64_t* /*ns*/) const { return false; }
   // Writes the common rows of the channel's configuration form / status table.
   virtual void form(std::string& html);
   virtual void status(std::string& html);

@@ -1,7 +1,11 @@
 #pragma once
 // One finished answer of the configuration server: built by the configuration thread while it
 // holds the channel-use lock, then sent by the connection's own thread after that lock is
-// released, so a slow reader never holds the lock, the other clients or the shutdown.
+// released, so a slow reader never holds the lock, the other clients or the shutdown. With it,
+// the pieces every page of the server shares (the configuration pages and the recordings
+// pages): the page answer, its protection headers and the maker's block under each page.
+//
+// Any thread; the helpers only build strings.
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,3 +49,10 @@ struct FormBody {
   bool ok = false;   // a POST whose declared length was usable and whose body arrived
   std::string text;
 };
+
+// Status 200 (empty reason) with the page headers, then the page.
+void htmlAnswer(const std::string& page, ConfAnswer& out);
+// Headers of every page and of the log text: no type sniffing, no framing by other sites.
+void addProtectionHeaders(std::map<std::string, std::string>& headers);
+// The fixed block with the maker's address under every page.
+std::string vendorBlock();

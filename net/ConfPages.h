@@ -4,13 +4,12 @@
 //
 // Configuration server thread only: the builders walk and clean the channel list
 // (net/ConfChannels.h) and call the channels' form() operations.
-#include <map>
 #include <string>
 
 #include "net/CNetAddr.h"
+#include "net/ConfAnswer.h"
 
 class CHTTPSocket;
-struct ConfAnswer;
 
 // The whole document around the two columns.
 std::string printPageFrame(const std::string& left, const std::string& right);
@@ -23,8 +22,6 @@ void printConfigForm(const std::string& cnl, bool firefox, const CNetAddr& serve
                      std::string& out);
 // The System Settings form (addresses, log file, administrators).
 void printSystemForm(std::string& out);
-// The fixed block with the maker's address under every page.
-std::string vendorBlock();
 
 // Type code 1..9 of a new-channel chooser value ("newAxis" ...); 0 when it is none.
 int newChannelTypeCode(const std::string& cnl);
@@ -33,10 +30,6 @@ int newChannelTypeCode(const std::string& cnl);
 bool wantsLivePictures(CHTTPSocket& conn);
 // The answer to an authorised request for the configuration page (query parameter "cnl").
 void configurePage(CHTTPSocket& conn, ConfAnswer& out);
-// Status 200 (empty reason) with the page headers, then the page.
-void htmlAnswer(const std::string& page, ConfAnswer& out);
-// Headers of every page and of the log text: no type sniffing, no framing by other sites.
-void addProtectionHeaders(std::map<std::string, std::string>& headers);
 // The warning shown at the top of every configuration page while "Admins" is empty; "" once
 // an administrator is configured.
 std::string noAdministratorParagraph();
