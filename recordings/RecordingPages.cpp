@@ -12,7 +12,6 @@
 #include "net/CHTTPSocket.h"
 #include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
-#include "net/ConfPages.h"
 #include "net/TextHelpers.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
