@@ -12,10 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
-#include "channels/CFalconVideoCnl.h"
 #include "channels/PictureOverlay.h"
+#include "endpoint/CFalconVideoCnl.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"

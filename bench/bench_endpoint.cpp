@@ -46,11 +46,11 @@
 
 #include <jpeglib.h>  // after <cstdio>: it needs FILE
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CLstSockThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
 
 extern char** environ;

@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 #include "bench/BenchSupport.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "channels/PictureBlocks.h"
-#include "net/CLstConfThread.h"
-#include "net/TextHelpers.h"
+#include "confserver/CLstConfThread.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 #include "recording/EventInfo.h"

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CVideoCnl.h"

@@ -24,11 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CLstSockThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
 #include "platform/Descriptors.h"
 

@@ -52,10 +52,10 @@
 
 #include <jpeglib.h>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
-#include "channels/CIPVideoCnl.h"
-#include "channels/IPChannelFactory.h"
+#include "endpoint/CIPVideoCnl.h"
+#include "endpoint/IPChannelFactory.h"
 #include "platform/Clock.h"
 #include "platform/FutexSlots.h"
 #include "recording/CRecVideoClient.h"

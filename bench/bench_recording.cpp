@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PictureBlocks.h"

@@ -13,8 +13,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/CNetAddr.h"
 #include "channels/FrameRec.h"
-#include "net/CNetAddr.h"
 
 class CVideoCnl;
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PushSender.h"
 

@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/CSocket.h"
 #include "channels/CMXClient.h"
-#include "net/CSocket.h"
 
 class PushSender;
 

@@ -28,13 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "base/CNetAddr.h"
 #include "channels/ChannelCounters.h"
 #include "channels/ChannelRecorder.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
-#include "channels/SignalState.h"
 #include "channels/PictureWatch.h"
-#include "net/CNetAddr.h"
+#include "channels/SignalState.h"
 
 class CMXClient;
 class PushSender;

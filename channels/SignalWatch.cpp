@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "platform/Clock.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/CLogFile.h"
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
+#include "base/CLogFile.h"
 #include "onvif/OnvifPtz.h"
 #include "onvif/OnvifSoap.h"
 #include "onvif/WsDiscovery.h"

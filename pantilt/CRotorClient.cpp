@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <string>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "pantilt/RotorFrame.h"
 #include "platform/Clock.h"

@@ -16,8 +16,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/CSocket.h"
 #include "channels/CMXClient.h"
-#include "net/CSocket.h"
 #include "pantilt/RotorHead.h"
 
 class CRotorClient : public CMXClient {

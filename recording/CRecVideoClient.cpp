@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "platform/Clock.h"
 #include "recording/EventInfo.h"
 #include "recording/EventTree.h"

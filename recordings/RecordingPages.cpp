@@ -6,13 +6,13 @@
 #include <memory>
 #include <vector>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
+#include "base/CHTTPSocket.h"
+#include "base/CSettings.h"
+#include "base/ConfAnswer.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/TextHelpers.h"
+#include "channels/LiveChannels.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recordings/PictureCursor.h"

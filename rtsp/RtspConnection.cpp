@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/CLogFile.h"
-#include "app/Tables.h"
+#include "base/CLogFile.h"
+#include "base/Tables.h"
 #include "channels/CNetVideoClient.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"

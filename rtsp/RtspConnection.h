@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/CSocket.h"
+#include "base/CSocket.h"
 #include "platform/Thread.h"
 #include "rtsp/RtspRequest.h"
 #include "rtsp/RtspSession.h"

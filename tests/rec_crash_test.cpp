@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"

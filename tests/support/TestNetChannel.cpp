@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/CLstSockThread.h"
+#include "endpoint/CLstSockThread.h"
 #include "platform/Clock.h"
 #include "tests/support/TestChannel.h"
 

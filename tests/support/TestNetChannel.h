@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CNetVideoCnl.h"
 
 class TestNetChannel : public CNetVideoCnl {
  public:

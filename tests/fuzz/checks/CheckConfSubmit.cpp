@@ -6,11 +6,11 @@
 #include <cstring>
 #include <memory>
 
-#include "app/CSettings.h"
-#include "channels/CIPAxisVideoCnl.h"
-#include "net/CLstConfThread.h"
-#include "net/ConfSubmit.h"
-#include "net/TextHelpers.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
+#include "confserver/CLstConfThread.h"
+#include "confserver/ConfSubmit.h"
+#include "endpoint/CIPAxisVideoCnl.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
