@@ -133,7 +133,7 @@ class BenchNetChannel : public CNetVideoCnl {
   double producerCpuSeconds() const { return m_producerCpuNs.load() * 1e-9; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     if (!startListener()) return 1;
     uint32_t seq = 0;
     runSource([this] { return stopping(); }, m_producerCpuNs, [&] {

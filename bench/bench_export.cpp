@@ -88,7 +88,7 @@ class TreeChannel : public CVideoCnl {
   std::string sourceTag() override { return "bench_0"; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     while (!stopping()) waitFrameWanted(100000000ull);
     return 0;
   }

@@ -80,7 +80,7 @@ class BenchChannel : public CVideoCnl {
   }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     uint64_t due = platform::monotonicNs();
     uint32_t seq = 0;
     while (!stopping()) {

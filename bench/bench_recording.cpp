@@ -59,7 +59,7 @@ class BenchRecChannel : public CVideoCnl {
   std::string sourceTag() override { return "bench_" + std::to_string(index()); }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     recorder()->start();
     uint64_t due = platform::monotonicNs();
     // Unthrottled pictures are stamped an hour back, so the recorder's pacing never sleeps.

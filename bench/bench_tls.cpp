@@ -55,7 +55,7 @@ class BenchChannel : public CNetVideoCnl {
   std::string sourceTag() override { return "bench"; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     if (!startListener()) return 1;
     uint64_t due = platform::monotonicNs();
     for (uint32_t seq = 0; !stopping();) {

@@ -92,7 +92,7 @@ bool CNetVideoClient::patchLength(char* header, uint32_t length) {
   return true;
 }
 
-FX::FXint CNetVideoClient::run() {
+int CNetVideoClient::run() {
   m_cnl->addClient(this);
   const std::string id = threadIdText();
   g_logFile.log(CLogFile::Info, kLogSource,

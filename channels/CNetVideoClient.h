@@ -66,7 +66,7 @@ class CNetVideoClient : public CVideoClient {
   static bool patchLength(char* header, uint32_t length);
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   void closeConnection();

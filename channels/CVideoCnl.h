@@ -12,11 +12,6 @@
 // deletes the channel.
 //
 // Lock order: m_clientLock, then m_frameLock; the log's lock is always taken last.
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -35,6 +30,7 @@
 #include "channels/FrameRec.h"
 #include "channels/PictureWatch.h"
 #include "channels/SignalState.h"
+#include "platform/Thread.h"
 
 class CMXClient;
 class PushSender;

@@ -92,7 +92,7 @@ CNetAddr CLstConfThread::address() {
   return m_bindAddr;
 }
 
-FX::FXint CLstConfThread::run() {
+int CLstConfThread::run() {
   m_rebind = true;
   m_tls.setAnnounce(m_announce);
   if (!m_tls.start()) logError("Unable to start the HTTPS listener thread.");

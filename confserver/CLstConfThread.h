@@ -15,11 +15,6 @@
 // under g_cnlUseLock by the configuration thread and sent by the connection thread after the
 // lock is released, within an overall send deadline. shutdown() stops the thread through a
 // flag and a wake-up pipe; it never touches a descriptor the thread may be re-creating.
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <deque>
 #include <map>
@@ -36,6 +31,7 @@
 #include "confserver/LoginThrottle.h"
 #include "confserver/TlsServer.h"
 #include "platform/Descriptors.h"
+#include "platform/Thread.h"
 #include "platform/WakePipe.h"
 #include "recordings/RecordingJobs.h"
 
@@ -86,7 +82,7 @@ class CLstConfThread : public CThread, private ConfConnectionHost {
   TlsServer& tls() { return m_tls; }
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   // ConfConnectionHost

@@ -328,7 +328,7 @@ void CFalconVideoCnl::announceEndpoint() {
   std::fflush(stdout);
 }
 
-FX::FXint CFalconVideoCnl::run() {
+int CFalconVideoCnl::run() {
   registerChannel(this);
   m_image.reset(new (std::nothrow) uint8_t[kImageBufferSize]);
   if (!m_image) {

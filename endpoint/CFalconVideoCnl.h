@@ -80,7 +80,7 @@ class CFalconVideoCnl : public CNetVideoCnl {
   bool processImage(uint8_t* image, uint64_t timeNs);
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   bool reconfLocked();

@@ -84,7 +84,7 @@ void CHTTPSrvThread::closeConnection() {
   m_conn.close();
 }
 
-FX::FXint CHTTPSrvThread::run() {
+int CHTTPSrvThread::run() {
   if (m_conn.read_request()) dispatch();
   closeConnection();
   return 0;

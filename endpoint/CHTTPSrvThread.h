@@ -10,11 +10,6 @@
 //
 // "/control/control" and "/control/rotorcgi" have no login: the viewers that use them send
 // none. An endpoint is meant for a trusted network, chosen with "CnlIPAddr".
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -23,6 +18,7 @@
 
 #include "base/CHTTPSocket.h"
 #include "channels/FrameRec.h"
+#include "platform/Thread.h"
 
 class CNetVideoCnl;
 
@@ -46,7 +42,7 @@ class CHTTPSrvThread : public CThread {
                                    const std::map<std::string, std::string>& query);
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   void dispatch();

@@ -131,7 +131,7 @@ std::string CIPVideoCnl::connectedStatusText() {
          (recordingEnabled() ? "on" : "off") + " m_Tns[ms]:" + std::to_string(m_Tns.load() / 1000000);
 }
 
-FX::FXint CIPVideoCnl::run() {
+int CIPVideoCnl::run() {
   registerChannel(this);
   std::string shownName = name().empty() ? sourceTag() : name();
   listEntry().setAll(0, shownName, hostText(), "initializing...");

@@ -143,7 +143,7 @@ class CIPVideoCnl : public CNetVideoCnl {
   static uint32_t lastSequence();
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
   // ---- Helpers for the vendor classes (channel thread) ----
   // Camera address and port as text ("host:port").

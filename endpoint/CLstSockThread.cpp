@@ -149,7 +149,7 @@ CNetAddr CLstSockThread::address() {
 
 // ---- The loop ----
 
-FX::FXint CLstSockThread::run() {
+int CLstSockThread::run() {
   if (!m_events.ok() || !m_wake.ok() || !m_events.watchReadable(m_wake.readFd(), &m_wake)) {
     g_logFile.log(CLogFile::Error, source(),
                   "Unable to set up the wait for connections: " + std::string(std::strerror(errno)),

@@ -21,11 +21,6 @@
 // waiting head to give way, is closed at once (logged at most once a minute). When the process
 // has no descriptor left, the loop neither spins nor stops: a waiting head gives way, or the
 // spare descriptor takes the newcomer and closes it, or accepting pauses for a second.
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +33,7 @@
 #include "base/HeadReader.h"
 #include "channels/CVideoCnl.h"
 #include "platform/Descriptors.h"
+#include "platform/Thread.h"
 #include "platform/WakePipe.h"
 #include "platform/WritableWait.h"
 
@@ -107,7 +103,7 @@ class CLstSockThread : public CThread {
   int requestDeadlineMs() const { return m_deadlineMs.load(); }
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   bool setUp();               // steps 1 to 5 of a set-up; false: pause and try again

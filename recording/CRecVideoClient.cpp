@@ -139,7 +139,7 @@ void CRecVideoClient::takeBackEvent() {
   m_record.newestStamp.event = m_record.newest;
 }
 
-FX::FXint CRecVideoClient::run() {
+int CRecVideoClient::run() {
   const char* fn = "CRecVideoClient::run";
   while (!stopping()) {
     if (m_reconf.load() || m_retryReconf.load()) {

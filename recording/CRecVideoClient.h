@@ -100,7 +100,7 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public Chan
   void measureUsedSpace(const std::atomic<bool>& stop) override;
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   // ---- Recording thread ----

@@ -51,7 +51,7 @@ bool TestChannel::startChannel() {
   return start();
 }
 
-FX::FXint TestChannel::run() {
+int TestChannel::run() {
   if (m_opt.registerInList) {
     m_registered = true;
     registerChannel(this);

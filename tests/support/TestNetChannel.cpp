@@ -59,7 +59,7 @@ std::string TestNetChannel::imageUrl(const std::string& host, bool live) {
   return "http://" + host + (live ? "/control/faststream.jpg" : "/record/current.jpg");
 }
 
-FX::FXint TestNetChannel::run() {
+int TestNetChannel::run() {
   reconf();
   if (!startListener()) return 1;
   const uint64_t periodNs = uint64_t(m_periodMs) * 1000000ull;

@@ -35,7 +35,7 @@ class TestNetChannel : public CNetVideoCnl {
   std::string sourceTag() override { return "testnet_" + std::to_string(index()); }
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   const uint32_t m_periodMs;
