@@ -30,14 +30,20 @@ CSocket::CSocket(int handle, bool blocking) : m_handle(handle < 0 ? kNone : hand
 
 CSocket::~CSocket() { close(); }
 
-int CSocket::release() { return m_handle.exchange(kNone); }
+int CSocket::release() {
+  std::lock_guard<std::mutex> g(m_handleLock);
+  return m_handle.exchange(kNone);
+}
 
 int CSocket::create() {
   if (isOpen()) return 0;
   int err = 0;
   int fd = platform::tcpSocket(&err);
   if (fd < 0) return m_lastError = err;
-  m_handle = fd;
+  {
+    std::lock_guard<std::mutex> g(m_handleLock);
+    m_handle = fd;
+  }
   m_readAhead = true;
   m_blocking = true;
   m_kernelRecvTimeoutNs = 0;
@@ -90,11 +96,13 @@ void CSocket::close() {
   m_transport.reset();  // before the handle goes: the layer may still refer to it
   m_bufPos = m_bufLen = 0;
   m_kernelRecvTimeoutNs = -1;
+  std::lock_guard<std::mutex> g(m_handleLock);
   int fd = m_handle.exchange(kNone);
   if (fd != kNone) platform::closeSocket(fd);
 }
 
 void CSocket::shutdown() {
+  std::lock_guard<std::mutex> g(m_handleLock);
   int fd = m_handle.load();
   if (fd != kNone) platform::shutdownSocket(fd);
 }

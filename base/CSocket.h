@@ -4,7 +4,13 @@
 // Ownership: the object owns its handle; destruction closes it; release() gives it up. Not copyable.
 // Threads: one thread at a time uses a socket (the one that accepted or opened it). The only call
 // another thread may make is shutdown(), which wakes a thread blocked in a wait or receive on it
-// (the way stop() ends a connection thread). close() is not safe against a concurrent user.
+// (the way stop() ends a connection thread); it may come at any moment, also while the using
+// thread creates, closes or releases the handle: those changes and shutdown() hold the
+// socket's handle lock, so a shutdown never reaches a descriptor number that was closed and
+// given to another file meanwhile, nor one released to a new owner. Owners need no lock of
+// their own for it. An owner whose stop() must also reach a socket created later sets its stop
+// flag before shutdown() and looks at it after create() (both sequentially consistent): one of
+// the two then sees the other.
 //
 // Reading comes in two modes. Exact (the default for a wrapped handle, such as an accepted
 // connection): nothing is taken from the kernel beyond what the caller asked for; read_line looks
@@ -27,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/CNetAddr.h"
@@ -161,6 +168,9 @@ class CSocket {
   bool readLine(char* buf, std::string* str, size_t& len, int timeoutSec);
 
   std::atomic<int> m_handle;
+  // Held while the handle changes (create, close, release) and by shutdown(), around the
+  // system call; taken by nothing else.
+  std::mutex m_handleLock;
   uint64_t m_deadlineNs = 0;
   int m_lastError = 0;
   bool m_readAhead = false;

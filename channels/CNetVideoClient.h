@@ -71,8 +71,7 @@ class CNetVideoClient : public CVideoClient {
  private:
   void closeConnection();
 
-  std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
-  CSocket m_conn;         // guarded by m_connLock for close/shutdown; sends are the sender's
+  CSocket m_conn;  // stop() may shut it down (CSocket keeps that safe); sends are the sender's
   CNetAddr m_peerAddr;
   std::atomic<PushSender*> m_sender{nullptr};  // set by run() before the hand-over
   std::mutex m_endLock;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "base/CSettings.h"
 #include "channels/CNetVideoClient.h"
@@ -74,15 +75,9 @@ CHTTPSrvThread::CHTTPSrvThread(CNetVideoCnl* cnl, int handle, const std::string&
 
 CHTTPSrvThread::~CHTTPSrvThread() { closeConnection(); }
 
-void CHTTPSrvThread::abort() {
-  std::lock_guard<std::mutex> g(m_connLock);
-  if (m_conn.isOpen()) m_conn.shutdown();
-}
+void CHTTPSrvThread::abort() { m_conn.shutdown(); }
 
-void CHTTPSrvThread::closeConnection() {
-  std::lock_guard<std::mutex> g(m_connLock);
-  m_conn.close();
-}
+void CHTTPSrvThread::closeConnection() { m_conn.close(); }
 
 int CHTTPSrvThread::run() {
   if (m_conn.read_request()) dispatch();
@@ -162,7 +157,6 @@ bool CHTTPSrvThread::consumerWelcome() {
 }
 
 int CHTTPSrvThread::handOver() {
-  std::lock_guard<std::mutex> g(m_connLock);
   if (!consumerWelcome()) {  // asked again: others may have attached since the head was sent
     m_conn.close();
     return -1;

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/CHTTPSocket.h"
@@ -66,6 +65,5 @@ class CHTTPSrvThread : public CThread {
   void closeConnection();
 
   CNetVideoCnl* const m_cnl;
-  std::mutex m_connLock;  // release/close against abort()'s shutdown: never a reused fd
-  CHTTPSocket m_conn;     // the connection's thread; abort() only shuts it down
+  CHTTPSocket m_conn;  // the connection's thread; abort() only shuts it down
 };

@@ -91,12 +91,10 @@ void CIPVideoCnl::stop() {
     listener().requestStop();
   }
   // Wakes the channel thread out of a connect, a line read or a body receive at once.
-  std::lock_guard<std::mutex> g(m_sockLock);
   m_sock.shutdown();
 }
 
 void CIPVideoCnl::closeSocket() {
-  std::lock_guard<std::mutex> g(m_sockLock);
   m_sock.close();
   m_stream.reset();
   m_readerReady = false;
@@ -267,17 +265,15 @@ bool CIPVideoCnl::resolveCamera(sockaddr_in* addr) {
 bool CIPVideoCnl::openConnection(const sockaddr_in& addr, int timeoutSec, const char* function) {
   closeSocket();
   pause(m_requestPauseMs);
-  {
-    std::lock_guard<std::mutex> g(m_sockLock);
-    // Checked under the lock: a stop() from now on shuts this very socket down.
-    if (stopping()) return false;
-    int rc = m_sock.create();
-    if (rc != 0) {
-      logWarning(std::string("::socket() failed: ") + std::strerror(rc), function);
-      return false;
-    }
+  int rc = m_sock.create();
+  if (rc != 0) {
+    logWarning(std::string("::socket() failed: ") + std::strerror(rc), function);
+    return false;
   }
-  int rc = m_sock.connect(addr, timeoutSec * 1000);
+  // Looked at once the socket exists: stop() sets the flag before it shuts m_sock down, so
+  // either the flag is seen here or that shutdown reaches this very socket.
+  if (stopping()) return false;
+  rc = m_sock.connect(addr, timeoutSec * 1000);
   if (rc != 0) {
     if (!stopping())
       logWarning("::connect() failed: return value=" + std::to_string(rc) + " (" + std::strerror(rc) +

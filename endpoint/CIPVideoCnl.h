@@ -25,8 +25,8 @@
 // configLock(). Without "CnlServe" the listener never runs: no socket, no thread.
 //
 // Lock order: configLock() (held by init(), update() and the endpoint parts of form(), status()
-// and stop()) before m_setLock and m_sockLock, which are leaf locks (nothing else is taken
-// while they are held, except the log's lock, always last). The Remove branch of update()
+// and stop()) before m_setLock, which is a leaf lock (nothing else is taken while it is held,
+// except the log's lock, always last). The Remove branch of update()
 // runs before configLock() is taken: joining the channel joins its listener, whose connection
 // threads may wait for that lock.
 #include <atomic>
@@ -189,8 +189,7 @@ class CIPVideoCnl : public CNetVideoCnl {
 
   const IPVendorTraits& m_traits;
 
-  CHTTPSocket m_sock;          // channel thread; stop() may shut it down under m_sockLock
-  std::mutex m_sockLock;       // guards create/close of m_sock against stop()'s shutdown
+  CHTTPSocket m_sock;          // channel thread; stop() may shut it down at any time
   CamSocketStream m_stream{m_sock};  // the stream of the current connection; channel thread
   CamPartReader m_reader;            // its parts; set up for each connection by the first fetch
   bool m_readerReady = false;
