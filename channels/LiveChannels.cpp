@@ -19,8 +19,7 @@ std::vector<CVideoCnl*> liveChannels() {
   // starting channel that registers itself meanwhile never waits for a join.
   for (CVideoCnl* c : ended) {
     c->stop();
-    c->join();
-    delete c;
+    destroyChannel(c);
   }
   return live;
 }

@@ -60,8 +60,7 @@ CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
   // Listed before its thread starts (this thread holds g_cnlUseLock), so neither a close nor
   // the next page can miss it.
   if (!cnl->init() || !startListedChannel(cnl)) {
-    cnl->join();
-    delete cnl;
+    destroyChannel(cnl);
     return nullptr;
   }
   // The form was built by a template channel of index 9999: its fields now belong to the new one.

@@ -50,8 +50,7 @@ int startIPChannelsFromSettings() {
       g_logFile.log(CLogFile::Warning, "system",
                     "Settings section '" + section + "' is not a channel section name; ignored.",
                     "startIPChannelsFromSettings");
-      cnl->join();  // never started: returns at once
-      delete cnl;
+      destroyChannel(cnl);  // never started: the join returns at once
       continue;
     }
     if (initAndStartListedChannel(cnl)) ++started;
