@@ -5,9 +5,9 @@
 #include <string>
 
 #include "app/AppShutdown.h"
-#include "app/CLogFile.h"
-#include "channels/CFalconVideoCnl.h"
+#include "base/CLogFile.h"
 #include "channels/CnlList.h"
+#include "endpoint/CFalconVideoCnl.h"
 #include "platform/Clock.h"
 
 namespace {

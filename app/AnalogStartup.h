@@ -13,7 +13,7 @@
 #include <fxver.h>
 #include <fxdefs.h>
 
-#include "channels/CFalconBoardDrv.h"
+#include "endpoint/CFalconBoardDrv.h"
 #include "platform/FalconLib.h"
 
 namespace FX {

@@ -15,21 +15,24 @@
 #include "app/AnalogStartup.h"
 #include "app/AppOptions.h"
 #include "app/AppShutdown.h"
-#include "app/CLogFile.h"
 #include "app/CMainWindow.h"
-#include "app/CSettings.h"
 #include "app/Icons.h"
 #include "app/OnvifStartup.h"
 #include "app/RtspStartup.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
 #include "net/ConfServices.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "channels/SignalWatch.h"
-#include "net/CLstConfThread.h"
-#include "net/ConfAuth.h"
+#include "confserver/CLstConfThread.h"
+#include "confserver/ConfAuth.h"
+#include "endpoint/IPChannelFactory.h"
 #include "platform/Descriptors.h"
 #include "platform/FutexSlots.h"
 #include "platform/InstanceLock.h"
+#include "recording/CRecVideoClient.h"
 
 using namespace FX;
 
@@ -141,6 +144,8 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   } routes{app, controller};
 
   g_settings.load();
+  // Every channel made from here on (start-up, the configuration pages) gets its recorder.
+  installChannelRecorder();
 
   // Icons (realised only with a display) and the window.
   std::unique_ptr<AppIcons> icons;

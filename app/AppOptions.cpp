@@ -1,8 +1,8 @@
 #include "app/AppOptions.h"
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "net/TextHelpers.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 
 AppOptions parseOptions(int argc, char** argv) {
   AppOptions opts;

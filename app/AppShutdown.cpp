@@ -15,10 +15,6 @@ size_t closeAllChannels() {
   std::vector<CVideoCnl*> channels = takeAllChannels();
   // Every stop() first, so all channels wind down in parallel; then the joins.
   for (CVideoCnl* cnl : channels) cnl->stop();
-  for (CVideoCnl* cnl : channels) {
-    cnl->join();
-    releaseTakenChannel(cnl);
-    delete cnl;
-  }
+  for (CVideoCnl* cnl : channels) destroyChannel(cnl);
   return channels.size();
 }

@@ -4,9 +4,9 @@
 #include <sstream>
 #include <utility>
 
-#include "app/CLogFile.h"
 #include "app/Icons.h"
-#include "app/Tables.h"
+#include "base/CLogFile.h"
+#include "base/Tables.h"
 #include "platform/OpenUrl.h"
 
 using namespace FX;

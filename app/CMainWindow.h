@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ConfigAddress.h"
+#include "base/ConfigAddress.h"
 #include "channels/CnlListEntry.h"
 
 class AppIcons;

@@ -3,16 +3,16 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "app/Utf8Text.h"
-#include "channels/CFalconVideoCnl.h"
-#include "channels/CIPVideoCnl.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
+#include "base/Utf8Text.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
-#include "net/ConfAuth.h"
-#include "net/TextHelpers.h"
+#include "confserver/ConfAuth.h"
+#include "endpoint/CFalconVideoCnl.h"
+#include "endpoint/CIPVideoCnl.h"
 #include "onvif/OnvifServer.h"
 #include "platform/HostInfo.h"
 

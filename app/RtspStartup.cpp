@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
 #include "app/OnvifStartup.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "net/ConfServices.h"

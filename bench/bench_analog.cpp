@@ -12,10 +12,11 @@
 #include <memory>
 #include <vector>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
-#include "channels/CFalconVideoCnl.h"
 #include "channels/PictureOverlay.h"
+#include "endpoint/CFalconVideoCnl.h"
+#include "recording/CRecVideoClient.h"
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"
 
@@ -60,6 +61,7 @@ double overlayMs(Case& c) {
 }  // namespace
 
 int main() {
+  installChannelRecorder();  // the channels get their recorders as in the gateway
   Case cases[] = {{"d-1pal", 768, 576, {}, {}, {}, {}, {}, 0}, {"vga", 640, 480, {}, {}, {}, {}, {}, 0}};
   int number = 0;
   for (Case& c : cases) {

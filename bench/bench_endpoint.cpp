@@ -46,11 +46,11 @@
 
 #include <jpeglib.h>  // after <cstdio>: it needs FILE
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CLstSockThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
 
 extern char** environ;
@@ -133,7 +133,7 @@ class BenchNetChannel : public CNetVideoCnl {
   double producerCpuSeconds() const { return m_producerCpuNs.load() * 1e-9; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     if (!startListener()) return 1;
     uint32_t seq = 0;
     runSource([this] { return stopping(); }, m_producerCpuNs, [&] {

@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 #include "bench/BenchSupport.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "channels/PictureBlocks.h"
-#include "net/CLstConfThread.h"
-#include "net/TextHelpers.h"
+#include "confserver/CLstConfThread.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 #include "recording/EventInfo.h"
@@ -88,7 +88,7 @@ class TreeChannel : public CVideoCnl {
   std::string sourceTag() override { return "bench_0"; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     while (!stopping()) waitFrameWanted(100000000ull);
     return 0;
   }

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CVideoCnl.h"
@@ -80,7 +80,7 @@ class BenchChannel : public CVideoCnl {
   }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     uint64_t due = platform::monotonicNs();
     uint32_t seq = 0;
     while (!stopping()) {

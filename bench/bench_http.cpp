@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
 
 namespace {
 

@@ -24,11 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CLstSockThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
 #include "platform/Descriptors.h"
 
@@ -49,7 +49,7 @@ class IdleBenchChannel : public CNetVideoCnl {
   std::string sourceTag() override { return "bench"; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     if (!startListener()) return 1;
     uint64_t due = platform::monotonicNs();
     for (uint32_t seq = 1; !stopping(); ++seq) {

@@ -52,12 +52,13 @@
 
 #include <jpeglib.h>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
-#include "channels/CIPVideoCnl.h"
-#include "channels/IPChannelFactory.h"
+#include "endpoint/CIPVideoCnl.h"
+#include "endpoint/IPChannelFactory.h"
 #include "platform/Clock.h"
 #include "platform/FutexSlots.h"
+#include "recording/CRecVideoClient.h"
 
 namespace {
 
@@ -379,6 +380,7 @@ struct Column {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  installChannelRecorder();  // the channels get their recorders as in the gateway
   // The table of waiting threads sized as the application sizes it at start-up; the bare pairs
   // run in this process too and use the same table.
   platform::reserveFutexSlots(platform::kFutexSlotsForManyThreads);

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/CSettings.h"
-#include "net/CNetVideoCnl.h"
+#include "base/CSettings.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "pantilt/RotorFrame.h"
 #include "platform/Clock.h"
 

@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PictureBlocks.h"
@@ -59,7 +59,7 @@ class BenchRecChannel : public CVideoCnl {
   std::string sourceTag() override { return "bench_" + std::to_string(index()); }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     recorder()->start();
     uint64_t due = platform::monotonicNs();
     // Unthrottled pictures are stamped an hour back, so the recorder's pacing never sleeps.
@@ -184,6 +184,7 @@ void printRow(const char* name, double requested, const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  installChannelRecorder();  // the channels get their recorders as in the gateway
   double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
   if (seconds <= 0) seconds = 4.0;
   const char* tmp = std::getenv("TMPDIR");

@@ -39,9 +39,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/CSocket.h"
 #include "bench/BenchSupport.h"
 #include "channels/CJpegEncoder.h"
-#include "net/CSocket.h"
 #include "onvif/OnvifConfig.h"
 #include "platform/ByteOrder.h"
 #include "rtsp/RtpJpeg.h"

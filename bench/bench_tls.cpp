@@ -32,13 +32,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CnlList.h"
-#include "net/CLstConfThread.h"
-#include "net/CNetVideoCnl.h"
+#include "confserver/CLstConfThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
 
 extern char** environ;
@@ -55,7 +55,7 @@ class BenchChannel : public CNetVideoCnl {
   std::string sourceTag() override { return "bench"; }
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     if (!startListener()) return 1;
     uint64_t due = platform::monotonicNs();
     for (uint32_t seq = 0; !stopping();) {

@@ -5,16 +5,12 @@
 // or whoever created a consumer that never attached) then joins and deletes it.
 // CVideoClient adds the consumer's own picture record and pacing; its record belongs to the
 // consumer's thread.
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <cstdint>
 
+#include "base/CNetAddr.h"
 #include "channels/FrameRec.h"
-#include "net/CNetAddr.h"
+#include "platform/Thread.h"
 
 class CVideoCnl;
 

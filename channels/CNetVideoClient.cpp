@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/CVideoCnl.h"
 #include "channels/PushSender.h"
 
@@ -45,10 +45,7 @@ CNetVideoClient::~CNetVideoClient() { closeConnection(); }
 
 void CNetVideoClient::stop() {
   m_stop = true;
-  {
-    std::lock_guard<std::mutex> guard(m_connLock);
-    if (m_conn.isOpen()) m_conn.shutdown();
-  }
+  m_conn.shutdown();
   if (PushSender* sender = m_sender.load()) sender->wake();
 }
 
@@ -58,10 +55,7 @@ void CNetVideoClient::streamEnded() {
   m_endCond.notify_all();
 }
 
-void CNetVideoClient::closeConnection() {
-  std::lock_guard<std::mutex> guard(m_connLock);
-  m_conn.close();
-}
+void CNetVideoClient::closeConnection() { m_conn.close(); }
 
 uint32_t CNetVideoClient::periodMsFromFps(const std::string* fps) {
   uint32_t ms;
@@ -92,7 +86,7 @@ bool CNetVideoClient::patchLength(char* header, uint32_t length) {
   return true;
 }
 
-FX::FXint CNetVideoClient::run() {
+int CNetVideoClient::run() {
   m_cnl->addClient(this);
   const std::string id = threadIdText();
   g_logFile.log(CLogFile::Info, kLogSource,

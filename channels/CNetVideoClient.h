@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/CSocket.h"
 #include "channels/CMXClient.h"
-#include "net/CSocket.h"
 
 class PushSender;
 
@@ -66,13 +66,12 @@ class CNetVideoClient : public CVideoClient {
   static bool patchLength(char* header, uint32_t length);
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   void closeConnection();
 
-  std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
-  CSocket m_conn;         // guarded by m_connLock for close/shutdown; sends are the sender's
+  CSocket m_conn;  // stop() may shut it down (CSocket keeps that safe); sends are the sender's
   CNetAddr m_peerAddr;
   std::atomic<PushSender*> m_sender{nullptr};  // set by run() before the hand-over
   std::mutex m_endLock;

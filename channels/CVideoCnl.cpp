@@ -11,15 +11,14 @@
 #include <new>
 #include <utility>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "app/Utf8Text.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
+#include "base/Utf8Text.h"
 #include "channels/CMXClient.h"
 #include "channels/PushSender.h"
-#include "net/TextHelpers.h"
 #include "platform/Clock.h"
-#include "recording/CRecVideoClient.h"
 
 namespace {
 
@@ -149,8 +148,9 @@ void CVideoCnl::unattachedClientGone() {
 }
 
 void CVideoCnl::createRecorder() {
-  m_rec = std::make_unique<CRecVideoClient>(this);
-  m_rec->init();
+  const ChannelRecorderMaker make = channelRecorderMaker();
+  if (make) m_rec = make(this);
+  if (m_rec) m_rec->init();
 }
 
 bool CVideoCnl::init() {
@@ -216,12 +216,7 @@ ChannelTotals CVideoCnl::totals() {
   t.dropped = m_counters.dropped.load(std::memory_order_relaxed);
   t.reconnects = m_counters.reconnects.load(std::memory_order_relaxed);
   t.viewerBytes = m_counters.viewerBytes.load(std::memory_order_relaxed);
-  if (m_rec) {
-    t.recEvents = m_rec->eventsWritten();
-    t.recFiles = m_rec->filesWritten();
-    t.recBytes = m_rec->bytesWritten();
-    t.cleanerDeletions = m_rec->cleaner().deletions();
-  }
+  if (m_rec) m_rec->countInto(t);
   return t;
 }
 

@@ -12,11 +12,6 @@
 // deletes the channel.
 //
 // Lock order: m_clientLock, then m_frameLock; the log's lock is always taken last.
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -28,18 +23,17 @@
 #include <string>
 #include <vector>
 
+#include "base/CNetAddr.h"
 #include "channels/ChannelCounters.h"
+#include "channels/ChannelRecorder.h"
 #include "channels/CnlListEntry.h"
 #include "channels/FrameRec.h"
-#include "channels/SignalState.h"
 #include "channels/PictureWatch.h"
-#include "net/CNetAddr.h"
+#include "channels/SignalState.h"
+#include "platform/Thread.h"
 
 class CMXClient;
-class CRecVideoClient;
 class PushSender;
-
-using FormFields = std::map<std::string, std::string>;
 
 class CVideoCnl : public CThread {
  public:
@@ -81,6 +75,9 @@ class CVideoCnl : public CThread {
   // Where the channel's own endpoint listens (the live page streams from it); port 0 when the
   // channel has none (here) or is not listening.
   virtual CNetAddr endpointAddr() { return CNetAddr(); }
+  // A camera channel's fetch period, by which the signal watch judges a silent camera; false
+  // (ns untouched) for a channel that no camera feeds (here).
+  virtual bool cameraPeriodNs(int64_t* /*ns*/) const { return false; }
   // Writes the common rows of the channel's configuration form / status table.
   virtual void form(std::string& html);
   virtual void status(std::string& html);
@@ -140,7 +137,8 @@ class CVideoCnl : public CThread {
   std::string logSource();                  // name, or sectionName() when the name is empty
   bool stopping() const { return m_stop.load(); }
   CnlListEntry& listEntry() { return m_listEntry; }
-  CRecVideoClient* recorder() { return m_rec.get(); }
+  // The recording consumer made by the installed maker (ChannelRecorder.h), or null.
+  ChannelRecorder* recorder() { return m_rec.get(); }
   bool reconnectPending() const { return m_reconnect.load(); }
   // Counts for the metrics page; the threads doing the work add to them.
   ChannelCounters& counters() { return m_counters; }
@@ -156,7 +154,8 @@ class CVideoCnl : public CThread {
   void setWaitTimeoutNs(uint64_t ns) { m_waitTimeoutNs = ns; }
 
  protected:
-  // Creates and initialises the recording consumer; every concrete constructor calls it.
+  // Creates the recording consumer with the installed maker and initialises it; every
+  // concrete constructor calls it.
   void createRecorder();
   // Whether form() shows the pan/tilt block (here: analog channels only).
   virtual bool formShowsPanTilt() { return m_typeCode == 0; }
@@ -214,7 +213,7 @@ class CVideoCnl : public CThread {
   std::mutex m_senderLock;
   std::unique_ptr<PushSender> m_senderOwned;  // guarded by m_senderLock
   std::atomic<PushSender*> m_sender{nullptr};  // the same, for the publication's wake-up
-  std::unique_ptr<CRecVideoClient> m_rec;
+  std::unique_ptr<ChannelRecorder> m_rec;
 
   std::mutex m_watchLock;
   std::vector<std::shared_ptr<PictureLink>> m_watches;  // guarded by m_watchLock

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/CHTTPSocket.h"
-#include "net/CSocket.h"
+#include "base/CHTTPSocket.h"
+#include "base/CSocket.h"
 
 namespace {
 

@@ -49,9 +49,14 @@ bool initAndStartListedChannel(CVideoCnl* cnl) {
     std::lock_guard<std::mutex> use(g_cnlUseLock);
     if (startListedChannel(cnl)) return true;
   }
-  cnl->join();
-  delete cnl;
+  destroyChannel(cnl);
   return false;
+}
+
+void destroyChannel(CVideoCnl* cnl) {
+  cnl->join();
+  releaseTakenChannel(cnl);
+  delete cnl;
 }
 
 std::vector<CVideoCnl*> snapshotChannels() {

@@ -32,7 +32,11 @@ bool initAndStartListedChannel(CVideoCnl* cnl);
 // such a channel is not listed again by a registerChannel call of its own thread that comes
 // late (a thread that only began to run after the close took it).
 std::vector<CVideoCnl*> takeAllChannels();
-// Call once the channel's thread has been joined, before destroying it.
+// Call once the channel's thread has been joined, before destroying it (destroyChannel does).
 void releaseTakenChannel(CVideoCnl* cnl);
+// The one way a channel is destroyed: joins its thread (at once for a thread that never ran),
+// releases it when the close sequence took it, deletes it. The channel is listed no more and
+// was stopped, or never started; the caller holds no g_cnlListLock.
+void destroyChannel(CVideoCnl* cnl);
 // A copy of the list taken under the lock.
 std::vector<CVideoCnl*> snapshotChannels();

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "app/Utf8Text.h"
+#include "base/Utf8Text.h"
 
 namespace {
 

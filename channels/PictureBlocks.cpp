@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/Tables.h"
+#include "base/Tables.h"
 #include "platform/ByteOrder.h"
 
 namespace pictureblocks {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CVideoCnl.h"
 #include "platform/Clock.h"

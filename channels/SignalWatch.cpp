@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "app/CSettings.h"
-#include "channels/CIPVideoCnl.h"
+#include "base/CSettings.h"
+#include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "platform/Clock.h"
 
@@ -63,8 +63,8 @@ void SignalWatch::round(const std::vector<CVideoCnl*>& channels, uint64_t monoNs
 }
 
 void SignalWatch::judgeCamera(CVideoCnl* c, Track& t, uint64_t monoNs, uint64_t wallNs) {
-  const auto* camera = dynamic_cast<CIPVideoCnl*>(c);
-  if (!camera) return;
+  int64_t periodNs = 0;
+  if (!c->cameraPeriodNs(&periodNs)) return;
   const uint64_t published = c->counters().lastPictureNs.load(std::memory_order_relaxed);
   // A reconnection lasts until a picture comes: the channel clears its flag for every attempt.
   if (c->reconnectPending()) {
@@ -75,7 +75,7 @@ void SignalWatch::judgeCamera(CVideoCnl* c, Track& t, uint64_t monoNs, uint64_t 
   t.lastPictureNs = published;
   const bool reconnecting = t.reconnectSinceNs != 0 && monoNs - t.reconnectSinceNs >= kReconnectGraceNs;
   const uint64_t last = published != 0 ? published : t.firstSeenWallNs;
-  const uint64_t period = uint64_t(camera->framePeriodNs() > 0 ? camera->framePeriodNs() : 0);
+  const uint64_t period = uint64_t(periodNs > 0 ? periodNs : 0);
   const bool silent = period > 0 && wallNs > last && wallNs - last > kOfflinePeriods * period;
   const bool wasOffline = c->signalState() == SignalState::Offline;
   // Back only with a picture published since the camera went offline.

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <map>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "onvif/XmlDoc.h"
 
 namespace onvifauth {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/CLogFile.h"
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
+#include "base/CLogFile.h"
 #include "onvif/OnvifPtz.h"
 #include "onvif/OnvifSoap.h"
 #include "onvif/WsDiscovery.h"
@@ -65,17 +65,13 @@ std::string headerOf(const std::map<std::string, std::string>& h, const char* na
 class OnvifConnection : public CThread {
  public:
   OnvifConnection(OnvifServer& server, int fd) : m_server(server), m_conn(fd, true) {}
-  void stop() {
-    std::lock_guard<std::mutex> g(m_lock);
-    m_conn.shutdown();
-  }
+  void stop() { m_conn.shutdown(); }  // any thread; CSocket keeps it off a reused fd
   // True until its whole request has arrived.
   bool waiting() const { return m_waiting.load(); }
 
  protected:
   int run() override {
     serve();
-    std::lock_guard<std::mutex> g(m_lock);
     m_conn.close();
     return 0;
   }
@@ -150,7 +146,6 @@ class OnvifConnection : public CThread {
 
   OnvifServer& m_server;
   std::atomic<bool> m_waiting{true};
-  std::mutex m_lock;  // close() against stop()'s shutdown()
   CHTTPSocket m_conn;
 };
 OnvifServer::OnvifServer(OnvifChannelSource& channels, OnvifCredentials& logins, OnvifPresetStore* presets)

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "net/CNetAddr.h"
-#include "net/CSocket.h"
+#include "base/CNetAddr.h"
+#include "base/CSocket.h"
 #include "onvif/OnvifAuth.h"
 #include "onvif/OnvifConfig.h"
 #include "platform/Thread.h"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "onvif/XmlDoc.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "onvif/OnvifSoap.h"
 #include "onvif/XmlDoc.h"
 #include "platform/Clock.h"

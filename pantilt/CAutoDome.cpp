@@ -1,6 +1,6 @@
 #include "pantilt/CAutoDome.h"
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "pantilt/RotorSpeed.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <string>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "pantilt/RotorFrame.h"
 #include "platform/Clock.h"
@@ -42,14 +42,10 @@ bool CRotorClient::configure() {
 
 void CRotorClient::stop() {
   m_stop = true;
-  std::lock_guard<std::mutex> guard(m_connLock);
-  if (m_conn.isOpen()) m_conn.shutdown();
+  m_conn.shutdown();
 }
 
-void CRotorClient::closeConnection() {
-  std::lock_guard<std::mutex> guard(m_connLock);
-  m_conn.close();
-}
+void CRotorClient::closeConnection() { m_conn.close(); }
 
 int CRotorClient::run() {
   m_cnl->addClient(this);

@@ -14,10 +14,9 @@
 // stop() shuts the connection down so that a read waiting for a byte ends at once; the reader
 // also notices the channel stopping within kStopCheckMs.
 #include <memory>
-#include <mutex>
 
+#include "base/CSocket.h"
 #include "channels/CMXClient.h"
-#include "net/CSocket.h"
 #include "pantilt/RotorHead.h"
 
 class CRotorClient : public CMXClient {
@@ -47,7 +46,6 @@ class CRotorClient : public CMXClient {
   void closeConnection();
 
   std::unique_ptr<RotorLease> m_lease;
-  std::mutex m_connLock;  // close() against stop()'s shutdown(): never shut down a reused fd
-  CSocket m_conn;         // guarded by m_connLock for close/shutdown; reads are run()'s alone
+  CSocket m_conn;  // reads are run()'s alone; stop() may shut it down at any time
   CNetAddr m_peerAddr;
 };

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 
 int rotorBaudRate(int requested) {
   switch (requested) {

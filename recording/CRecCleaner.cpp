@@ -18,7 +18,7 @@ void CRecCleaner::requestStop() {
   m_wake.notify_all();
 }
 
-FX::FXint CRecCleaner::run() {
+int CRecCleaner::run() {
   m_freedRemainder = 0;
   if (!m_stop.load() && !m_owner->usedSpaceKnown()) m_owner->measureUsedSpace(m_stop);
   while (!m_stop.load()) {

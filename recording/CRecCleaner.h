@@ -10,17 +10,13 @@
 // Threads: run() is the cleaner's own thread. requestStop() may be called from any thread;
 // the owner joins. clearStop() and start() only while the thread is not running.
 // cleanOnce() is the body of one cycle (public so that tests can drive it step by step).
-#include <fxver.h>
-#include <fxdefs.h>
-
-#include "platform/Thread.h"
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "platform/Thread.h"
 #include "recording/ErdInfo.h"
 
 // What the cleaner needs from its owner. The limits and the active flag are read without a
@@ -68,7 +64,7 @@ class CRecCleaner : public CThread {
   uint64_t deletions() const { return m_deletions.load(std::memory_order_relaxed); }
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   // True when the oldest event must go (age first, then quota).

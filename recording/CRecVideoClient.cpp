@@ -8,8 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "platform/Clock.h"
 #include "recording/EventInfo.h"
 #include "recording/EventTree.h"
@@ -49,7 +50,15 @@ uint32_t writeAll(int fd, const uint8_t* data, uint32_t length) {
 
 std::string errnoText(int err) { return std::strerror(err); }
 
+std::unique_ptr<ChannelRecorder> makeRecorder(CVideoCnl* cnl) {
+  return std::make_unique<CRecVideoClient>(cnl);
+}
+
 }  // namespace
+
+void installChannelRecorder() { setChannelRecorderMaker(makeRecorder); }
+
+CRecVideoClient* recorderOf(CVideoCnl& cnl) { return dynamic_cast<CRecVideoClient*>(cnl.recorder()); }
 
 CRecVideoClient::CRecVideoClient(CVideoCnl* cnl)
     : CVideoClient(cnl, kDefaultPeriodMs), m_cleaner(this) {
@@ -84,6 +93,13 @@ void CRecVideoClient::subtractUsedKB(uint32_t kb) {
   uint32_t cur = m_usedKB.load();
   while (!m_usedKB.compare_exchange_weak(cur, cur > kb ? cur - kb : 0)) {
   }
+}
+
+void CRecVideoClient::countInto(ChannelTotals& t) const {
+  t.recEvents = eventsWritten();
+  t.recFiles = filesWritten();
+  t.recBytes = bytesWritten();
+  t.cleanerDeletions = m_cleaner.deletions();
 }
 
 void CRecVideoClient::stop() {
@@ -123,7 +139,7 @@ void CRecVideoClient::takeBackEvent() {
   m_record.newestStamp.event = m_record.newest;
 }
 
-FX::FXint CRecVideoClient::run() {
+int CRecVideoClient::run() {
   const char* fn = "CRecVideoClient::run";
   while (!stopping()) {
     if (m_reconf.load() || m_retryReconf.load()) {

@@ -2,7 +2,8 @@
 // The recording consumer of one channel: takes frames at the configured pace and stores them
 // as events below the channel directory, with the ".erdinfo" index; embeds the cleaner thread.
 //
-// Created by the channel's constructor (CVideoCnl::createRecorder), started by the channel's
+// Created by the channel's constructor (CVideoCnl::createRecorder, through the maker that
+// installChannelRecorder installs at start-up), started by the channel's
 // run thread, stopped/joined/destroyed by the channel's destructor. init(), update() and
 // status() run on the configuration server's thread (or the GUI thread at start-up); run()
 // and everything it calls (reconf, the event writing, the index file) on the recording thread;
@@ -29,12 +30,13 @@
 #include <string>
 
 #include "channels/CMXClient.h"
+#include "channels/ChannelRecorder.h"
 #include "channels/CVideoCnl.h"
 #include "recording/CRecCleaner.h"
 #include "recording/ErdInfo.h"
 #include "recording/IndexFile.h"
 
-class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
+class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public ChannelRecorder {
  public:
   static constexpr uint32_t kDefaultPeriodMs = 80;
   static constexpr uint32_t kMinPeriodMs = 40;
@@ -54,14 +56,19 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
 
   // Reads the recording settings of the channel's section and arms reconfiguration when the
   // active flag or the directory changed. False when recording cannot be configured.
-  bool init();
+  bool init() override;
   // Validates and stores the recording form fields, appending its messages to html. The
   // running thread is not touched: the values take effect at the next init(). Always true.
-  bool update(const FormFields& fields, std::string& html);
+  bool update(const FormFields& fields, std::string& html) override;
   // Appends the recording rows of the channel's status table.
-  void status(std::string& html);
+  void status(std::string& html) override;
+  // Starts the recording thread (CThread::start).
+  bool start() override { return CThread::start(); }
   // Sets the stop flag and wakes the recording thread's pauses; returns at once.
   void stop() override;
+  // Waits for the recording thread (CThread::join).
+  bool join() override { return CThread::join(); }
+  void countInto(ChannelTotals& t) const override;
 
   // ---- Read access (status page, tests) ----
   bool active() const { return m_active.load(); }
@@ -93,7 +100,7 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   void measureUsedSpace(const std::atomic<bool>& stop) override;
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   // ---- Recording thread ----
@@ -182,3 +189,10 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
 
   CRecCleaner m_cleaner;
 };
+
+// Installs the maker that gives every channel created afterwards its CRecVideoClient
+// (setChannelRecorderMaker). Start-up, before the first channel is made.
+void installChannelRecorder();
+// The recorder of cnl when it is a CRecVideoClient (tests and benchmarks reach its own
+// operations through this), else null.
+CRecVideoClient* recorderOf(CVideoCnl& cnl);

@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstdlib>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "net/TextHelpers.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 #include "recording/EventTree.h"
 
 namespace {

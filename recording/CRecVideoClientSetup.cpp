@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "platform/Clock.h"
 #include "recording/EventTree.h"
 

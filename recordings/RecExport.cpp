@@ -20,7 +20,7 @@ extern "C" {
 #include <openssl/evp.h>
 #include <zip.h>
 
-#include "app/Tables.h"
+#include "base/Tables.h"
 #include "platform/Clock.h"
 #include "recordings/PictureCursor.h"
 #include "recordings/RecTime.h"

@@ -12,10 +12,10 @@
 #include <map>
 #include <vector>
 
-#include "app/CLogFile.h"
+#include "base/CHTTPSocket.h"
+#include "base/CLogFile.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CHTTPSocket.h"
-#include "net/CHTTPSrvThread.h"
+#include "endpoint/CHTTPSrvThread.h"
 #include "platform/Clock.h"
 #include "recordings/PictureCursor.h"
 #include "recordings/RecTime.h"

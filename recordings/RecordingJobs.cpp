@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 

@@ -6,14 +6,13 @@
 #include <memory>
 #include <vector>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
+#include "base/CHTTPSocket.h"
+#include "base/CSettings.h"
+#include "base/ConfAnswer.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/TextHelpers.h"
+#include "channels/LiveChannels.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recordings/PictureCursor.h"
@@ -63,7 +62,7 @@ struct ChannelTree {
 // The channel's tree folder: the recorder's when it records, else the one its settings name
 // (a channel whose recording is switched off still has its tree).
 std::string treeDirOf(CVideoCnl* c) {
-  CRecVideoClient* rec = c->recorder();
+  CRecVideoClient* rec = recorderOf(*c);
   std::string dir = rec ? rec->channelDir() : "";
   if (!dir.empty()) return dir;
   const std::string root = g_settings.readString(c->sectionName(), "CnlEventRootPath", "");
@@ -238,7 +237,7 @@ void overviewPage(ConfAnswer& out) {
     const RecordingTree::Range r = tree.range();
     uint64_t oldest = 0, newest = 0;
     const bool any = tree.bounds(&oldest, &newest);
-    CRecVideoClient* rc = t.cnl->recorder();
+    CRecVideoClient* rc = recorderOf(*t.cnl);
     const uint32_t quota = rc ? rc->diskQuotaKB() : 0;
     page += "<TR><TD><SPAN class=cnl>" + html_escape(t.title) + "</SPAN></TD><TD>" +
             html_escape(t.type) + "</TD><TD>" + (any ? rectime::displayLocal(oldest) : "-") + "</TD><TD>" +

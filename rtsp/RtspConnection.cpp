@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/CLogFile.h"
-#include "app/Tables.h"
+#include "base/CLogFile.h"
+#include "base/Tables.h"
 #include "channels/CNetVideoClient.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
@@ -73,15 +73,9 @@ RtspConnection::RtspConnection(RtspServer& server, int fd) : m_server(server), m
   m_peer = m_conn.peerAddress();
 }
 
-RtspConnection::~RtspConnection() {
-  std::lock_guard<std::mutex> guard(m_stopLock);
-  m_conn.close();
-}
+RtspConnection::~RtspConnection() { m_conn.close(); }
 
-void RtspConnection::stop() {
-  std::lock_guard<std::mutex> guard(m_stopLock);
-  if (m_conn.isOpen()) m_conn.shutdown();
-}
+void RtspConnection::stop() { m_conn.shutdown(); }
 
 int RtspConnection::run() {
   m_conn.setSendTimeout(RtspOutput::kSendTimeoutMs);
@@ -136,7 +130,6 @@ int RtspConnection::run() {
     if (n > 0) in.append(buf, static_cast<size_t>(n));
   }
   endSessions();
-  std::lock_guard<std::mutex> guard(m_stopLock);
   m_conn.close();
   return 0;
 }

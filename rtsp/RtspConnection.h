@@ -13,12 +13,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "net/CSocket.h"
+#include "base/CSocket.h"
 #include "platform/Thread.h"
 #include "rtsp/RtspRequest.h"
 #include "rtsp/RtspSession.h"
@@ -65,8 +64,7 @@ class RtspConnection : public CThread {
   void endSessions();
 
   RtspServer& m_server;
-  CSocket m_conn;
-  std::mutex m_stopLock;  // stop()'s shutdown against the thread's close: never a reused fd
+  CSocket m_conn;  // the thread's; stop() may shut it down at any time
   std::shared_ptr<RtspOutput> m_out;
   CNetAddr m_local, m_peer;
   bool m_authenticated = false;  // a login was accepted on this connection

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "platform/Clock.h"
 #include "rtsp/RtspConnection.h"
 #include "rtsp/RtspFeed.h"

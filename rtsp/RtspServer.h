@@ -24,8 +24,8 @@
 #include <set>
 #include <string>
 
-#include "net/CNetAddr.h"
-#include "net/CSocket.h"
+#include "base/CNetAddr.h"
+#include "base/CSocket.h"
 #include "onvif/OnvifAuth.h"
 #include "platform/Thread.h"
 #include "rtsp/RtspConfig.h"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole check: the normal suite (the README's test command), then the extended checks:
-# the AddressSanitizer + UBSan suite, the ThreadSanitizer suite, every fuzz target for 30 s
-# and a 2-minute soak. Any failing step fails the run. This is what CI runs (.ci/run).
+# The whole check: the layer check, the normal suite (the README's test command), then the
+# extended checks: the AddressSanitizer + UBSan suite, the ThreadSanitizer suite, every fuzz
+# target for 30 s and a 2-minute soak. Any failing step fails the run. This is what CI runs
+# (.ci/run).
 #
 # Two steps go beside others to stay within the time a CI machine gives: the fuzz targets'
 # clang build runs at the lowest priority beside the sanitizer suites (it takes what their
@@ -14,6 +15,8 @@ cd "$(dirname "$0")/.."
 side=()
 trap 'for p in "${side[@]}"; do kill -- -"$p" 2>/dev/null || true; done' EXIT
 start=$(date +%s)
+# First, as it takes a moment only: no include points up the layers (docs/design.md).
+bash scripts/check-layers.sh
 bash scripts/test.sh
 echo "ci: normal suite took $(( $(date +%s) - start )) s"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ConfigAddress.h"
+#include "base/ConfigAddress.h"
 
 namespace {
 

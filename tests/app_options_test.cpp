@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/AppOptions.h"
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "tests/support/TestEnv.h"
 
 namespace {

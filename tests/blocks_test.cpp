@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/Tables.h"
+#include "base/Tables.h"
 #include "channels/PictureBlocks.h"
 
 using namespace pictureblocks;

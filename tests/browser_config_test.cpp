@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "tests/support/Browser.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ProgramHome.h"

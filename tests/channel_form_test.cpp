@@ -1,7 +1,7 @@
 // The common configuration rows every channel shares: update, form and status.
 #include <gtest/gtest.h>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
 

@@ -195,7 +195,7 @@ class CountingClient : public CVideoClient {
   std::atomic<bool> attached{false};
 
  protected:
-  FX::FXint run() override {
+  int run() override {
     m_cnl->addClient(this);
     attached = true;
     while (m_loop && !stopping()) waitNewFrame();
@@ -255,7 +255,7 @@ TEST(ChannelConsumers, ConsumerAttachingWhileTheChannelIsDestroyedIsStoppedAndJo
     ~LateClient() override { ++*m_destroyed; }
 
    protected:
-    FX::FXint run() override {
+    int run() override {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
       m_cnl->addClient(this);
       while (!stopping()) waitNewFrame();
@@ -281,7 +281,7 @@ TEST(VideoClient, PeriodIsClampedTo50To1000Ms) {
   EXPECT_EQ(fast.periodNs(), 50000000ull);
   struct Plain : CVideoClient {
     Plain(CVideoCnl* c, uint32_t ms) : CVideoClient(c, ms) {}
-    FX::FXint run() override { return 0; }
+    int run() override { return 0; }
   };
   EXPECT_EQ(Plain(&cnl, 0).periodNs(), 50000000ull);
   EXPECT_EQ(Plain(&cnl, 333).periodNs(), 333000000ull);

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
-#include "net/CLstConfThread.h"
-#include "net/TextHelpers.h"
+#include "confserver/CLstConfThread.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <functional>
 
-#include "net/ConfAuth.h"
-#include "net/LoginThrottle.h"
+#include "confserver/ConfAuth.h"
+#include "confserver/LoginThrottle.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/Waiting.h"

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ConfGate.h"
 #include "tests/support/Loopback.h"

@@ -2,8 +2,8 @@
 // order, highlighting, the new-channel forms, escaping of stored texts, the cell layout.
 #include <gtest/gtest.h>
 
-#include "net/ConfPages.h"
-#include "net/StatusPage.h"
+#include "confserver/ConfPages.h"
+#include "confserver/StatusPage.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/TestChannel.h"
 

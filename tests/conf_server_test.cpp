@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "net/ConfAuth.h"
-#include "net/StatusPage.h"
+#include "confserver/ConfAuth.h"
+#include "confserver/StatusPage.h"
 #include "tests/conf_fixture.h"
 
 using namespace conftest;

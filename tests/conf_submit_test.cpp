@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "channels/SignalWatch.h"
-#include "net/ConfSubmit.h"
+#include "confserver/ConfSubmit.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestChannel.h"

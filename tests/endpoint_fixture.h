@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "tests/net_loopback.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TestEnv.h"

@@ -3,9 +3,9 @@
 #include <string>
 #include <thread>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
+#include "endpoint/CLstSockThread.h"
 #include "platform/Descriptors.h"
 #include "tests/endpoint_fixture.h"
 #include "tests/support/Waiting.h"

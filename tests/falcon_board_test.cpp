@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "channels/CFalconBoardDrv.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "endpoint/CFalconBoardDrv.h"
 #include "tests/falcon_fake.h"
 #include "tests/support/TestEnv.h"
 

@@ -7,11 +7,11 @@
 #include <memory>
 #include <thread>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "channels/CFalconVideoCnl.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "channels/CnlList.h"
-#include "net/CHTTPSrvThread.h"
+#include "endpoint/CFalconVideoCnl.h"
+#include "endpoint/CHTTPSrvThread.h"
 #include "platform/ByteOrder.h"
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"

@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/CSettings.h"
-#include "channels/CFalconVideoCnl.h"
+#include "base/CSettings.h"
 #include "channels/CnlList.h"
+#include "endpoint/CFalconVideoCnl.h"
 #include "falconsim/TestPattern.h"
 #include "tests/falconsim_fixture.h"
 #include "tests/jpeg_support.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/AnalogStartup.h"
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "tests/falcon_fake.h"
 #include "tests/falconsim_fixture.h"
 #include "tests/support/TestEnv.h"

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CMainWindow.h"
-#include "app/ConfigAddress.h"
-#include "app/Icons.h"
-#include "channels/CnlListEntry.h"
 #include "app/AnalogStartup.h"
+#include "app/CMainWindow.h"
+#include "app/Icons.h"
+#include "base/CLogFile.h"
+#include "base/ConfigAddress.h"
+#include "channels/CnlListEntry.h"
 #include "tests/falconsim_fixture.h"
 #include "tests/gui_Xvfb.h"
 #include "tests/support/TestEnv.h"

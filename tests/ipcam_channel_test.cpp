@@ -7,9 +7,9 @@
 
 #include <cstring>
 
-#include "app/CLogFile.h"
-#include "channels/CIPAxisVideoCnl.h"
-#include "channels/CIPSonyVideoCnl.h"
+#include "base/CLogFile.h"
+#include "endpoint/CIPAxisVideoCnl.h"
+#include "endpoint/CIPSonyVideoCnl.h"
 #include "platform/ByteOrder.h"
 #include "tests/net_loopback.h"
 #include "tools/FakeCamJpeg.h"

@@ -14,10 +14,10 @@
 
 #include <jpeglib.h>
 
-#include "app/CSettings.h"
-#include "channels/CIPVideoCnl.h"
+#include "base/CSettings.h"
 #include "channels/CnlList.h"
-#include "channels/IPChannelFactory.h"
+#include "endpoint/CIPVideoCnl.h"
+#include "endpoint/IPChannelFactory.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 #include "tools/FakeCam.h"

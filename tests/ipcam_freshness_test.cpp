@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/PictureBlocks.h"
 #include "platform/ByteOrder.h"
 

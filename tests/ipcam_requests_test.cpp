@@ -1,10 +1,10 @@
 // The exact requests each camera family sends, as the fake camera received them.
 #include "tests/ipcam_fixture.h"
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 
-#include "channels/CIPPanasonicVideoCnl.h"
-#include "channels/CIPSonyVideoCnl.h"
+#include "endpoint/CIPPanasonicVideoCnl.h"
+#include "endpoint/CIPSonyVideoCnl.h"
 
 using namespace ipcamtest;
 using fakecam::Misbehave;

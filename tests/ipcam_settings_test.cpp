@@ -2,7 +2,7 @@
 // start-up walk over the settings sections.
 #include "tests/ipcam_fixture.h"
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 
 using namespace ipcamtest;
 

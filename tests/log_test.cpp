@@ -11,8 +11,8 @@
 #include <future>
 #include <sstream>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "tests/support/TestEnv.h"
 
 namespace {

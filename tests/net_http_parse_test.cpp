@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
 
 using Map = std::map<std::string, std::string>;
 

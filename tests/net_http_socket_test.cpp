@@ -3,7 +3,7 @@
 #include <string>
 #include <thread>
 
-#include "net/CHTTPSocket.h"
+#include "base/CHTTPSocket.h"
 #include "platform/Clock.h"
 #include "tests/net_loopback.h"
 

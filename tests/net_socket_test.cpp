@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/CSocket.h"
+#include "base/CSocket.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 #include "tests/net_loopback.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 
 TEST(UrlDecode, DecodesEscapesInEitherCaseAndPlus) {
   EXPECT_EQ(url_decode("%41%6a"), "Aj");

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "onvif/OnvifAuth.h"
 #include "onvif/OnvifServer.h"
 #include "onvif/OnvifSoap.h"

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "channels/CnlList.h"
-#include "net/MetricsPage.h"
+#include "confserver/MetricsPage.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ProgramHome.h"

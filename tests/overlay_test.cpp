@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/CSettings.h"
-#include "channels/CFalconVideoCnl.h"
+#include "base/CSettings.h"
 #include "channels/OverlayFont.h"
+#include "endpoint/CFalconVideoCnl.h"
 #include "tests/falcon_fake.h"
 #include "tests/jpeg_support.h"
 #include "tests/support/TestEnv.h"

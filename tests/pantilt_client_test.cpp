@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "pantilt/CPelcoD.h"
 #include "pantilt/CRotorClient.h"
 #include "pantilt/RotorFrame.h"

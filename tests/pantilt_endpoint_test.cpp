@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "pantilt/CPelcoD.h"
 #include "pantilt/RotorFrame.h"
 #include "tests/net_loopback.h"

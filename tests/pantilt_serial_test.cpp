@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "pantilt/CAutoDome.h"
 #include "pantilt/CPelcoD.h"
 #include "pantilt/CSpeedDome.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/PictureBlocks.h"
 #include "platform/Clock.h"

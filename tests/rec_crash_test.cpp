@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "platform/Clock.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
@@ -64,7 +64,7 @@ std::map<std::string, FileState> completeFiles(const std::string& dir) {
   TestChannel::Options opt;
   opt.periodMs = 40;
   TestChannel* ch = new TestChannel(opt);
-  ch->recorder()->setTimings(60000000ull, 20000000ull, 50000000ull, 50000000ull);
+  recorderOf(*ch)->setTimings(60000000ull, 20000000ull, 50000000ull, 50000000ull);
   if (!ch->startChannel()) _exit(3);
   for (;;) pause();
 }
@@ -128,7 +128,7 @@ TEST(RecCrash, KilledRecorderNeverLosesFinishedFiles) {
   {
     TestChannel::Options opt;
     TestChannel ch(opt);
-    ch.recorder()->setTimings(60000000ull, 20000000ull, 50000000ull, 50000000ull);
+    recorderOf(ch)->setTimings(60000000ull, 20000000ull, 50000000ull, 50000000ull);
     ASSERT_TRUE(ch.startChannel());
     waitFor([&] { return eventtree::scanTree(cnlDir, nullptr).newestUs > scanBefore.newestUs; }, 5000, 10);
   }

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -108,7 +108,7 @@ class RecorderTest : public ::testing::Test {
       pthreadhooks::failCreate(static_cast<CThread*>(&rec()->cleaner()), cleanerStartFailures);
     ASSERT_TRUE(channel->startChannel());
   }
-  CRecVideoClient* rec() { return channel->recorder(); }
+  CRecVideoClient* rec() { return recorderOf(*channel); }
   bool eventStarted(uint32_t n) {
     return exists(eventtree::eventDir(cnlDir, n) + "E00000.jpg");
   }

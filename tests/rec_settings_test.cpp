@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
@@ -22,7 +22,7 @@ class RecSettingsTest : public ::testing::Test {
     opt.periodMs = 0;
     channel = std::make_unique<TestChannel>(opt);  // not started: no recording thread
   }
-  CRecVideoClient* rec() { return channel->recorder(); }
+  CRecVideoClient* rec() { return recorderOf(*channel); }
   // Submits the given recording fields (names without the channel prefix).
   std::string submit(const std::map<std::string, std::string>& plain, bool* result = nullptr) {
     FormFields f;

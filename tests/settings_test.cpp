@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnv.h"
 

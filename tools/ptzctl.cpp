@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "net/CSocket.h"
+#include "base/CSocket.h"
 #include "pantilt/RotorFrame.h"
 #include "platform/Clock.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
 

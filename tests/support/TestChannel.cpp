@@ -25,6 +25,10 @@ void onJpegError(j_common_ptr cinfo) {
 
 void silentOutput(j_common_ptr) {}
 
+// The test program's channels get their recorder as the gateway's do: start-up installs the
+// same maker (app/App.cpp).
+const bool g_recorderInstalled = (installChannelRecorder(), true);
+
 }  // namespace
 
 TestChannel::TestChannel(const Options& options, int typeCode, uint32_t index)
@@ -47,7 +51,7 @@ bool TestChannel::startChannel() {
   return start();
 }
 
-FX::FXint TestChannel::run() {
+int TestChannel::run() {
   if (m_opt.registerInList) {
     m_registered = true;
     registerChannel(this);

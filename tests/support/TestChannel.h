@@ -80,7 +80,7 @@ class TestChannel : public CVideoCnl {
   static bool decodeJpeg(const uint8_t* data, size_t length, int* width, int* height);
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   bool publishLocked(const uint8_t* data, size_t length, uint64_t timeNs, uint32_t sequence);

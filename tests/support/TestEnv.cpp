@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/CLstSockThread.h"
+#include "endpoint/CLstSockThread.h"
 #include "platform/Clock.h"
 #include "tests/support/TestChannel.h"
 
@@ -59,7 +59,7 @@ std::string TestNetChannel::imageUrl(const std::string& host, bool live) {
   return "http://" + host + (live ? "/control/faststream.jpg" : "/record/current.jpg");
 }
 
-FX::FXint TestNetChannel::run() {
+int TestNetChannel::run() {
   reconf();
   if (!startListener()) return 1;
   const uint64_t periodNs = uint64_t(m_periodMs) * 1000000ull;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "net/CNetVideoCnl.h"
+#include "endpoint/CNetVideoCnl.h"
 
 class TestNetChannel : public CNetVideoCnl {
  public:
@@ -35,7 +35,7 @@ class TestNetChannel : public CNetVideoCnl {
   std::string sourceTag() override { return "testnet_" + std::to_string(index()); }
 
  protected:
-  FX::FXint run() override;
+  int run() override;
 
  private:
   const uint32_t m_periodMs;

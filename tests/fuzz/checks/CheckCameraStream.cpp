@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "channels/CIPVideoCnl.h"
 #include "channels/CamPartReader.h"
 #include "channels/FrameRec.h"
 #include "channels/PictureBlocks.h"
+#include "endpoint/CIPVideoCnl.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
 namespace fuzzcheck {

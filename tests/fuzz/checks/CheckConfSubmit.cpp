@@ -6,11 +6,12 @@
 #include <cstring>
 #include <memory>
 
-#include "app/CSettings.h"
-#include "channels/CIPAxisVideoCnl.h"
-#include "net/CLstConfThread.h"
-#include "net/ConfSubmit.h"
-#include "net/TextHelpers.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
+#include "confserver/CLstConfThread.h"
+#include "confserver/ConfSubmit.h"
+#include "endpoint/CIPAxisVideoCnl.h"
+#include "recording/CRecVideoClient.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
 namespace fuzzcheck {
@@ -61,6 +62,7 @@ struct ScratchHome {
 
 std::string confSubmit(const uint8_t* data, size_t size) {
   ScratchHome home;
+  installChannelRecorder();  // the channel gets its recorder as in the gateway
   static CIPAxisVideoCnl* channel = new CIPAxisVideoCnl(0);  // never started; never destroyed
   static CLstConfThread* server = new CLstConfThread;        // never started
 

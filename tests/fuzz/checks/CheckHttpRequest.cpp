@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "net/CHTTPSocket.h"
-#include "net/TextHelpers.h"
+#include "base/CHTTPSocket.h"
+#include "base/TextHelpers.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 #include "tests/fuzz/checks/FuzzSupport.h"
 

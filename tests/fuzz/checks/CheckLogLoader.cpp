@@ -7,8 +7,8 @@
 #include <iterator>
 #include <memory>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
 namespace fuzzcheck {

@@ -2,7 +2,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
 
 namespace fuzzcheck {
