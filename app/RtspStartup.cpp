@@ -8,7 +8,7 @@
 #include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
-#include "net/ConfServices.h"
+#include "confserver/ConfServices.h"
 #include "onvif/OnvifConfig.h"
 #include "rtsp/RtspServer.h"
 

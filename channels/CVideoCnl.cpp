@@ -1,7 +1,5 @@
 #include "channels/CVideoCnl.h"
 
-#include "channels/PushSender.h"
-
 #include <cerrno>
 #include <chrono>
 #include <climits>

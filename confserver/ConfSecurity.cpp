@@ -1,11 +1,10 @@
 #include "confserver/ConfSecurity.h"
 
+#include <iterator>
+
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
-#include <iterator>
-#include "app/CSettings.h"
-#include "net/SettingRows.h"
-#include "net/TextHelpers.h"
+#include "confserver/SettingRows.h"
 
 namespace {
 

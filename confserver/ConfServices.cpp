@@ -1,12 +1,12 @@
-#include "net/ConfServices.h"
+#include "confserver/ConfServices.h"
 
 #include <iterator>
 #include <mutex>
 
+#include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
-#include "net/ConfChannels.h"
-#include "net/SettingRows.h"
-#include "net/TextHelpers.h"
+#include "channels/LiveChannels.h"
+#include "confserver/SettingRows.h"
 
 namespace {
 

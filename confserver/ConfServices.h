@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "net/CNetAddr.h"
+#include "base/CNetAddr.h"
 
 class CVideoCnl;
 

@@ -19,19 +19,9 @@
 #include "confserver/ConfAuth.h"
 #include "confserver/ConfPages.h"
 #include "confserver/ConfSecurity.h"
+#include "confserver/ConfServices.h"
 #include "confserver/StatusPage.h"
 #include "endpoint/IPChannelFactory.h"
-#include "channels/IPChannelFactory.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/CLstConfThread.h"
-#include "net/ConfAuth.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/ConfSecurity.h"
-#include "net/ConfServices.h"
-#include "net/StatusPage.h"
-#include "net/TextHelpers.h"
 
 namespace {
 

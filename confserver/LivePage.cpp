@@ -12,15 +12,9 @@
 #include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfPages.h"
+#include "confserver/ConfServices.h"
 #include "endpoint/CFalconVideoCnl.h"
 #include "endpoint/EndpointPages.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/ConfServices.h"
-#include "net/EndpointPages.h"
-#include "net/TextHelpers.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "net/SettingRows.h"
+#include "confserver/SettingRows.h"
 
 #include <cstdlib>
 
-#include "app/CSettings.h"
-#include "net/TextHelpers.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
 
 namespace settingrows {
 namespace {

@@ -13,14 +13,8 @@
 #include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfPages.h"
+#include "confserver/ConfServices.h"
 #include "confserver/TlsPictures.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/ConfServices.h"
-#include "net/TextHelpers.h"
-#include "net/TlsPictures.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "channels/CNetVideoClient.h"
 #include "endpoint/CIPVideoCnl.h"
 #include "endpoint/CLstSockThread.h"
-#include "net/CLstSockThread.h"
 #include "pantilt/CRotor.h"
 #include "pantilt/CRotorClient.h"
 
