@@ -14,6 +14,7 @@
 #include "net/ConfSecurity.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
+#include "net/TlsPictures.h"
 
 namespace {
 
@@ -100,7 +101,9 @@ void appendNewChannelForm(const NewChannelKind& kind, std::string& out) {
 
 void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, std::string& out) {
   out += "<H2><IMG width=200 src=\"";
-  out += html_escape(c->imageUrl(serverAddr.ip, firefox));
+  // Reached on the HTTPS port, the browser refuses a plain-HTTP picture: it comes from there.
+  const bool viaTls = serverAddr.port != 0 && serverAddr.port == g_confThread.tls().address().port;
+  out += html_escape(viaTls ? tlsPictureUrl(c->fieldPrefix(), firefox) : c->imageUrl(serverAddr.ip, firefox));
   out += "\" alt=\"\">&nbsp;Configure channel <SPAN class=cnl>";
   out += channelTitle(c);
   out += "</SPAN></H2><BR>\n";

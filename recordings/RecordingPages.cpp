@@ -302,7 +302,10 @@ void playPage(const ChannelTree& t, uint64_t fromUs, unsigned speed, ConfAnswer&
   for (unsigned s : {1u, 2u, 4u, 8u})
     page += "<BUTTON type=button class=speed data-speed=" + std::to_string(s) + ">" + std::to_string(s) +
             "x</BUTTON> ";
-  page += "<SPAN id=state></SPAN></P>\n<SCRIPT>\n"
+  // A link that plays this stream without a login (net/SignedLinks.h), for a player elsewhere.
+  const std::string stream = "/recordings/play.jpg?c=" + url_encode(t.section) + "&from=" +
+                             rectime::unixText(fromUs) + "&speed=" + std::to_string(speed);
+  page += "<SPAN id=state></SPAN> &nbsp; <A href=\"/link?u=" + qEnc(stream) + "\">link</A></P>\n<SCRIPT>\n"
           "var channel = '" + qEnc(t.section) + "', offset = " + std::to_string(utcOffsetAt(fromUs)) +
           ", current = " + std::to_string(fromUs) + ", speed = " + std::to_string(speed) +
           ", frames = 0, control = null;\n"
