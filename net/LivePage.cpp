@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 
+#include "app/CSettings.h"
 #include "app/Tables.h"
 #include "channels/CFalconVideoCnl.h"
 #include "channels/CVideoCnl.h"
@@ -12,6 +13,7 @@
 #include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
+#include "net/EndpointLogin.h"
 #include "net/EndpointPages.h"
 #include "net/TextHelpers.h"
 #include "net/TlsPictures.h"
@@ -84,7 +86,9 @@ std::vector<LiveTile> currentTiles() {
     t.title = c->name().empty() ? t.section : c->name();
     t.state = stateOf(c);
     const CNetAddr e = c->endpointAddr();
-    t.port = e.port;
+    // An endpoint that asks for a login for its streams would leave the tile empty.
+    const bool endpointLogin = g_settings.readString(t.section, endpointlogin::kKey, "off") == "all";
+    t.port = endpointLogin ? 0 : e.port;
     t.ip = e.ip == "0.0.0.0" ? "" : e.ip;
     tiles.push_back(std::move(t));
   }

@@ -406,7 +406,9 @@ void handOver(RecordingJobs& jobs, std::unique_ptr<RecordingJob> job, bool json,
   RecordingJob* admitted = jobs.admit(std::move(job));
   if (!admitted)
     return errorAnswer(503, "Too many recordings are being played or exported; try again later.", json, out);
-  out.handOver = [admitted](int handle) { admitted->begin(handle); };
+  out.handOver = [admitted](int handle, std::unique_ptr<SocketTransport> layer) {
+    admitted->begin(handle, std::move(layer));
+  };
 }
 
 }  // namespace
