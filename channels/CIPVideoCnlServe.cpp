@@ -14,7 +14,6 @@
 #include "channels/CIPVideoCnl.h"
 #include "channels/CNetVideoClient.h"
 #include "net/CLstSockThread.h"
-#include "net/TextHelpers.h"
 #include "pantilt/CRotor.h"
 #include "pantilt/CRotorClient.h"
 
