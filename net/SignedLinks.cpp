@@ -134,8 +134,10 @@ void linkPageAnswer(CHTTPSocket& conn, bool viaTls, ConfAnswer& out) {
   for (CVideoCnl* c : liveChannels())
     if (!channel.empty() && c->sectionName() == channel) cnl = c;
   if (!cnl) return textAnswer(404, "Not Found", "No link can be made for this target.", out);
-  const std::string v = param(conn.query, "valid");
-  const uint64_t valid = v.empty() ? kDefaultValidSec : std::strtoull(v.c_str(), nullptr, 10);
+  // Unreadable or 0: the default; more than the longest: the longest.
+  uint64_t valid = std::strtoull(param(conn.query, "valid").c_str(), nullptr, 10);
+  if (valid == 0) valid = kDefaultValidSec;
+  if (valid > kMaxValidSec) valid = kMaxValidSec;
   std::string query;
   for (const auto& p : target)
     if (!linkParam(p.first)) query += url_encode(p.first) + "=" + url_encode(p.second) + "&";
@@ -144,8 +146,7 @@ void linkPageAnswer(CHTTPSocket& conn, bool viaTls, ConfAnswer& out) {
   const std::string url = std::string(viaTls ? "https://" : "http://") + hostOf(conn) + path + "?" + query + signedPart;
   if (conn.query.count("text")) return textAnswer(200, "OK", url, out);
 
-  const std::string until = rectime::displayLocal(
-      (nowSec() + (valid < 1 ? 1 : valid > kMaxValidSec ? kMaxValidSec : valid)) * 1000000ull);
+  const std::string until = rectime::displayLocal((nowSec() + valid) * 1000000ull);
   std::string page =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>TelvGate link</title></head><body>\n"
       "<h2>Link to " + html_escape(channel) + "</h2>\n<p>Opens <code>" + html_escape(path) +
