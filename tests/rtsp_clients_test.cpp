@@ -3,9 +3,16 @@
 // camera's pictures) over TCP and over UDP, and decode them without an error or a warning.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
@@ -25,14 +32,14 @@ struct Gateway {
   ChildProcess cam, gate;
   std::string rtsp;  // "127.0.0.1:port"
 
-  bool start() {
+  bool start(const std::string& systemExtra = "") {
     if (!cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "25"}) ||
         !cam.waitForStdout("\n", 5000))
       return false;
     const std::string dir = home.path() + "/.foxrc/TELVORA";
     if (system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()) != 0) return false;
     writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                                     "\nRtspEnabled=true\nRtspPort=0\n\n[Admins]\nboss=Pa55word\n\n"
+                                     "\nRtspEnabled=true\nRtspPort=0\n" + systemExtra + "\n[Admins]\nboss=Pa55word\n\n"
                                      "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n\n[Channel 1 0]\n"
                                      "CamIPAddr=127.0.0.1\nCamIPPort=" + cam.stdoutText().substr(5) +
                                      "CnlEventFramePeriod=40\n");
@@ -129,4 +136,83 @@ TEST(RtspClients, PagesShowTheAddressesAndTheSystemFormSwitchesTheServer) {
   g.rtsp = out.substr(b, out.find('/', b) - b);
   EXPECT_EQ(run("/usr/bin/ffprobe", {"-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
                                      g.url("axis_0")}, &code), "mjpeg\n");
+}
+
+// One analog channel watched by 100 RTSP viewers and 100 push-stream viewers at 10 pictures a
+// second each, all at once: every one of them gets its rate.
+TEST(RtspClients, AHundredRtspAndAHundredPushViewersOfOneChannelAllGetTheirRate) {
+  Gateway g;
+  ASSERT_TRUE(g.start("RtspAuth=false\n")) << g.log();
+  const std::string marker = "TelvGate Analog Falcon 1 0: http://127.0.0.1:";
+  const int push = announcedNumber(g.gate, marker);
+  ASSERT_GT(push, 0) << g.gate.stdoutText();
+  const uint16_t rtspPort = uint16_t(std::atoi(g.rtsp.c_str() + g.rtsp.find(':') + 1));
+  const std::string url = "rtsp://" + g.rtsp + "/falcon_1_0?fps=10";
+  struct Viewer {
+    int fd;
+    bool rtsp;
+    std::string in;
+    int pictures = 0;
+  };
+  std::vector<Viewer> viewers;
+  for (int i = 0; i < 100; ++i) {
+    viewers.push_back({connectTo(rtspPort), true, ""});
+    const std::string setup = "SETUP " + url + "/track1 RTSP/1.0\r\nCSeq: 1\r\n"
+                              "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
+    ::send(viewers.back().fd, setup.data(), setup.size(), MSG_NOSIGNAL);
+    viewers.push_back({connectTo(uint16_t(push)), false, ""});
+    const std::string get = "GET /control/faststream.jpg?fps=10 HTTP/1.0\r\n\r\n";
+    ::send(viewers.back().fd, get.data(), get.size(), MSG_NOSIGNAL);
+  }
+  // Reads what came; an RTSP viewer plays once its SETUP is answered and then counts the
+  // pictures' last packets (marker bit), a push viewer counts its parts.
+  const std::string part = "--TELVORA_Fast_Serverpush";
+  auto pump = [&](int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::vector<pollfd> fds;
+    for (const Viewer& v : viewers) fds.push_back({v.fd, POLLIN, 0});
+    while (std::chrono::steady_clock::now() < end) {
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        Viewer& v = viewers[i];
+        char buf[65536];
+        const ssize_t n = ::recv(v.fd, buf, sizeof buf, 0);
+        if (n <= 0) continue;
+        v.in.append(buf, size_t(n));
+        if (!v.rtsp) {
+          for (size_t at = v.in.find(part); at != std::string::npos; at = v.in.find(part, at + 1)) ++v.pictures;
+          v.in.erase(0, v.in.size() > part.size() ? v.in.size() - part.size() : 0);
+          continue;
+        }
+        while (!v.in.empty()) {
+          if (v.in[0] == '$') {
+            if (v.in.size() < 4) break;
+            const size_t len = size_t(uint8_t(v.in[2])) << 8 | uint8_t(v.in[3]);
+            if (v.in.size() < 4 + len) break;
+            if (v.in[1] == 0 && len > 1 && (uint8_t(v.in[5]) & 0x80)) ++v.pictures;
+            v.in.erase(0, 4 + len);
+            continue;
+          }
+          const size_t head = v.in.find("\r\n\r\n");
+          if (head == std::string::npos) break;
+          const size_t s = v.in.find("Session: ");
+          if (s < head && v.in.compare(0, 12, "RTSP/1.0 200") == 0 && v.in.find("CSeq: 1\r\n") < head) {
+            const std::string play = "PLAY " + url + " RTSP/1.0\r\nCSeq: 2\r\nSession: " +
+                                     v.in.substr(s + 9, v.in.find_first_of(";\r", s) - s - 9) + "\r\n\r\n";
+            ::send(v.fd, play.data(), play.size(), MSG_NOSIGNAL);
+          }
+          v.in.erase(0, head + 4);
+        }
+      }
+    }
+  };
+  pump(3000);  // everyone set up and streaming
+  for (Viewer& v : viewers) v.pictures = 0;
+  pump(4000);
+  for (size_t i = 0; i < viewers.size(); ++i) {
+    EXPECT_GE(viewers[i].pictures, 34) << (viewers[i].rtsp ? "RTSP" : "push") << " viewer " << i / 2;
+    EXPECT_LE(viewers[i].pictures, 42) << (viewers[i].rtsp ? "RTSP" : "push") << " viewer " << i / 2;
+    ::close(viewers[i].fd);
+  }
 }

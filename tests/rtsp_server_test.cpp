@@ -361,7 +361,8 @@ TEST(RtspServer, KeepsServingAFullRateViewerWhateverOthersSendOrFailToRead) {
   c.send(std::string("$\xC8\x00\x04" "abcd", 8));
   EXPECT_NE(c.request("GET_PARAMETER", url, digest(ask, "GET_PARAMETER", url, "Pa55word") + "Session: " + session +
                                                 "\r\n").find("200 OK"), std::string::npos);
-  EXPECT_TRUE(c.sawMedia);
+  // On a loaded machine the first picture may come after the answer.
+  EXPECT_TRUE(c.sawMedia || c.readInOrder(2000) > 0);
 
   // A viewer that reads late, then never: a tiny receive buffer, playing; what it reads after
   // its socket was full continues the stream exactly; then it is left alone.
