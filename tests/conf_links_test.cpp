@@ -49,7 +49,7 @@ ConfGate* Links::gate = nullptr;
 std::string Links::endpoint[2], Links::base;
 
 TEST_F(Links, ASignedLinkPlaysOneChannelsStreamUntilItExpiresOrAllAreRevoked) {
-  const std::string shortLink = link("/stream/0_1_0_.jpg?fps=5", "2");
+  const std::string shortLink = link("/stream/0_1_0_.jpg?fps=5", "3");
   ASSERT_EQ(shortLink.find(base + "/stream/0_1_0_.jpg?fps=5&c=Channel+0+1+0&exp="), 0u) << shortLink;
   const std::string stream = curlTls(*gate, "--max-time 2 '" + shortLink + "'");
   EXPECT_NE(stream.find("--TELVORA_Fast_Serverpush\r\nContent-Type: image/jpg"), std::string::npos);
