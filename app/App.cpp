@@ -26,6 +26,7 @@
 #include "confserver/CLstConfThread.h"
 #include "confserver/ConfAuth.h"
 #include "confserver/ConfServices.h"
+#include "confserver/EndpointLoginCheck.h"
 #include "endpoint/IPChannelFactory.h"
 #include "platform/Descriptors.h"
 #include "platform/FutexSlots.h"
@@ -221,6 +222,9 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     std::printf("TelvGate warning: %s\n", warning.c_str());
     std::fflush(stdout);
   }
+
+  // The endpoints' optional login is checked against the configuration server's logins.
+  endpointlogin::install(&confEndpointLoginCheck());
 
   // The board drivers must outlive their channels: closeBoards() below runs after every
   // channel was closed.

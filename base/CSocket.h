@@ -55,6 +55,9 @@ class SocketTransport {
   virtual bool pending() const = 0;
   // Waits up to timeoutNs until a send may make progress: 1, 0 on time-out, -1 on error.
   virtual int waitSendable(int64_t timeoutNs) = 0;
+  // Tells the peer that the stream ends here (waiting up to timeoutNs for room), before the
+  // handle is closed. Nothing by default.
+  virtual void closeNotify(int64_t timeoutNs) {}
 };
 
 class CSocket {

@@ -32,8 +32,9 @@ struct ConfAnswer {
   // to come (a channel's next picture) without holding the configuration thread.
   std::function<void(std::string& bytes)> complete;
   // Set instead of bytes: the connection's thread gives its socket to this (a recordings job,
-  // which answers on a thread of its own), or -1 when the connection was dropped meanwhile.
-  std::function<void(int handle)> handOver;
+  // which answers on a thread of its own), or -1 when the connection was dropped meanwhile;
+  // over HTTPS with the TLS session the job then sends through (else null).
+  std::function<void(int handle, std::unique_ptr<SocketTransport> layer)> handOver;
 
   // Fills the answer: head exactly as CHTTPSocket::send_response_head writes it, then body.
   void set(int status, const std::string& reason, const std::map<std::string, std::string>& headers,

@@ -30,7 +30,7 @@ class TlsStream : public SocketTransport {
   bool accept(uint64_t deadlineNs);
   // Sends the closing alert once, waiting up to timeoutNs for room: the peer then knows the
   // answer is complete (it carries no length).
-  void closeNotify(int64_t timeoutNs);
+  void closeNotify(int64_t timeoutNs) override;
   // "TLSv1.3" and the like, after the handshake.
   std::string protocol() const;
 

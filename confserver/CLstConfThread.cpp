@@ -14,6 +14,20 @@
 #include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
+#include "net/CHTTPSocket.h"
+#include "net/ConfAccess.h"
+#include "net/ConfAuth.h"
+#include "net/ConfChannels.h"
+#include "net/ConfImages.h"
+#include "net/ConfPages.h"
+#include "net/ConfSubmit.h"
+#include "net/LivePage.h"
+#include "net/ConnectionRoom.h"
+#include "net/MetricsPage.h"
+#include "net/SignedLinks.h"
+#include "net/StatusPage.h"
+#include "net/TlsPictures.h"
+#include "net/TextHelpers.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfAccess.h"
 #include "confserver/ConfAuth.h"
@@ -315,6 +329,15 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     looked = true;
     return role;
   };
+  // A signed link (without a login) opens the one path it was made for, for its channel, as
+  // a viewer would; any other use of it is refused.
+  const bool linked = links::carriesLink(conn.query) && !conn.request_headers.count("Authorization:");
+  if (linked) {
+    const std::string channel = links::linkedChannel(path, conn.query);
+    if (!links::validLink(path, channel, conn.query)) return links::refusedAnswer(out);
+    role = ConfRole::Viewer;
+    looked = true;
+  }
   if (!mayOpen(ConfRole::None, need, publicOn)) roleNow();
   if (!mayOpen(role, need, publicOn)) {
     if (role == ConfRole::Viewer) return forbiddenForLoginAnswer(out);
@@ -338,11 +361,11 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     imageAnswer("image/ico", confIconImage(), out);
     return;
   } else if (path == "/live") {
-    liveAnswer(conn, out);  // lingers after the page only, not after its pictures
+    liveAnswer(conn, out, c.tls());  // lingers after the page only, not after its pictures
     return;
   } else if (path == "/status") {
     statusPage(conn, address(), out, c.tls());
-  } else if (c.tls() && isTlsPicturePath(path)) {
+  } else if ((c.tls() || linked) && isTlsPicturePath(path)) {
     channelPictureAnswer(conn, out);
     return;
   } else if (path == "/metrics") {
@@ -351,6 +374,8 @@ void CLstConfThread::route(ConfConnection& c, ConfAnswer& out) {
     return;
   } else if (isRecordingsPath(path)) {
     recordingsAnswer(conn, m_recJobs, out);
+  } else if (path == "/link") {
+    links::linkPageAnswer(conn, c.tls(), out);
   } else if (roleNow() == ConfRole::Admin) {
     configurePage(conn, out);
   } else {

@@ -19,6 +19,7 @@ const PathNeed kPathNeeds[] = {
     {"/status", ConfNeed::Status},  {"/logs", ConfNeed::Status},
     {"/live", ConfNeed::Status},    {"/picture", ConfNeed::Status},
     {"/stream", ConfNeed::Status},  {"/recordings", ConfNeed::Viewer},
+    {"/link", ConfNeed::Viewer},
     {"/img/TELVORA_logo.png", ConfNeed::Open}, {"/favicon.ico", ConfNeed::Open},
 };
 

@@ -25,7 +25,7 @@ enum class ConfNeed {
 };
 
 // By path prefix: "/status", "/logs", "/live", "/picture", "/stream" need Status and
-// "/recordings" needs Viewer, each for the path itself and anything below it ("/live/x");
+// "/recordings" and "/link" need Viewer, each for the path itself and anything below it ("/live/x");
 // the logo and the icon are Open; everything else needs Admin.
 ConfNeed accessFor(const std::string& path);
 // Whether role may open a path that needs need, with the "PublicStatus" setting given.

@@ -88,13 +88,18 @@ int ConfConnection::run() {
   touch();
   if (a.handOver) {
     int handle = -1;
+    std::unique_ptr<SocketTransport> layer;
     {
       std::lock_guard<std::mutex> g(m_lock);
-      // A job writes the plain socket: over TLS it would break the session, so it gets none.
-      if (!m_dropped && !m_tls) handle = m_sock.release();
+      // Over TLS the job gets the session with the handle and sends through it.
+      if (!m_dropped) {
+        layer = m_sock.releaseTransport();
+        handle = m_sock.release();
+      }
+      m_tls = nullptr;
       m_open = false;
     }
-    a.handOver(handle);
+    a.handOver(handle, std::move(layer));
     finish();
     return 0;
   }

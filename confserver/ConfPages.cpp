@@ -8,6 +8,17 @@
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
+#include "channels/IPChannelFactory.h"
+#include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
+#include "net/ConfAuth.h"
+#include "net/CLstConfThread.h"
+#include "net/ConfChannels.h"
+#include "net/ConfSecurity.h"
+#include "net/ConfServices.h"
+#include "net/StatusPage.h"
+#include "net/TextHelpers.h"
+#include "net/TlsPictures.h"
 #include "channels/LiveChannels.h"
 #include "confserver/CLstConfThread.h"
 #include "confserver/ConfAuth.h"
@@ -101,7 +112,9 @@ void appendNewChannelForm(const NewChannelKind& kind, std::string& out) {
 
 void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, std::string& out) {
   out += "<H2><IMG width=200 src=\"";
-  out += html_escape(c->imageUrl(serverAddr.ip, firefox));
+  // Reached on the HTTPS port, the browser refuses a plain-HTTP picture: it comes from there.
+  const bool viaTls = serverAddr.port != 0 && serverAddr.port == g_confThread.tls().address().port;
+  out += html_escape(viaTls ? tlsPictureUrl(c->fieldPrefix(), firefox) : c->imageUrl(serverAddr.ip, firefox));
   out += "\" alt=\"\">&nbsp;Configure channel <SPAN class=cnl>";
   out += channelTitle(c);
   out += "</SPAN></H2><BR>\n";

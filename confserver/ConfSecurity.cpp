@@ -2,6 +2,10 @@
 
 #include <iterator>
 
+#include "app/CSettings.h"
+#include "net/SettingRows.h"
+#include "net/SignedLinks.h"
+#include "net/TextHelpers.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "confserver/SettingRows.h"
@@ -29,6 +33,12 @@ void printSecurityForm(const std::string& fingerprint, std::string& out) {
   settingrows::row("HTTPS certificate SHA-256",
                    fingerprint.empty() ? std::string("HTTPS is off") : "<CODE>" + html_escape(fingerprint) + "</CODE>",
                    out);
+  // Not a submit button: pressing Enter in a field of the form must never revoke the links.
+  settingrows::row("Signed links",
+                   "<INPUT type=hidden name=sys_revokeLinks value=0><BUTTON type=button onclick=\"if(confirm("
+                   "'Revoke every link given so far?')){this.form.sys_revokeLinks.value=1;this.form.submit();}\">"
+                   "Revoke all links</BUTTON>",
+                   out);
   out += "<TR><TD><LABEL>Viewers</LABEL></TD><TD>\n<TABLE frame=box rules=rows>\n"
          "<TR bgcolor=\"#cccccc\"><TH>Viewers</TH><TH>Remove</TH></TR>\n";
   for (const auto& entry : g_settings.sectionEntries("Viewers")) {
@@ -44,5 +54,12 @@ void printSecurityForm(const std::string& fingerprint, std::string& out) {
 }
 
 bool applySecuritySettings(const std::map<std::string, std::string>& form, std::string& resp) {
-  return settingrows::applyRows(std::begin(kSettings), std::end(kSettings), form, resp);
+  bool changed = false;
+  auto revoke = form.find("sys_revokeLinks");
+  if (revoke != form.end() && revoke->second == "1") {
+    resp += links::revokeAll() ? "<P class=upd>Revoked all links: none of the links given so far opens anything.</P>"
+                               : "<P class=warn>The links could not be revoked (no new secret).</P>";
+    changed = true;
+  }
+  return settingrows::applyRows(std::begin(kSettings), std::end(kSettings), form, resp) || changed;
 }

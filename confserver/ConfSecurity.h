@@ -1,8 +1,9 @@
 #pragma once
 // The secure-access part of the System Settings form: the HTTPS port and certificate files,
 // the redirect of plain-HTTP pages, whether the status pages need a login, the trusted reverse
-// proxies, and the viewer logins. Each setting is described once (key, label, kind) and both
-// the form rows and the submission step come from that description.
+// proxies, the viewer logins, and the button that revokes every signed link. Each setting is
+// described once (key, label, kind) and both the form rows and the submission step come from
+// that description.
 //
 // Configuration server thread only, like the rest of the form.
 #include <map>

@@ -5,11 +5,23 @@
 #include <map>
 #include <memory>
 
+#include "app/CSettings.h"
+#include "app/Tables.h"
+#include "channels/CFalconVideoCnl.h"
+#include "channels/CVideoCnl.h"
+#include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
+#include "net/ConfChannels.h"
+#include "net/ConfPages.h"
+#include "net/ConfServices.h"
+#include "net/EndpointLogin.h"
+#include "net/EndpointPages.h"
+#include "net/TextHelpers.h"
+#include "net/TlsPictures.h"
 #include "base/CHTTPSocket.h"
 #include "base/ConfAnswer.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
-#include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfPages.h"
 #include "confserver/ConfServices.h"
@@ -27,7 +39,7 @@ const char kStyle[] =
     ".tile img{width:100%;height:100%;object-fit:contain;display:block}\n"
     ".cap{position:absolute;left:0;right:0;bottom:0;background:rgba(0,0,0,.6);padding:3px 6px;"
     "font-size:13px}\n"
-    ".cap a{color:#9cf;float:right}\n"
+    ".cap a{color:#9cf;float:right;margin-left:8px}\n"
     ".st{margin-left:8px;padding:0 5px;border-radius:3px;background:#275}\n"
     ".st.bad{background:#b22}\n"
     "#grid.solo{grid-template-columns:1fr!important}#grid.solo .tile{display:none}"
@@ -44,7 +56,8 @@ const char kScript[] =
     "+'&t='+Date.now();}\n"
     "tiles.forEach(function(t){\n"
     " if(t.dataset.state==='off')return;\n"
-    " if(t.dataset.port!=='0')t.querySelector('img').src='http://'+(t.dataset.ip||location.hostname)"
+    " if(t.dataset.stream)t.querySelector('img').src=t.dataset.stream.split('?')[0]+'?fps='+grid.dataset.fps;\n"
+    " else if(t.dataset.port!=='0')t.querySelector('img').src='http://'+(t.dataset.ip||location.hostname)"
     "+':'+t.dataset.port+'/control/faststream.jpg?fps='+grid.dataset.fps;\n"
     " else{still(t);setInterval(function(){still(t);},1000);}\n"
     " t.addEventListener('click',function(e){\n"
@@ -79,10 +92,13 @@ std::vector<LiveTile> currentTiles(const std::string& pageHost) {
   for (CVideoCnl* c : liveChannels()) {
     LiveTile t;
     t.section = c->sectionName();
+    t.key = c->fieldPrefix();
     t.title = c->name().empty() ? t.section : c->name();
     t.state = stateOf(c);
     const CNetAddr e = c->endpointAddr();
-    t.port = e.port;
+    // An endpoint that asks for a login for its streams would leave the tile empty.
+    const bool endpointLogin = g_settings.readString(t.section, endpointlogin::kKey, "off") == "all";
+    t.port = endpointLogin ? 0 : e.port;
     t.ip = e.ip == "0.0.0.0" ? "" : e.ip;
     t.rtsp = rtspUrlOf(*c, pageHost);
     tiles.push_back(std::move(t));
@@ -122,7 +138,7 @@ void pictureAnswer(const std::string& section, ConfAnswer& out) {
 
 }  // namespace
 
-std::string buildLivePage(const std::vector<LiveTile>& tiles, int perScreen, int page, int pages) {
+std::string buildLivePage(const std::vector<LiveTile>& tiles, int perScreen, int page, int pages, bool viaTls) {
   std::string out =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n<title>TelvGate " +
       std::string(kTelvGateVersion) + " Live</title>\n" + kStyle + "</head><body>\n<div id=bar>"
@@ -142,11 +158,19 @@ std::string buildLivePage(const std::vector<LiveTile>& tiles, int perScreen, int
          ",1fr)\">\n";
   for (const LiveTile& t : tiles) {
     const std::string sec = html_escape(t.section);
-    out += "<div class=tile data-sec=\"" + sec + "\" data-ip=\"" + html_escape(t.ip) +
-           "\" data-port=\"" + std::to_string(t.port) + "\" data-state=\"" + html_escape(t.state) +
+    // Over HTTPS the browser refuses the endpoints' plain-HTTP streams: the tiles stream from
+    // this server, or, beyond four (the browser's six connections per server would stall the
+    // rest), show the picture refreshed once a second.
+    const bool tlsStream = viaTls && perScreen <= 4;
+    out += "<div class=tile data-sec=\"" + sec + "\" data-ip=\"" + html_escape(t.ip) + "\" data-port=\"" +
+           std::to_string(viaTls ? 0 : t.port) + "\" data-stream=\"" +
+           (tlsStream ? html_escape(tlsPictureUrl(t.key, true)) : std::string()) + "\" data-state=\"" +
+           html_escape(t.state) +
            "\"><img alt=\"" + html_escape(t.title) + "\"><div class=cap><b>" + html_escape(t.title) +
            "</b><span class=\"st" + (t.state == "ok" ? "" : " bad") + "\">" + html_escape(t.state) +
-           "</span><a href=\"/recordings?c=" + html_escape(url_encode(t.section)) + "\">recordings</a>" +
+           "</span><a href=\"/link?u=" + html_escape(url_encode(tlsPictureUrl(t.key, true))) +
+           "\" title=\"a link to this stream that needs no login\">link</a><a href=\"/recordings?c=" +
+           html_escape(url_encode(t.section)) + "\">recordings</a>" +
            (t.rtsp.empty() ? std::string() : "<a href=\"" + html_escape(t.rtsp) + "\">rtsp</a>") +
            "</div></div>\n";
   }
@@ -156,7 +180,7 @@ std::string buildLivePage(const std::vector<LiveTile>& tiles, int perScreen, int
   return out;
 }
 
-void liveAnswer(CHTTPSocket& conn, ConfAnswer& out) {
+void liveAnswer(CHTTPSocket& conn, ConfAnswer& out, bool viaTls) {
   if (conn.query.count("picture")) return pictureAnswer(conn.header(conn.query, "picture"), out);
   if (conn.query.count("states")) {
     std::string body;
@@ -170,6 +194,6 @@ void liveAnswer(CHTTPSocket& conn, ConfAnswer& out) {
   const int page = std::min(queryNumber(conn, "p", 1), pages);
   const auto first = all.begin() + std::min(all.size(), size_t(page - 1) * size_t(perScreen));
   const auto last = all.begin() + std::min(all.size(), size_t(page) * size_t(perScreen));
-  htmlAnswer(buildLivePage(std::vector<LiveTile>(first, last), perScreen, page, pages), out);
+  htmlAnswer(buildLivePage(std::vector<LiveTile>(first, last), perScreen, page, pages, viaTls), out);
   out.linger = true;
 }

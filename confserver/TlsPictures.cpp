@@ -157,9 +157,15 @@ bool isTlsPicturePath(const std::string& path) {
   return !keyOf(path, kPicturePrefix).empty() || !keyOf(path, kStreamPrefix).empty();
 }
 
+CVideoCnl* tlsPictureChannel(const std::string& path) {
+  const std::string streamKey = keyOf(path, kStreamPrefix);
+  const std::string key = streamKey.empty() ? keyOf(path, kPicturePrefix) : streamKey;
+  return key.empty() ? nullptr : findChannelByKey(key);
+}
+
 void channelPictureAnswer(CHTTPSocket& conn, ConfAnswer& out) {
   const std::string streamKey = keyOf(conn.path, kStreamPrefix);
-  CVideoCnl* cnl = findChannelByKey(streamKey.empty() ? keyOf(conn.path, kPicturePrefix) : streamKey);
+  CVideoCnl* cnl = tlsPictureChannel(conn.path);
   if (!cnl) {
     out.set(404, "Not Found", {{"Connection:", "close"}, {"Content-type:", "text/plain"}},
             std::string(CHTTPSrvThread::kNotFoundText) + "\n");

@@ -15,6 +15,7 @@
 #include <string>
 
 class CHTTPSocket;
+class CVideoCnl;
 struct ConfAnswer;
 
 // The URL of a channel's picture on the HTTPS port: the stream at 2 pictures per second when
@@ -22,6 +23,8 @@ struct ConfAnswer;
 std::string tlsPictureUrl(const std::string& key, bool live);
 // True for the paths above.
 bool isTlsPicturePath(const std::string& path);
+// The running channel such a path names; nullptr when none does.
+CVideoCnl* tlsPictureChannel(const std::string& path);
 // The answer for one of those paths: 404 for a key of no running channel, the current
 // picture (or the no-picture image), or the stream's head with its consumer; a channel that
 // already has too many viewers gets no answer at all, like its endpoint.

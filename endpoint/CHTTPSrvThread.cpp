@@ -7,6 +7,10 @@
 
 #include "base/CSettings.h"
 #include "channels/CNetVideoClient.h"
+#include "net/CLstSockThread.h"
+#include "net/CNetVideoCnl.h"
+#include "net/EndpointLogin.h"
+#include "net/EndpointPages.h"
 #include "endpoint/CLstSockThread.h"
 #include "endpoint/CNetVideoCnl.h"
 #include "endpoint/EndpointPages.h"
@@ -87,6 +91,11 @@ int CHTTPSrvThread::run() {
 
 void CHTTPSrvThread::dispatch() {
   const std::string& path = m_conn.path;
+  const std::string section = m_cnl->sectionName();
+  // With "CnlAuth" on, nothing is changed, steered or shown before the login is checked.
+  if (endpointlogin::needed(g_settings.readString(section, endpointlogin::kKey, "off"), path, m_conn.query) &&
+      !endpointlogin::accepted(m_conn, section, m_cnl->logSource()))
+    return endpointlogin::sendUnauthorized(m_conn);
   if (path == "/record/current.jpg") {
     answerPicture();
   } else if (path == "/cgi-bin/faststream.jpg") {

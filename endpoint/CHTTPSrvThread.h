@@ -8,8 +8,9 @@
 // may be called from any thread (the listener, when the channel stops) and wakes a read or
 // send in progress. *cnl must outlive this thread.
 //
-// "/control/control" and "/control/rotorcgi" have no login: the viewers that use them send
-// none. An endpoint is meant for a trusted network, chosen with "CnlIPAddr".
+// "/control/control" and "/control/rotorcgi" have no login by default: the viewers that use
+// them send none. An endpoint is meant for a trusted network, chosen with "CnlIPAddr"; where it
+// is not, "CnlAuth" asks for one (endpoint/EndpointLogin.h).
 #include <cstddef>
 #include <map>
 #include <memory>

@@ -5,7 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <iterator>
 
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "net/CHTTPSrvThread.h"
+#include "net/CNetVideoCnl.h"
+#include "net/EndpointLogin.h"
+#include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
@@ -19,6 +26,16 @@ namespace {
 constexpr int kListenBacklog = INT_MAX;  // the system caps it at its maximum
 const char kRunFunction[] = "CLstSockThread::run";
 const char kAddrLabel[] = "Channel IP address";
+const char kAuthLabel[] = "Endpoint login";
+
+// The values of "CnlAuth" (net/EndpointLogin.h) with their labels.
+struct AuthChoice {
+  const char* value;
+  const char* label;
+};
+const AuthChoice kAuthChoices[] = {{"off", "none"},
+                                   {"control", "for recording switch and pan/tilt"},
+                                   {"all", "also for pictures and streams"}};
 
 // Decimal integer as the form handlers read it: leading blanks and a sign allowed, trailing
 // text ignored, at least one digit and no overflow.
@@ -96,6 +113,18 @@ bool CLstSockThread::update(const FormFields& fields, std::string& html) {
       g_settings.writeString(section, "CnlIPAddr", *v);
     }
   }
+  if (const std::string* v = field(fields, prefix + endpointlogin::kKey)) {
+    const auto known = std::find_if(std::begin(kAuthChoices), std::end(kAuthChoices),
+                                    [&](const AuthChoice& o) { return *v == o.value; });
+    if (known == std::end(kAuthChoices)) {
+      html += std::string("<P class=warn>The <EM>") + kAuthLabel + "</EM> value must be off, control or all.</P>";
+    } else if (!g_settings.existingEntry(section, endpointlogin::kKey) ||
+               g_settings.readString(section, endpointlogin::kKey, "off") != *v) {
+      g_settings.writeString(section, endpointlogin::kKey, *v);
+      html += std::string("<P class=upd>Updated the <EM>") + kAuthLabel + "</EM> value to <STRONG>" +
+              known->label + "</STRONG></P>";
+    }
+  }
   if (const std::string* v = field(fields, prefix + "CnlIPPort")) {
     long number = 0;
     if (!parseLong(*v, &number) || static_cast<unsigned long>(number) > 65535ul) {
@@ -128,6 +157,16 @@ void CLstSockThread::formRow(std::string& html) {
   html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n";
   html += std::string("<TR><TD><LABEL for=\"") + prefix + "CnlIPAddr\">" + kAddrLabel +
           "</LABEL></TD><TD>" + cell + "</TD></TR>\n</TABLE>\n";
+  // A table of its own, so the address row stays exactly as it was.
+  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n";
+  const std::string auth = g_settings.readString(section, endpointlogin::kKey, "off");
+  html += std::string("<TR><TD><LABEL for=\"") + prefix + endpointlogin::kKey + "\">" + kAuthLabel +
+          "</LABEL></TD><TD><SELECT name=\"" + prefix + endpointlogin::kKey + "\" id=\"" + prefix +
+          endpointlogin::kKey + "\">";
+  for (const auto& o : kAuthChoices)
+    html += std::string("<OPTION value=\"") + o.value + "\"" + (auth == o.value ? " selected" : "") + ">" +
+            o.label + "</OPTION>";
+  html += "</SELECT></TD></TR>\n</TABLE>\n";
 }
 
 // ---- State shared with other threads ----

@@ -65,7 +65,7 @@ class CLstSockThread : public CThread {
   bool init();
   // The endpoint's form fields; appends its messages to html. Always true.
   bool update(const FormFields& fields, std::string& html);
-  // The "Channel IP address" table of the configuration form.
+  // The "Channel IP address" and "Endpoint login" table of the configuration form.
   void formRow(std::string& html);
 
   // Sets the stop flag and wakes the loop; returns at once.

@@ -118,7 +118,14 @@ class ExportJob : public RecordingJob {
     if (sendAll(h.data(), h.size())) {
       off_t off = 0;
       uint64_t lastProgress = platform::monotonicNs();
-      while (off < st.st_size && !stopping()) {
+      // Through a TLS session the file is read and sent in pieces; otherwise the kernel copies it.
+      char piece[65536];
+      while (layered() && off < st.st_size && !stopping()) {
+        const ssize_t n = pread(fd, piece, sizeof piece, off);
+        if (n <= 0 || !sendAll(piece, size_t(n))) break;
+        off += n;
+      }
+      while (!layered() && off < st.st_size && !stopping()) {
         const ssize_t s = sendfile(m_fd, fd, &off, size_t(st.st_size - off));
         if (s > 0) {
           lastProgress = platform::monotonicNs();

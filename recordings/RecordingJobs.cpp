@@ -24,7 +24,8 @@ RecordingJob::~RecordingJob() {
   if (m_fd >= 0) close(m_fd);
 }
 
-void RecordingJob::begin(int handle) {
+void RecordingJob::begin(int handle, std::unique_ptr<SocketTransport> layer) {
+  m_layer = std::move(layer);
   {
     std::lock_guard<std::mutex> g(m_fdLock);
     m_fd = handle;
@@ -42,6 +43,8 @@ void RecordingJob::stop() {
 
 int RecordingJob::run() {
   work();
+  if (m_layer) m_layer->closeNotify(kWaitSliceNs);
+  m_layer.reset();  // before the handle it uses is closed
   {
     std::lock_guard<std::mutex> g(m_fdLock);
     close(m_fd);
@@ -54,7 +57,7 @@ int RecordingJob::run() {
 bool RecordingJob::clientGone() {
   char buf[512];
   for (;;) {
-    const ssize_t n = platform::recvNow(m_fd, buf, sizeof buf);
+    const ssize_t n = m_layer ? m_layer->receive(buf, sizeof buf, 0) : platform::recvNow(m_fd, buf, sizeof buf);
     if (n == 0) return true;  // orderly close
     if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
     // Anything a client sends after its request is not for us: dropped.
@@ -77,7 +80,11 @@ bool RecordingJob::sendPair(const void* a, size_t alen, const void* b, size_t bl
   uint64_t lastProgress = platform::monotonicNs();
   while (first < 2) {
     if (m_stop.load()) return false;
-    const ssize_t n = platform::sendVecOnce(m_fd, v + first, 2 - first);
+    if (v[first].iov_len == 0) {  // an empty piece: nothing to send for it
+      ++first;
+      continue;
+    }
+    const ssize_t n = sendSome(v + first, 2 - first);
     if (n > 0) {
       size_t left = size_t(n);
       while (first < 2 && left >= v[first].iov_len) left -= v[first++].iov_len;
@@ -90,9 +97,16 @@ bool RecordingJob::sendPair(const void* a, size_t alen, const void* b, size_t bl
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
     if (platform::monotonicNs() - lastProgress > kStallLimitNs) return false;
-    platform::waitWritable(m_fd, kWaitSliceNs);
+    if (m_layer) m_layer->waitSendable(kWaitSliceNs);
+    else platform::waitWritable(m_fd, kWaitSliceNs);
   }
   return true;
+}
+
+ssize_t RecordingJob::sendSome(const iovec* pieces, int count) {
+  if (!m_layer) return platform::sendVecOnce(m_fd, pieces, count);
+  // A TLS record per piece: the session has no gathering write.
+  return m_layer->send(pieces[0].iov_base, pieces[0].iov_len);
 }
 
 bool RecordingJob::sendAll(const void* data, size_t len) { return sendPair(data, len, "", 0); }

@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 
+#include "net/CSocket.h"
 #include "platform/Thread.h"
 #include "recordings/RecordingTree.h"
 
@@ -32,8 +33,8 @@ class RecordingJob : public CThread {
 
   // Takes ownership of handle (a connected socket) and starts the thread; with handle < 0 (the
   // connection was dropped before the hand-over) or when the thread cannot start, the job
-  // ends at once.
-  void begin(int handle);
+  // ends at once. With a layer (the connection's TLS session) every byte goes through it.
+  void begin(int handle, std::unique_ptr<SocketTransport> layer = nullptr);
   // Asks the job to end: sets the flag and shuts the socket down, which wakes any wait.
   void stop();
   bool done() const { return m_done.load(); }
@@ -50,6 +51,8 @@ class RecordingJob : public CThread {
   bool sendPair(const void* a, size_t alen, const void* b, size_t blen);
   // True when the client has closed its side (or the connection failed). Never waits.
   bool clientGone();
+  // Whether the bytes go through a layer (TLS), so the file cannot go to the socket directly.
+  bool layered() const { return m_layer != nullptr; }
   // Sleeps until the monotonic time untilNs; false when stopped or the client went away
   // meanwhile.
   bool waitUntil(uint64_t untilNs);
@@ -67,6 +70,9 @@ class RecordingJob : public CThread {
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_done{false};
   std::mutex m_fdLock;  // stop() against the close at the end of run()
+  std::unique_ptr<SocketTransport> m_layer;  // the job's thread (set before it starts)
+  // One send that never waits: the count taken, or -1 with errno.
+  ssize_t sendSome(const iovec* pieces, int count);
 };
 
 class RecordingJobs {

@@ -301,7 +301,10 @@ void playPage(const ChannelTree& t, uint64_t fromUs, unsigned speed, ConfAnswer&
   for (unsigned s : {1u, 2u, 4u, 8u})
     page += "<BUTTON type=button class=speed data-speed=" + std::to_string(s) + ">" + std::to_string(s) +
             "x</BUTTON> ";
-  page += "<SPAN id=state></SPAN></P>\n<SCRIPT>\n"
+  // A link that plays this stream without a login (net/SignedLinks.h), for a player elsewhere.
+  const std::string stream = "/recordings/play.jpg?c=" + url_encode(t.section) + "&from=" +
+                             rectime::unixText(fromUs) + "&speed=" + std::to_string(speed);
+  page += "<SPAN id=state></SPAN> &nbsp; <A href=\"/link?u=" + qEnc(stream) + "\">link</A></P>\n<SCRIPT>\n"
           "var channel = '" + qEnc(t.section) + "', offset = " + std::to_string(utcOffsetAt(fromUs)) +
           ", current = " + std::to_string(fromUs) + ", speed = " + std::to_string(speed) +
           ", frames = 0, control = null;\n"
@@ -402,7 +405,9 @@ void handOver(RecordingJobs& jobs, std::unique_ptr<RecordingJob> job, bool json,
   RecordingJob* admitted = jobs.admit(std::move(job));
   if (!admitted)
     return errorAnswer(503, "Too many recordings are being played or exported; try again later.", json, out);
-  out.handOver = [admitted](int handle) { admitted->begin(handle); };
+  out.handOver = [admitted](int handle, std::unique_ptr<SocketTransport> layer) {
+    admitted->begin(handle, std::move(layer));
+  };
 }
 
 }  // namespace

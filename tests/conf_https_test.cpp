@@ -27,22 +27,7 @@ int64_t msSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-// Standard output and error of a shell command.
-std::string sh(const std::string& command) {
-  std::string out;
-  FILE* p = popen(("exec 2>&1; " + command).c_str(), "r");
-  char buf[4096];
-  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  if (p) pclose(p);
-  return out;
-}
-
-// curl over HTTPS trusting the gateway's certificate file; prints the status code last.
-std::string curlTls(const ConfGate& g, const std::string& args, const std::string& crt = "") {
-  return sh("timeout 10 curl -sS --cacert '" + (crt.empty() ? g.settingsDir() + "/TelvGateTLS.crt" : crt) +
-            "' -w '%{http_code}' " + args);
-}
-std::string code(const std::string& curlOut) { return curlOut.substr(curlOut.size() < 3 ? 0 : curlOut.size() - 3); }
+using namespace conftls;
 
 int connectTo(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

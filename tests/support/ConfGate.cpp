@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 uint16_t unusedLoopbackPort() {
@@ -47,3 +48,21 @@ bool ConfGate::start() {
   if (tlsPort) fingerprint = out.substr(out.find(tlsMarker) + tlsMarker.size(), 95);
   return port != 0;
 }
+
+namespace conftls {
+
+std::string sh(const std::string& command) {
+  std::string out;
+  FILE* p = popen(("exec 2>&1; " + command).c_str(), "r");
+  char buf[4096];
+  for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  if (p) pclose(p);
+  return out;
+}
+
+std::string curlTls(const ConfGate& g, const std::string& args, const std::string& crt) {
+  return sh("timeout 10 curl -sS --cacert '" + (crt.empty() ? g.settingsDir() + "/TelvGateTLS.crt" : crt) +
+            "' -w '%{http_code}' " + args);
+}
+
+}  // namespace conftls

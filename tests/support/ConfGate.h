@@ -28,3 +28,13 @@ class ConfGate {
 
 // A loopback port nobody listens on right now.
 uint16_t unusedLoopbackPort();
+
+// Shell and curl helpers of the HTTPS tests.
+namespace conftls {
+// Standard output and error of a shell command.
+std::string sh(const std::string& command);
+// curl over HTTPS trusting the gateway's certificate file (or crt); prints the status code last.
+std::string curlTls(const ConfGate& g, const std::string& args, const std::string& crt = "");
+// The status code curlTls printed last.
+inline std::string code(const std::string& curlOut) { return curlOut.substr(curlOut.size() < 3 ? 0 : curlOut.size() - 3); }
+}  // namespace conftls
