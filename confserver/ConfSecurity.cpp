@@ -2,13 +2,10 @@
 
 #include <iterator>
 
-#include "app/CSettings.h"
-#include "net/SettingRows.h"
-#include "net/SignedLinks.h"
-#include "net/TextHelpers.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "confserver/SettingRows.h"
+#include "confserver/SignedLinks.h"
 
 namespace {
 

@@ -5,28 +5,19 @@
 #include <map>
 #include <memory>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "channels/CFalconVideoCnl.h"
-#include "channels/CVideoCnl.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/ConfServices.h"
-#include "net/EndpointLogin.h"
-#include "net/EndpointPages.h"
-#include "net/TextHelpers.h"
-#include "net/TlsPictures.h"
 #include "base/CHTTPSocket.h"
+#include "base/CSettings.h"
 #include "base/ConfAnswer.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
+#include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfPages.h"
 #include "confserver/ConfServices.h"
+#include "confserver/TlsPictures.h"
 #include "endpoint/CFalconVideoCnl.h"
 #include "endpoint/EndpointPages.h"
+#include "endpoint/EndpointLogin.h"
 
 namespace {
 

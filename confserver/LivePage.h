@@ -3,9 +3,9 @@
 // a grid of 1, 4, 9 or 16 tiles per screen. Over plain HTTP a tile streams from the channel's
 // own endpoint port, so the browser's limit of connections per host never stalls the page; a
 // channel without an endpoint shows its current picture, fetched again once a second through
-// this server. Over HTTPS the tiles' pictures come from this server itself (net/TlsPictures.h).
+// this server. Over HTTPS the tiles' pictures come from this server itself (confserver/TlsPictures.h).
 // Each tile names the channel, shows the state of its source (refreshed every two seconds) and
-// links to its recordings and to a signed link of its stream (net/SignedLinks.h); a click shows
+// links to its recordings and to a signed link of its stream (confserver/SignedLinks.h); a click shows
 // the tile alone, another click the grid again.
 //
 //   /live?n=<tiles per screen>&p=<page>   the page (n 1, 4, 9 or 16, default 4; p from 1)

@@ -1,4 +1,4 @@
-#include "net/SignedLinks.h"
+#include "confserver/SignedLinks.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -8,14 +8,14 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/CSettings.h"
+#include "base/CHTTPSocket.h"
+#include "base/CSettings.h"
+#include "base/ConfAnswer.h"
+#include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
-#include "net/CHTTPSocket.h"
-#include "net/ConfAnswer.h"
-#include "net/ConfChannels.h"
-#include "net/ConfPages.h"
-#include "net/TextHelpers.h"
-#include "net/TlsPictures.h"
+#include "channels/LiveChannels.h"
+#include "confserver/ConfPages.h"
+#include "confserver/TlsPictures.h"
 #include "platform/Clock.h"
 #include "recordings/RecTime.h"
 

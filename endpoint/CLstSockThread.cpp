@@ -7,17 +7,12 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "net/CHTTPSrvThread.h"
-#include "net/CNetVideoCnl.h"
-#include "net/EndpointLogin.h"
-#include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "endpoint/CHTTPSrvThread.h"
 #include "endpoint/CNetVideoCnl.h"
+#include "endpoint/EndpointLogin.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 
@@ -28,7 +23,7 @@ const char kRunFunction[] = "CLstSockThread::run";
 const char kAddrLabel[] = "Channel IP address";
 const char kAuthLabel[] = "Endpoint login";
 
-// The values of "CnlAuth" (net/EndpointLogin.h) with their labels.
+// The values of "CnlAuth" (endpoint/EndpointLogin.h) with their labels.
 struct AuthChoice {
   const char* value;
   const char* label;

@@ -22,7 +22,7 @@
 #include <set>
 #include <string>
 
-#include "net/CSocket.h"
+#include "base/CSocket.h"
 #include "platform/Thread.h"
 #include "recordings/RecordingTree.h"
 

@@ -301,7 +301,7 @@ void playPage(const ChannelTree& t, uint64_t fromUs, unsigned speed, ConfAnswer&
   for (unsigned s : {1u, 2u, 4u, 8u})
     page += "<BUTTON type=button class=speed data-speed=" + std::to_string(s) + ">" + std::to_string(s) +
             "x</BUTTON> ";
-  // A link that plays this stream without a login (net/SignedLinks.h), for a player elsewhere.
+  // A link that plays this stream without a login (confserver/SignedLinks.h), for a player elsewhere.
   const std::string stream = "/recordings/play.jpg?c=" + url_encode(t.section) + "&from=" +
                              rectime::unixText(fromUs) + "&speed=" + std::to_string(speed);
   page += "<SPAN id=state></SPAN> &nbsp; <A href=\"/link?u=" + qEnc(stream) + "\">link</A></P>\n<SCRIPT>\n"

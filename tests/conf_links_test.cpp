@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 #include "tests/support/Browser.h"
 #include "tests/support/ConfGate.h"
 #include "tests/support/ProgramHome.h"
