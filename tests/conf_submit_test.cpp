@@ -8,6 +8,8 @@
 #include "net/ConfSubmit.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/ChildProcess.h"
+#include "recording/EventTree.h"
+#include "recording/IndexFile.h"
 #include "tests/support/TestChannel.h"
 
 using namespace conftest;
@@ -293,4 +295,55 @@ TEST(ConfSubmit, EmptyOrUnusableAdministratorsWarnInsteadOfKillingTheServer) {
   }
   EXPECT_TRUE(g_settings.sectionEntries("Admins").empty());
   EXPECT_EQ(statusLine(get(f.port(), "/status")), "HTTP/1.1 200 ");
+}
+
+TEST(ConfSubmit, RemovingAChannelEndsItsPlayedBackStreamAndExport) {
+  CreatedChannels cleanup;
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  // Two minutes recorded by channel 1 0, the first new Axis channel (its tree under axis_0), ten pictures a second.
+  const std::string root = f.home.dir().path() + "/rec/", dir = root + "axis_0/";
+  const uint64_t t0 = (uint64_t(time(nullptr)) - 3600) * 1000000000ull;
+  const std::vector<uint8_t> jpeg = TestChannel::makeJpeg(320, 240, 90, 1, true);
+  for (uint32_t ev = 1; ev <= 2; ++ev) {
+    std::string files[2];  // E00000.jpg: the first picture; M00001.jpg: the others
+    for (uint32_t i = 0; i < 600; ++i) {
+      std::vector<uint8_t> p = TestChannel::wrapPicture(jpeg, "", "", t0 + (ev * 600 + i) * 100000000ull, i, 320, 240);
+      files[i > 0].append(p.begin(), p.end());
+    }
+    const std::string evDir = eventtree::eventDir(dir, ev);
+    ASSERT_TRUE(eventtree::createPath(evDir) && writeFile(evDir + "E00000.jpg", files[0]) &&
+                writeFile(evDir + "M00001.jpg", files[1]));
+  }
+  erdinfo::Record rec = erdinfo::freshRecord(uint32_t(t0 / 1000000000ull));
+  rec.oldest = rec.oldestStamp.event = 1;
+  rec.newest = rec.newestStamp.event = 2;
+  IndexFile index;
+  ASSERT_EQ(index.rebuild(dir, rec), IndexFile::Rebuild::Written);
+  index.close();
+  std::string answer = post(f.port(), "newCnl=1&1_9999_CamIPAddr=127.0.0.1&1_9999_CamIPPort=" +
+                                          std::to_string(freeLoopbackPort()) + "&ret_cnl=newAxis", kAuth);
+  answer = post(f.port(), "1_0_CnlEventRootPath=" + root + "&ret_cnl=1_0_", kAuth);
+  ASSERT_NE(messages(answer).find("Rec. root directory path"), std::string::npos) << messages(answer);
+
+  // A stream at speed 1 would last two minutes; an export read by nobody waits on its socket.
+  const std::string c = "c=Channel+1+0&from=" + std::to_string(t0 / 1000000000ull + 60);
+  int play = connectTo(f.port()), exp = connectTo(f.port(), 4096);
+  sendText(play, "GET /recordings/play.jpg?" + c + " HTTP/1.1\r\n" + kAuth + "\r\n");
+  sendText(exp, "GET /recordings/export?" + c + "&to=" + std::to_string(t0 / 1000000000ull + 200) +
+                    "&format=mkv HTTP/1.1\r\n" + kAuth + "\r\n");
+  EXPECT_NE(readAll(play, 1500).find("200 OK"), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  answer = post(f.port(), "1_0_Remove=on&ret_cnl=sys", kAuth);
+  EXPECT_NE(messages(answer).find("IP channel successfully removed"), std::string::npos);
+  bool playClosed = false, expClosed = false;
+  readAll(play, 5000, &playClosed);
+  const std::string got = readAll(exp, 5000, &expClosed);
+  EXPECT_TRUE(playClosed);
+  EXPECT_TRUE(expClosed);
+  ASSERT_NE(got.find("Content-Length: "), std::string::npos) << got.substr(0, 300);
+  const size_t length = size_t(std::atoll(got.c_str() + got.find("Content-Length: ") + 16));
+  EXPECT_LT(got.size() - got.find("\r\n\r\n") - 4, length) << "the export was sent whole";
+  ::close(play);
+  ::close(exp);
 }
