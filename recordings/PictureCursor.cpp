@@ -1,10 +1,10 @@
 #include "recordings/PictureCursor.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -85,7 +85,7 @@ bool PictureCursor::seek(uint64_t fromUs) {
   uint64_t start;
   m_fromUs = fromUs;
   m_file = -1;
-  unmap();
+  dropFile();
   m_cut = m_ended = m_any = false;
   if (!m_tree.findPosition(m_range, fromUs, &m_pos, &start)) {
     m_ended = true;
@@ -95,15 +95,13 @@ bool PictureCursor::seek(uint64_t fromUs) {
   return true;
 }
 
-void PictureCursor::unmap() {
-  if (m_map) munmap(m_map, m_mapLen);
-  m_map = nullptr;
+void PictureCursor::dropFile() {
   m_data = nullptr;
   m_bufLen = m_off = 0;
 }
 
 PictureCursor::Open PictureCursor::readFile(const char* name) {
-  unmap();
+  dropFile();
   const std::string path = eventtree::eventDir(m_tree.dir(), m_range.at(m_pos)) + name;
   // O_NONBLOCK: a FIFO under a recorded name must not hang; O_NOFOLLOW: a link is not ours.
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -114,23 +112,19 @@ PictureCursor::Open PictureCursor::readFile(const char* name) {
     return Open::Missing;
   }
   const size_t size = size_t(st.st_size) < kMaxFileBytes ? size_t(st.st_size) : kMaxFileBytes;
-  void* map = size ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0) : MAP_FAILED;
-  if (map != MAP_FAILED) {
-    m_map = map;
-    m_mapLen = size;
-    m_data = static_cast<const uint8_t*>(map);
-    m_bufLen = size;
-  } else {
-    size_t got = 0;
-    if (m_buf.size() < size) m_buf.resize(size);
-    while (got < size) {
-      const ssize_t r = read(fd, m_buf.data() + got, size - got);
-      if (r <= 0) break;
-      got += size_t(r);
-    }
-    m_data = m_buf.data();
-    m_bufLen = got;
+  // Read into one buffer kept for the whole walk: on a virtual machine, mapping each file
+  // (its page tables built and torn down, the TLB flushed on every processor) cost more than
+  // the copy.
+  if (m_buf.size() < size) m_buf.resize(size);
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t r = read(fd, m_buf.data() + got, size - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += size_t(r);
   }
+  m_data = m_buf.data();
+  m_bufLen = got;
   close(fd);
   m_off = 0;
   ++m_filesRead;
