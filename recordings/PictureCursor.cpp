@@ -23,6 +23,46 @@ bool isDir(const std::string& path) {
 // Markers without a length: TEM, RST0..RST7, SOI, EOI.
 bool standalone(uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD9); }
 
+// What every recorded picture begins with: the start-of-image marker and the head of its
+// time-stamp segment (marker, length 66, "TLF" and a zero byte).
+const uint8_t kPictureHead[] = {0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x42, 'T', 'L', 'F', 0x00};
+
+// Where the segments before the first scan's entropy-coded data end; 0 when the bytes do not
+// get that far.
+size_t scanDataStart(const uint8_t* p, size_t n) {
+  size_t pos = 2;
+  while (pos + 4 <= n && p[pos] == 0xFF) {
+    const uint8_t m = p[pos + 1];
+    if (m == 0xFF) {
+      ++pos;
+      continue;
+    }
+    if (standalone(m)) {
+      pos += 2;
+      continue;
+    }
+    const size_t segLen = getBE16(p + pos + 2);
+    if (segLen < 2) return 0;
+    pos += 2 + segLen;
+    if (m == 0xDA) return pos <= n ? pos : 0;
+  }
+  return 0;
+}
+
+// The length of the picture at p when the next recorded picture follows it directly: its
+// end-of-image marker right before the next one's head. FF D8 cannot occur inside
+// entropy-coded data (FF is followed there by 00 or a restart marker), so the first head after
+// the scan data begins is where the picture ends. 0 when that is not the case (the last picture
+// of a file, bytes between pictures): the caller then walks the picture.
+size_t lengthBeforeNextHead(const uint8_t* p, size_t n) {
+  const size_t start = scanDataStart(p, n);
+  if (start == 0) return 0;
+  const void* head = memmem(p + start, n - start, kPictureHead, sizeof kPictureHead);
+  if (!head) return 0;
+  const size_t len = size_t(static_cast<const uint8_t*>(head) - p);
+  return len >= start + 2 && p[len - 2] == 0xFF && p[len - 1] == 0xD9 ? len : 0;
+}
+
 }  // namespace
 
 size_t jpegLength(const uint8_t* p, size_t n) {
@@ -183,7 +223,8 @@ bool PictureCursor::next(Picture* out) {
   for (;;) {
     if (m_off < m_bufLen) {
       const uint8_t* p = m_data + m_off;
-      const size_t len = jpegLength(p, m_bufLen - m_off);
+      size_t len = lengthBeforeNextHead(p, m_bufLen - m_off);
+      if (len == 0) len = jpegLength(p, m_bufLen - m_off);
       if (len == 0) {  // a picture still being written, or bytes that are none
         m_off = m_bufLen;
         continue;
