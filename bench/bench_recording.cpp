@@ -5,9 +5,9 @@
 // rewritten for each one); what differs is who stores the pictures:
 //  - "recorder": each channel's own recorder (frame period 40 ms), as the gateway runs;
 //  - "plain write()": recording off, and 8 threads writing the same picture with one write()
-//    per picture into files they rotate like sequence files (a new file every 250 pictures),
-//    pacing themselves as the recorder does: what the disk and the kernel give without our
-//    code, the source's cost included as it is in the recorder's run;
+//    per picture into files they rotate like sequence files (a new file every 250 pictures):
+//    what the disk and the kernel give without our code, the source's cost included as it is
+//    in the recorder's run;
 //  - "source alone": recording off and nothing writing: what the channels cost by themselves.
 // Two loads:
 //  - "25/s": every channel publishes on an absolute 40 ms schedule, the plain writers write on
