@@ -254,7 +254,14 @@ bool CVideoCnl::waitNewerLocked(std::unique_lock<std::mutex>& lock, uint64_t tim
   while (m_current->timestamp == timestamp) {
     if (m_stop) return false;
     m_wanted = true;
+    // The producer is woken with the frame lock released: woken while this thread still held
+    // it, it would only block on the lock again and need a second wake-up when this thread
+    // starts waiting. A picture published in between is found by the check below.
+    lock.unlock();
     m_frameWanted.notify_one();
+    lock.lock();
+    if (m_current->timestamp != timestamp) break;
+    if (m_stop) return false;
     if (m_newFrame.wait_until(lock, deadline) == std::cv_status::timeout &&
         m_current->timestamp == timestamp)
       return false;

@@ -1,10 +1,10 @@
 #include "recordings/PictureCursor.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -22,6 +22,46 @@ bool isDir(const std::string& path) {
 
 // Markers without a length: TEM, RST0..RST7, SOI, EOI.
 bool standalone(uint8_t m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD9); }
+
+// What every recorded picture begins with: the start-of-image marker and the head of its
+// time-stamp segment (marker, length 66, "TLF" and a zero byte).
+const uint8_t kPictureHead[] = {0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x42, 'T', 'L', 'F', 0x00};
+
+// Where the segments before the first scan's entropy-coded data end; 0 when the bytes do not
+// get that far.
+size_t scanDataStart(const uint8_t* p, size_t n) {
+  size_t pos = 2;
+  while (pos + 4 <= n && p[pos] == 0xFF) {
+    const uint8_t m = p[pos + 1];
+    if (m == 0xFF) {
+      ++pos;
+      continue;
+    }
+    if (standalone(m)) {
+      pos += 2;
+      continue;
+    }
+    const size_t segLen = getBE16(p + pos + 2);
+    if (segLen < 2) return 0;
+    pos += 2 + segLen;
+    if (m == 0xDA) return pos <= n ? pos : 0;
+  }
+  return 0;
+}
+
+// The length of the picture at p when the next recorded picture follows it directly: its
+// end-of-image marker right before the next one's head. FF D8 cannot occur inside
+// entropy-coded data (FF is followed there by 00 or a restart marker), so the first head after
+// the scan data begins is where the picture ends. 0 when that is not the case (the last picture
+// of a file, bytes between pictures): the caller then walks the picture.
+size_t lengthBeforeNextHead(const uint8_t* p, size_t n) {
+  const size_t start = scanDataStart(p, n);
+  if (start == 0) return 0;
+  const void* head = memmem(p + start, n - start, kPictureHead, sizeof kPictureHead);
+  if (!head) return 0;
+  const size_t len = size_t(static_cast<const uint8_t*>(head) - p);
+  return len >= start + 2 && p[len - 2] == 0xFF && p[len - 1] == 0xD9 ? len : 0;
+}
 
 }  // namespace
 
@@ -85,7 +125,7 @@ bool PictureCursor::seek(uint64_t fromUs) {
   uint64_t start;
   m_fromUs = fromUs;
   m_file = -1;
-  unmap();
+  dropFile();
   m_cut = m_ended = m_any = false;
   if (!m_tree.findPosition(m_range, fromUs, &m_pos, &start)) {
     m_ended = true;
@@ -95,15 +135,13 @@ bool PictureCursor::seek(uint64_t fromUs) {
   return true;
 }
 
-void PictureCursor::unmap() {
-  if (m_map) munmap(m_map, m_mapLen);
-  m_map = nullptr;
+void PictureCursor::dropFile() {
   m_data = nullptr;
   m_bufLen = m_off = 0;
 }
 
 PictureCursor::Open PictureCursor::readFile(const char* name) {
-  unmap();
+  dropFile();
   const std::string path = eventtree::eventDir(m_tree.dir(), m_range.at(m_pos)) + name;
   // O_NONBLOCK: a FIFO under a recorded name must not hang; O_NOFOLLOW: a link is not ours.
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -114,23 +152,19 @@ PictureCursor::Open PictureCursor::readFile(const char* name) {
     return Open::Missing;
   }
   const size_t size = size_t(st.st_size) < kMaxFileBytes ? size_t(st.st_size) : kMaxFileBytes;
-  void* map = size ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0) : MAP_FAILED;
-  if (map != MAP_FAILED) {
-    m_map = map;
-    m_mapLen = size;
-    m_data = static_cast<const uint8_t*>(map);
-    m_bufLen = size;
-  } else {
-    size_t got = 0;
-    if (m_buf.size() < size) m_buf.resize(size);
-    while (got < size) {
-      const ssize_t r = read(fd, m_buf.data() + got, size - got);
-      if (r <= 0) break;
-      got += size_t(r);
-    }
-    m_data = m_buf.data();
-    m_bufLen = got;
+  // Read into one buffer kept for the whole walk: on a virtual machine, mapping each file
+  // (its page tables built and torn down, the TLB flushed on every processor) cost more than
+  // the copy.
+  if (m_buf.size() < size) m_buf.resize(size);
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t r = read(fd, m_buf.data() + got, size - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += size_t(r);
   }
+  m_data = m_buf.data();
+  m_bufLen = got;
   close(fd);
   m_off = 0;
   ++m_filesRead;
@@ -189,7 +223,8 @@ bool PictureCursor::next(Picture* out) {
   for (;;) {
     if (m_off < m_bufLen) {
       const uint8_t* p = m_data + m_off;
-      const size_t len = jpegLength(p, m_bufLen - m_off);
+      size_t len = lengthBeforeNextHead(p, m_bufLen - m_off);
+      if (len == 0) len = jpegLength(p, m_bufLen - m_off);
       if (len == 0) {  // a picture still being written, or bytes that are none
         m_off = m_bufLen;
         continue;

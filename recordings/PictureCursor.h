@@ -1,11 +1,9 @@
 #pragma once
 // Walks the pictures of a recording tree in time order: E00000.jpg, then the pictures stored
 // back to back in M00001.jpg .. M00006.jpg, then the next event, each picture with the stamp of
-// its time-stamp segment. Every file is read whole with one read and split in memory, so a
-// picture is handed out as it was recorded, byte for byte. Files are mapped rather than copied
-// (a read() copy is the fallback): an export then costs about what copying the files costs.
-// The recorder only ever appends to a file or writes a new one (it removes an event directory
-// before it reuses its number), so a mapped file never shrinks under the cursor.
+// its time-stamp segment. Every file is read whole into one buffer kept for the walk and split
+// in memory, so a picture is handed out as it was recorded, byte for byte, and an export costs
+// about what copying the files costs.
 //
 // The recorder may still be writing the newest event (a picture cut off at the end of a file is
 // left out) and the cleaner may delete the oldest events while this reads: an event whose
@@ -40,7 +38,7 @@ class PictureCursor {
 
   // *tree must outlive the cursor.
   explicit PictureCursor(const RecordingTree& tree) : m_tree(tree) {}
-  ~PictureCursor() { unmap(); }
+  ~PictureCursor() = default;
   PictureCursor(const PictureCursor&) = delete;
   PictureCursor& operator=(const PictureCursor&) = delete;
 
@@ -57,16 +55,14 @@ class PictureCursor {
  private:
   enum class Open { Read, Missing };
   Open readFile(const char* name);
-  void unmap();
+  void dropFile();
   bool advanceFile();  // false at the end
 
   const RecordingTree& m_tree;
   RecordingTree::Range m_range;
   uint32_t m_pos = 0;  // event position within m_range
   int m_file = -1;     // 0: E00000.jpg, 1..6: sequence files
-  const uint8_t* m_data = nullptr;  // the current file: m_map, or m_buf
-  void* m_map = nullptr;
-  size_t m_mapLen = 0;
+  const uint8_t* m_data = nullptr;  // the current file, in m_buf
   std::vector<uint8_t> m_buf;
   size_t m_bufLen = 0, m_off = 0;
   uint64_t m_fromUs = 0, m_lastUs = 0;

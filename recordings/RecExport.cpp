@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,15 @@ namespace {
 constexpr int kMuxBufferBytes = 1 << 20;
 constexpr uint64_t kFallbackPeriodUs = 80000;  // the recorder's default
 constexpr uint64_t kMinPeriodUs = 40000, kMaxPeriodUs = 10000000;
+// The video files' comment says whether the export is complete. It is written with the header,
+// before that is known, as this text padded with blanks to kNoticeBytes, and overwritten in
+// place when the file is finished (the rest of the room filled with zero bytes, where both
+// containers' strings may end).
+constexpr char kCompleteNotice[] = "Complete: yes";
+constexpr size_t kNoticeBytes = 200;
+// Where the containers keep the comment: with the header (avi, mkv) or, should a muxer move it,
+// at the end.
+constexpr size_t kNoticeSearchBytes = 64 * 1024;
 
 std::string errnoText() { return std::strerror(errno); }
 
@@ -57,6 +67,13 @@ uint64_t periodFromStamps(const RecordingTree& tree, uint64_t fromUs, uint64_t t
   if (n < 2 || lastUs <= firstUs) return kFallbackPeriodUs;
   const uint64_t us = (lastUs - firstUs) / (n - 1);
   return us < kMinPeriodUs ? kMinPeriodUs : us > kMaxPeriodUs ? kMaxPeriodUs : us;
+}
+
+std::string completeness(const ExportResult& r) {
+  if (!r.cutShort) return kCompleteNotice;
+  return "Complete: no. The recording cleaner deleted the oldest pictures while they were being "
+         "exported; this export ends with the last picture read, at " +
+         rectime::displayLocal(r.lastUs) + ".";
 }
 
 // ---- mkv / avi ----
@@ -115,7 +132,8 @@ class VideoWriter {
 
   bool open(const std::string& path, int width, int height, const ExportRequest& req,
             std::string* error) {
-    m_sink.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    // Read and write: the comment is found again and rewritten when the file is finished.
+    m_sink.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     if (m_sink.fd < 0) return fail("Unable to create " + path + " (" + errnoText() + ")", error);
     AVFormatContext* oc = nullptr;
     const char* muxer = m_format == Format::Mkv ? "matroska" : "avi";
@@ -152,6 +170,7 @@ class VideoWriter {
                 (req.channelName + " " + rectime::isoLocal(req.fromUs) + " - " +
                  rectime::isoLocal(req.toUs)).c_str(), 0);
     av_dict_set(&oc->metadata, "encoder", (std::string("TelvGate ") + kTelvGateVersion).c_str(), 0);
+    av_dict_set(&oc->metadata, "comment", noticeRoom(kCompleteNotice).c_str(), 0);
     AVDictionary* options = nullptr;
     // The clusters' CRC-32 elements are optional; computing them took a third of the time.
     if (m_format == Format::Mkv) av_dict_set(&options, "write_crc32", "0", 0);
@@ -195,12 +214,14 @@ class VideoWriter {
     return true;
   }
 
-  bool finish(std::string* error) {
+  // Ends the file; notice (at most kNoticeBytes) replaces the comment written with the header.
+  bool finish(const std::string& notice, std::string* error) {
     av_packet_free(&m_packet);
     const int r = av_write_trailer(m_oc.get());
     if (r < 0 || m_sink.failed) return fail("Unable to finish the file: " + avError(r) + sinkText(), error);
     avio_flush(m_oc->pb);
     if (m_sink.failed) return fail("Unable to finish the file" + sinkText(), error);
+    if (!writeNotice(notice)) return fail("Unable to finish the file (" + errnoText() + ")", error);
     const int fd = m_sink.fd;
     m_sink.fd = -1;
     if (close(fd) != 0) return fail("Unable to finish the file (" + errnoText() + ")", error);
@@ -211,6 +232,30 @@ class VideoWriter {
   bool fail(const std::string& why, std::string* error) {
     if (m_packet) av_packet_free(&m_packet);
     *error = why;
+    return false;
+  }
+  static std::string noticeRoom(const std::string& text) {
+    return text + std::string(kNoticeBytes - text.size(), ' ');
+  }
+  // Finds the comment's room near the start or the end of the file and writes notice into it.
+  bool writeNotice(const std::string& notice) {
+    const std::string room = noticeRoom(kCompleteNotice);
+    struct stat st;
+    if (fstat(m_sink.fd, &st) != 0) return false;
+    const off_t size = st.st_size, span = off_t(kNoticeSearchBytes);
+    for (off_t start : {off_t(0), size > span ? size - span : off_t(0)}) {
+      std::string bytes(size_t(std::min(span, size - start)), '\0');
+      const ssize_t got = pread(m_sink.fd, &bytes[0], bytes.size(), start);
+      if (got < 0) return false;
+      bytes.resize(size_t(got));
+      const size_t at = bytes.find(room);
+      if (at == std::string::npos) continue;
+      std::string text = notice.substr(0, kNoticeBytes);
+      text.resize(kNoticeBytes, '\0');
+      errno = EIO;
+      return pwrite(m_sink.fd, text.data(), text.size(), start + off_t(at)) == ssize_t(text.size());
+    }
+    errno = ENOENT;  // the muxer did not write the comment
     return false;
   }
   std::string sinkText() const {
@@ -386,12 +431,7 @@ std::string exportText(const ExportRequest& req, const ExportResult& r) {
   t += "Pictures: " + std::to_string(r.pictures) + ", recorded from " +
        rectime::displayLocal(r.firstUs) + " to " + rectime::displayLocal(r.lastUs) + "\n";
   t += "Exported: " + rectime::isoLocal(platform::nowNs() / 1000) + "\n";
-  if (r.cutShort)
-    t += "Complete: no. The recording cleaner deleted the oldest pictures while they were being "
-         "exported; this export ends with the last picture read, at " +
-         rectime::displayLocal(r.lastUs) + ".\n";
-  else
-    t += "Complete: yes\n";
+  t += completeness(r) + "\n";
   t += "Each picture file is named by its recorded local time and is byte for byte the recorded "
        "picture; check them with: sha256sum -c SHA256SUMS\n";
   return t;
@@ -464,7 +504,7 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
     if (!zip->addText("SHA256SUMS", zip->sums(), &r.error) ||
         !zip->addText("EXPORT.txt", exportText(req, r), &r.error) || !zip->finish(&r.error))
       return r;
-  } else if (!video->finish(&r.error)) {
+  } else if (!video->finish(completeness(r), &r.error)) {
     return r;
   }
   r.status = ExportResult::Status::Written;

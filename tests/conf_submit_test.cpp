@@ -8,6 +8,8 @@
 #include "confserver/ConfSubmit.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/ChildProcess.h"
+#include "recording/EventTree.h"
+#include "recording/IndexFile.h"
 #include "tests/support/TestChannel.h"
 
 using namespace conftest;
@@ -293,4 +295,45 @@ TEST(ConfSubmit, EmptyOrUnusableAdministratorsWarnInsteadOfKillingTheServer) {
   }
   EXPECT_TRUE(g_settings.sectionEntries("Admins").empty());
   EXPECT_EQ(statusLine(get(f.port(), "/status")), "HTTP/1.1 200 ");
+}
+
+TEST(ConfSubmit, RemovingAChannelEndsItsPlayedBackStreamAndExport) {
+  CreatedChannels cleanup;
+  ServerFixture f;
+  ASSERT_TRUE(f.start());
+  // One minute recorded by channel 1 0 (the first new Axis channel, tree axis_0), 10 pictures/s.
+  const std::string root = f.home.dir().path() + "/rec/", ev = eventtree::eventDir(root + "axis_0/", 1);
+  const uint64_t t0 = (uint64_t(time(nullptr)) - 3600) * 1000000000ull;
+  std::string files[2];  // E00000.jpg: the first picture; M00001.jpg: the others
+  const std::vector<uint8_t> jpeg = TestChannel::makeJpeg(320, 240, 90, 1, true);
+  for (uint32_t i = 0; i < 600; ++i) {
+    std::vector<uint8_t> p = TestChannel::wrapPicture(jpeg, "", "", t0 + i * 100000000ull, i, 320, 240);
+    files[i > 0].append(p.begin(), p.end());
+  }
+  IndexFile index;
+  erdinfo::Record rec = erdinfo::freshRecord(uint32_t(t0 / 1000000000ull));
+  rec.newest = rec.newestStamp.event = 1;
+  ASSERT_TRUE(eventtree::createPath(ev) && writeFile(ev + "E00000.jpg", files[0]) && writeFile(ev + "M00001.jpg", files[1]));
+  ASSERT_EQ(index.rebuild(root + "axis_0/", rec), IndexFile::Rebuild::Written);
+  post(f.port(), "newCnl=1&1_9999_CamIPAddr=127.0.0.1&1_9999_CamIPPort=" + std::to_string(freeLoopbackPort()) +
+                     "&ret_cnl=newAxis", kAuth);
+  ASSERT_NE(post(f.port(), "1_0_CnlEventRootPath=" + root + "&ret_cnl=1_0_", kAuth).find("Rec. root"), std::string::npos);
+
+  // A stream at speed 1 would last a minute; an export read by nobody waits on its socket.
+  const std::string c = "c=Channel+1+0&from=" + std::to_string(t0 / 1000000000ull) + "&to=" +
+                        std::to_string(t0 / 1000000000ull + 100) + "&format=mkv HTTP/1.1\r\n" + kAuth + "\r\n";
+  int play = connectTo(f.port()), exp = connectTo(f.port(), 4096);
+  sendText(play, "GET /recordings/play.jpg?" + c);
+  sendText(exp, "GET /recordings/export?" + c);
+  EXPECT_NE(readAll(play, 1500).find("200 OK"), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_NE(post(f.port(), "1_0_Remove=on&ret_cnl=sys", kAuth).find("IP channel successfully removed"), std::string::npos);
+  bool playClosed = false, expClosed = false;
+  readAll(play, 5000, &playClosed);
+  const std::string got = readAll(exp, 5000, &expClosed);
+  EXPECT_TRUE(playClosed && expClosed);
+  ASSERT_NE(got.find("Content-Length: "), std::string::npos) << got.substr(0, 300);
+  EXPECT_LT(got.size() - got.find("\r\n\r\n") - 4, size_t(std::atoll(got.c_str() + got.find("Content-Length: ") + 16)));
+  ::close(play);
+  ::close(exp);
 }

@@ -1,5 +1,5 @@
 // The recordings pages and the export tool against the real telvgate with an analog channel of
-// the simulated grabber that records for 65 s (two events) or 15 s: events.json, the three export
+// the simulated grabber that records for two minutes (two events and a bit) or 15 s: events.json, the three export
 // formats checked by ffprobe, unzip and sha256sum, the pace of the played-back stream, bad
 // input, the limit of eight jobs, the cleaner cutting an export short, and headless Chromium on
 // the day and play pages.
@@ -111,10 +111,10 @@ uint16_t RecordingsBlackBox::port = 0;
 std::string RecordingsBlackBox::tree;
 std::vector<uint64_t> RecordingsBlackBox::stamps;
 
-// Two events: exports across their boundary.
-class RecordingsTwoEvents : public RecordingsBlackBox {
+// Two minutes: two whole events and the start of a third; exports across a boundary.
+class RecordingsTwoMinutes : public RecordingsBlackBox {
  protected:
-  static void SetUpTestSuite() { record(65); }
+  static void SetUpTestSuite() { record(120); }
 };
 
 class RecordingsShort : public RecordingsBlackBox {
@@ -122,7 +122,7 @@ class RecordingsShort : public RecordingsBlackBox {
   static void SetUpTestSuite() { record(15); }
 };
 
-TEST_F(RecordingsTwoEvents, EventsJsonAndExportsHoldExactlyTheRecordedPictures) {
+TEST_F(RecordingsTwoMinutes, EventsJsonAndExportsHoldExactlyTheRecordedPictures) {
   const std::string json = sh(curl("/recordings/events.json?c=" + std::string(kChannel) +
                                    range(first - 10000000, last + 10000000)));
   EXPECT_NE(json.find("{\"event\":1,"), std::string::npos) << json;
@@ -134,8 +134,8 @@ TEST_F(RecordingsTwoEvents, EventsJsonAndExportsHoldExactlyTheRecordedPictures) 
   ASSERT_NE(p, std::string::npos);
   EXPECT_EQ(std::strtoul(json.c_str() + p + 11, nullptr, 10), treeStamps(tree + "000/001").size());
 
-  // Across the boundary of the two events, whole seconds as a user types them.
-  const uint64_t from = (first / 1000000 + 20) * 1000000, to = from + 40000000;
+  // Across the boundary of the first two events, whole seconds as a user types them.
+  const uint64_t from = (first / 1000000 + 20) * 1000000, to = from + 80000000;
   const size_t want = countIn(stamps, from, to);
   const double period = double(last - first) / 1e6 / double(stamps.size() - 1);
   for (const char* fmt : {"mkv", "avi", "zip"}) {
@@ -154,11 +154,12 @@ TEST_F(RecordingsTwoEvents, EventsJsonAndExportsHoldExactlyTheRecordedPictures) 
       continue;
     }
     const std::string probe = sh("ffprobe -v error -count_frames -show_entries "
-                                 "stream=codec_name,nb_read_frames:format=duration -of default=nw=1 " + file);
+                                 "stream=codec_name,nb_read_frames:format=duration:format_tags=comment -of default=nw=1 " + file);
     EXPECT_NE(probe.find("codec_name=mjpeg\nnb_read_frames=" + std::to_string(want) + "\n"),
               std::string::npos) << fmt << ": " << probe << " want " << want;
     const double duration = std::atof(probe.c_str() + probe.find("duration=") + 9);
-    EXPECT_NEAR(duration, 40.0, period) << fmt;
+    EXPECT_NEAR(duration, 80.0, period) << fmt;
+    EXPECT_NE(probe.find("=Complete: yes\n"), std::string::npos) << fmt << ": " << probe;
   }
   // The tool reads the tree directly and writes the same pictures.
   const std::string out = home->file("tool.mkv");
@@ -243,29 +244,35 @@ TEST_F(RecordingsShort, BadInputIsAnsweredShortlyAndJobsAreBounded) {
 }
 
 TEST_F(RecordingsShort, CleanerDeletingDuringAnExportCutsItShortCleanly) {
-  // A copy of the tree; the "cleaner" deletes the first event when the export has taken 10
-  // pictures, while the export is still reading its first sequence file.
-  const std::string copy = home->file("copy/falcon_1_0/");
-  ASSERT_EQ(system(("mkdir -p " + home->file("copy") + " && cp -a " + tree + " " + copy).c_str()), 0);
-  recordings::RecordingTree rt(copy);
-  recordings::ExportRequest req;
-  req.channelName = req.channelTag = "falcon_1_0";
-  req.fromUs = first;
-  req.toUs = last + 3600000000ull;
-  req.format = recordings::Format::Zip;
-  const size_t inCopy = treeStamps(copy).size();
-  unsigned calls = 0;
-  const std::string file = home->file("cut.zip");
-  const recordings::ExportResult r = recordings::exportRange(rt, req, file, [&] {
-    if (++calls == 10) eventtree::removeTree(eventtree::eventDir(copy, 1));
-    return false;
-  });
-  ASSERT_EQ(r.status, recordings::ExportResult::Status::Written) << r.error;
-  EXPECT_TRUE(r.cutShort);
-  EXPECT_GE(r.pictures, 10u);
-  EXPECT_LT(r.pictures, inCopy);
-  EXPECT_NE(sh("unzip -t " + file).find("No errors detected"), std::string::npos);
-  EXPECT_NE(sh("unzip -p " + file + " EXPORT.txt").find("Complete: no. The recording cleaner"), std::string::npos);
+  // For each format a copy of the tree; the "cleaner" deletes the first event when the export
+  // has taken 10 pictures, while the export is still reading its first sequence file. The
+  // receiver sees the cut in EXPORT.txt or in the video file's comment.
+  for (const char* fmt : {"zip", "mkv", "avi"}) {
+    const std::string copy = home->file(std::string("copy-") + fmt + "/falcon_1_0/");
+    ASSERT_EQ(system(("mkdir -p " + copy + " && cp -a " + tree + ". " + copy).c_str()), 0);
+    recordings::RecordingTree rt(copy);
+    recordings::ExportRequest req;
+    req.channelName = req.channelTag = "falcon_1_0";
+    req.fromUs = first;
+    req.toUs = last + 3600000000ull;
+    ASSERT_TRUE(recordings::parseFormat(fmt, &req.format));
+    const size_t inCopy = treeStamps(copy).size();
+    unsigned calls = 0;
+    const std::string file = home->file(std::string("cut.") + fmt);
+    const recordings::ExportResult r = recordings::exportRange(rt, req, file, [&] {
+      if (++calls == 10) eventtree::removeTree(eventtree::eventDir(copy, 1));
+      return false;
+    });
+    ASSERT_EQ(r.status, recordings::ExportResult::Status::Written) << fmt << ": " << r.error;
+    EXPECT_TRUE(r.cutShort) << fmt;
+    EXPECT_GE(r.pictures, 10u);
+    EXPECT_LT(r.pictures, inCopy);
+    const std::string said = std::string(fmt) == "zip"
+        ? sh("unzip -t " + file + " && unzip -p " + file + " EXPORT.txt")
+        : sh("ffprobe -v error -show_entries format_tags=comment -of default=nw=1 " + file);
+    EXPECT_NE(said.find("Complete: no. The recording cleaner"), std::string::npos) << fmt << ": " << said;
+    EXPECT_TRUE(std::string(fmt) != "zip" || said.find("No errors detected") != std::string::npos) << said;
+  }
 }
 
 TEST_F(RecordingsShort, ChromiumShowsTheDayPageAndPlaysARecording) {
