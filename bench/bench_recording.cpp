@@ -175,7 +175,7 @@ Round runRound(const std::string& root, Writer writer, bool throttled, double se
     if (writer == Writer::Plain) return double(plainPictures.load());
     uint64_t n = 0;
     for (auto& c : chans)
-      n += writer == Writer::Recorder ? c->recorder()->bytesWritten() / kPictureBytes : c->published();
+      n += writer == Writer::Recorder ? recorderOf(*c)->bytesWritten() / kPictureBytes : c->published();
     return double(n);
   };
   // Counted only after the threads started and the recorders set up their trees, so the
