@@ -14,9 +14,9 @@
 // its image buffer (allocated by its thread) and, through its bases, its recorder and endpoint.
 //
 // Threads: run() is the channel's thread; the encoder and the image buffer belong to it. init(),
-// update() and reconf() hold configLock() (see CNetVideoCnl), so they may come from the
-// configuration server, "/control/control" connection threads and the channel's thread at once.
-// form() and status() run on the configuration server's thread. The encoder is used under
+// reconf() and the form submission hold configLock() (see CNetVideoCnl), so they may come from
+// the configuration server, "/control/control" connection threads and the channel's thread at
+// once. The encoder is used under
 // configLock() too, so a reconf() from another thread never sets it up anew mid-picture.
 //
 // Lock order: configLock(), then the board's lock, then the frame lock; the log's lock last.
@@ -45,12 +45,9 @@ class CFalconVideoCnl : public CNetVideoCnl {
   ~CFalconVideoCnl() override;
 
   bool init() override;
-  bool update(const FormFields& fields, std::string& html) override;
   // The board's reconf, then the encoder for the board's format, then the endpoint's part.
   bool reconf() override;
   std::string imageUrl(const std::string& host, bool live) override;
-  void form(std::string& html) override;
-  void status(std::string& html) override;
   std::string sourceTag() override;
   std::string fieldPrefix() override;
   std::string sectionName() override;

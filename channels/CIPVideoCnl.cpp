@@ -59,6 +59,23 @@ std::string CIPVideoCnl::boundary() const {
   return m_boundaryShown;
 }
 
+IPConfig CIPVideoCnl::config() const {
+  IPConfig c;
+  {
+    std::lock_guard<std::mutex> g(m_setLock);
+    c.camAddr = m_camAddr;
+    c.userName = m_userName;
+    c.userPwd = m_userPwd;
+  }
+  c.camPort = m_camPort.load();
+  c.quality = m_quality.load();
+  c.camID = m_camID.load();
+  c.videoStd = m_videoStd.load();
+  c.imageSize = m_imageSize.load();
+  c.periodNs = m_Tns.load();
+  return c;
+}
+
 std::string CIPVideoCnl::hostText() const { return camAddr() + ":" + std::to_string(m_camPort.load()); }
 
 std::string CIPVideoCnl::authText() const {

@@ -9,10 +9,10 @@
 // Abstract: the nine vendor classes supply the connection set-up (reconnect), the camera-side
 // URLs and their own settings.
 //
-// Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
-// update(), form() and status() run on the configuration server's thread (or the GUI thread at
-// start-up; init() also on an endpoint connection thread after a "/control/control" change)
-// while the channel thread runs; the settings they write are guarded by m_setLock
+// Threads: run(), reconnect() and the frame readers are the channel's own thread. init() and
+// the readers the configuration pages use (config(), hostText()) run on the configuration
+// server's thread (or the GUI thread at start-up; init() also on an endpoint connection thread
+// after a "/control/control" change) while the channel thread runs; the settings they write are guarded by m_setLock
 // and read by the channel thread as a snapshot at each reconnect and frame. stop() may be called
 // from any thread: it sets the stop flag and shuts the camera socket down, so a thread blocked
 // on a silent camera wakes at once; the owner then joins.
@@ -24,10 +24,10 @@
 // and renews the listener (CIPVideoCnlServe.cpp); every other use of listener() holds
 // configLock(). Without "CnlServe" the listener never runs: no socket, no thread.
 //
-// Lock order: configLock() (held by init(), update() and the endpoint parts of form(), status()
-// and stop()) before m_setLock and m_sockLock, which are leaf locks (nothing else is taken
-// while they are held, except the log's lock, always last). The Remove branch of update()
-// runs before configLock() is taken: joining the channel joins its listener, whose connection
+// Lock order: configLock() (held by init(), the form submission and the endpoint parts of the
+// form, status and stop()) before m_setLock and m_sockLock, which are leaf locks (nothing else
+// is taken while they are held, except the log's lock, always last). A removal by the form
+// submission runs before configLock() is taken: joining the channel joins its listener, whose connection
 // threads may wait for that lock.
 #include <atomic>
 #include <cstdint>
@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "channels/CamPartReader.h"
+#include "channels/IPSettings.h"
 #include "channels/PictureBlocks.h"
 #include "net/CHTTPSocket.h"
 #include "net/CNetVideoCnl.h"
@@ -80,14 +81,11 @@ class CIPVideoCnl : public CNetVideoCnl {
   ~CIPVideoCnl() override;
 
   bool init() override;
-  bool update(const FormFields& fields, std::string& html) override;
   bool reconf() override;  // CVideoCnl's: the camera connection has its own list address
   void stop() override;
   CNetAddr localAddr() override;  // the camera's address, as peerAddr()
   CNetAddr peerAddr() override;
   CNetAddr endpointAddr() override;  // where the channel is served; port 0 when it is not
-  void form(std::string& html) override;
-  void status(std::string& html) override;
   // "/control/control" section "telvpegparam" lists and sets this family's image sizes (by
   // their labels, "VGA.(640x480)") and the quality; other sections as for analog channels.
   std::string controlAnswer(const std::map<std::string, std::string>& query) override;
@@ -120,6 +118,14 @@ class CIPVideoCnl : public CNetVideoCnl {
   std::string camAddr() const;
   uint16_t camPort() const { return m_camPort.load(); }
   std::string boundary() const;
+  // The settings in use, as init() read them.
+  IPConfig config() const;
+  // Camera address and port as text ("host:port").
+  std::string hostText() const;
+  // The family's description (settings, form label, log names).
+  const IPVendorTraits& traits() const { return m_traits; }
+  // Whether the channel is to be served on its own endpoint ("CnlServe", as init() read it).
+  bool serveWanted() const { return m_serveWanted.load(); }
 
   // Largest number of bytes read while looking for the boundary line, as a multiple of the
   // frame record's capacity: a camera that never sends it is given up on.
@@ -145,8 +151,6 @@ class CIPVideoCnl : public CNetVideoCnl {
   FX::FXint run() override;
 
   // ---- Helpers for the vendor classes (channel thread) ----
-  // Camera address and port as text ("host:port").
-  std::string hostText() const;
   // base64 of "user:password" for the Authorization header.
   std::string authText() const;
   // Resolves the camera; logs the family's message on failure. Sets the list entry's address
@@ -172,8 +176,6 @@ class CIPVideoCnl : public CNetVideoCnl {
   // Wraps the picture received into m_rxBuf (len bytes) into rec; counts it received, and
   // dropped when it is refused. The single-picture readers' tail.
   void wrapReceived(FrameRec& rec, uint32_t len);
-  // The form shows the pan/tilt block while the channel is to be served.
-  bool formShowsPanTilt() override;
 
   // Head line that gives a stream part's length, and whether a part must have one; the
   // families whose parts are no plain "Content-Length:" parts set them in their constructor.
@@ -217,14 +219,9 @@ class CIPVideoCnl : public CNetVideoCnl {
 
  private:
   bool vendorInit();
-  bool vendorUpdate(const FormFields& fields, std::string& html);
-  void vendorForm(std::string& html);
 
   // ---- Serving (CIPVideoCnlServe.cpp) ----
   bool serveInit();  // reads "CnlServe" and, when set, the endpoint settings
-  bool serveUpdate(const FormFields& fields, std::string& html);
-  void serveForm(std::string& html);
-  void serveStatus(std::string& html);
   // Channel thread: starts or stops serving as "CnlServe" asks, and announces a new endpoint
   // address on the standard output as the analog channels do.
   void serveStep();

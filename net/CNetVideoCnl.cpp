@@ -20,12 +20,6 @@ bool CNetVideoCnl::init() {
   return m_listener->init();
 }
 
-bool CNetVideoCnl::update(const FormFields& fields, std::string& html) {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
-  if (!CVideoCnl::update(fields, html)) return false;
-  return m_listener->update(fields, html);
-}
-
 bool CNetVideoCnl::reconf() {
   std::lock_guard<std::recursive_mutex> guard(m_configLock);
   CVideoCnl::reconf();
@@ -45,17 +39,6 @@ void CNetVideoCnl::stop() {
 CNetAddr CNetVideoCnl::localAddr() { return m_listener->localAddr(); }
 
 CNetAddr CNetVideoCnl::peerAddr() { return m_listener->address(); }
-
-void CNetVideoCnl::form(std::string& html) {
-  m_listener->formRow(html);
-  CVideoCnl::form(html);
-}
-
-void CNetVideoCnl::status(std::string& html) {
-  html += "<TR><TD><STRONG>Channel IP address</STRONG></TD><TD><CODE>" +
-          localAddr().to_string() + "</CODE></TD></TR>";
-  CVideoCnl::status(html);
-}
 
 void CNetVideoCnl::storeImageSize(const std::string& keyword) {
   g_settings.writeString(sectionName(), "ImageSize", keyword);

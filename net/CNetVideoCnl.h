@@ -7,11 +7,10 @@
 // push-stream consumer or a pan/tilt command consumer.
 //
 // Threads: the concrete run() (the channel's thread) starts the listener with startListener()
-// and ends it with stopListener() before it returns. init(), update() and reconf() may be called
-// from the configuration server, from "/control/control" connection threads and (reconf) from the
+// and ends it with stopListener() before it returns. init() and reconf() (and the configuration pages'
+// submission, net/ChannelForms.h) may be called from the configuration server, from "/control/control" connection threads and (reconf) from the
 // channel's thread at once: each holds configLock() for its whole run, and a concrete class's
-// overrides take it too (it is recursive), so they never interleave. form() and status() run on
-// the configuration server's thread. stop() may be called from any thread and returns at once.
+// overrides take it too (it is recursive), so they never interleave. stop() may be called from any thread and returns at once.
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
 //
@@ -37,8 +36,6 @@ class CNetVideoCnl : public CVideoCnl {
   // CVideoCnl::init, then the endpoint settings "CnlIPAddr"/"CnlIPPort" (false on an invalid
   // address, logged as "Invalid IP address").
   bool init() override;
-  // CVideoCnl::update, then the endpoint's form fields.
-  bool update(const FormFields& fields, std::string& html) override;
   // CVideoCnl::reconf; asks the listener to refresh (rebinding when the address changed) and
   // shows the bound address in the list entry.
   bool reconf() override;
@@ -47,10 +44,8 @@ class CNetVideoCnl : public CVideoCnl {
   CNetAddr localAddr() override;  // the listening socket's address; "" when not listening
   CNetAddr peerAddr() override;   // the listener's configured/bound address field
   CNetAddr endpointAddr() override { return localAddr(); }
-  void form(std::string& html) override;    // "Channel IP address" row, then CVideoCnl::form
-  void status(std::string& html) override;  // "Channel IP address" row, then CVideoCnl::status
 
-  // Held by init(), update() and reconf() for their whole run (see above).
+  // Held by init(), reconf() and the form submission for their whole run (see above).
   std::recursive_mutex& configLock() { return m_configLock; }
   CLstSockThread& listener() { return *m_listener; }
 

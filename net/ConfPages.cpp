@@ -5,11 +5,11 @@
 #include "app/CSettings.h"
 #include "app/Tables.h"
 #include "channels/CVideoCnl.h"
-#include "channels/IPChannelFactory.h"
 #include "net/CHTTPSocket.h"
 #include "net/ConfAnswer.h"
 #include "net/ConfAuth.h"
 #include "net/CLstConfThread.h"
+#include "net/ChannelForms.h"
 #include "net/ConfChannels.h"
 #include "net/ConfSecurity.h"
 #include "net/StatusPage.h"
@@ -89,13 +89,9 @@ void appendNewChannelForm(const NewChannelKind& kind, std::string& out) {
   out += " IP channel</H2><BR>\n<INPUT type=hidden name=newCnl value=\"";
   out += std::to_string(kind.code);
   out += "\">\n";
-  // A template channel that is never started: only its form fragment is wanted, with the
-  // fields keyed by index 9999 until the submission renames them to the real index.
-  CVideoCnl* templ = createIPChannel(kind.code, 9999);
-  if (templ) {
-    templ->form(out);
-    delete templ;
-  }
+  // Drawn from the stored defaults; the fields carry the new-channel key until the
+  // submission renames them to the real index.
+  newChannelForm(kind.code, newChannelFieldPrefix(kind.code), out);
 }
 
 void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, std::string& out) {
@@ -104,7 +100,7 @@ void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, s
   out += "\" alt=\"\">&nbsp;Configure channel <SPAN class=cnl>";
   out += channelTitle(c);
   out += "</SPAN></H2><BR>\n";
-  c->form(out);
+  channelForm(*c, out);
 }
 
 // A text field of the System Settings form.

@@ -3,7 +3,7 @@
 // one configuration form (a channel's, a new channel's or the System Settings) on the right.
 //
 // Configuration server thread only: the builders walk and clean the channel list
-// (net/ConfChannels.h) and call the channels' form() operations.
+// (net/ConfChannels.h) and draw the channels' forms (net/ChannelForms.h).
 #include <map>
 #include <string>
 

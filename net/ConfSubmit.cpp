@@ -15,6 +15,8 @@
 #include "net/CHTTPSocket.h"
 #include "net/ConfAnswer.h"
 #include "net/CLstConfThread.h"
+#include "net/ChannelForms.h"
+#include "net/LogForm.h"
 #include "net/ConfAuth.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
@@ -64,8 +66,8 @@ CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
     delete cnl;
     return nullptr;
   }
-  // The form was built by a template channel of index 9999: its fields now belong to the new one.
-  const std::string templPrefix = std::to_string(code) + "_9999_";
+  // The new-channel form's fields now belong to the new channel.
+  const std::string templPrefix = newChannelFieldPrefix(int(code));
   const std::string key = cnl->fieldPrefix();
   std::vector<std::string> names;
   for (const auto& f : form)
@@ -269,7 +271,7 @@ bool applyChannels(const FormFields& form, CVideoCnl* newCnl, std::string& resp)
   bool changed = false;
   for (CVideoCnl* c : channels) {
     std::string text;
-    if (c->update(form, text)) c->init();
+    if (channelUpdate(*c, form, text)) c->init();
     if (text.empty()) continue;
     changed = true;
     const std::string name = c->name();
@@ -310,7 +312,7 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   changed |= applyNoSignalPicture(form, resp);
   // Also a certificate file replaced since the last look is taken now.
   server.tls().reload();
-  if (g_logFile.update(form, resp)) {
+  if (logFileUpdate(g_logFile, form, resp)) {
     g_logFile.init();
     changed = true;
   }

@@ -9,6 +9,7 @@
 #include "app/Tables.h"
 #include "channels/CVideoCnl.h"
 #include "net/CHTTPSocket.h"
+#include "net/ChannelForms.h"
 #include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
@@ -90,7 +91,7 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
            html_escape(c->fieldPrefix()) + "\" title=\"configure\">" + channelTitle(c) +
            "</A></H3>\n<TABLE rules=none frame=void>\n"
            "<COLGROUP><COL width=300><COL width=350></COLGROUP>\n";
-    c->status(out);
+    channelStatus(*c, out);
     out += "</TABLE></TD>\n";
     rows.close();
   }

@@ -3,8 +3,8 @@
 // as events below the channel directory, with the ".erdinfo" index; embeds the cleaner thread.
 //
 // Created by the channel's constructor (CVideoCnl::createRecorder), started by the channel's
-// run thread, stopped/joined/destroyed by the channel's destructor. init(), update() and
-// status() run on the configuration server's thread (or the GUI thread at start-up); run()
+// run thread, stopped/joined/destroyed by the channel's destructor. init() runs on the
+// configuration server's thread (or the GUI thread at start-up); run()
 // and everything it calls (reconf, the event writing, the index file) on the recording thread;
 // the cleaner on its own thread.
 //
@@ -55,17 +55,14 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // Reads the recording settings of the channel's section and arms reconfiguration when the
   // active flag or the directory changed. False when recording cannot be configured.
   bool init();
-  // Validates and stores the recording form fields, appending its messages to html. The
-  // running thread is not touched: the values take effect at the next init(). Always true.
-  bool update(const FormFields& fields, std::string& html);
-  // Appends the recording rows of the channel's status table.
-  void status(std::string& html);
   // Sets the stop flag and wakes the recording thread's pauses; returns at once.
   void stop() override;
 
   // ---- Read access (status page, tests) ----
   bool active() const { return m_active.load(); }
   std::string channelDir() const;
+  // "Rec. cli. on cnl. " and the channel's log source.
+  std::string logSource();
   uint32_t diskQuotaKB() const { return m_quotaKB.load(); }
   uint64_t maxAge() const { return m_maxAgeNs.load(); }
   erdinfo::Record recordCopy();
@@ -130,7 +127,6 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // A warning of the recording thread, at most one per second (a full disk fails every file).
   void warnLimited(const std::string& message, const char* function,
                    int level = 2 /* CLogFile::Warning */);
-  std::string logSource();
   // An error of the set-up, logged only when the previous set-up did not fail the same way.
   void logSetupError(int level, const std::string& message, const char* function);
 

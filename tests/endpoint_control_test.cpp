@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "tests/endpoint_fixture.h"
+#include "net/ChannelForms.h"
 
 using namespace endpointtest;
 
@@ -91,7 +92,7 @@ TEST(EndpointControl, ChangesWaitForTheChannelsConfigLock) {
   });
   std::thread update([&] {
     std::string html;
-    rig.cnl->update({{"0_1_CnlIPPort", "0"}}, html);
+    channelUpdate(*rig.cnl, {{"0_1_CnlIPPort", "0"}}, html);
     updated = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -12,6 +12,7 @@
 #include "net/ConfSubmit.h"
 #include "net/TextHelpers.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
+#include "net/ChannelForms.h"
 
 namespace fuzzcheck {
 namespace {
@@ -76,7 +77,7 @@ std::string confSubmit(const uint8_t* data, size_t size) {
   g_settings.clear();
   g_settings.writeString("Admins", "admin", "pw");
   std::string channelHtml;
-  channel->update(form, channelHtml);
+  channelUpdate(*channel, form, channelHtml);
   std::string fault = unescapedText(channelHtml);
   if (!fault.empty()) return "channel update: " + fault;
 
