@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "app/Icons.h"
 #include "app/OnvifStartup.h"
 #include "app/RtspStartup.h"
+#include "net/ConfServices.h"
 #include "app/Tables.h"
 #include "channels/IPChannelFactory.h"
 #include "channels/SignalWatch.h"
@@ -231,6 +233,16 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
     logMain(CLogFile::Error, std::string("Cannot start the signal watch: ") + std::strerror(errno));
   RtspStartup rtsp;
   if (!controller.closing()) rtsp.start();
+  // A submission that changes their settings restarts what it changed, on the configuration
+  // server thread; the lock keeps that apart from the stop below.
+  std::mutex servicesLock;
+  bool servicesDown = false;
+  setServicesRestart([&] {
+    std::lock_guard<std::mutex> g(servicesLock);
+    if (servicesDown) return;
+    rtsp.restartIfChanged();
+    onvif.restartIfChanged();
+  });
 
   FXint rc = 0;
   if (!controller.closing()) rc = app.run();
@@ -238,9 +250,14 @@ int runWithApp(FXApp& app, const AppOptions& opts, std::vector<std::string> rest
   controller.requestClose();
 
   signals.end();
-  rtsp.stop();
-  onvif.stop();
+  {
+    std::lock_guard<std::mutex> g(servicesLock);
+    servicesDown = true;
+    rtsp.stop();
+    onvif.stop();
+  }
   g_confThread.shutdown();
+  setServicesRestart(nullptr);
   // Channels a configuration submission created after the close are taken down here too.
   closeAllChannels();
   analog.closeBoards();

@@ -194,12 +194,22 @@ OnvifConfig readOnvifConfig() {
   return c;
 }
 
+namespace {
+// What the service's start depends on, as one text to compare.
+std::string settingsText() {
+  const OnvifConfig c = readOnvifConfig();
+  return std::string(onvifEnabled() ? "on " : "off ") + c.address + ":" + std::to_string(c.port) +
+         (c.rtspEnabled ? " rtsp " : " no rtsp ") + std::to_string(c.rtspPort);
+}
+}  // namespace
+
 OnvifStartup::OnvifStartup()
     : m_channels(new ChannelDirectory), m_logins(new SettingsLogins), m_presets(new SettingsPresets) {}
 
 OnvifStartup::~OnvifStartup() { stop(); }
 
 void OnvifStartup::start() {
+  m_startedWith = settingsText();
   if (!onvifEnabled()) return;
   const OnvifConfig config = readOnvifConfig();
   m_server.reset(new OnvifServer(*m_channels, *m_logins, m_presets.get()));
@@ -213,6 +223,12 @@ void OnvifStartup::start() {
   const CNetAddr a = m_server->address();
   std::printf("TelvGate ONVIF device: http://%s:%u/onvif/device_service\n", a.ip.c_str(), a.port);
   std::fflush(stdout);
+}
+
+void OnvifStartup::restartIfChanged() {
+  if (settingsText() == m_startedWith) return;
+  stop();
+  start();
 }
 
 void OnvifStartup::stop() {

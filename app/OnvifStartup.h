@@ -8,6 +8,7 @@
 // threads and take g_cnlUseLock while they look at channels, so a channel is never used while
 // it is being destroyed.
 #include <memory>
+#include <string>
 
 #include "onvif/OnvifConfig.h"
 
@@ -32,10 +33,14 @@ class OnvifStartup {
   // Starts the service when it is enabled; a failure is logged and shown on standard error.
   void start();
   void stop();
+  // Stops and starts it again when its settings differ from those it runs with (a submission
+  // changed them); a service that is not running is started when enabled.
+  void restartIfChanged();
 
  private:
   std::unique_ptr<OnvifChannelSource> m_channels;
   std::unique_ptr<OnvifCredentials> m_logins;
   std::unique_ptr<OnvifPresetStore> m_presets;
   std::unique_ptr<OnvifServer> m_server;
+  std::string m_startedWith;  // settingsText() at the last start
 };

@@ -8,6 +8,7 @@
 #include "app/OnvifStartup.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
+#include "net/ConfServices.h"
 #include "onvif/OnvifConfig.h"
 #include "rtsp/RtspServer.h"
 
@@ -66,6 +67,15 @@ class ChannelStreams : public RtspChannels {
 
 }  // namespace
 
+namespace {
+// What the server's start depends on, as one text to compare.
+std::string settingsText() {
+  const RtspConfig c = readRtspConfig();
+  return std::string(rtspEnabled() ? "on " : "off ") + c.address + ":" + std::to_string(c.port) +
+         (c.auth ? " digest" : " open");
+}
+}  // namespace
+
 bool rtspEnabled() { return g_settings.readBool(kSystem, "RtspEnabled", false); }
 
 RtspConfig readRtspConfig() {
@@ -89,6 +99,7 @@ RtspStartup::RtspStartup() : m_directory(makeChannelDirectory()), m_logins(makeS
 RtspStartup::~RtspStartup() { stop(); }
 
 void RtspStartup::start() {
+  m_startedWith = settingsText();
   if (!rtspEnabled()) return;
   const RtspConfig config = readRtspConfig();
   m_server.reset(new RtspServer(*m_channels, *m_logins));
@@ -103,11 +114,19 @@ void RtspStartup::start() {
     g_logFile.log(CLogFile::Warning, "RTSP", "RtspAuth is off: every channel's stream is open to anyone",
                   "RtspStartup::start");
   const CNetAddr a = m_server->address();
+  publishRtspAddress(a);
   std::printf("TelvGate RTSP server: rtsp://%s:%u/\n", a.ip.c_str(), a.port);
   std::fflush(stdout);
 }
 
+void RtspStartup::restartIfChanged() {
+  if (settingsText() == m_startedWith) return;
+  stop();
+  start();
+}
+
 void RtspStartup::stop() {
+  publishRtspAddress(CNetAddr());
   if (m_server) m_server->end();
   m_server.reset();
 }

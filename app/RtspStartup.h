@@ -8,6 +8,7 @@
 // threads and take g_cnlUseLock while they look a channel up, so a channel is never used while
 // it is being destroyed; a picture source then holds a link the channel cuts when it goes.
 #include <memory>
+#include <string>
 
 #include "rtsp/RtspConfig.h"
 
@@ -30,10 +31,14 @@ class RtspStartup {
   // Starts the server when it is enabled; a failure is logged and shown on standard error.
   void start();
   void stop();
+  // Stops and starts it again when its settings differ from those it runs with (a submission
+  // changed them); a service that is not running is started when enabled.
+  void restartIfChanged();
 
  private:
   std::unique_ptr<OnvifChannelSource> m_directory;
   std::unique_ptr<RtspChannels> m_channels;
   std::unique_ptr<OnvifCredentials> m_logins;
   std::unique_ptr<RtspServer> m_server;
+  std::string m_startedWith;  // settingsText() at the last start
 };

@@ -12,6 +12,7 @@
 #include "net/ChannelForms.h"
 #include "net/ConfChannels.h"
 #include "net/ConfSecurity.h"
+#include "net/ConfServices.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
 
@@ -259,6 +260,7 @@ void printConfigForm(const std::string& cnl, bool firefox, const CNetAddr& serve
       if (k.code == newCode) appendNewChannelForm(k, out);
   } else if (cnl == "sys") {
     printSystemForm(out);
+    printServicesForm(serverAddr.ip, out);
   } else if (CVideoCnl* c = findChannelByKey(cnl)) {
     appendChannelForm(c, firefox, serverAddr, out);
   }

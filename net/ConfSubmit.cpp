@@ -21,6 +21,7 @@
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
 #include "net/ConfSecurity.h"
+#include "net/ConfServices.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
 
@@ -309,6 +310,7 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   changed |= applyNewLogin(kViewers, form, resp);
   changed |= applyRemovedLogins(kViewers, form, resp);
   changed |= applySecuritySettings(form, resp);
+  changed |= applyServiceSettings(form, resp);
   changed |= applyNoSignalPicture(form, resp);
   // Also a certificate file replaced since the last look is taken now.
   server.tls().reload();

@@ -12,6 +12,7 @@
 #include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
+#include "net/ConfServices.h"
 #include "net/EndpointPages.h"
 #include "net/TextHelpers.h"
 
@@ -73,7 +74,7 @@ std::string stateOf(CVideoCnl* c) {
   return signalStateText(c->signalState());
 }
 
-std::vector<LiveTile> currentTiles() {
+std::vector<LiveTile> currentTiles(const std::string& pageHost) {
   std::vector<LiveTile> tiles;
   for (CVideoCnl* c : liveChannels()) {
     LiveTile t;
@@ -83,6 +84,7 @@ std::vector<LiveTile> currentTiles() {
     const CNetAddr e = c->endpointAddr();
     t.port = e.port;
     t.ip = e.ip == "0.0.0.0" ? "" : e.ip;
+    t.rtsp = rtspUrlOf(*c, pageHost);
     tiles.push_back(std::move(t));
   }
   return tiles;
@@ -144,8 +146,9 @@ std::string buildLivePage(const std::vector<LiveTile>& tiles, int perScreen, int
            "\" data-port=\"" + std::to_string(t.port) + "\" data-state=\"" + html_escape(t.state) +
            "\"><img alt=\"" + html_escape(t.title) + "\"><div class=cap><b>" + html_escape(t.title) +
            "</b><span class=\"st" + (t.state == "ok" ? "" : " bad") + "\">" + html_escape(t.state) +
-           "</span><a href=\"/recordings?c=" + html_escape(url_encode(t.section)) +
-           "\">recordings</a></div></div>\n";
+           "</span><a href=\"/recordings?c=" + html_escape(url_encode(t.section)) + "\">recordings</a>" +
+           (t.rtsp.empty() ? std::string() : "<a href=\"" + html_escape(t.rtsp) + "\">rtsp</a>") +
+           "</div></div>\n";
   }
   out += "</div>\n";
   out += kScript;
@@ -157,12 +160,12 @@ void liveAnswer(CHTTPSocket& conn, ConfAnswer& out) {
   if (conn.query.count("picture")) return pictureAnswer(conn.header(conn.query, "picture"), out);
   if (conn.query.count("states")) {
     std::string body;
-    for (const LiveTile& t : currentTiles()) body += t.section + "\t" + t.state + "\n";
+    for (const LiveTile& t : currentTiles(conn.localAddress().ip)) body += t.section + "\t" + t.state + "\n";
     return plainAnswer("text/plain", body, out);
   }
   int perScreen = queryNumber(conn, "n", 4);
   if (perScreen != 1 && perScreen != 9 && perScreen != 16) perScreen = 4;
-  const std::vector<LiveTile> all = currentTiles();
+  const std::vector<LiveTile> all = currentTiles(conn.localAddress().ip);
   const int pages = std::max(1, int((all.size() + size_t(perScreen) - 1) / size_t(perScreen)));
   const int page = std::min(queryNumber(conn, "p", 1), pages);
   const auto first = all.begin() + std::min(all.size(), size_t(page - 1) * size_t(perScreen));

@@ -24,6 +24,7 @@ struct LiveTile {
   std::string state;    // "ok", "no signal", ..., "off" for a channel switched off
   std::string ip;       // the endpoint's address; "" when it listens on every interface
   uint16_t port = 0;    // the endpoint's port; 0: the channel has none
+  std::string rtsp;     // the channel's RTSP address; "" while the RTSP server is off
 };
 
 // The page for the tiles of one screen; perScreen 1, 4, 9 or 16, page counted from 1 of pages.

@@ -13,6 +13,7 @@
 #include "net/ConfAnswer.h"
 #include "net/ConfChannels.h"
 #include "net/ConfPages.h"
+#include "net/ConfServices.h"
 #include "net/TextHelpers.h"
 #include "net/TlsPictures.h"
 
@@ -92,6 +93,8 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
            "</A></H3>\n<TABLE rules=none frame=void>\n"
            "<COLGROUP><COL width=300><COL width=350></COLGROUP>\n";
     channelStatus(*c, out);
+    const std::string rtsp = rtspUrlOf(*c, serverAddr.ip);
+    if (!rtsp.empty()) statusRow("RTSP address", "<CODE>" + html_escape(rtsp) + "</CODE>", out);
     out += "</TABLE></TD>\n";
     rows.close();
   }

@@ -41,10 +41,11 @@ struct RtspFeed::Viewer {
   bool lastAnswer = false;      // the answers in flight end the session
   std::shared_ptr<const RtpPicture> pic;  // held while it is being sent
   std::string answers;                    // answers in flight
-  std::vector<uint8_t> heads;             // per packet: interleave head and RTP header
   uint8_t report[kInterleaveBytes + kReportCapacity];
+  // What is left of a send its socket could not take whole: the pieces from next on, and the
+  // copy of the headers they point into.
   std::vector<iovec> pieces;
-  std::vector<int> piecesPer;             // UDP: pieces of each datagram
+  std::vector<uint8_t> heads;
   size_t next = 0;
 };
 
@@ -132,11 +133,9 @@ bool RtspFeed::serve(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
     if (v.s->output->take(&answers, &last)) {
       v.answers.swap(answers);
       v.lastAnswer = last;
-      v.pieces.assign(1, iovec{&v.answers[0], v.answers.size()});
-      v.next = 0;
-      v.sending = true;
       v.lastProgressNs = monoNs;
-      return continueSend(v, monoNs, nextNs);
+      iovec piece{&v.answers[0], v.answers.size()};
+      return sendTcp(v, &piece, 1, monoNs, nextNs);
     }
   }
   if (state != RtspSession::Playing) return true;
@@ -173,30 +172,32 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
                                rtpTime(platform::nowNs(), s.rtpOffset), v.packets, v.octets);
     v.nextReportNs = monoNs + kReportNs;
   }
+  // The headers and pieces are built in the feed's own buffers, which stay in the cache from
+  // one viewer to the next; a viewer keeps a copy only when its socket cannot take them all.
   const size_t head = (v.tcp ? kInterleaveBytes : 0) + rtpjpeg::kRtpHeaderBytes;
-  v.heads.resize(n * head);
-  v.pieces.clear();
-  v.piecesPer.clear();
+  m_heads.resize(n * head);
+  m_pieces.clear();
+  m_piecesPer.clear();
   if (reportBytes && v.tcp) {
     v.report[0] = '$';
     v.report[1] = static_cast<uint8_t>(s.transport.rtcpChannel);
     putBE16(v.report + 2, static_cast<uint16_t>(reportBytes));
-    v.pieces.push_back(iovec{v.report, kInterleaveBytes + reportBytes});
+    m_pieces.push_back(iovec{v.report, kInterleaveBytes + reportBytes});
   }
   for (size_t i = 0; i < n; ++i) {
-    uint8_t* h = &v.heads[i * head];
+    uint8_t* h = &m_heads[i * head];
     if (v.tcp) {
       h[0] = '$';
       h[1] = static_cast<uint8_t>(s.transport.rtpChannel);
       putBE16(h + 2, static_cast<uint16_t>(rtpjpeg::kRtpHeaderBytes + p.payloadBytes(i)));
     }
     rtpjpeg::rtpHeader(h + head - rtpjpeg::kRtpHeaderBytes, i + 1 == n, v.seq++, ts, s.ssrc);
-    v.pieces.push_back(iovec{h, head});
-    v.pieces.push_back(iovec{const_cast<uint8_t*>(p.payload(i)), p.payloadBytes(i)});
-    v.piecesPer.push_back(2);
-    v.octets += static_cast<uint32_t>(p.payloadBytes(i));
+    m_pieces.push_back(iovec{h, head});
+    m_pieces.push_back(iovec{const_cast<uint8_t*>(p.payload(i)), p.payloadBytes(i)});
+    m_piecesPer.push_back(2);
   }
   v.packets += static_cast<uint32_t>(n);
+  v.octets += static_cast<uint32_t>(p.bytes.size());  // payload octets
   if (!v.tcp) {
     if (reportBytes) platform::sendDatagramNow(s.udp.rtcp, v.report + kInterleaveBytes, reportBytes);
     const bool ok = sendUdp(v, monoNs);
@@ -204,28 +205,54 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
     v.idleSinceNs = monoNs;
     return ok && serve(v, monoNs, nextNs);
   }
-  v.next = 0;
-  v.sending = true;
   v.lastProgressNs = monoNs;
-  return continueSend(v, monoNs, nextNs);
+  return sendTcp(v, m_pieces.data(), m_pieces.size(), monoNs, nextNs);
 }
 
 bool RtspFeed::sendUdp(Viewer& v, uint64_t monoNs) {
   // Datagrams the socket cannot take now are dropped, as the network would drop them: a UDP
   // viewer always gets the newest picture, never a backlog.
-  const int sent = platform::sendDatagramsNow(v.fd, v.pieces.data(), v.piecesPer.data(),
-                                              static_cast<int>(v.piecesPer.size()));
+  const int sent = platform::sendDatagramsNow(v.fd, m_pieces.data(), m_piecesPer.data(),
+                                              static_cast<int>(m_piecesPer.size()));
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED) return false;
   if (sent > 0) v.lastProgressNs = monoNs;
   return true;
 }
 
+void RtspFeed::keepUnsent(Viewer& v, const iovec* rest, size_t count) {
+  v.sending = true;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(rest);
+  const uintptr_t own = reinterpret_cast<uintptr_t>(v.pieces.data());
+  if (!v.pieces.empty() && at >= own && at < own + v.pieces.size() * sizeof(iovec)) {
+    v.next = static_cast<size_t>(rest - v.pieces.data());
+    return;
+  }
+  v.pieces.assign(rest, rest + count);
+  v.next = 0;
+  // Pieces that point into the feed's headers point into the viewer's copy of them instead.
+  const uintptr_t b = reinterpret_cast<uintptr_t>(m_heads.data()), e = b + m_heads.size();
+  bool copied = false;
+  for (iovec& p : v.pieces) {
+    const uintptr_t q = reinterpret_cast<uintptr_t>(p.iov_base);
+    if (q < b || q >= e) continue;
+    if (!copied) v.heads.assign(m_heads.begin(), m_heads.end());
+    copied = true;
+    p.iov_base = v.heads.data() + (q - b);
+  }
+}
+
 bool RtspFeed::continueSend(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
-  while (v.next < v.pieces.size()) {
-    const size_t count = v.pieces.size() - v.next < kMaxPiecesPerSend ? v.pieces.size() - v.next : kMaxPiecesPerSend;
-    const ssize_t sent = platform::sendVecNow(v.fd, &v.pieces[v.next], static_cast<int>(count));
+  return sendTcp(v, v.pieces.data() + v.next, v.pieces.size() - v.next, monoNs, nextNs);
+}
+
+bool RtspFeed::sendTcp(Viewer& v, iovec* pieces, size_t count, uint64_t monoNs, uint64_t& nextNs) {
+  size_t next = 0;
+  while (next < count) {
+    const size_t batch = count - next < kMaxPiecesPerSend ? count - next : kMaxPiecesPerSend;
+    const ssize_t sent = platform::sendVecNow(v.fd, pieces + next, static_cast<int>(batch));
     if (sent < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return false;  // the client is gone
+      keepUnsent(v, pieces + next, count - next);
       if (!m_wait.armWritable(v.fd, &v.writable, &v.known)) return false;
       v.armed = true;
       const uint64_t giveUp = v.lastProgressNs + kStallNs;
@@ -234,13 +261,14 @@ bool RtspFeed::continueSend(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
     }
     v.lastProgressNs = monoNs;
     size_t done = static_cast<size_t>(sent);
-    while (v.next < v.pieces.size() && done >= v.pieces[v.next].iov_len) done -= v.pieces[v.next++].iov_len;
-    if (v.next < v.pieces.size()) {
-      v.pieces[v.next].iov_base = static_cast<char*>(v.pieces[v.next].iov_base) + done;
-      v.pieces[v.next].iov_len -= done;
+    while (next < count && done >= pieces[next].iov_len) done -= pieces[next++].iov_len;
+    if (next < count) {
+      pieces[next].iov_base = static_cast<char*>(pieces[next].iov_base) + done;
+      pieces[next].iov_len -= done;
     }
   }
   v.sending = false;
+  v.pieces.clear();
   if (v.pic) {
     v.pic.reset();  // old pictures are freed as soon as nobody sends them
     v.idleSinceNs = monoNs;

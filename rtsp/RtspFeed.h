@@ -13,6 +13,8 @@
 // pictureEvent() may be called from any thread; viewerCount() too; everything else is the
 // feed's own thread's. The thread ends when stop() is called or the channel is gone; it then
 // ends every session it holds.
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -69,6 +71,10 @@ class RtspFeed : public CThread, public PictureWatcher {
   bool startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs);
   bool sendUdp(Viewer& v, uint64_t monoNs);
   bool continueSend(Viewer& v, uint64_t monoNs, uint64_t& nextNs);
+  // Sends pieces (the feed's or the viewer's own) as far as the socket takes them; what is
+  // left is kept for the viewer's next turn. False when the connection failed.
+  bool sendTcp(Viewer& v, iovec* pieces, size_t count, uint64_t monoNs, uint64_t& nextNs);
+  void keepUnsent(Viewer& v, const iovec* rest, size_t count);
   void endViewer(Viewer& v);
   // The channel's newest picture as payloads, made once per picture; null when there is none
   // or it cannot be sent.
@@ -97,4 +103,8 @@ class RtspFeed : public CThread, public PictureWatcher {
   std::shared_ptr<const SharedPicture> m_madeFrom;  // the published picture m_current was made of
   uint64_t m_refusedTs = 0;  // a picture found unsendable is not looked at again
   bool m_wantFrame = false;
+  // A picture's per-viewer RTP headers and send pieces, built for one viewer at a time.
+  std::vector<uint8_t> m_heads;
+  std::vector<iovec> m_pieces;
+  std::vector<int> m_piecesPer;  // UDP: pieces of each datagram
 };

@@ -77,6 +77,7 @@ TEST(EndpointListener, PortInUseShowsBindFailedAndIsRetriedUntilFree) {
   // An unchanged submission in between must not end the retries.
   ASSERT_TRUE(second.init());
   second.reconf();
+  EXPECT_NE(second.listEntry().address(), ":0");  // while nothing listens, its state text stays
   first.cnl.reset();
   EXPECT_EQ(first.port, second.waitListening(8000));
   EXPECT_EQ("127.0.0.1:" + std::to_string(first.port), second.listEntry().address());

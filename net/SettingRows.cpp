@@ -1,0 +1,119 @@
+#include "net/SettingRows.h"
+
+#include <cstdlib>
+
+#include "app/CSettings.h"
+#include "net/TextHelpers.h"
+
+namespace settingrows {
+namespace {
+
+std::string trimmed(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+bool normalised(const Setting& s, const std::string& text, std::string* value, std::string* why) {
+  const std::string t = trimmed(text);
+  switch (s.kind) {
+    case Kind::Port: {
+      long n = 0;
+      bool digits = !t.empty() && t.size() <= 5;
+      for (char c : t) digits = digits && c >= '0' && c <= '9';
+      if (digits) n = std::stol(t);
+      if (!digits || n > 65535) return *why = "must be a port number from 0 to 65535", false;
+      *value = std::to_string(n);
+      return true;
+    }
+    case Kind::Switch:
+      if (t != "0" && t != "1") return *why = "must be on or off", false;
+      *value = t;
+      return true;
+    case Kind::Path:
+      *value = t;
+      if (!CSettings::storableEntry(s.key, t)) return *why = "cannot be stored", false;
+      return true;
+    case Kind::Address:
+      if (!t.empty() && !is_valid_ip(t)) return *why = "must be an IPv4 address or empty", false;
+      *value = t;
+      return true;
+    case Kind::Addresses: {
+      // Kept as one comma-separated list of IPv4 addresses.
+      std::string list;
+      size_t start = 0;
+      while (start <= t.size()) {
+        const size_t end = t.find_first_of(", \t", start);
+        const std::string item = t.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!item.empty()) {
+          if (!is_valid_ip(item)) return *why = "must list IPv4 addresses", false;
+          list += (list.empty() ? "" : ",") + item;
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+      }
+      *value = list;
+      if (!CSettings::storableEntry(s.key, list)) return *why = "cannot be stored", false;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string stored(const Setting& s) {
+  if (s.kind == Kind::Switch) return g_settings.readBool("System", s.key, s.def[0] == '1') ? "1" : "0";
+  if (s.kind == Kind::Port) return std::to_string(g_settings.readInt("System", s.key, std::atoi(s.def)));
+  return g_settings.readString("System", s.key, s.def);
+}
+
+void row(const std::string& label, const std::string& control, std::string& out) {
+  out += "<TR><TD><LABEL>" + label + "</LABEL></TD><TD>" + control + "</TD></TR>\n";
+}
+
+void printRows(const Setting* begin, const Setting* end, std::string& out) {
+  for (const Setting* s = begin; s != end; ++s) {
+    const std::string name = std::string("sys_") + s->key;
+    const std::string value = stored(*s);
+    std::string control;
+    if (s->kind == Kind::Switch) {
+      control = "<SELECT name=" + name + "><OPTION value=\"1\"" + (value == "1" ? " selected" : "") +
+                ">on</OPTION><OPTION value=\"0\"" + (value == "0" ? " selected" : "") + ">off</OPTION></SELECT>";
+    } else {
+      const char* width = s->kind == Kind::Port      ? "50px\" maxlength=5"
+                          : s->kind == Kind::Address ? "120px\" maxlength=15"
+                                                     : "390px\" maxlength=250";
+      control = "<INPUT type=text name=" + name + " style=\"width:" + width + " value=\"" + html_escape(value) + "\">";
+    }
+    row(s->label, control, out);
+  }
+}
+
+bool applyRows(const Setting* begin, const Setting* end, const std::map<std::string, std::string>& form,
+               std::string& resp) {
+  bool changed = false;
+  for (const Setting* s = begin; s != end; ++s) {
+    auto it = form.find(std::string("sys_") + s->key);
+    if (it == form.end()) continue;
+    std::string value, why;
+    if (!normalised(*s, it->second, &value, &why)) {
+      resp += std::string("<P class=warn>The <EM>") + s->label + "</EM> parameter " + why + ".</P>";
+      changed = true;
+      continue;
+    }
+    // Compared with the value in use (the default while none is stored), as the port of the
+    // configuration address is: sending the form unchanged changes nothing.
+    if (value == stored(*s)) continue;
+    const bool ok = s->kind == Kind::Switch ? g_settings.writeBool("System", s->key, value == "1")
+                    : s->kind == Kind::Port ? g_settings.writeInt("System", s->key, std::stoi(value))
+                                            : g_settings.writeString("System", s->key, value);
+    if (!ok) continue;  // the submission warns about refused writes
+    const std::string shown = s->kind == Kind::Switch ? (value == "1" ? "on" : "off") : html_escape(value);
+    resp += std::string("<P class=upd>Updated the <EM>") + s->label + "</EM> value to <STRONG>" + shown +
+            "</STRONG></P>";
+    changed = true;
+  }
+  return changed;
+}
+
+}  // namespace settingrows
