@@ -66,9 +66,8 @@ void CFalconVideoCnl::logWarning(const std::string& message, const char* functio
 
 // ---------------------------------------------------------------- settings
 
-bool CFalconVideoCnl::init() {
-  std::lock_guard<std::recursive_mutex> guard(configLock());
-  if (!CNetVideoCnl::init()) return false;
+bool CFalconVideoCnl::initLocked() {
+  if (!CNetVideoCnl::initLocked()) return false;
   const std::string sec = sectionName();
   // An invalid board setting is logged by the board, which keeps its previous settings; the
   // channel still runs with them.
@@ -93,11 +92,6 @@ bool CFalconVideoCnl::init() {
   return true;
 }
 
-bool CFalconVideoCnl::reconf() {
-  std::lock_guard<std::recursive_mutex> guard(configLock());
-  return reconfLocked();
-}
-
 bool CFalconVideoCnl::reconfLocked() {
   bool ok = m_board->reconf();
   if (ok) {
@@ -117,7 +111,7 @@ bool CFalconVideoCnl::reconfLocked() {
   }
   // The changed flag stays raised: every init asks for a reconf, and only reconf tells the
   // listener to look at a new address or port (and refreshes the list entry's recording text).
-  return CNetVideoCnl::reconf() && ok;
+  return CNetVideoCnl::reconfLocked() && ok;
 }
 
 // ---------------------------------------------------------------- channel thread
@@ -165,7 +159,7 @@ bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
   bool ok;
   {
     // reconf() may set the encoder up anew from another thread.
-    std::lock_guard<std::recursive_mutex> guard(configLock());
+    std::lock_guard<std::mutex> guard(configLock());
     const uint32_t capacity = std::min(back.capacity, m_recordLimit.load());
     const uint64_t started = platform::monotonicNs();
     m_overlay.draw(image, width, height, timeNs);

@@ -44,9 +44,6 @@ class CFalconVideoCnl : public CNetVideoCnl {
   CFalconVideoCnl(CFalconBoardDrv* board, int input);
   ~CFalconVideoCnl() override;
 
-  bool init() override;
-  // The board's reconf, then the encoder for the board's format, then the endpoint's part.
-  bool reconf() override;
   std::string imageUrl(const std::string& host, bool live) override;
   std::string sourceTag() override;
   std::string fieldPrefix() override;
@@ -80,7 +77,9 @@ class CFalconVideoCnl : public CNetVideoCnl {
   FX::FXint run() override;
 
  private:
-  bool reconfLocked();
+  bool initLocked() override;
+  // The board's reconf, then the encoder for the board's format, then the endpoint's part.
+  bool reconfLocked() override;
   void pause(unsigned count);
   // A failed grab: the channel has no signal once grabs have failed for PictureWatch's time.
   void noteGrabFailed();

@@ -105,7 +105,7 @@ void CIPVideoCnl::logWarning(const std::string& message, const char* function) {
 void CIPVideoCnl::stop() {
   CVideoCnl::stop();
   {
-    std::lock_guard<std::recursive_mutex> guard(configLock());
+    std::lock_guard<std::mutex> guard(configLock());
     listener().requestStop();
   }
   // Wakes the channel thread out of a connect, a line read or a body receive at once.

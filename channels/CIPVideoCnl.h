@@ -80,8 +80,6 @@ class CIPVideoCnl : public CNetVideoCnl {
   CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
   ~CIPVideoCnl() override;
 
-  bool init() override;
-  bool reconf() override;  // CVideoCnl's: the camera connection has its own list address
   void stop() override;
   CNetAddr localAddr() override;  // the camera's address, as peerAddr()
   CNetAddr peerAddr() override;
@@ -149,6 +147,8 @@ class CIPVideoCnl : public CNetVideoCnl {
 
  protected:
   FX::FXint run() override;
+  bool initLocked() override;
+  bool reconfLocked() override;  // CVideoCnl's: the camera connection has its own list address
 
   // ---- Helpers for the vendor classes (channel thread) ----
   // base64 of "user:password" for the Authorization header.

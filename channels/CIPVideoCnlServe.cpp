@@ -65,10 +65,10 @@ bool CIPVideoCnl::serveInit() {
   return true;
 }
 
-bool CIPVideoCnl::reconf() { return CVideoCnl::reconf(); }
+bool CIPVideoCnl::reconfLocked() { return CVideoCnl::reconf(); }
 
 CNetAddr CIPVideoCnl::endpointAddr() {
-  std::lock_guard<std::recursive_mutex> guard(configLock());
+  std::lock_guard<std::mutex> guard(configLock());
   return listener().localAddr();
 }
 

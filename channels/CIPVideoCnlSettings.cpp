@@ -21,8 +21,7 @@ std::string withoutLineBreaks(std::string s) {
 
 // ---------------------------------------------------------------- init
 
-bool CIPVideoCnl::init() {
-  std::lock_guard<std::recursive_mutex> guard(configLock());
+bool CIPVideoCnl::initLocked() {
   // CVideoCnl's, not CNetVideoCnl's: the endpoint settings count only when serving.
   if (!CVideoCnl::init()) return false;
   const std::string sec = sectionName();

@@ -15,13 +15,21 @@ CNetVideoCnl::~CNetVideoCnl() {
 }
 
 bool CNetVideoCnl::init() {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+  std::lock_guard<std::mutex> guard(m_configLock);
+  return initLocked();
+}
+
+bool CNetVideoCnl::reconf() {
+  std::lock_guard<std::mutex> guard(m_configLock);
+  return reconfLocked();
+}
+
+bool CNetVideoCnl::initLocked() {
   if (!CVideoCnl::init()) return false;
   return m_listener->init();
 }
 
-bool CNetVideoCnl::reconf() {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+bool CNetVideoCnl::reconfLocked() {
   CVideoCnl::reconf();
   m_listener->requestRefresh();
   // While nothing listens the listener's own state text ("bind() failed", "Not bound") stays;
@@ -59,7 +67,7 @@ void CNetVideoCnl::stopListener() {
 
 void CNetVideoCnl::renewListener() {
   stopListener();
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+  std::lock_guard<std::mutex> guard(m_configLock);
   m_listener = std::make_unique<CLstSockThread>(this);
   m_listener->init();
 }

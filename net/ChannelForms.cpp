@@ -15,7 +15,7 @@ void channelForm(CVideoCnl& cnl, std::string& html) {
   if (auto* falcon = dynamic_cast<CFalconVideoCnl*>(&cnl)) return falconChannelForm(*falcon, html);
   if (auto* ip = dynamic_cast<CIPVideoCnl*>(&cnl)) return ipChannelForm(*ip, html);
   if (auto* net = dynamic_cast<CNetVideoCnl*>(&cnl)) {
-    std::lock_guard<std::recursive_mutex> guard(net->configLock());
+    std::lock_guard<std::mutex> guard(net->configLock());
     endpointFormTable(*net, html);
   }
   commonFormTable(cnl.fieldPrefix(), cnl.sectionName(), cnl.typeCode() == 0, html);
@@ -25,7 +25,7 @@ bool channelUpdate(CVideoCnl& cnl, const FormFields& fields, std::string& html) 
   if (auto* falcon = dynamic_cast<CFalconVideoCnl*>(&cnl)) return falconChannelUpdate(*falcon, fields, html);
   if (auto* ip = dynamic_cast<CIPVideoCnl*>(&cnl)) return ipChannelUpdate(*ip, fields, html);
   if (auto* net = dynamic_cast<CNetVideoCnl*>(&cnl)) {
-    std::lock_guard<std::recursive_mutex> guard(net->configLock());
+    std::lock_guard<std::mutex> guard(net->configLock());
     if (!commonUpdate(cnl, fields, html)) return false;
     endpointUpdate(*net, fields, html);
     return true;

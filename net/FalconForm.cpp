@@ -75,14 +75,14 @@ void falconChannelForm(CFalconVideoCnl& cnl, std::string& html) {
   html += choiceRow("#ececec", p, sec, kClipScale);
   html += "</TABLE>\n";
   {
-    std::lock_guard<std::recursive_mutex> guard(cnl.configLock());
+    std::lock_guard<std::mutex> guard(cnl.configLock());
     endpointFormTable(cnl, html);
   }
   commonFormTable(p, sec, true, html);
 }
 
 bool falconChannelUpdate(CFalconVideoCnl& cnl, const FormFields& fields, std::string& html) {
-  std::lock_guard<std::recursive_mutex> guard(cnl.configLock());
+  std::lock_guard<std::mutex> guard(cnl.configLock());
   if (!commonUpdate(cnl, fields, html)) return false;
   endpointUpdate(cnl, fields, html);
   FormUpdate u(fields, cnl.fieldPrefix(), cnl.sectionName(), html);

@@ -193,7 +193,7 @@ void familyStep(const IPVendorTraits& t, const IPConfig& c, FormUpdate& u) {
 void ipChannelForm(CIPVideoCnl& cnl, std::string& html) {
   std::string endpoint;
   {
-    std::lock_guard<std::recursive_mutex> guard(cnl.configLock());
+    std::lock_guard<std::mutex> guard(cnl.configLock());
     endpointFormTable(cnl, endpoint);
   }
   ipForm(cnl.traits(), cnl.config(), cnl.fieldPrefix(), cnl.sectionName(), endpoint, html);
@@ -225,7 +225,7 @@ bool ipChannelUpdate(CIPVideoCnl& cnl, const FormFields& fields, std::string& ht
       return false;
     }
   }
-  std::lock_guard<std::recursive_mutex> guard(cnl.configLock());
+  std::lock_guard<std::mutex> guard(cnl.configLock());
   if (!commonUpdate(cnl, fields, html)) return false;
   if (!connectionStep(cnl, u)) return false;
   familyStep(cnl.traits(), cnl.config(), u);

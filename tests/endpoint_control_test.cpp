@@ -85,7 +85,7 @@ TEST(EndpointControl, ChangesWaitForTheChannelsConfigLock) {
   Rig rig(0);
   ASSERT_TRUE(rig.start());
   std::atomic<bool> answered{false}, updated{false};
-  std::unique_lock<std::recursive_mutex> held(rig.cnl->configLock());
+  std::unique_lock<std::mutex> held(rig.cnl->configLock());
   std::thread request([&] {
     control(rig.port, "set&section=recording&recording_activ=enable");
     answered = true;
