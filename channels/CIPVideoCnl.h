@@ -12,8 +12,10 @@
 // Threads: run(), reconnect() and the frame readers are the channel's own thread. init() and
 // the readers the configuration pages use (config(), hostText()) run on the configuration
 // server's thread (or the GUI thread at start-up; init() also on an endpoint connection thread
-// after a "/control/control" change) while the channel thread runs; the settings they write are guarded by m_setLock
-// and read by the channel thread as a snapshot at each reconnect and frame. stop() may be called
+// after a "/control/control" change) while the channel thread runs. init() reads the settings
+// into a new immutable IPConfig and apply() swaps it in whole under m_setLock; every reader
+// takes the value in force (settings()) and keeps it for its step (the channel thread once per
+// fetch), so no step mixes two submissions. stop() may be called
 // from any thread: it sets the stop flag and shuts the camera socket down, so a thread blocked
 // on a silent camera wakes at once; the owner then joins.
 //
@@ -108,16 +110,21 @@ class CIPVideoCnl : public CNetVideoCnl {
   void setRetryPauseMs(unsigned ms) { m_retryPauseMs = ms; }
   void setRequestPauseMs(unsigned ms) { m_requestPauseMs = ms; }
 
-  // Settings as currently held (tests, status).
-  int64_t framePeriodNs() const { return m_Tns.load(); }
-  int quality() const { return m_quality.load(); }
-  int imageSize() const { return m_imageSize.load(); }
-  int camID() const { return m_camID.load(); }
-  std::string camAddr() const;
-  uint16_t camPort() const { return m_camPort.load(); }
+  // The settings in force: the value the last init() applied. Any thread.
+  std::shared_ptr<const IPConfig> settings() const;
+  // Makes next the settings in force; a change of anything the camera connection uses raises
+  // the reconnect flag. The caller holds configLock() (init()).
+  void apply(std::shared_ptr<const IPConfig> next);
+  // Parts of the settings in force (tests, status).
+  int64_t framePeriodNs() const { return settings()->periodNs; }
+  int quality() const { return settings()->quality; }
+  int imageSize() const { return settings()->imageSize; }
+  int camID() const { return settings()->camID; }
+  std::string camAddr() const { return settings()->camAddr; }
+  uint16_t camPort() const { return settings()->camPort; }
   std::string boundary() const;
-  // The settings in use, as init() read them.
-  IPConfig config() const;
+  // A copy of the settings in force.
+  IPConfig config() const { return *settings(); }
   // Camera address and port as text ("host:port").
   std::string hostText() const;
   // The family's description (settings, form label, log names).
@@ -188,6 +195,10 @@ class CIPVideoCnl : public CNetVideoCnl {
   // "CIPAxisVideoCnl::" + member.
   std::string fn(const char* member) const;
 
+  // The period the camera is asked for: the configured one (families that offer only some
+  // rates round it to theirs). The loader stores it as the settings' period.
+  virtual int64_t cameraPeriodNs(int64_t configured) const { return configured; }
+
   const IPVendorTraits& m_traits;
 
   CHTTPSocket m_sock;          // channel thread; stop() may shut it down under m_sockLock
@@ -196,13 +207,7 @@ class CIPVideoCnl : public CNetVideoCnl {
   CamPartReader m_reader;            // its parts; set up for each connection by the first fetch
   bool m_readerReady = false;
 
-  std::atomic<int64_t> m_Tns{0};
-  std::atomic<int> m_quality{70};
-  std::atomic<int> m_imageSize{0};
-  std::atomic<int> m_camID{0};
-  std::atomic<int> m_videoStd{0};
-  std::atomic<uint16_t> m_camPort{80};
-  std::atomic<uint32_t> m_formatWord{0};
+  std::atomic<uint32_t> m_formatWord{0};  // from the camera's resolved address
 
   std::atomic<unsigned> m_retryPauseMs{kRetryPauseMs};
   std::atomic<unsigned> m_requestPauseMs{kRequestPauseMs};
@@ -210,15 +215,16 @@ class CIPVideoCnl : public CNetVideoCnl {
   // Channel thread only.
   std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
   std::vector<uint8_t> m_rxBuf;
-  std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
-  uint32_t m_commentSnapVersion = 0;      // the m_commentVersion it was taken at
+  std::shared_ptr<const IPConfig> m_fetchConfig;  // the settings the current fetch wraps with
   std::string m_frameError;               // why the last fetch yielded no picture
   // The stream ended, or turned bad, behind the last picture published: the next round
   // reconnects once the period is over.
   bool m_streamDone = false;
 
  private:
-  bool vendorInit();
+  // The family's settings into c; false (logged) when a stored one is invalid, and then c
+  // keeps the values in force for it and the ones read after it.
+  bool vendorLoad(const std::string& section, IPConfig& c);
 
   // ---- Serving (CIPVideoCnlServe.cpp) ----
   bool serveInit();  // reads "CnlServe" and, when set, the endpoint settings
@@ -253,12 +259,6 @@ class CIPVideoCnl : public CNetVideoCnl {
 
   // State below is guarded by m_setLock.
   mutable std::mutex m_setLock;
-  std::string m_camAddr;
-  std::string m_userName;
-  std::string m_userPwd;
-  std::vector<uint8_t> m_comment;
-  // Counts the changes of m_comment (changed under m_setLock), so the channel thread can see
-  // without the lock that its copy is still current.
-  std::atomic<uint32_t> m_commentVersion{1};
+  std::shared_ptr<const IPConfig> m_config;  // never null
   std::string m_boundaryShown;  // copy of m_boundaryLine for other threads
 };

@@ -22,65 +22,48 @@ std::string withoutLineBreaks(std::string s) {
 // ---------------------------------------------------------------- init
 
 bool CIPVideoCnl::initLocked() {
+  using namespace ipsettings;
   // CVideoCnl's, not CNetVideoCnl's: the endpoint settings count only when serving.
   if (!CVideoCnl::init()) return false;
   const std::string sec = sectionName();
-  bool changed = false;
-
-  std::string addr = g_settings.readString(sec, "CamIPAddr", "");
-  uint16_t port = static_cast<uint16_t>(g_settings.readInt(sec, "CamIPPort", 80) & 0xFFFF);
-  std::string user = g_settings.readString(sec, "userName", "");
-  std::string pwd = g_settings.readString(sec, "userPwd", "");
+  auto next = std::make_shared<IPConfig>(*settings());
+  IPConfig& c = *next;
+  c.camAddr = readSettingText(sec, kCamAddr);
+  c.camPort = static_cast<uint16_t>(readSettingInt(sec, kCamPort) & 0xFFFF);
+  c.userName = readSettingText(sec, kUserName);
+  c.userPwd = readSettingText(sec, kUserPwd);
   // Clamped as the form clamps it: a hand-edited 150 must not become a negative compression.
-  int quality = std::min(std::max(g_settings.readInt(sec, "ImageQuality", 70), 10), 90);
-  {
-    std::lock_guard<std::mutex> g(m_setLock);
-    if (addr != m_camAddr) { m_camAddr = addr; changed = true; }
-    if (user != m_userName) { m_userName = user; changed = true; }
-    if (pwd != m_userPwd) { m_userPwd = pwd; changed = true; }
-  }
-  if (port != m_camPort.load()) { m_camPort = port; changed = true; }
-  if (quality != m_quality.load()) { m_quality = quality; changed = true; }
-
+  c.quality = int(std::min<long>(std::max<long>(readSettingInt(sec, cnlsettings::kQuality),
+                                                cnlsettings::kQuality.min),
+                                 cnlsettings::kQuality.max));
   int64_t period = recordingEnabled() ? recordingPeriodNs() : kDefaultPeriodNs;
-  period = std::min(std::max(period, kMinPeriodNs), kMaxPeriodNs);
-  if (period != m_Tns.load()) { m_Tns = period; changed = true; }
-
+  c.periodNs = cameraPeriodNs(std::min(std::max(period, kMinPeriodNs), kMaxPeriodNs));
   // The comment block is lines of text: a line break from a setting would forge lines of its own.
-  std::vector<uint8_t> comment = pictureblocks::ipCommentSegment(withoutLineBreaks(name()), withoutLineBreaks(addr));
-  {
-    std::lock_guard<std::mutex> g(m_setLock);
-    m_comment.swap(comment);
-    m_commentVersion.fetch_add(1, std::memory_order_release);
-  }
-  if (changed) m_reconnect = true;
-  return vendorInit() && serveInit();
+  c.comment = pictureblocks::ipCommentSegment(withoutLineBreaks(name()), withoutLineBreaks(c.camAddr));
+  const bool familyOk = vendorLoad(sec, c);
+  apply(std::move(next));
+  return familyOk && serveInit();
 }
 
-bool CIPVideoCnl::vendorInit() {
-  const std::string sec = sectionName();
-  bool changed = false;
-  if (m_traits.camIdMax >= 0) {
-    int id = std::min(std::max(g_settings.readInt(sec, "CamID", m_traits.camIdDefault), m_traits.camIdMin),
-                      m_traits.camIdMax);
-    if (id != m_camID.load()) { m_camID = id; changed = true; }
-  }
+bool CIPVideoCnl::vendorLoad(const std::string& sec, IPConfig& c) {
+  using namespace ipsettings;
+  if (m_traits.camIdMax >= 0)
+    c.camID = std::min(std::max(g_settings.readInt(sec, kCamId.key, m_traits.camIdDefault), m_traits.camIdMin),
+                       m_traits.camIdMax);
   if (m_traits.hasVideoStd) {
-    std::string std = g_settings.readString(sec, "CnlVideoStandard", "PAL");
-    int code = std == "PAL" ? 0 : std == "NTSC" ? 1 : -1;
-    if (code < 0) {
+    const SettingChoice* std = kVideoStd.choiceByValue(readSettingText(sec, kVideoStd));
+    if (!std) {
       logWarning("Invalid video standard: use 'PAL' or 'NTSC'.", fn("init").c_str());
       return false;
     }
-    if (code != m_videoStd.load()) { m_videoStd = code; changed = true; }
+    c.videoStd = int(std->code);
   }
-  int size = imageSizeCode(g_settings.readString(sec, "ImageSize", m_traits.defaultSize));
+  const int size = imageSizeCode(g_settings.readString(sec, kImageSize.key, m_traits.defaultSize));
   if (std::find(m_traits.acceptedSizes.begin(), m_traits.acceptedSizes.end(), size) ==
       m_traits.acceptedSizes.end()) {
     logWarning("Frame format not supported", fn("init").c_str());
     return false;
   }
-  if (size != m_imageSize.load()) { m_imageSize = size; changed = true; }
-  if (changed) m_reconnect = true;
+  c.imageSize = size;
   return true;
 }

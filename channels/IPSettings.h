@@ -4,6 +4,7 @@
 // family's IPVendorTraits gives (channels/CIPVideoCnl.h).
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/SettingDesc.h"
 
@@ -37,4 +38,6 @@ struct IPConfig {
   int videoStd = 0;   // 0 PAL, 1 NTSC
   int imageSize = 0;  // image size code (app/Tables.h)
   int64_t periodNs = 0;
+  // The comment segment every picture is wrapped with (made from the name and the address).
+  std::vector<uint8_t> comment;
 };
