@@ -56,41 +56,6 @@ std::string CIPVideoCnl::boundary() const {
   return m_boundaryShown;
 }
 
-std::shared_ptr<const IPConfig> CIPVideoCnl::settings() const {
-  std::lock_guard<std::mutex> g(m_setLock);
-  return m_config;
-}
-
-void CIPVideoCnl::apply(std::shared_ptr<const IPConfig> next) {
-  std::shared_ptr<const IPConfig> old;
-  {
-    std::lock_guard<std::mutex> g(m_setLock);
-    old = m_config;
-    m_config = next;
-  }
-  const IPConfig& a = *old;
-  const IPConfig& b = *next;
-  if (a.camAddr != b.camAddr || a.camPort != b.camPort || a.userName != b.userName ||
-      a.userPwd != b.userPwd || a.quality != b.quality || a.periodNs != b.periodNs ||
-      a.camID != b.camID || a.videoStd != b.videoStd || a.imageSize != b.imageSize)
-    m_reconnect = true;
-}
-
-std::string CIPVideoCnl::hostText() const {
-  const auto c = settings();
-  return c->camAddr + ":" + std::to_string(c->camPort);
-}
-
-std::string CIPVideoCnl::authText() const {
-  const auto c = settings();
-  return base64_encode(c->userName + ":" + c->userPwd);
-}
-
-CNetAddr CIPVideoCnl::localAddr() {
-  const auto c = settings();
-  return CNetAddr(c->camAddr, c->camPort);
-}
-CNetAddr CIPVideoCnl::peerAddr() { return localAddr(); }
 
 std::string CIPVideoCnl::sourceTag() {
   std::string s;
