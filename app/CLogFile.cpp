@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "app/CSettings.h"
+#include "app/SystemSettings.h"
 #include "platform/Files.h"
 
 CLogFile g_logFile;
@@ -18,8 +19,6 @@ namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
 constexpr unsigned kMaxSizeMb = CLogFile::kMaxSizeMb;
-constexpr unsigned kDefaultSizeMb = 5;  // the pages show a missing size as 5, so apply it too
-const char* const kDefaultPath = "TelvGateLog.log";
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -223,9 +222,9 @@ bool CLogFile::rewriteFileLocked() {
 }
 
 void CLogFile::init() {
-  const std::string path = g_settings.readString("System", "LogFilePath", kDefaultPath);
+  const std::string path = readSettingText(syssettings::kSection, syssettings::kLogPath);
   const unsigned sizeMb =
-      std::min(g_settings.readUnsigned("System", "LogFileSize", kDefaultSizeMb), kMaxSizeMb);
+      std::min(readSettingUnsigned(syssettings::kSection, syssettings::kLogSize), kMaxSizeMb);
   std::unique_lock<std::mutex> g(m_lock);
   m_sizeLimit = sizeMb * kMegabyte;
   if (path == m_path) return;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/CSettings.h"
+#include "app/SystemSettings.h"
 #include "app/Tables.h"
 #include "channels/CVideoCnl.h"
 #include "net/CHTTPSocket.h"
@@ -207,22 +208,23 @@ std::string printChannelList(const std::string& cnl) {
 }
 
 void printSystemForm(std::string& out) {
-  const std::string ip = g_settings.readString("System", "ConfIPAddr", "0.0.0.0");
-  const int port = g_settings.readInt("System", "ConfIPPort", 0);
-  const std::string logPath = g_settings.readString("System", "LogFilePath", "TelvGateLog.log");
-  const int logSize = g_settings.readInt("System", "LogFileSize", 5);
+  using namespace syssettings;
+  const std::string ip = readSettingText(kSection, kConfAddr);
+  const int port = readSettingInt(kSection, kConfPort);
+  const std::string logPath = readSettingText(kSection, kLogPath);
+  const int logSize = readSettingInt(kSection, kLogSize);
 
   out += "<BR><H2>&nbsp;System Settings</H2><BR>\n"
          "<TABLE rules=none frame=void>\n<COLGROUP><COL width=200><COL width=400></COLGROUP>\n"
          "<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Configuration IP address</LABEL></TD><TD>";
-  textField("sys_ConfIPAddr", 150, 70, ip, out);
+  textField("sys_ConfIPAddr", kConfAddr.widthPx, kConfAddr.maxLength, ip, out);
   out += " : ";
-  textField("sys_ConfIPPort", 50, 10, std::to_string(port), out);
+  textField("sys_ConfIPPort", kConfPort.widthPx, kConfPort.maxLength, std::to_string(port), out);
   out += "</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>Log file path</LABEL></TD><TD>";
-  textField("sys_logFilePath", 500, 250, logPath, out);
+  textField("sys_logFilePath", kLogPath.widthPx, kLogPath.maxLength, logPath, out);
   out += "</TD></TR>\n<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Log file max size [Mb]</LABEL></TD><TD>";
-  textField("sys_logFileSize", 500, 4, std::to_string(logSize), out);
-  const bool noSignal = g_settings.readBool("System", "NoSignalPicture", false);
+  textField("sys_logFileSize", kLogSize.widthPx, kLogSize.maxLength, std::to_string(logSize), out);
+  const bool noSignal = readSettingBool(kSection, kNoSignal);
   out += std::string("</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>No-signal picture</LABEL></TD>"
          "<TD><INPUT type=radio name=sys_NoSignalPicture value=on") + (noSignal ? " checked" : "") +
          ">ON&nbsp;<INPUT type=radio name=sys_NoSignalPicture value=off" + (noSignal ? "" : " checked") +

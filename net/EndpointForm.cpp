@@ -77,15 +77,5 @@ void serveFormTable(const std::string& p, const std::string& section, std::strin
 void serveUpdate(const std::string& p, const std::string& section, const FormFields& fields,
                  std::string& html) {
   FormUpdate u(fields, p, section, html);
-  const std::string* v = u.field(kServe);
-  if (!v) return;
-  if (*v != "on" && *v != "off") {
-    html += std::string("<P class=warn>The <EM>") + kServe.label + "</EM> value must be on or off.</P>";
-    return;
-  }
-  const bool on = *v == "on";
-  if (u.differs(kServe, on)) {
-    u.store(kServe, on);
-    u.updated(kServe, *v);
-  }
+  u.onOffStep(kServe);
 }

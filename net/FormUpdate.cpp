@@ -52,6 +52,20 @@ void FormUpdate::warnNotNumeric(const SettingDesc& d) {
   m_html += std::string("<P class=warn>The <EM>") + d.label + "</EM> value must be a positive numeric value.</P>";
 }
 
+bool FormUpdate::onOffStep(const SettingDesc& d) {
+  const std::string* v = field(d);
+  if (!v) return false;
+  if (*v != "on" && *v != "off") {
+    m_html += std::string("<P class=warn>The <EM>") + d.label + "</EM> value must be on or off.</P>";
+    return false;
+  }
+  const bool on = *v == "on";
+  if (!differs(d, on)) return false;
+  store(d, on);
+  updated(d, *v);
+  return true;
+}
+
 namespace formnum {
 
 bool digits(const std::string& text, unsigned long max, unsigned long* out) {

@@ -37,6 +37,11 @@ class FormUpdate {
   // "<P class=warn>The <EM>label</EM> value must be a positive numeric value.</P>".
   void warnNotNumeric(const SettingDesc& d);
 
+  // A described on/off setting (choices "on" and "off"): a changed value is stored with the
+  // message "... value to <STRONG>on</STRONG>", any other text refused with "... value must be
+  // on or off.". True when it stored a change.
+  bool onOffStep(const SettingDesc& d);
+
  private:
   const FormFields& m_fields;
   const std::string m_prefix;
