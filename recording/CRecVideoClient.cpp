@@ -176,12 +176,22 @@ FX::FXint CRecVideoClient::run() {
 }
 
 bool CRecVideoClient::takeFrame() {
-  // A picture the gateway generated in place of a failed source is never recorded.
-  if (waitNewFrame()) return !m_picture.generated;
+  // A picture the gateway generated in place of a failed source is never recorded, nor named
+  // as the last one taken.
+  const auto taken = [this] {
+    if (m_picture.generated) return false;
+    m_lastTakenFrame = m_picture.sequence;
+    m_lastTakenNs = m_picture.timestamp;
+    return true;
+  };
+  if (waitNewFrame()) return taken();
   while (!interrupted()) {
     if (pause(m_idlePauseNs.load())) return false;
     if (interrupted()) return false;
-    if (waitNewFrame()) return false;  // ends the pause; not stored
+    if (waitNewFrame()) {  // ends the pause; not stored
+      taken();
+      return false;
+    }
   }
   return false;
 }
@@ -282,9 +292,9 @@ void CRecVideoClient::writeInfoFile(const std::string& dir, uint32_t files, uint
   eventinfo::Info info;
   info.sequenceFiles = files;
   info.firstFrame = firstFrame;
-  info.lastFrame = m_picture.sequence;
+  info.lastFrame = m_lastTakenFrame;
   info.firstSeconds = firstTimeNs / 1000000000ull;
-  info.lastSeconds = m_picture.timestamp / 1000000000ull;
+  info.lastSeconds = m_lastTakenNs / 1000000000ull;
   std::vector<uint8_t> bytes = eventinfo::infoFile(info);
   int fd = createTreeFile(dir + "INFO.jpg");
   if (fd < 0) return;  // the event simply has none

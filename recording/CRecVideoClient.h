@@ -145,6 +145,9 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   IndexFile m_index;
   uint32_t m_pending = 0;  // bytes written and not yet moved to m_usedKB
   uint64_t m_lastWarnNs = 0;
+  // The last picture taken from the source (never a generated one), for the event's INFO.jpg.
+  uint32_t m_lastTakenFrame = 0;
+  uint64_t m_lastTakenNs = 0;
   bool m_cleanerStarted = false;
   bool m_cleanerFailing = false;  // the last start of the cleaner failed (logged once)
   bool m_setupFailing = false;  // set-up failed last time: retries stay quiet until it works

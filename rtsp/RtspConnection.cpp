@@ -1,7 +1,5 @@
 #include "rtsp/RtspConnection.h"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -38,15 +36,6 @@ const char* reason(int code) {
     case 503: return "Service Unavailable";
     default: return "Internal Server Error";
   }
-}
-
-// Random bits for session ids, SSRCs and sequence starts: unguessable, so a session id is
-// worth something only to the client that set it up.
-uint64_t randomBits() {
-  uint64_t v = 0;
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1)
-    v = platform::monotonicNs() * 6364136223846793005ull + reinterpret_cast<uintptr_t>(&v);
-  return v;
 }
 
 std::string hex(uint64_t v, int digits) {
@@ -279,9 +268,7 @@ bool RtspConnection::setup(const rtsp::Request& r) {
   s->id = hex(randomBits(), 16);
   s->tag = url.tag;
   s->url = r.uri;
-  s->ssrc = static_cast<uint32_t>(randomBits());
-  s->firstSeq = static_cast<uint16_t>(randomBits());
-  s->rtpOffset = static_cast<uint32_t>(randomBits());
+  s->ssrc = m_server.identity(url.tag).ssrc;
   s->connection = this;
   const bool hasFps = url.hasFps || (m_describedTag == url.tag && m_describedHasFps);
   if (hasFps) {
@@ -327,7 +314,8 @@ bool RtspConnection::play(const rtsp::Request& r) {
     s->state = RtspSession::Playing;
     return sent;
   }
-  h.emplace_back("RTP-Info", "url=" + s->url + ";seq=" + std::to_string(s->firstSeq));
+  // No seq: the session joins the channel's packet numbering with the picture it gets first.
+  h.emplace_back("RTP-Info", "url=" + s->url);
   const std::string first = answerText(r, 200, h, "");
   s->state = RtspSession::Playing;
   if (s->transport.tcp) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
@@ -50,7 +51,12 @@ struct RtspFeed::Viewer {
 };
 
 RtspFeed::RtspFeed(RtspServer& server, RtspChannels& channels, const std::string& tag)
-    : m_server(server), m_channels(channels), m_tag(tag) {}
+    : m_server(server),
+      m_channels(channels),
+      m_tag(tag),
+      m_ssrc(server.identity(tag).ssrc),
+      m_rtpOffset(server.identity(tag).rtpOffset),
+      m_seq(static_cast<uint16_t>(randomBits())) {}
 
 RtspFeed::~RtspFeed() {
   stop();
@@ -86,12 +92,29 @@ void RtspFeed::stop() {
 std::shared_ptr<const RtpPicture> RtspFeed::makePicture(const std::shared_ptr<const SharedPicture>& pic,
                                                          uint64_t ts) {
   // Once per picture (re-coding it included), for every viewer of the channel.
+  rtpjpeg::Payloads p;
+  std::string why;
+  if (!rtpjpeg::payloadsOf(pic->data.get(), pic->length, &p, &why)) {
+    m_server.pictureRefused(m_tag, why);
+    return nullptr;
+  }
   auto out = std::make_shared<RtpPicture>();
   out->timestamp = ts;
-  std::string why;
-  if (rtpjpeg::payloadsOf(pic->data.get(), pic->length, &out->payloads, &why)) return out;
-  m_server.pictureRefused(m_tag, why);
-  return nullptr;
+  out->rtpTime = rtpTime(ts, m_rtpOffset);
+  out->firstSeq = m_seq;
+  out->stream.resize(p.bytes.size() + p.count() * RtpPicture::kHeadBytes);
+  uint8_t* o = out->stream.data();
+  for (size_t i = 0; i < p.count(); ++i) {
+    out->starts.push_back(static_cast<uint32_t>(o - out->stream.data()));
+    o[0] = '$';
+    o[1] = 0;
+    putBE16(o + 2, static_cast<uint16_t>(rtpjpeg::kRtpHeaderBytes + p.payloadBytes(i)));
+    rtpjpeg::rtpHeader(o + 4, i + 1 == p.count(), m_seq++, out->rtpTime, m_ssrc);
+    std::memcpy(o + RtpPicture::kHeadBytes, p.payload(i), p.payloadBytes(i));
+    o += RtpPicture::kHeadBytes + p.payloadBytes(i);
+  }
+  out->starts.push_back(static_cast<uint32_t>(out->stream.size()));
+  return out;
 }
 
 void RtspFeed::fetchCurrent() {
@@ -163,19 +186,17 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
   RtspSession& s = *v.s;
   v.pic = m_current;
   v.lastTs = m_currentTs;
-  const rtpjpeg::Payloads& p = v.pic->payloads;
-  const size_t n = p.count();
-  const uint32_t ts = rtpTime(v.pic->timestamp, s.rtpOffset);
+  const RtpPicture& pic = *v.pic;
+  const size_t n = pic.count();
+  if (v.packets == 0) v.seq = pic.firstSeq;  // a new viewer joins the channel's numbering
   size_t reportBytes = 0;
   if (monoNs >= v.nextReportNs) {
     reportBytes = senderReport(v.report + kInterleaveBytes, kReportCapacity, s.ssrc, platform::nowNs(),
-                               rtpTime(platform::nowNs(), s.rtpOffset), v.packets, v.octets);
+                               rtpTime(platform::nowNs(), m_rtpOffset), v.packets, v.octets);
     v.nextReportNs = monoNs + kReportNs;
   }
-  // The headers and pieces are built in the feed's own buffers, which stay in the cache from
-  // one viewer to the next; a viewer keeps a copy only when its socket cannot take them all.
-  const size_t head = (v.tcp ? kInterleaveBytes : 0) + rtpjpeg::kRtpHeaderBytes;
-  m_heads.resize(n * head);
+  // The pieces are built in the feed's own buffers, which stay in the cache from one viewer to
+  // the next; a viewer keeps a copy only when its socket cannot take them all.
   m_pieces.clear();
   m_piecesPer.clear();
   if (reportBytes && v.tcp) {
@@ -184,20 +205,35 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
     putBE16(v.report + 2, static_cast<uint16_t>(reportBytes));
     m_pieces.push_back(iovec{v.report, kInterleaveBytes + reportBytes});
   }
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t* h = &m_heads[i * head];
-    if (v.tcp) {
-      h[0] = '$';
-      h[1] = static_cast<uint8_t>(s.transport.rtpChannel);
-      putBE16(h + 2, static_cast<uint16_t>(rtpjpeg::kRtpHeaderBytes + p.payloadBytes(i)));
+  const auto packet = [&pic](size_t i, size_t skip) {
+    return iovec{const_cast<uint8_t*>(pic.packet(i)) + skip, pic.packetBytes(i) - skip};
+  };
+  if (v.seq == pic.firstSeq && (!v.tcp || s.transport.rtpChannel == 0)) {
+    if (v.tcp) m_pieces.push_back(iovec{const_cast<uint8_t*>(pic.stream.data()), pic.stream.size()});
+    for (size_t i = 0; !v.tcp && i < n; ++i) {
+      m_pieces.push_back(packet(i, kInterleaveBytes));
+      m_piecesPer.push_back(1);
     }
-    rtpjpeg::rtpHeader(h + head - rtpjpeg::kRtpHeaderBytes, i + 1 == n, v.seq++, ts, s.ssrc);
-    m_pieces.push_back(iovec{h, head});
-    m_pieces.push_back(iovec{const_cast<uint8_t*>(p.payload(i)), p.payloadBytes(i)});
-    m_piecesPer.push_back(2);
+  } else {
+    const size_t head = (v.tcp ? kInterleaveBytes : 0) + rtpjpeg::kRtpHeaderBytes;
+    m_heads.resize(n * head);
+    for (size_t i = 0; i < n; ++i) {
+      uint8_t* h = &m_heads[i * head];
+      if (v.tcp) {
+        h[0] = '$';
+        h[1] = static_cast<uint8_t>(s.transport.rtpChannel);
+        putBE16(h + 2, static_cast<uint16_t>(pic.packetBytes(i) - kInterleaveBytes));
+      }
+      rtpjpeg::rtpHeader(h + head - rtpjpeg::kRtpHeaderBytes, i + 1 == n, static_cast<uint16_t>(v.seq + i),
+                         pic.rtpTime, s.ssrc);
+      m_pieces.push_back(iovec{h, head});
+      m_pieces.push_back(packet(i, RtpPicture::kHeadBytes));
+      m_piecesPer.push_back(2);
+    }
   }
+  v.seq = static_cast<uint16_t>(v.seq + n);
   v.packets += static_cast<uint32_t>(n);
-  v.octets += static_cast<uint32_t>(p.bytes.size());  // payload octets
+  v.octets += static_cast<uint32_t>(pic.stream.size() - n * RtpPicture::kHeadBytes);  // payload octets
   if (!v.tcp) {
     if (reportBytes) platform::sendDatagramNow(s.udp.rtcp, v.report + kInterleaveBytes, reportBytes);
     const bool ok = sendUdp(v, monoNs);
@@ -324,7 +360,6 @@ int RtspFeed::run() {
       v->s = s;
       v->tcp = s->transport.tcp;
       v->fd = v->tcp ? s->mediaFd : s->udp.rtp;
-      v->seq = s->firstSeq;
       v->slot = viewers.size();
       if (!v->tcp && s->udp.rtcp >= 0) m_wait.watchReadable(s->udp.rtcp, &v->rtcp);
       viewers.push_back(std::move(v));

@@ -1,9 +1,12 @@
 #pragma once
 // Sends one channel's RTSP streams: one thread takes the channel's newest picture when it is
-// published, turns it into RTP/JPEG payloads once (re-coding it to the standard Huffman tables
+// published, turns it into RTP/JPEG packets once (re-coding it to the standard Huffman tables
 // first when it needs that), and hands every playing session the picture at its own pace:
-// interleaved sessions with one non-blocking gathering send per picture (their RTP headers
-// are the only per-viewer bytes), UDP sessions with one batched datagram send.
+// interleaved sessions with one non-blocking send per picture, UDP sessions with one batched
+// datagram send. Every stream of the channel has the same SSRC and media clock, and a viewer
+// that took every picture since it joined follows the channel's packet numbering, so it sends
+// the picture's packets exactly as they were built; one that skipped pictures (slow) or asked
+// for another interleaved channel gets RTP headers of its own, so its numbering has no gaps.
 //
 // A viewer that does not read never delays the others: its socket is armed and watched, it
 // gets the newest picture once it has taken the last one, and a send that makes no progress
@@ -32,10 +35,20 @@
 
 class RtspServer;
 
-// One picture as RTP/JPEG payloads, shared by every viewer while it sends them.
+// One picture as RTP/JPEG packets, shared by every viewer while it sends them: an interleaved
+// stream (per packet "$", channel 0, length, the RTP header in the channel's numbering, the
+// payload) that a viewer following that numbering sends as it is, over TCP whole, over UDP
+// each packet from its RTP header on.
 struct RtpPicture {
-  rtpjpeg::Payloads payloads;
-  uint64_t timestamp = 0;  // the published picture's (ns since 1970)
+  static constexpr size_t kHeadBytes = 4 + rtpjpeg::kRtpHeaderBytes;
+  std::vector<uint8_t> stream;
+  std::vector<uint32_t> starts;  // each packet's "$", then the end of the stream
+  uint64_t timestamp = 0;        // the published picture's (ns since 1970)
+  uint32_t rtpTime = 0;          // its media time
+  uint16_t firstSeq = 0;         // its first packet's number
+  size_t count() const { return starts.empty() ? 0 : starts.size() - 1; }
+  const uint8_t* packet(size_t i) const { return stream.data() + starts[i]; }
+  size_t packetBytes(size_t i) const { return starts[i + 1] - starts[i]; }
 };
 
 class RtspFeed : public CThread, public PictureWatcher {
@@ -84,6 +97,8 @@ class RtspFeed : public CThread, public PictureWatcher {
   RtspServer& m_server;
   RtspChannels& m_channels;
   const std::string m_tag;
+  const uint32_t m_ssrc, m_rtpOffset;  // the channel's stream identity
+  uint16_t m_seq;                      // the number of the next picture's first packet
   std::unique_ptr<RtspPictureSource> m_source;  // the feed thread's after begin()
   platform::WakePipe m_wake;
   platform::WritableWait m_wait;
@@ -103,7 +118,8 @@ class RtspFeed : public CThread, public PictureWatcher {
   std::shared_ptr<const SharedPicture> m_madeFrom;  // the published picture m_current was made of
   uint64_t m_refusedTs = 0;  // a picture found unsendable is not looked at again
   bool m_wantFrame = false;
-  // A picture's per-viewer RTP headers and send pieces, built for one viewer at a time.
+  // The send pieces of a picture (and RTP headers of a viewer's own), built for one viewer at
+  // a time.
   std::vector<uint8_t> m_heads;
   std::vector<iovec> m_pieces;
   std::vector<int> m_piecesPer;  // UDP: pieces of each datagram

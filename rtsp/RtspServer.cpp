@@ -128,6 +128,16 @@ bool RtspServer::play(const std::shared_ptr<RtspSession>& session, const std::st
   return true;
 }
 
+RtspServer::Identity RtspServer::identity(const std::string& tag) {
+  std::lock_guard<std::mutex> guard(m_sessionLock);
+  auto it = m_identities.find(tag);
+  if (it == m_identities.end()) {
+    const uint64_t bits = randomBits();
+    it = m_identities.emplace(tag, Identity{static_cast<uint32_t>(bits), static_cast<uint32_t>(bits >> 32)}).first;
+  }
+  return it->second;
+}
+
 bool RtspServer::mayLogRefusal() {
   const uint64_t now = platform::monotonicNs();
   uint64_t last = m_lastRefusalLogNs.load();

@@ -67,6 +67,13 @@ class RtspServer : public CThread {
   // none), first handing an interleaved session's output over with its first answer. False
   // when the channel is gone or no sender thread can be started; the output is then released.
   bool play(const std::shared_ptr<RtspSession>& session, const std::string& firstAnswer);
+  // What every stream of a channel is sent as for the server's life: one SSRC, and one offset
+  // of the media clock, so the feed builds each picture's packets once for all its viewers.
+  struct Identity {
+    uint32_t ssrc = 0;
+    uint32_t rtpOffset = 0;
+  };
+  Identity identity(const std::string& tag);
   // A feed found a picture it cannot send: counted, and logged once per channel.
   void pictureRefused(const std::string& tag, const std::string& why);
   // Pictures of the channel not sent since the server began.
@@ -101,4 +108,5 @@ class RtspServer : public CThread {
   std::mutex m_sessionLock;
   std::map<std::string, std::shared_ptr<RtspSession>> m_sessions;  // by id; guarded by m_sessionLock
   std::map<std::string, uint64_t> m_refused;                       // by tag; guarded by m_sessionLock
+  std::map<std::string, Identity> m_identities;                    // by tag; guarded by m_sessionLock
 };

@@ -1,5 +1,7 @@
 #include "rtsp/RtspSession.h"
 
+#include <openssl/rand.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -70,6 +72,13 @@ void RtspOutput::release() {
 bool RtspOutput::waitReleased(uint64_t timeoutNs) {
   std::unique_lock<std::mutex> lock(m_lock);
   return m_released.wait_for(lock, std::chrono::nanoseconds(timeoutNs), [this] { return m_done; });
+}
+
+uint64_t randomBits() {
+  uint64_t v = 0;
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&v), sizeof v) != 1)
+    v = platform::monotonicNs() * 6364136223846793005ull + reinterpret_cast<uintptr_t>(&v);
+  return v;
 }
 
 void RtspSession::touch() { lastSeenNs = platform::monotonicNs(); }

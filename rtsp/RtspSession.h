@@ -70,9 +70,7 @@ struct RtspSession {
   std::string tag;                   // the channel
   std::string url;                   // the URL it was set up with (RTP-Info)
   rtsp::Transport transport;         // as agreed: channels always, ports for UDP
-  uint32_t ssrc = 0;
-  uint16_t firstSeq = 0;             // of its first RTP packet
-  uint32_t rtpOffset = 0;            // added to the 90 kHz time of every picture
+  uint32_t ssrc = 0;                 // its channel's (RtspServer::identity)
   uint64_t periodNs = 0;             // least spacing of pictures; 0: every picture
   const void* connection = nullptr;  // the connection that set it up
   std::shared_ptr<RtspOutput> output;  // interleaved: that connection's sending side
@@ -93,5 +91,8 @@ struct RtspSession {
 // with the CNAME) for the session's counts at wall time nowNs; its length in bytes.
 size_t senderReport(uint8_t* out, size_t cap, uint32_t ssrc, uint64_t nowNs, uint32_t rtpTime, uint32_t packets,
                     uint32_t octets);
+// Random bits for session ids and stream identities: unguessable, so a session id is worth
+// something only to the client that set it up.
+uint64_t randomBits();
 // The 90 kHz media time of a wall time in nanoseconds since 1970.
 uint32_t rtpTime(uint64_t ns, uint32_t offset);

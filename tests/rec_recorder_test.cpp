@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CLogFile.h"
@@ -469,4 +471,30 @@ TEST_F(RecorderTest, AfterAnUncleanEndRecordingStartsAtOnceAndTheCleanerWaitsFor
   channel.reset();
   EXPECT_EQ(readFile(IndexFile::pathIn(cnlDir)).substr(332 + 140, 8), std::string("\5\0\0\0\0\0\0\0", 8));
   EXPECT_TRUE(exists(IndexFile::markPathIn(cnlDir)));
+}
+
+// Pictures the gateway generates in place of a failed source (the no-signal picture) are not
+// recorded, and the event's INFO.jpg names the last picture taken from the source.
+TEST_F(RecorderTest, InfoNamesTheLastSourcePictureNotAGeneratedOne) {
+  configure(root);
+  TestChannel::Options opt;
+  opt.periodMs = 0;  // published by hand below
+  startChannel(opt);
+  for (int i = 0; i < 5; ++i) {
+    channel->publishPicture();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const uint32_t lastSource = channel->lastSequence();
+  const std::vector<uint8_t> generated =
+      TestChannel::wrapPicture(TestChannel::makeJpeg(32, 32, 50, 7), "x", "a", platform::nowNs(), 900000, 32, 32);
+  for (uint32_t i = 0; i < 100 && !eventFinished(1); ++i) {
+    channel->publishGenerated(generated.data(), uint32_t(generated.size()), platform::nowNs(), 900000 + i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  ASSERT_TRUE(eventFinished(1));
+  const std::string info = readFile(eventtree::eventDir(cnlDir, 1) + "INFO.jpg");
+  EXPECT_NE(info.find("\r\nLFR=" + std::to_string(lastSource) + "\r\n"), std::string::npos) << info;
+  for (int i = 1; i <= 6; ++i)
+    EXPECT_EQ(readFile(eventtree::eventDir(cnlDir, 1) + eventtree::sequenceFileName(i)).find("NAM=x"),
+              std::string::npos) << i;
 }

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -214,5 +217,33 @@ TEST(RtspClients, AHundredRtspAndAHundredPushViewersOfOneChannelAllGetTheirRate)
     EXPECT_GE(viewers[i].pictures, 34) << (viewers[i].rtsp ? "RTSP" : "push") << " viewer " << i / 2;
     EXPECT_LE(viewers[i].pictures, 42) << (viewers[i].rtsp ? "RTSP" : "push") << " viewer " << i / 2;
     ::close(viewers[i].fd);
+  }
+}
+
+// GStreamer decodes a minute of the analog channel and of the IP channel, side by side, over
+// TCP, without a warning (a damaged picture or a late packet is one on its bus).
+TEST(RtspClients, GstreamerDecodesAMinuteOfEachChannelWithoutAWarning) {
+  Gateway g;
+  ASSERT_TRUE(g.start()) << g.log();
+  ChildProcess gst[2];
+  const char* tags[2] = {"falcon_1_0", "axis_0"};
+  for (int i = 0; i < 2; ++i)
+    ASSERT_TRUE(gst[i].start("/usr/bin/gst-launch-1.0",
+                             {"-e", "-v", "rtspsrc", "location=rtsp://" + g.rtsp + "/" + tags[i], "user-id=boss",
+                              "user-pw=Pa55word", "protocols=tcp", "!", "rtpjpegdepay", "!", "jpegdec", "!",
+                              "fpsdisplaysink", "video-sink=fakesink", "text-overlay=false", "signal-fps-measurements=false"}));
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  for (int i = 0; i < 2; ++i) {
+    gst[i].signal(SIGINT);  // with -e: an end of stream through the pipeline, then the exit
+    int code = -1;
+    EXPECT_TRUE(gst[i].wait(15000, &code)) << tags[i];
+    const std::string out = gst[i].stdoutText() + gst[i].stderrText();
+    const size_t end = out.find("Got EOS from element");
+    ASSERT_NE(end, std::string::npos) << tags[i] << "\n" << out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+    EXPECT_EQ(out.substr(0, end).find("WARNING"), std::string::npos) << tags[i] << "\n" << out.substr(0, end);
+    EXPECT_EQ(out.substr(0, end).find("ERROR"), std::string::npos) << tags[i] << "\n" << out.substr(0, end);
+    const size_t last = out.rfind("rendered: ");
+    ASSERT_NE(last, std::string::npos) << tags[i];
+    EXPECT_GE(std::atoi(out.c_str() + last + 10), 600) << tags[i] << ": " << out.substr(last, 60);
   }
 }

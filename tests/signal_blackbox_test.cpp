@@ -1,9 +1,14 @@
 // The real telvgate with faulty sources: a black and a frozen simulated input and an IP camera
 // that is not there reach the log, the status report and /metrics; with the no-signal picture
-// on, a viewer of the black input keeps getting pictures and the recorder stores none of them.
+// on, a viewer of the black input keeps getting pictures and the recorder stores none of them;
+// the camera that comes later is back.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -32,13 +37,28 @@ std::string curl(TempDir& home, const std::string& args) {
   return readFile(file);
 }
 
+// A loopback port nobody listens on now (the camera comes there later).
+uint16_t idlePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  ::close(fd);
+  return ok ? ntohs(a.sin_port) : 0;
+}
+
 TEST(SignalBlackBox, FaultySourcesAreReportedAndTheNoSignalPictureStandsIn) {
   TempDir home;
+  const uint16_t camPort = idlePort();
+  ASSERT_NE(camPort, 0);
   const std::string log = home.file("TelvGateLog.log"), rec = home.file("rec");
   ASSERT_EQ(system(("mkdir -p '" + home.path() + "/.foxrc/TELVORA' '" + home.file("foxdir") + "'").c_str()), 0);
   ASSERT_TRUE(writeFile(home.path() + "/.foxrc/TELVORA/TelvGate",
                         "[System]\nLogFilePath=" + log + "\nNoSignalPicture=true\n\n"
-                        "[Channel 1 0]\nCamIPAddr=127.0.0.1\nCamIPPort=1\n\n"
+                        "[Channel 1 0]\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(camPort) + "\n\n"
                         "[Channel 0 1 1]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\nCnlEventRecActive=true\n"
                         "CnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n\n"
                         "[Channel 0 1 3]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\n"));
@@ -88,6 +108,17 @@ TEST(SignalBlackBox, FaultySourcesAreReportedAndTheNoSignalPictureStandsIn) {
   EXPECT_GE(parts, 3u) << "a stream of " << stream.size() << " bytes";
   EXPECT_NE(stream.find("NAM=Channel 0 1 1\r\n"), std::string::npos) << "the no-signal picture";
   EXPECT_EQ(bytesBelow(rec), recorded);
+
+  // The camera that was not there comes: its channel is back, logged once.
+  ChildProcess camera;
+  ASSERT_TRUE(camera.start(builtProgram("fakecam"), {"--port", std::to_string(camPort), "--family", "axis", "--fps", "10"}));
+  const std::string back = "Channel 1 0 : Video signal back";
+  for (int i = 0; i < 150 && readFile(log).find(back) == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string later = readFile(log);
+  EXPECT_NE(later.find(back), std::string::npos) << later;
+  EXPECT_EQ(later.find(back), later.rfind(back)) << later;
+  EXPECT_NE(curl(home, confUrl + "/status").find("Video signal</STRONG></TD><TD>ok"), std::string::npos);
   gate.signal(SIGTERM);
   int code = -1;
   EXPECT_TRUE(gate.wait(10000, &code));
