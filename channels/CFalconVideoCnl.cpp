@@ -27,8 +27,8 @@ constexpr unsigned kPauseSliceMs = 20;
 CFalconVideoCnl::CFalconVideoCnl(CFalconBoardDrv* board, int input)
     : CNetVideoCnl(0, static_cast<uint32_t>(board->number() * 10 + input)),
       m_board(board),
-      m_input(input),
-      m_enabled(input == 0) {
+      m_input(input) {
+  m_config.enabled = input == 0;
   m_board->attachChannel();
   createRecorder();
 }
@@ -72,24 +72,27 @@ bool CFalconVideoCnl::initLocked() {
   // An invalid board setting is logged by the board, which keeps its previous settings; the
   // channel still runs with them.
   m_board->init(sec);
-  const int quality = falconsettings::roundQuality(readSettingInt(sec, cnlsettings::kQuality));
-  const bool enabled = g_settings.readBool(sec, falconsettings::kEnabled.key, m_enabled.load());
+  FalconConfig next;
+  next.quality = falconsettings::roundQuality(readSettingInt(sec, cnlsettings::kQuality));
+  next.enabled = g_settings.readBool(sec, falconsettings::kEnabled.key, enabled());
   OverlayMode overlay = OverlayMode::None;
   overlayModeOf(readSettingText(sec, falconsettings::kOverlay), &overlay);
-  if (int(overlay) != m_overlayMode.load()) {
-    m_overlayMode = int(overlay);
-    m_changed = true;
-  }
-  if (quality != m_quality.load()) {
-    m_quality = quality;
-    m_changed = true;
-  }
-  if (enabled != m_enabled.load()) {
-    m_enabled = enabled;
-    m_changed = true;
-  }
+  next.overlay = int(overlay);
+  apply(next);
   if (m_changed || m_board->reconfPending()) m_reconnect = true;
   return true;
+}
+
+FalconConfig CFalconVideoCnl::settings() const {
+  std::lock_guard<std::mutex> g(m_configValueLock);
+  return m_config;
+}
+
+void CFalconVideoCnl::apply(const FalconConfig& next) {
+  std::lock_guard<std::mutex> g(m_configValueLock);
+  if (next.enabled != m_config.enabled || next.quality != m_config.quality || next.overlay != m_config.overlay)
+    m_changed = true;
+  m_config = next;
 }
 
 bool CFalconVideoCnl::reconfLocked() {
@@ -98,7 +101,7 @@ bool CFalconVideoCnl::reconfLocked() {
     const CFalconBoardDrv::Format f = m_board->format();
     const int width = f.width;
     const int height = f.captureMode == FALCON_CAPTURE_FIELD ? f.height / 2 : f.height;
-    if (m_encoder.init(m_quality.load(), width, height, f.height, "")) {
+    if (m_encoder.init(quality(), width, height, f.height, "")) {
       m_encWidth = width;
       m_encHeight = height;
       m_captureMode = f.captureMode;
@@ -135,7 +138,7 @@ void CFalconVideoCnl::noteGrabFailed() {
 
 std::string CFalconVideoCnl::statusText() {
   const bool rec = g_settings.readBool(sectionName(), "CnlEventRecActive", false);
-  return "Q=" + std::to_string(m_quality.load()) + " recording=" + (rec ? "on" : "off");
+  return "Q=" + std::to_string(quality()) + " recording=" + (rec ? "on" : "off");
 }
 
 bool CFalconVideoCnl::processImage(uint8_t* image, uint64_t timeNs) {
@@ -224,12 +227,12 @@ FX::FXint CFalconVideoCnl::run() {
         pause(kRetryPauses);
         continue;
       }
-      listEntry().setState(m_enabled.load() ? 1 : 3);
+      listEntry().setState(enabled() ? 1 : 3);
       listEntry().setStateText(statusText());
       m_watch.reset();
       continue;
     }
-    if (!m_enabled.load()) {
+    if (!enabled()) {
       // Switched off is no fault of the source.
       m_watch.reset();
       m_grabFailSinceNs = 0;

@@ -23,10 +23,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "channels/CFalconBoardDrv.h"
 #include "channels/CJpegEncoder.h"
+#include "channels/FalconSettings.h"
 #include "channels/PictureOverlay.h"
 #include "channels/SignalState.h"
 #include "net/CNetVideoCnl.h"
@@ -54,10 +56,15 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   CFalconBoardDrv* board() const { return m_board; }
   int input() const { return m_input; }
-  bool enabled() const { return m_enabled.load(); }
-  int quality() const { return m_quality.load(); }
+  // The input's settings in force: the value the last init() applied. Any thread.
+  FalconConfig settings() const;
+  // Makes next the settings in force; a change asks the channel thread to set up again.
+  // configLock() is held (init()).
+  void apply(const FalconConfig& next);
+  bool enabled() const { return settings().enabled; }
+  int quality() const { return settings().quality; }
   // "CnlOverlay" as in use: what is drawn on the pictures (channels/PictureOverlay.h).
-  OverlayMode overlayMode() const { return OverlayMode(m_overlayMode.load()); }
+  OverlayMode overlayMode() const { return OverlayMode(settings().overlay); }
   // Encoded picture size as configured by the last reconf.
   int encodeWidth() const { return m_encWidth.load(); }
   int encodeHeight() const { return m_encHeight.load(); }
@@ -92,9 +99,8 @@ class CFalconVideoCnl : public CNetVideoCnl {
   CFalconBoardDrv* const m_board;
   const int m_input;
 
-  std::atomic<bool> m_enabled;
-  std::atomic<int> m_quality{70};
-  std::atomic<int> m_overlayMode{int(OverlayMode::None)};
+  mutable std::mutex m_configValueLock;  // a leaf lock
+  FalconConfig m_config;                  // guarded by m_configValueLock
   std::atomic<unsigned> m_pauseMs{kPauseMs};
   std::atomic<int> m_encWidth{0}, m_encHeight{0};
   std::atomic<int> m_captureMode{4};

@@ -16,3 +16,11 @@ extern const SettingDesc kClipScale;  // board: "ImageClipScale" clip or scale
 int roundQuality(long q);
 
 }  // namespace falconsettings
+
+// The settings of an analog input it runs with, as its init() read them. The board's settings
+// are the board's (CFalconBoardDrv).
+struct FalconConfig {
+  bool enabled = false;
+  int quality = 70;  // rounded for the encoder
+  int overlay = 0;   // OverlayMode
+};
