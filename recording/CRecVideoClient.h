@@ -9,9 +9,9 @@
 // the cleaner on its own thread.
 //
 // Hand-over between the threads: the settings (active flag, quota, age, period) are atomics
-// written by init(); the configured directory is guarded by m_dirLock and reaches the
+// written by apply(); the configured directory is guarded by m_dirLock and reaches the
 // recording thread through the reconfiguration flag (reconf takes a copy, m_recDir, which
-// only changes while the cleaner is stopped). init() changes the directory, the active flag
+// only changes while the cleaner is stopped). apply() changes the directory, the active flag
 // and the reconfiguration flag together under m_dirLock, and the thread clears the flag (or
 // gives up an activation) under it too, so no activation is lost in between. The in-memory
 // index record is guarded by m_indexLock; the used-space counter changes only by atomic
@@ -33,6 +33,7 @@
 #include "recording/CRecCleaner.h"
 #include "recording/ErdInfo.h"
 #include "recording/IndexFile.h"
+#include "recording/RecSettings.h"
 
 class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
  public:
@@ -52,9 +53,14 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner {
   // Stops and joins the cleaner. The recording thread must already be joined.
   ~CRecVideoClient() override;
 
-  // Reads the recording settings of the channel's section and arms reconfiguration when the
-  // active flag or the directory changed. False when recording cannot be configured.
+  // Reads the recording settings of the channel's section (load) and applies them. False when
+  // recording cannot be configured.
   bool init();
+  // The settings as stored (refusals logged).
+  RecConfig load();
+  // Makes c the settings in force and arms reconfiguration when the active flag or the
+  // directory changed (or the set-up was refused).
+  void apply(const RecConfig& c);
   // Sets the stop flag and wakes the recording thread's pauses; returns at once.
   void stop() override;
 
