@@ -9,6 +9,7 @@
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
+#include "app/SystemSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "channels/IPChannelFactory.h"
@@ -24,6 +25,11 @@
 #include "net/ConfServices.h"
 #include "net/StatusPage.h"
 #include "net/TextHelpers.h"
+
+using syssettings::kConfAddr;
+using syssettings::kConfPort;
+using syssettings::kNoSignal;
+using syssettings::kSection;
 
 namespace {
 
@@ -115,7 +121,7 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     newAddr = CNetAddr(current.ip, 0);
   }
 
-  const uint16_t storedPort = uint16_t(g_settings.readInt("System", "ConfIPPort", 0) & 0xFFFF);
+  const uint16_t storedPort = uint16_t(g_settings.readInt(kSection, kConfPort.key, 0) & 0xFFFF);
   newAddr.port = storedPort;
   long port = 0;
   const std::string portText = field(form, "sys_ConfIPPort");
@@ -147,13 +153,13 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     return true;
   }
   if (ipChanged) {
-    g_settings.writeString("System", "ConfIPAddr", newAddr.ip);
+    g_settings.writeString(kSection, kConfAddr.key, newAddr.ip);
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to " +
             html_escape(ipText) + "</P>";
   }
   resp += portWarning;
   if (portChanged) {
-    g_settings.writeInt("System", "ConfIPPort", int(port));
+    g_settings.writeInt(kSection, kConfPort.key, int(port));
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to port <STRONG>" +
             html_escape(portText) + "</STRONG></P>";
   }
@@ -252,10 +258,10 @@ bool applyNoSignalPicture(const FormFields& form, std::string& resp) {
   const std::string v = field(form, "sys_NoSignalPicture");
   if (v != "on" && v != "off") return false;
   const bool on = v == "on";
-  if (g_settings.existingEntry("System", "NoSignalPicture") &&
-      g_settings.readBool("System", "NoSignalPicture", !on) == on)
+  if (g_settings.existingEntry(kSection, kNoSignal.key) &&
+      g_settings.readBool(kSection, kNoSignal.key, !on) == on)
     return false;
-  g_settings.writeBool("System", "NoSignalPicture", on);
+  g_settings.writeBool(kSection, kNoSignal.key, on);
   resp += std::string("<P class=upd>Updated the <EM>No-signal picture</EM> value to <STRONG>") +
           (on ? "ON" : "OFF") + "</STRONG></P>";
   return true;
@@ -362,7 +368,7 @@ bool getWouldChangeSettings(const CHTTPSocket& conn, CLstConfThread& server) {
     } else if (name == "sys_ConfIPPort") {
       long port = 0;
       if (parseDecimal(value, &port) && port >= 0 && port <= 65535 &&
-          uint16_t(port) != uint16_t(g_settings.readInt("System", "ConfIPPort", 0) & 0xFFFF))
+          uint16_t(port) != uint16_t(g_settings.readInt(kSection, kConfPort.key, 0) & 0xFFFF))
         return true;
     } else if (name == "sys_newLogin") {
       if (!value.empty()) return true;
