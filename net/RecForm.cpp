@@ -179,34 +179,34 @@ bool recordingUpdate(CRecVideoClient& rec, const std::string& prefix, const std:
 }
 
 void recordingStatus(CRecVideoClient& rec, std::string& html) {
+  using formhtml::statusSubRow;
   const bool on = rec.active();
   html += formhtml::statusRow(kActive.label, on ? "activated" : "deactivated");
   if (!on) return;
-  html += "<TR><TD>&nbsp;Rec. root directory path</TD><TD><CODE>" + html_escape(rec.channelDir()) +
-          "</CODE></TD></TR><TR><TD>&nbsp;Rec. disk quota</TD><TD>";
+  html += statusSubRow(kRootPath.label, "<CODE>" + html_escape(rec.channelDir()) + "</CODE>");
   const uint32_t q = rec.diskQuotaKB();
-  if (q > 1048576) {
-    html += std::to_string(q / 1048576) + "." + std::to_string(((q % 1048576) * 10ull) / 1048576) + "Gb";
-  } else if (q > 1024) {
-    html += std::to_string(q / 1024) + "Mb";
-  } else if (q > 0) {
-    html += std::to_string(q) + "kb";
-  } else {
-    html += "no limit";
-  }
-  html += "</TD></TR><TR><TD>&nbsp;Rec. max age:</TD><TD>";
-  const uint64_t ageS = rec.maxAge() / 1000000000ull;
-  if (ageS == 0) {
-    html += "no limit";
-  } else {
-    if (ageS / 86400) html += std::to_string(ageS / 86400) + "days ";
-    if ((ageS % 86400) / 3600) html += std::to_string((ageS % 86400) / 3600) + "hours ";
-    if ((ageS % 3600) / 60) html += std::to_string((ageS % 3600) / 60) + "minutes";
-  }
-  html += "</TD></TR><TR><TD>&nbsp;Frame rate:</TD><TD>";
-  const uint64_t period = rec.periodNs();
-  if (period > 1000000000ull)
-    html += "1 frame every " + std::to_string(period / 1000000000ull) + "s</TD></TR>";
+  std::string quota;
+  if (q > 1048576)
+    quota = std::to_string(q / 1048576) + "." + std::to_string(((q % 1048576) * 10ull) / 1048576) + "Gb";
+  else if (q > 1024)
+    quota = std::to_string(q / 1024) + "Mb";
+  else if (q > 0)
+    quota = std::to_string(q) + "kb";
   else
-    html += std::to_string(period ? 1000000000ull / period : 0) + " fps</TD></TR>";
+    quota = "no limit";
+  html += statusSubRow(kDiskQuota.label, quota);
+  const uint64_t ageS = rec.maxAge() / 1000000000ull;
+  std::string age;
+  if (ageS == 0) {
+    age = "no limit";
+  } else {
+    if (ageS / 86400) age += std::to_string(ageS / 86400) + "days ";
+    if ((ageS % 86400) / 3600) age += std::to_string((ageS % 86400) / 3600) + "hours ";
+    if ((ageS % 3600) / 60) age += std::to_string((ageS % 3600) / 60) + "minutes";
+  }
+  html += statusSubRow(kMaxAge.rowLabel(), age);
+  const uint64_t period = rec.periodNs();
+  html += statusSubRow(kFramePeriod.rowLabel(),
+                       period > 1000000000ull ? "1 frame every " + std::to_string(period / 1000000000ull) + "s"
+                                              : std::to_string(period ? 1000000000ull / period : 0) + " fps");
 }
