@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/CSettings.h"
+#include "app/SystemSettings.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "platform/Files.h"
@@ -18,9 +20,7 @@ CLogFile g_logFile;
 namespace {
 
 constexpr uint32_t kMegabyte = 1048576;
-constexpr unsigned kMaxSizeMb = 5;
-constexpr unsigned kDefaultSizeMb = 5;  // the pages show a missing size as 5, so apply it too
-const char* const kDefaultPath = "TelvGateLog.log";
+constexpr unsigned kMaxSizeMb = CLogFile::kMaxSizeMb;
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -110,9 +110,9 @@ FILE* openLog(const std::string& path, bool anyContent) {
   return f;
 }
 
-// A new log path is usable when openLog() would take it. A file created by the probe is removed;
-// an existing file is left as it was.
-bool pathUsable(const std::string& path) {
+}  // namespace
+
+bool CLogFile::pathUsable(const std::string& path) {
   int fd = -1;
   bool created = false;
   if (path.empty() ||
@@ -132,8 +132,6 @@ bool pathUsable(const std::string& path) {
   std::fclose(f);
   return ok;
 }
-
-}  // namespace
 
 CLogFile::CLogFile() = default;
 
@@ -226,9 +224,9 @@ bool CLogFile::rewriteFileLocked() {
 }
 
 void CLogFile::init() {
-  const std::string path = g_settings.readString("System", "LogFilePath", kDefaultPath);
+  const std::string path = readSettingText(syssettings::kSection, syssettings::kLogPath);
   const unsigned sizeMb =
-      std::min(g_settings.readUnsigned("System", "LogFileSize", kDefaultSizeMb), kMaxSizeMb);
+      std::min(readSettingUnsigned(syssettings::kSection, syssettings::kLogSize), kMaxSizeMb);
   std::unique_lock<std::mutex> g(m_lock);
   m_sizeLimit = sizeMb * kMegabyte;
   if (path == m_path) return;
@@ -264,39 +262,6 @@ void CLogFile::init() {
   if (m_file) std::fclose(m_file);
   m_path = path;
   m_file = f;
-}
-
-bool CLogFile::update(const std::map<std::string, std::string>& fields, std::string& html) {
-  bool changed = false;
-  std::string current = path();
-  auto it = fields.find("sys_logFilePath");
-  if (it != fields.end() && it->second != current) {
-    if (CSettings::storableEntry("LogFilePath", it->second) && pathUsable(it->second)) {
-      html += "<P class=upd>Updated the <EM>Log file path</EM> value to '<STRONG>" +
-              html_escape(it->second) + "'</STRONG></P>";
-      g_settings.writeString("System", "LogFilePath", it->second);
-      changed = true;
-    } else {
-      html += "<P class=warn>The <EM>Log file path</EM> string is not a valid file name.</P>";
-    }
-  }
-  it = fields.find("sys_logFileSize");
-  if (it != fields.end()) {
-    const std::string& v = it->second;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long n = v.empty() || v[0] == '-' ? 0 : std::strtoul(v.c_str(), &end, 10);
-    if (end && end != v.c_str() && errno == 0) {
-      unsigned mb = unsigned(std::min<unsigned long>(n, kMaxSizeMb));
-      if (mb * kMegabyte != sizeLimit()) {
-        html += "<P class=upd>Updated the <EM>Log file max size [Mb]</EM> value to <STRONG>" +
-                std::to_string(mb) + "</STRONG></P>";
-        g_settings.writeUnsigned("System", "LogFileSize", mb);
-        changed = true;
-      }
-    }
-  }
-  return changed;
 }
 
 std::string CLogFile::path() const {

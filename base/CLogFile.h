@@ -38,9 +38,11 @@ class CLogFile {
   void init();
   static constexpr size_t kMaxLoadedLine = 510;
 
-  // Handles the form fields "sys_logFilePath" and "sys_logFileSize"; appends its HTML messages
-  // to html and returns true when it stored a change.
-  bool update(const std::map<std::string, std::string>& fields, std::string& html);
+  // Largest "LogFileSize", in MB.
+  static constexpr unsigned kMaxSizeMb = 5;
+  // A new log path is usable when init() would take it. A file created by the probe is
+  // removed; an existing file is left as it was.
+  static bool pathUsable(const std::string& path);
 
   // Read access for the status and log pages.
   std::string path() const;

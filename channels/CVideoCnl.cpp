@@ -2,13 +2,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/Tables.h"
+#include "app/Utf8Text.h"
+#include "channels/ChannelSettings.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/Tables.h"
@@ -18,35 +22,6 @@
 #include "channels/PushSender.h"
 #include "platform/Clock.h"
 
-namespace {
-
-// Reads a form number strictly: decimal digits only (no sign, blanks or trailing text), at
-// least one, no overflow. Values such as "-5" or "7abc" were once stored as -5 and 7; a port,
-// rate or address must never come from a half-read field.
-bool parseCount(const std::string& text, int* out) {
-  if (text.empty() || text.size() > 10) return false;
-  long long v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  if (v > INT_MAX) return false;
-  *out = static_cast<int>(v);
-  return true;
-}
-
-const std::string* field(const FormFields& fields, const std::string& key) {
-  auto it = fields.find(key);
-  return it == fields.end() ? nullptr : &it->second;
-}
-
-// A missing stored value always counts as a change.
-bool storedIntDiffers(const std::string& section, const std::string& key, int value) {
-  if (!g_settings.existingEntry(section, key)) return true;
-  return g_settings.readInt(section, key, value) != value;
-}
-
-}  // namespace
 
 CVideoCnl::CVideoCnl(int typeCode, uint32_t index) : m_typeCode(typeCode), m_index(index) {}
 
@@ -164,7 +139,7 @@ bool CVideoCnl::init() {
       return false;
     }
   }
-  const std::string stored = cleanName(g_settings.readString(sectionName(), "CnlName", ""), kMaxNameLength);
+  const std::string stored = cleanName(readSettingText(sectionName(), cnlsettings::kName), kMaxNameLength);
   const char* type = cnlTypeName(m_typeCode);
   ChannelKey key(sectionName(), type ? type : "Unknown");
   {
@@ -455,201 +430,4 @@ void CVideoCnl::stopClientsIf(const std::function<bool(CMXClient&)>& which) {
 size_t CVideoCnl::clientCount() {
   std::lock_guard<std::mutex> guard(m_clientLock);
   return m_clients.size();
-}
-
-// ---- Configuration: update, form, status ----
-
-bool CVideoCnl::update(const FormFields& fields, std::string& html) {
-  const std::string prefix = fieldPrefix();
-  const std::string section = sectionName();
-
-  if (const std::string* v = field(fields, prefix + "CnlName")) {
-    // Control characters would reach picture comments and log lines; they go silently.
-    std::string value = cleanName(*v, SIZE_MAX);
-    const std::string cut = cleanName(value, kMaxNameLength);
-    if (cut != value) {
-      value = cut;
-      html += "<P class=warn>The <EM>Channel name</EM> value is too long. Truncate it to '" +
-              html_escape(value) + "'";
-    }
-    if (!g_settings.existingEntry(section, "CnlName") ||
-        g_settings.readString(section, "CnlName", "") != value) {
-      html += "<P class=upd>Updated the <EM>Channel name</EM> value to '<SPAN class=cnl>" +
-              html_escape(value) + "</SPAN>'";
-      g_settings.writeString(section, "CnlName", value);
-    }
-  }
-
-  if (m_rec && !m_rec->update(fields, html)) return false;
-
-  int rotorType;
-  if (const std::string* v = field(fields, prefix + "RotorType")) {
-    rotorType = rotorTypeCode(*v);
-    if (storedIntDiffers(section, "RotorType", rotorType)) {
-      html += "<P class=upd>Updated the <EM>Pan/Tilt type</EM> value to <STRONG>'" +
-              html_escape(*v) + "'</STRONG></P>";
-      g_settings.writeInt(section, "RotorType", rotorType);
-    }
-  } else {
-    rotorType = g_settings.readInt(section, "RotorType", 1);
-  }
-  const bool noRotor = rotorType == 1;
-
-  if (const std::string* v = field(fields, prefix + "RotorComPort")) {
-    const char* kPortWarn =
-        "<P class=warn>The <EM>Serial port</EM> value must be a positive numeric value.</P>";
-    if (v->compare(0, 3, "COM") == 0) {
-      int port;
-      if (parseCount(v->substr(3), &port) && port > 0) {
-        if (storedIntDiffers(section, "RotorComPort", port)) {
-          html += "<P class=upd>Updated the <EM>Serial port</EM> value to <STRONG>COM" +
-                  std::to_string(port) + "</STRONG></P>";
-          g_settings.writeInt(section, "RotorComPort", port);
-        }
-      } else {
-        html += kPortWarn;
-      }
-    } else if (!noRotor) {
-      html += kPortWarn;
-    }
-  }
-
-  struct NumberField {
-    const char* key;
-    const char* label;
-  };
-  static const NumberField kNumbers[] = {{"RotorBoudRate", "Serial Baud Rate"},
-                                         {"RotorAddress", "Dome address"}};
-  for (const NumberField& nf : kNumbers) {
-    const std::string* v = field(fields, prefix + nf.key);
-    if (!v) continue;
-    int number;
-    if (parseCount(*v, &number)) {
-      if (storedIntDiffers(section, nf.key, number)) {
-        html += std::string("<P class=upd>Updated the <EM>") + nf.label +
-                "</EM> value to <STRONG>" + std::to_string(number) + "</STRONG></P>";
-        g_settings.writeInt(section, nf.key, number);
-      }
-    } else if (!noRotor) {
-      html += std::string("<P class=warn>The <EM>") + nf.label +
-              "</EM> value must be a positive numeric value.";
-    }
-  }
-  return true;
-}
-
-namespace {
-
-std::string textInput(const std::string& name, const std::string& value, int maxLength,
-                      int widthPx) {
-  std::string s = "<INPUT type=text name=\"" + name + "\" id=\"" + name + "\" maxlength=" +
-                  std::to_string(maxLength);
-  if (widthPx > 0) s += " style=\"width:" + std::to_string(widthPx) + "px\"";
-  return s + " value=\"" + html_escape(value) + "\">";
-}
-
-std::string radio(const std::string& name, const char* value, const char* label, bool checked) {
-  return "<INPUT type=radio name=\"" + name + "\" value=\"" + value + "\"" +
-         (checked ? " checked" : "") + ">" + label + "&nbsp;";
-}
-
-std::string option(const std::string& value, const std::string& label, bool selected) {
-  return "<OPTION value=\"" + value + "\"" + (selected ? " selected" : "") + ">" + label +
-         "</OPTION>";
-}
-
-std::string row(const std::string& label, const std::string& fieldHtml) {
-  return "<TR><TD>" + label + "</TD><TD>" + fieldHtml + "</TD></TR>\n";
-}
-
-}  // namespace
-
-void CVideoCnl::form(std::string& html) {
-  const std::string p = fieldPrefix();
-  const std::string section = sectionName();
-
-  std::string storedName = g_settings.readString(section, "CnlName", "");
-  storedName = cleanName(storedName, kMaxNameLength);
-  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=600></COLGROUP>\n";
-  html += row("<LABEL for=\"" + p + "CnlName\">Channel name</LABEL>",
-              textInput(p + "CnlName", storedName, static_cast<int>(kMaxNameLength), 400));
-
-  // Event recording block.
-  html += row("<STRONG>Event recording</STRONG>", "");
-  const bool active = g_settings.readBool(section, "CnlEventRecActive", false);
-  html += row("Activate recording for this channel:",
-              radio(p + "CnlEventRecActive", "on", "ON", active) +
-                  radio(p + "CnlEventRecActive", "off", "OFF", !active));
-  html += row("Rec. root directory path:",
-              textInput(p + "CnlEventRootPath",
-                        g_settings.readString(section, "CnlEventRootPath", ""), 255, 400));
-  html += row("Rec. disk quota [MB]:",
-              textInput(p + "CnlEventDiskQuota",
-                        g_settings.readString(section, "CnlEventDiskQuota", "0"), 10, 100));
-  int age = g_settings.readInt(section, "CnlEventAge", 0);
-  if (age < 0) age = 0;
-  html += row("Rec. max age:",
-              textInput(p + "CnlEventAgeDays", std::to_string(age / 86400), 4, 50) + " days " +
-                  textInput(p + "CnlEventAgeHours", std::to_string((age % 86400) / 3600), 2, 30) +
-                  " hours");
-  int period = g_settings.readInt(section, "CnlEventFramePeriod", 83);
-  period = period < 40 ? 40 : (period > 10000 ? 10000 : period);
-  std::string select = "<SELECT name=\"" + p + "CnlEventFramePeriod\">";
-  for (int ms : {10000, 8000, 6000, 4000, 2000})
-    select += option(std::to_string(ms), "1 frame every " + std::to_string(ms / 1000) + " seconds",
-                     ms == period);
-  for (int n = 1; n <= 25; ++n)
-    select += option(std::to_string(1000 / n), std::to_string(n) + " frame per second",
-                     1000 / n == period);
-  html += row("Frame rate:", select + "</SELECT>");
-
-  if (formShowsPanTilt()) {
-    html += row("<STRONG>Pan/Tilt system</STRONG>", "");
-    const int type = g_settings.readInt(section, "RotorType", 1);
-    html += row("Pan/Tilt type:", radio(p + "RotorType", "none", "None", type == 1) +
-                                      radio(p + "RotorType", "autodome", "Bosch AutoDome", type == 2) +
-                                      radio(p + "RotorType", "speeddome", "Siemens SpeedDome",
-                                            type == 3));
-    // Option texts only: the browser submits "COM7", "9600", "12".
-    const int port = g_settings.readInt(section, "RotorComPort", 1);
-    std::string ports = "<SELECT name=\"" + p + "RotorComPort\">";
-    for (int n = 1; n <= 16; ++n)
-      ports += std::string("<OPTION") + (n == port ? " selected" : "") + ">COM" +
-               std::to_string(n) + "</OPTION>";
-    html += row("Serial port:", ports + "</SELECT>");
-    const int baud = g_settings.readInt(section, "RotorBoudRate", 9600);
-    std::string bauds = "<SELECT name=\"" + p + "RotorBoudRate\">";
-    for (int b : {2400, 4800, 9600, 19200})
-      bauds += std::string("<OPTION") + (b == baud ? " selected" : "") + ">" + std::to_string(b) +
-               "</OPTION>";
-    html += row("Serial Baud Rate:", bauds + "</SELECT>");
-    int address = g_settings.readInt(section, "RotorAddress", 0);
-    if (address > 255) address = 255;
-    std::string addresses = "<SELECT name=\"" + p + "RotorAddress\">";
-    for (int a = 0; a <= 255; ++a)
-      addresses += std::string("<OPTION") + (a == address ? " selected" : "") + ">" +
-                   std::to_string(a) + "</OPTION>";
-    html += row("Dome address:", addresses + "</SELECT>");
-  }
-  html += "</TABLE>\n";
-}
-
-void CVideoCnl::status(std::string& html) {
-  html += std::string("<TR><TD><STRONG>Video signal</STRONG></TD><TD>") +
-          signalStateText(signalState()) + "</TD></TR>";
-  if (m_rec) m_rec->status(html);
-  const std::string section = sectionName();
-  const int type = g_settings.readInt(section, "RotorType", 1);
-  const char* typeName = rotorTypeName(type);
-  html += "<TR><TD><STRONG>Pan/Tilt type</STRONG></TD><TD>" +
-          (typeName ? std::string(typeName) : "Unknown (" + std::to_string(type) + ")") +
-          "</TD></TR>";
-  if (type != 1) {
-    html += "<TR><TD>&nbsp;Serial port</TD><TD>" +
-            std::to_string(g_settings.readInt(section, "RotorComPort", 1)) +
-            "</TD></TR><TR><TD>&nbsp;Serial Baud Rate</TD><TD>" +
-            std::to_string(g_settings.readInt(section, "RotorBoudRate", 9600)) +
-            "</TD></TR><TR><TD>&nbsp;Dome address</TD><TD>" +
-            std::to_string(g_settings.readInt(section, "RotorAddress", 0)) + "</TD></TR>";
-  }
 }

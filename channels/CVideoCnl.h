@@ -6,8 +6,8 @@
 // Threads: run() is the channel's own thread (the producer). getNewFrame() is called from
 // consumer threads and the endpoint's connection threads; currentPicture() and
 // signalFrameWanted() from the channel's push sender thread (PushSender, which the channel
-// owns); addClient() from a consumer's own thread; init(), update(), form() and status() from
-// the configuration server's thread (or the GUI thread at start-up); stop() and destruction
+// owns); addClient() from a consumer's own thread; init() from the configuration server's
+// thread (or the GUI thread at start-up); stop() and destruction
 // from the GUI thread or the configuration server. The owner calls stop(), then join(), then
 // deletes the channel.
 //
@@ -56,9 +56,6 @@ class CVideoCnl : public CThread {
   // consumers use them), reads the name, initialises the recorder and raises the reconnect
   // flag. False when the channel cannot run.
   virtual bool init();
-  // Validates and stores the common form fields (name, recording block, pan/tilt block);
-  // appends its messages to html. False when the recording block was refused.
-  virtual bool update(const FormFields& fields, std::string& html);
   // Applies changed settings to the running channel (here: shows the name in the list entry).
   virtual bool reconf();
   // Sets the stop flag, stops the recorder and wakes every thread waiting in getNewFrame() or
@@ -78,9 +75,6 @@ class CVideoCnl : public CThread {
   // A camera channel's fetch period, by which the signal watch judges a silent camera; false
   // (ns untouched) for a channel that no camera feeds (here).
   virtual bool cameraPeriodNs(int64_t* /*ns*/) const { return false; }
-  // Writes the common rows of the channel's configuration form / status table.
-  virtual void form(std::string& html);
-  virtual void status(std::string& html);
   virtual std::string sourceTag() = 0;
   virtual std::string fieldPrefix();   // type code "_" index "_"
   virtual std::string sectionName();   // "Channel <type> <index>"
@@ -157,8 +151,6 @@ class CVideoCnl : public CThread {
   // Creates the recording consumer with the installed maker and initialises it; every
   // concrete constructor calls it.
   void createRecorder();
-  // Whether form() shows the pan/tilt block (here: analog channels only).
-  virtual bool formShowsPanTilt() { return m_typeCode == 0; }
 
   // ---- Publication, used by the run loops of the concrete channels ----
   // Waits (frame lock held) on frame-wanted for at most timeoutNs or until stop.

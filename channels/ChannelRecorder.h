@@ -7,15 +7,12 @@
 // Which thread calls what is the recorder's own contract (recording/CRecVideoClient.h): its
 // channel's constructor creates it through the maker; the channel's thread starts it; stop()
 // may come from any thread; join() and destruction from the channel's owner.
-#include <map>
 #include <memory>
 #include <string>
 
 #include "channels/ChannelCounters.h"
 
 class CVideoCnl;
-
-using FormFields = std::map<std::string, std::string>;
 
 class ChannelRecorder {
  public:
@@ -24,10 +21,6 @@ class ChannelRecorder {
   // Reads the recording settings of the channel's section. False when recording cannot be
   // configured.
   virtual bool init() = 0;
-  // Validates and stores the recording form fields, appending its messages to html.
-  virtual bool update(const FormFields& fields, std::string& html) = 0;
-  // Appends the recording rows of the channel's status table.
-  virtual void status(std::string& html) = 0;
   // Starts the recording thread; false when it cannot be created.
   virtual bool start() = 0;
   // Sets the stop flag and wakes the recording thread; returns at once.

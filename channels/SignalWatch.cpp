@@ -2,12 +2,15 @@
 
 #include <chrono>
 
+#include "app/CSettings.h"
+#include "app/SystemSettings.h"
+#include "channels/CIPVideoCnl.h"
 #include "base/CSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "platform/Clock.h"
 
-bool noSignalPictureEnabled() { return g_settings.readBool("System", "NoSignalPicture", false); }
+bool noSignalPictureEnabled() { return readSettingBool(syssettings::kSection, syssettings::kNoSignal); }
 
 SignalWatch::~SignalWatch() { end(); }
 

@@ -2,12 +2,25 @@
 
 #include <vector>
 
+#include "app/CSettings.h"
+#include "app/SystemSettings.h"
+#include "app/Tables.h"
+#include "channels/CVideoCnl.h"
+#include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
+#include "net/ConfAuth.h"
+#include "net/CLstConfThread.h"
+#include "net/ChannelForms.h"
+#include "net/ConfChannels.h"
+#include "net/ConfSecurity.h"
+#include "net/ConfServices.h"
+#include "net/StatusPage.h"
+#include "net/TextHelpers.h"
 #include "base/CHTTPSocket.h"
 #include "base/CSettings.h"
 #include "base/ConfAnswer.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
-#include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
 #include "confserver/CLstConfThread.h"
 #include "confserver/ConfAuth.h"
@@ -91,13 +104,9 @@ void appendNewChannelForm(const NewChannelKind& kind, std::string& out) {
   out += " IP channel</H2><BR>\n<INPUT type=hidden name=newCnl value=\"";
   out += std::to_string(kind.code);
   out += "\">\n";
-  // A template channel that is never started: only its form fragment is wanted, with the
-  // fields keyed by index 9999 until the submission renames them to the real index.
-  CVideoCnl* templ = createIPChannel(kind.code, 9999);
-  if (templ) {
-    templ->form(out);
-    delete templ;
-  }
+  // Drawn from the stored defaults; the fields carry the new-channel key until the
+  // submission renames them to the real index.
+  newChannelForm(kind.code, newChannelFieldPrefix(kind.code), out);
 }
 
 void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, std::string& out) {
@@ -108,7 +117,7 @@ void appendChannelForm(CVideoCnl* c, bool firefox, const CNetAddr& serverAddr, s
   out += "\" alt=\"\">&nbsp;Configure channel <SPAN class=cnl>";
   out += channelTitle(c);
   out += "</SPAN></H2><BR>\n";
-  c->form(out);
+  channelForm(*c, out);
 }
 
 // A text field of the System Settings form.
@@ -198,22 +207,23 @@ std::string printChannelList(const std::string& cnl) {
 }
 
 void printSystemForm(std::string& out) {
-  const std::string ip = g_settings.readString("System", "ConfIPAddr", "0.0.0.0");
-  const int port = g_settings.readInt("System", "ConfIPPort", 0);
-  const std::string logPath = g_settings.readString("System", "LogFilePath", "TelvGateLog.log");
-  const int logSize = g_settings.readInt("System", "LogFileSize", 5);
+  using namespace syssettings;
+  const std::string ip = readSettingText(kSection, kConfAddr);
+  const int port = readSettingInt(kSection, kConfPort);
+  const std::string logPath = readSettingText(kSection, kLogPath);
+  const int logSize = readSettingInt(kSection, kLogSize);
 
   out += "<BR><H2>&nbsp;System Settings</H2><BR>\n"
          "<TABLE rules=none frame=void>\n<COLGROUP><COL width=200><COL width=400></COLGROUP>\n"
          "<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Configuration IP address</LABEL></TD><TD>";
-  textField("sys_ConfIPAddr", 150, 70, ip, out);
+  textField("sys_ConfIPAddr", kConfAddr.widthPx, kConfAddr.maxLength, ip, out);
   out += " : ";
-  textField("sys_ConfIPPort", 50, 10, std::to_string(port), out);
+  textField("sys_ConfIPPort", kConfPort.widthPx, kConfPort.maxLength, std::to_string(port), out);
   out += "</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>Log file path</LABEL></TD><TD>";
-  textField("sys_logFilePath", 500, 250, logPath, out);
+  textField("sys_logFilePath", kLogPath.widthPx, kLogPath.maxLength, logPath, out);
   out += "</TD></TR>\n<TR bgcolor=\"#dcdcdc\"><TD><LABEL>Log file max size [Mb]</LABEL></TD><TD>";
-  textField("sys_logFileSize", 500, 4, std::to_string(logSize), out);
-  const bool noSignal = g_settings.readBool("System", "NoSignalPicture", false);
+  textField("sys_logFileSize", kLogSize.widthPx, kLogSize.maxLength, std::to_string(logSize), out);
+  const bool noSignal = readSettingBool(kSection, kNoSignal);
   out += std::string("</TD></TR>\n<TR bgcolor=\"#ececec\"><TD><LABEL>No-signal picture</LABEL></TD>"
          "<TD><INPUT type=radio name=sys_NoSignalPicture value=on") + (noSignal ? " checked" : "") +
          ">ON&nbsp;<INPUT type=radio name=sys_NoSignalPicture value=off" + (noSignal ? "" : " checked") +

@@ -3,7 +3,8 @@
 // one configuration form (a channel's, a new channel's or the System Settings) on the right.
 //
 // Configuration server thread only: the builders walk and clean the channel list
-// (channels/LiveChannels.h) and call the channels' form() operations.
+// (channels/LiveChannels.h) and draw the channels' forms (confserver/ChannelForms.h).
+#include <map>
 #include <string>
 
 #include "base/CNetAddr.h"

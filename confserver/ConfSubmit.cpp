@@ -7,13 +7,29 @@
 #include <cstring>
 #include <vector>
 
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "app/SystemSettings.h"
+#include "channels/CVideoCnl.h"
+#include "channels/CnlList.h"
+#include "channels/IPChannelFactory.h"
+#include "net/CHTTPSocket.h"
+#include "net/ConfAnswer.h"
+#include "net/CLstConfThread.h"
+#include "net/ChannelForms.h"
+#include "net/LogForm.h"
+#include "net/ConfAuth.h"
+#include "net/ConfChannels.h"
+#include "net/ConfPages.h"
+#include "net/ConfSecurity.h"
+#include "net/ConfServices.h"
+#include "net/StatusPage.h"
+#include "net/TextHelpers.h"
 #include "base/CHTTPSocket.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/ConfAnswer.h"
 #include "base/TextHelpers.h"
-#include "channels/CVideoCnl.h"
-#include "channels/CnlList.h"
 #include "channels/LiveChannels.h"
 #include "confserver/CLstConfThread.h"
 #include "confserver/ConfAuth.h"
@@ -22,6 +38,11 @@
 #include "confserver/ConfServices.h"
 #include "confserver/StatusPage.h"
 #include "endpoint/IPChannelFactory.h"
+
+using syssettings::kConfAddr;
+using syssettings::kConfPort;
+using syssettings::kNoSignal;
+using syssettings::kSection;
 
 namespace {
 
@@ -64,8 +85,8 @@ CVideoCnl* createNewChannel(FormFields& form, std::string& resp) {
     destroyChannel(cnl);
     return nullptr;
   }
-  // The form was built by a template channel of index 9999: its fields now belong to the new one.
-  const std::string templPrefix = std::to_string(code) + "_9999_";
+  // The new-channel form's fields now belong to the new channel.
+  const std::string templPrefix = newChannelFieldPrefix(int(code));
   const std::string key = cnl->fieldPrefix();
   std::vector<std::string> names;
   for (const auto& f : form)
@@ -112,7 +133,7 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     newAddr = CNetAddr(current.ip, 0);
   }
 
-  const uint16_t storedPort = uint16_t(g_settings.readInt("System", "ConfIPPort", 0) & 0xFFFF);
+  const uint16_t storedPort = uint16_t(g_settings.readInt(kSection, kConfPort.key, 0) & 0xFFFF);
   newAddr.port = storedPort;
   long port = 0;
   const std::string portText = field(form, "sys_ConfIPPort");
@@ -144,13 +165,13 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
     return true;
   }
   if (ipChanged) {
-    g_settings.writeString("System", "ConfIPAddr", newAddr.ip);
+    g_settings.writeString(kSection, kConfAddr.key, newAddr.ip);
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to " +
             html_escape(ipText) + "</P>";
   }
   resp += portWarning;
   if (portChanged) {
-    g_settings.writeInt("System", "ConfIPPort", int(port));
+    g_settings.writeInt(kSection, kConfPort.key, int(port));
     resp += "<P class=upd>Updated the <EM>Configuration IP address</EM> value to port <STRONG>" +
             html_escape(portText) + "</STRONG></P>";
   }
@@ -249,10 +270,10 @@ bool applyNoSignalPicture(const FormFields& form, std::string& resp) {
   const std::string v = field(form, "sys_NoSignalPicture");
   if (v != "on" && v != "off") return false;
   const bool on = v == "on";
-  if (g_settings.existingEntry("System", "NoSignalPicture") &&
-      g_settings.readBool("System", "NoSignalPicture", !on) == on)
+  if (g_settings.existingEntry(kSection, kNoSignal.key) &&
+      g_settings.readBool(kSection, kNoSignal.key, !on) == on)
     return false;
-  g_settings.writeBool("System", "NoSignalPicture", on);
+  g_settings.writeBool(kSection, kNoSignal.key, on);
   resp += std::string("<P class=upd>Updated the <EM>No-signal picture</EM> value to <STRONG>") +
           (on ? "ON" : "OFF") + "</STRONG></P>";
   return true;
@@ -269,7 +290,7 @@ bool applyChannels(const FormFields& form, CVideoCnl* newCnl, std::string& resp)
   bool changed = false;
   for (CVideoCnl* c : channels) {
     std::string text;
-    if (c->update(form, text)) c->init();
+    if (channelUpdate(*c, form, text)) c->init();
     if (text.empty()) continue;
     changed = true;
     const std::string name = c->name();
@@ -311,7 +332,7 @@ std::string applySubmission(FormFields& form, CLstConfThread& server, std::strin
   changed |= applyNoSignalPicture(form, resp);
   // Also a certificate file replaced since the last look is taken now.
   server.tls().reload();
-  if (g_logFile.update(form, resp)) {
+  if (logFileUpdate(g_logFile, form, resp)) {
     g_logFile.init();
     changed = true;
   }
@@ -359,7 +380,7 @@ bool getWouldChangeSettings(const CHTTPSocket& conn, CLstConfThread& server) {
     } else if (name == "sys_ConfIPPort") {
       long port = 0;
       if (parseDecimal(value, &port) && port >= 0 && port <= 65535 &&
-          uint16_t(port) != uint16_t(g_settings.readInt("System", "ConfIPPort", 0) & 0xFFFF))
+          uint16_t(port) != uint16_t(g_settings.readInt(kSection, kConfPort.key, 0) & 0xFFFF))
         return true;
     } else if (name == "sys_newLogin") {
       if (!value.empty()) return true;

@@ -11,6 +11,14 @@
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
+#include "net/CHTTPSocket.h"
+#include "net/ChannelForms.h"
+#include "net/ConfAnswer.h"
+#include "net/ConfChannels.h"
+#include "net/ConfPages.h"
+#include "net/ConfServices.h"
+#include "net/TextHelpers.h"
+#include "net/TlsPictures.h"
 #include "channels/LiveChannels.h"
 #include "confserver/ConfPages.h"
 #include "confserver/ConfServices.h"
@@ -91,7 +99,7 @@ std::string buildStatusPage(const std::string& timeText, const CNetAddr& serverA
            html_escape(c->fieldPrefix()) + "\" title=\"configure\">" + channelTitle(c) +
            "</A></H3>\n<TABLE rules=none frame=void>\n"
            "<COLGROUP><COL width=300><COL width=350></COLGROUP>\n";
-    c->status(out);
+    channelStatus(*c, out);
     const std::string rtsp = rtspUrlOf(*c, serverAddr.ip);
     if (!rtsp.empty()) statusRow("RTSP address", "<CODE>" + html_escape(rtsp) + "</CODE>", out);
     out += "</TABLE></TD>\n";

@@ -14,18 +14,20 @@
 // its image buffer (allocated by its thread) and, through its bases, its recorder and endpoint.
 //
 // Threads: run() is the channel's thread; the encoder and the image buffer belong to it. init(),
-// update() and reconf() hold configLock() (see CNetVideoCnl), so they may come from the
-// configuration server, "/control/control" connection threads and the channel's thread at once.
-// form() and status() run on the configuration server's thread. The encoder is used under
+// reconf() and the form submission hold configLock() (see CNetVideoCnl), so they may come from
+// the configuration server, "/control/control" connection threads and the channel's thread at
+// once. The encoder is used under
 // configLock() too, so a reconf() from another thread never sets it up anew mid-picture.
 //
 // Lock order: configLock(), then the board's lock, then the frame lock; the log's lock last.
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "channels/CJpegEncoder.h"
+#include "channels/FalconSettings.h"
 #include "channels/PictureOverlay.h"
 #include "channels/SignalState.h"
 #include "endpoint/CFalconBoardDrv.h"
@@ -44,13 +46,7 @@ class CFalconVideoCnl : public CNetVideoCnl {
   CFalconVideoCnl(CFalconBoardDrv* board, int input);
   ~CFalconVideoCnl() override;
 
-  bool init() override;
-  bool update(const FormFields& fields, std::string& html) override;
-  // The board's reconf, then the encoder for the board's format, then the endpoint's part.
-  bool reconf() override;
   std::string imageUrl(const std::string& host, bool live) override;
-  void form(std::string& html) override;
-  void status(std::string& html) override;
   std::string sourceTag() override;
   std::string fieldPrefix() override;
   std::string sectionName() override;
@@ -60,10 +56,15 @@ class CFalconVideoCnl : public CNetVideoCnl {
 
   CFalconBoardDrv* board() const { return m_board; }
   int input() const { return m_input; }
-  bool enabled() const { return m_enabled.load(); }
-  int quality() const { return m_quality.load(); }
+  // The input's settings in force: the value the last init() applied. Any thread.
+  FalconConfig settings() const;
+  // Makes next the settings in force; a change asks the channel thread to set up again.
+  // configLock() is held (init()).
+  void apply(const FalconConfig& next);
+  bool enabled() const { return settings().enabled; }
+  int quality() const { return settings().quality; }
   // "CnlOverlay" as in use: what is drawn on the pictures (channels/PictureOverlay.h).
-  OverlayMode overlayMode() const { return OverlayMode(m_overlayMode.load()); }
+  OverlayMode overlayMode() const { return OverlayMode(settings().overlay); }
   // Encoded picture size as configured by the last reconf.
   int encodeWidth() const { return m_encWidth.load(); }
   int encodeHeight() const { return m_encHeight.load(); }
@@ -83,7 +84,9 @@ class CFalconVideoCnl : public CNetVideoCnl {
   int run() override;
 
  private:
-  bool reconfLocked();
+  bool initLocked() override;
+  // The board's reconf, then the encoder for the board's format, then the endpoint's part.
+  bool reconfLocked() override;
   void pause(unsigned count);
   // A failed grab: the channel has no signal once grabs have failed for PictureWatch's time.
   void noteGrabFailed();
@@ -96,9 +99,8 @@ class CFalconVideoCnl : public CNetVideoCnl {
   CFalconBoardDrv* const m_board;
   const int m_input;
 
-  std::atomic<bool> m_enabled;
-  std::atomic<int> m_quality{70};
-  std::atomic<int> m_overlayMode{int(OverlayMode::None)};
+  mutable std::mutex m_configValueLock;  // a leaf lock
+  FalconConfig m_config;                  // guarded by m_configValueLock
   std::atomic<unsigned> m_pauseMs{kPauseMs};
   std::atomic<int> m_encWidth{0}, m_encHeight{0};
   std::atomic<int> m_captureMode{4};

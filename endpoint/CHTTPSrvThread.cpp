@@ -190,9 +190,9 @@ void CHTTPSrvThread::answerControl() {
   {
     // Settings and the channel's init as one step, so a configuration submission running at
     // the same time never sees half of a change.
-    std::lock_guard<std::recursive_mutex> guard(m_cnl->configLock());
+    std::lock_guard<std::mutex> guard(m_cnl->configLock());
     body = m_cnl->controlAnswer(m_conn.query);
-    if (m_conn.query.count("list") == 0 && m_conn.query.count("set") != 0) m_cnl->init();
+    if (m_conn.query.count("list") == 0 && m_conn.query.count("set") != 0) m_cnl->initHeld();
   }
   m_conn.status = 200;
   m_conn.reason = "OK";

@@ -15,17 +15,17 @@ CIPAsipVideoCnl::CIPAsipVideoCnl(uint32_t index) : CIPVideoCnl(3, index, kTraits
 CIPAsipVideoCnl::~CIPAsipVideoCnl() = default;
 
 std::string CIPAsipVideoCnl::imageUrl(const std::string& /*host*/, bool /*live*/) {
-  return "//" + hostText() + "/GetData.cgi?Camera=" + std::to_string(m_camID.load());
+  return "//" + hostText() + "/GetData.cgi?Camera=" + std::to_string(settings()->camID);
 }
 
 std::vector<std::string> CIPAsipVideoCnl::requests() const {
-  const std::string id = std::to_string(m_camID.load());
+  const std::string id = std::to_string(settings()->camID);
   const std::string tail = " HTTP/1.1\r\nAccept: text/html; image/jpg\r\nHost: " + hostText() +
                            "\r\nAuthorization: Basic " + authText() + "\r\n\r\n";
-  int resType = imageSizeCode("cif") == m_imageSize.load() ? 1 : 2;
+  int resType = imageSizeCode("cif") == settings()->imageSize ? 1 : 2;
   return {
-      "GET /SetVideoMode.cgi?Camera=" + id + "&Mode=" + std::to_string(m_videoStd.load()) + tail,
-      "GET /ChangeCompressRatio.cgi?Camera=" + id + "&Ratio=" + std::to_string(m_quality.load() * 5 / 100) + tail,
+      "GET /SetVideoMode.cgi?Camera=" + id + "&Mode=" + std::to_string(settings()->videoStd) + tail,
+      "GET /ChangeCompressRatio.cgi?Camera=" + id + "&Ratio=" + std::to_string(settings()->quality * 5 / 100) + tail,
       "GET /ChangeResolution.cgi?Camera=" + id + "&ResType=" + std::to_string(resType) + tail,
       "GET /GetData.cgi?Camera=" + id + " HTTP/1.1\r\nHost: " + hostText() +
           "\r\nAccept: text/html; image/jpg\r\nAuthorization: Basic " + authText() + "\r\n\r\n",

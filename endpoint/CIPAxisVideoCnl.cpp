@@ -31,18 +31,18 @@ const char* CIPAxisVideoCnl::resolutionName(int code) {
 
 std::string CIPAxisVideoCnl::imageUrl(const std::string& /*host*/, bool live) {
   return "//" + hostText() + "/axis-cgi/" + (live ? "mjpg/video.cgi?fps=4&" : "jpg/image.cgi?") +
-         "resolution=CIF&compression=50&camera=" + std::to_string(m_camID.load());
+         "resolution=CIF&compression=50&camera=" + std::to_string(settings()->camID);
 }
 
 std::string CIPAxisVideoCnl::streamRequest(bool byName) const {
-  ImageDims d = imageSizeDims(m_imageSize.load());
-  std::string resolution = byName ? std::string(resolutionName(m_imageSize.load()))
+  ImageDims d = imageSizeDims(settings()->imageSize);
+  std::string resolution = byName ? std::string(resolutionName(settings()->imageSize))
                                   : std::to_string(d.width) + "x" + std::to_string(d.height);
-  int64_t tns = m_Tns.load();
+  int64_t tns = settings()->periodNs;
   int64_t fps = tns > 0 ? 1000000000ll / tns : 0;
-  return "GET /axis-cgi/mjpg/video.cgi?camera=" + std::to_string(m_camID.load()) + "&resolution=" + resolution +
+  return "GET /axis-cgi/mjpg/video.cgi?camera=" + std::to_string(settings()->camID) + "&resolution=" + resolution +
          "&date=1&clock=1&duration=0&nbroffames=0&fps=" + std::to_string(fps) +
-         "&compression=" + std::to_string(100 - m_quality.load()) + "&text=1&textstring=\"" +
+         "&compression=" + std::to_string(100 - settings()->quality) + "&text=1&textstring=\"" +
          url_encode(name()) + "\"&textposition=top&textpos=0 HTTP/1.1\r\nHost: " + hostText() +
          "\r\nAccept: multipart/x-mixed-replace,*/*\r\nUser-Agent: Firefox\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";

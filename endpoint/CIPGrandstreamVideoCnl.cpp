@@ -21,24 +21,24 @@ CIPGrandstreamVideoCnl::~CIPGrandstreamVideoCnl() = default;
 
 std::string CIPGrandstreamVideoCnl::imageUrl(const std::string& /*host*/, bool live) {
   if (!live) return "//" + hostText() + "/snapshot/view0.jpg";
-  return "//" + hostText() + "/goform/stream?cmd=get&channel=" + std::to_string(m_camID.load() - 1);
+  return "//" + hostText() + "/goform/stream?cmd=get&channel=" + std::to_string(settings()->camID - 1);
 }
 
 std::string CIPGrandstreamVideoCnl::configRequest() const {
-  ImageDims d = imageSizeDims(m_imageSize.load());
-  int64_t tns = m_Tns.load();
+  ImageDims d = imageSizeDims(settings()->imageSize);
+  int64_t tns = settings()->periodNs;
   int64_t fps = std::min<int64_t>(std::max<int64_t>(tns > 0 ? 1000000000ll / tns : 1, 1), 30);
-  return "GET /goform/audio_video?cmd=set&channel=" + std::to_string(m_camID.load() - 1) +
+  return "GET /goform/audio_video?cmd=set&channel=" + std::to_string(settings()->camID - 1) +
          "&video.primary.encoder=26&video.primary.bitrate=2048&video.primary.resolution=" +
          std::to_string(uint32_t(d.width) * 65536u + d.height) + "&video.primary.framerate=" +
-         std::to_string(fps) + "&video.primary.imagequality=" + std::to_string(5 - m_quality.load() * 4 / 100) +
+         std::to_string(fps) + "&video.primary.imagequality=" + std::to_string(5 - settings()->quality * 4 / 100) +
          " HTTP/1.1\r\nHost: " + hostText() +
          "\r\nAccept: text/html; image/jpg\r\nCookie: gs_product_model=GXV3615\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }
 
 std::string CIPGrandstreamVideoCnl::streamRequest(int nonce) const {
-  return "GET /goform/stream?cmd=get&channel=" + std::to_string(m_camID.load() - 1) + "&" + std::to_string(nonce) +
+  return "GET /goform/stream?cmd=get&channel=" + std::to_string(settings()->camID - 1) + "&" + std::to_string(nonce) +
          " HTTP/1.1\r\nHost: " + hostText() + "\r\nCookie: gs_product_model=GXV3615\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }

@@ -28,22 +28,22 @@ const char* CIPLilinVideoCnl::formatName(int code) {
 // The query parameters are joined with "&" like every other camera URL; run together
 // ("camera=1fmt=VGA") they would read as one malformed value.
 std::string CIPLilinVideoCnl::imageUrl(const std::string& /*host*/, bool live) {
-  std::string id = std::to_string(m_camID.load());
+  std::string id = std::to_string(settings()->camID);
   if (live) return "//" + hostText() + "/getimage?fmt=sif&delay=10&VideoID=" + id + "&camera=" + id;
   return "//" + hostText() + "/images" + id + "sif";
 }
 
 std::string CIPLilinVideoCnl::configRequest() const {
-  return "GET /setvideo?save=1&VideoID=" + std::to_string(m_camID.load()) +
-         "&JPEG%20Quality=" + std::to_string((100 - m_quality.load()) * 30 / 100) +
+  return "GET /setvideo?save=1&VideoID=" + std::to_string(settings()->camID) +
+         "&JPEG%20Quality=" + std::to_string((100 - settings()->quality) * 30 / 100) +
          "&BitmapEnable=1&BitmapTime=1&BitmapX=5&BitmapY=5&BitmapTextEnable=1&BitmapText=" +
          url_encode(name().substr(0, 50)) + " HTTP/1.1\r\nHost: " + hostText() +
          "\r\nAccept: text/html; image/jpg\r\nAuthorization: Basic " + authText() + "\r\n\r\n";
 }
 
 std::string CIPLilinVideoCnl::streamRequest() const {
-  return "GET /getimage?camera=" + std::to_string(m_camID.load()) + "&fmt=" + formatName(m_imageSize.load()) +
-         "&delay=" + std::to_string(m_Tns.load() / 10000000) +
+  return "GET /getimage?camera=" + std::to_string(settings()->camID) + "&fmt=" + formatName(settings()->imageSize) +
+         "&delay=" + std::to_string(settings()->periodNs / 10000000) +
          " HTTP/1.1\r\nAccept: text/html; image/jpg\r\nHost: " + hostText() + "\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }

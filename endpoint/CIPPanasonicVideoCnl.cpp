@@ -47,19 +47,19 @@ std::string CIPPanasonicVideoCnl::imageUrl(const std::string& /*host*/, bool liv
   return "//" + hostText() +
          (live ? "/cgi-bin/jpeg?connect=start&framerate=2&resolution=320&vmdinfo=none"
                : "/cgi-bin/camera?resolution=640.jpg") +
-         "&UID=" + std::to_string(nextUid()) + "&ch=" + std::to_string(m_camID.load());
+         "&UID=" + std::to_string(nextUid()) + "&ch=" + std::to_string(settings()->camID);
 }
 
 std::string CIPPanasonicVideoCnl::firstRequest(const std::string& rate, uint32_t uid) const {
-  ImageDims d = imageSizeDims(m_imageSize.load());
+  ImageDims d = imageSizeDims(settings()->imageSize);
   return "GET /cgi-bin/jpeg?connect=start&framerate=" + rate + "&resolution=" + std::to_string(d.width) +
-         "&vmdinfo=none&UID=" + std::to_string(uid) + "&ch=" + std::to_string(m_camID.load()) +
+         "&vmdinfo=none&UID=" + std::to_string(uid) + "&ch=" + std::to_string(settings()->camID) +
          " HTTP/1.1\r\nHost: " + hostText() + "\r\nAccept: text/html; image/jpg\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }
 
 std::string CIPPanasonicVideoCnl::secondRequest(const std::string& rate) const {
-  ImageDims d = imageSizeDims(m_imageSize.load());
+  ImageDims d = imageSizeDims(settings()->imageSize);
   return "GET /nphMotionJpeg?Resolution=" + std::to_string(d.width) + "x" + std::to_string(d.height) +
          "&Quality=Standard&Framerate=" + rate + " HTTP/1.1\r\nHost: " + hostText() +
          "\r\nAccept: image/jpg\r\nUser-Agent: Firefox\r\nAuthorization: Basic " + authText() + "\r\n\r\n";
@@ -68,8 +68,7 @@ std::string CIPPanasonicVideoCnl::secondRequest(const std::string& rate) const {
 bool CIPPanasonicVideoCnl::reconnect(int timeoutSec) {
   sockaddr_in addr{};
   if (!resolveCamera(&addr)) return false;
-  Rate r = snapRate(m_Tns.load());
-  m_Tns = r.periodNs;
+  const Rate r = snapRate(settings()->periodNs);
   if (request_helper(addr, firstRequest(r.text, nextUid()), timeoutSec)) {
     m_variant = false;
   } else if (request_helper(addr, secondRequest(r.text), timeoutSec)) {

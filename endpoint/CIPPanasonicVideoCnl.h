@@ -28,6 +28,10 @@ class CIPPanasonicVideoCnl : public CIPVideoCnl {
 
   static const IPVendorTraits kTraits;
 
+ protected:
+  // The cameras take only some rates: the period is stored as the one they will send at.
+  int64_t cameraPeriodNs(int64_t configured) const override { return snapRate(configured).periodNs; }
+
  private:
   std::atomic<bool> m_variant{false};  // the second request form was accepted
 };

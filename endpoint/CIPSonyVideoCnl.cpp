@@ -48,14 +48,14 @@ std::string CIPSonyVideoCnl::imageUrl(const std::string& /*host*/, bool live) {
 }
 
 std::string CIPSonyVideoCnl::cameraConfigRequest() const {
-  bool vga = m_imageSize.load() == imageSizeCode("vga");
+  bool vga = settings()->imageSize == imageSizeCode("vga");
   return std::string("GET /command/camera.cgi?ImageSize=") + (vga ? "4&" : "6&") +
-         "Quality=" + std::to_string(m_quality.load() / 10 + 1) + " HTTP/1.1\r\nHost: " + hostText() +
+         "Quality=" + std::to_string(settings()->quality / 10 + 1) + " HTTP/1.1\r\nHost: " + hostText() +
          "\r\nAccept: text/html\r\nAuthorization: Basic " + authText() + "\r\n\r\n";
 }
 
 std::string CIPSonyVideoCnl::cameraStreamRequest() const {
-  return "GET /image?interval=" + std::to_string(m_Tns.load() / 1000000) +
+  return "GET /image?interval=" + std::to_string(settings()->periodNs / 1000000) +
          " HTTP/1.1\r\nAccept: text/html; image/jpg\r\nHost: " + hostText() + "\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }

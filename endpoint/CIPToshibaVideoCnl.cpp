@@ -29,16 +29,16 @@ std::string CIPToshibaVideoCnl::imageUrl(const std::string& /*host*/, bool live)
 }
 
 std::string CIPToshibaVideoCnl::configRequest() const {
-  int size = m_imageSize.load();
+  int size = settings()->imageSize;
   int resolution = size == imageSizeCode("qvga") ? 2 : size == imageSizeCode("vga") ? 3 : 5;
-  int ratio = std::min(std::max(m_quality.load(), 10), 90) * 5 / 100 + 1;
+  int ratio = std::min(std::max(settings()->quality, 10), 90) * 5 / 100 + 1;
   return "GET /api/wbsetcambasic.cgi?type=Set&Resolution=" + std::to_string(resolution) +
          "&CompressionRatio=" + std::to_string(ratio) + " HTTP/1.1\r\nAccept: text/html; image/jpg\r\nHost: " +
          hostText() + "\r\nAuthorization: Basic " + authText() + "\r\n\r\n";
 }
 
 std::string CIPToshibaVideoCnl::streamRequest() const {
-  return "GET /api/getstream.cgi?1&&&&0&" + std::to_string(m_Tns.load() / 1000000) +
+  return "GET /api/getstream.cgi?1&&&&0&" + std::to_string(settings()->periodNs / 1000000) +
          "&1&0&9000 HTTP/1.1\r\nHost: " + hostText() + "\r\nAccept: text/html; image/jpg\r\nAuthorization: Basic " +
          authText() + "\r\n\r\n";
 }

@@ -30,7 +30,9 @@ constexpr unsigned kPauseSliceMs = 20;
 CIPVideoCnl::CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits)
     : CNetVideoCnl(typeCode, index), m_traits(traits), m_sock() {
   pictureblocks::initHeader(m_header);
-  m_camID = traits.camIdDefault;
+  auto initial = std::make_shared<IPConfig>();
+  initial->camID = traits.camIdDefault;
+  m_config = std::move(initial);
 }
 
 CIPVideoCnl::~CIPVideoCnl() { closeSocket(); }
@@ -48,25 +50,11 @@ int CIPVideoCnl::pseudoRandom() {
 
 uint32_t CIPVideoCnl::lastSequence() { return g_ipFrameSequence.load(); }
 
-std::string CIPVideoCnl::camAddr() const {
-  std::lock_guard<std::mutex> g(m_setLock);
-  return m_camAddr;
-}
-
 std::string CIPVideoCnl::boundary() const {
   std::lock_guard<std::mutex> g(m_setLock);
   return m_boundaryShown;
 }
 
-std::string CIPVideoCnl::hostText() const { return camAddr() + ":" + std::to_string(m_camPort.load()); }
-
-std::string CIPVideoCnl::authText() const {
-  std::lock_guard<std::mutex> g(m_setLock);
-  return base64_encode(m_userName + ":" + m_userPwd);
-}
-
-CNetAddr CIPVideoCnl::localAddr() { return CNetAddr(camAddr(), m_camPort.load()); }
-CNetAddr CIPVideoCnl::peerAddr() { return CNetAddr(camAddr(), m_camPort.load()); }
 
 std::string CIPVideoCnl::sourceTag() {
   std::string s;
@@ -87,7 +75,7 @@ void CIPVideoCnl::logWarning(const std::string& message, const char* function) {
 void CIPVideoCnl::stop() {
   CVideoCnl::stop();
   {
-    std::lock_guard<std::recursive_mutex> guard(configLock());
+    std::lock_guard<std::mutex> guard(configLock());
     listener().requestStop();
   }
   // Wakes the channel thread out of a connect, a line read or a body receive at once.
@@ -125,8 +113,9 @@ int64_t CIPVideoCnl::recordingPeriodNs() const {
 }
 
 std::string CIPVideoCnl::connectedStatusText() {
-  return "Q=" + std::to_string(m_quality.load()) + " recording:" +
-         (recordingEnabled() ? "on" : "off") + " m_Tns[ms]:" + std::to_string(m_Tns.load() / 1000000);
+  const auto c = settings();
+  return "Q=" + std::to_string(c->quality) + " recording:" + (recordingEnabled() ? "on" : "off") +
+         " m_Tns[ms]:" + std::to_string(c->periodNs / 1000000);
 }
 
 int CIPVideoCnl::run() {
@@ -198,7 +187,7 @@ int CIPVideoCnl::run() {
 
 void CIPVideoCnl::waitForPeriod() {
   // A consumer asking for a picture wakes us; otherwise one fetch per frame period.
-  const uint64_t period = static_cast<uint64_t>(m_Tns.load());
+  const uint64_t period = static_cast<uint64_t>(settings()->periodNs);
   uint64_t waited = 0;
   if (!frameWanted()) {
     // In slices, so that serving is started or stopped soon after a change.
@@ -241,14 +230,15 @@ void CIPVideoCnl::logNoPicture() {
 // ---------------------------------------------------------------- connection helpers
 
 bool CIPVideoCnl::resolveCamera(sockaddr_in* addr) {
-  std::string host = camAddr();
+  const auto c = settings();
+  std::string host = c->camAddr;
   // A stored address with blanks or line breaks would end up inside the request's Host line.
   if (!isValidCameraHost(host)) {
     logWarning("Invalid camera address '" + http::printable(host) + "': a host name or IPv4 address is needed",
                fn("reconnect").c_str());
     return false;
   }
-  int rc = resolve(host, std::to_string(m_camPort.load()), addr);
+  int rc = resolve(host, std::to_string(c->camPort), addr);
   if (rc != 0) {
     logWarning("Host name resolution failed. addr='" + hostText() + "', errcode=" + std::to_string(rc) +
                    " (" + gai_strerror(rc) + ")",
@@ -257,7 +247,7 @@ bool CIPVideoCnl::resolveCamera(sockaddr_in* addr) {
   }
   // A served channel's list entry shows its endpoint, as an analog channel's does.
   if (!m_serving) listEntry().setAddress(toNetAddr(*addr).to_string());
-  ImageDims d = imageSizeDims(m_imageSize.load());
+  ImageDims d = imageSizeDims(c->imageSize);
   m_formatWord = pictureblocks::imageFormatWord(m_formatWord.load(), d.width, d.height);
   return true;
 }
@@ -385,12 +375,9 @@ bool CIPVideoCnl::takeBoundary(const char* headerName, const char* family, const
 void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   rec.length = 0;
   if (rec.capacity == 0 || !rec.data) return;
-  // Taken again only when the settings changed it since the last fetch.
-  if (m_commentVersion.load(std::memory_order_acquire) != m_commentSnapVersion) {
-    std::lock_guard<std::mutex> g(m_setLock);
-    m_commentSnap.assign(m_comment.begin(), m_comment.end());
-    m_commentSnapVersion = m_commentVersion.load(std::memory_order_relaxed);
-  }
+  // One value of the settings for the whole fetch.
+  m_fetchConfig = settings();
+  const std::vector<uint8_t>& comment = m_fetchConfig->comment;
   if (!m_readerReady) {
     m_reader.reset({m_boundaryLine, m_partLengthName, m_partLengthRequired});
     m_readerReady = true;
@@ -398,7 +385,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   // The camera's JPEG is received straight into its place in the record, behind the room for
   // the header and the comment segment (less the 2 bytes of its own start marker, which the
   // header replaces), so a picture is never copied after it arrived.
-  const uint32_t off = uint32_t(pictureblocks::kHeaderSize + m_commentSnap.size() - 2);
+  const uint32_t off = uint32_t(pictureblocks::kHeaderSize + comment.size() - 2);
   if (off >= rec.capacity) return;
   uint8_t* body = rec.data + off;
   const uint32_t room = rec.capacity - off;
@@ -446,7 +433,7 @@ void CIPVideoCnl::getFrameSrv(FrameRec& rec, int timeoutSec) {
   const uint64_t now = platform::nowNs();
   std::memcpy(rec.data, m_header, pictureblocks::kHeaderSize);
   pictureblocks::setFrameFields(rec.data, now, seq, m_formatWord.load());
-  if (!m_commentSnap.empty()) std::memcpy(rec.data + pictureblocks::kHeaderSize, m_commentSnap.data(), m_commentSnap.size());
+  if (!comment.empty()) std::memcpy(rec.data + pictureblocks::kHeaderSize, comment.data(), comment.size());
   rec.timestamp = now;
   rec.sequence = seq;
   rec.length = off + len;
@@ -492,13 +479,13 @@ void CIPVideoCnl::wrapReceived(FrameRec& rec, uint32_t len) {
     m_frameError = "part is not a JPEG picture (it does not start with FF D8)";
     return;
   }
-  std::lock_guard<std::mutex> g(m_setLock);
+  const std::shared_ptr<const IPConfig> c = settings();
   // Checked before a sequence number is taken, so dropped frames leave no gaps.
-  if (uint64_t(pictureblocks::kHeaderSize) + m_comment.size() + (len - 2) > rec.capacity) {
+  if (uint64_t(pictureblocks::kHeaderSize) + c->comment.size() + (len - 2) > rec.capacity) {
     m_frameError = "picture too large for the frame buffer once wrapped";
     ChannelCounters::add(n.dropped);
     return;
   }
   uint32_t seq = g_ipFrameSequence.fetch_add(1) + 1;
-  wrapFrame(m_header, m_comment, m_rxBuf.data(), len, platform::nowNs(), seq, m_formatWord.load(), rec);
+  wrapFrame(m_header, c->comment, m_rxBuf.data(), len, platform::nowNs(), seq, m_formatWord.load(), rec);
 }

@@ -9,11 +9,13 @@
 // Abstract: the nine vendor classes supply the connection set-up (reconnect), the camera-side
 // URLs and their own settings.
 //
-// Threads: run(), reconnect() and the frame readers are the channel's own thread. init(),
-// update(), form() and status() run on the configuration server's thread (or the GUI thread at
-// start-up; init() also on an endpoint connection thread after a "/control/control" change)
-// while the channel thread runs; the settings they write are guarded by m_setLock
-// and read by the channel thread as a snapshot at each reconnect and frame. stop() may be called
+// Threads: run(), reconnect() and the frame readers are the channel's own thread. init() and
+// the readers the configuration pages use (config(), hostText()) run on the configuration
+// server's thread (or the GUI thread at start-up; init() also on an endpoint connection thread
+// after a "/control/control" change) while the channel thread runs. init() reads the settings
+// into a new immutable IPConfig and apply() swaps it in whole under m_setLock; every reader
+// takes the value in force (settings()) and keeps it for its step (the channel thread once per
+// fetch), so no step mixes two submissions. stop() may be called
 // from any thread: it sets the stop flag and shuts the camera socket down, so a thread blocked
 // on a silent camera wakes at once; the owner then joins.
 //
@@ -24,10 +26,10 @@
 // and renews the listener (CIPVideoCnlServe.cpp); every other use of listener() holds
 // configLock(). Without "CnlServe" the listener never runs: no socket, no thread.
 //
-// Lock order: configLock() (held by init(), update() and the endpoint parts of form(), status()
-// and stop()) before m_setLock, which is a leaf lock (nothing else is taken while it is held,
-// except the log's lock, always last). The Remove branch of update()
-// runs before configLock() is taken: joining the channel joins its listener, whose connection
+// Lock order: configLock() (held by init(), the form submission and the endpoint parts of the
+// form, status and stop()) before m_setLock and m_sockLock, which are leaf locks (nothing else
+// is taken while they are held, except the log's lock, always last). A removal by the form
+// submission runs before configLock() is taken: joining the channel joins its listener, whose connection
 // threads may wait for that lock.
 #include <atomic>
 #include <cstdint>
@@ -38,6 +40,7 @@
 
 #include "base/CHTTPSocket.h"
 #include "channels/CamPartReader.h"
+#include "channels/IPSettings.h"
 #include "channels/PictureBlocks.h"
 #include "endpoint/CNetVideoCnl.h"
 
@@ -79,16 +82,11 @@ class CIPVideoCnl : public CNetVideoCnl {
   CIPVideoCnl(int typeCode, uint32_t index, const IPVendorTraits& traits);
   ~CIPVideoCnl() override;
 
-  bool init() override;
-  bool update(const FormFields& fields, std::string& html) override;
-  bool reconf() override;  // CVideoCnl's: the camera connection has its own list address
   void stop() override;
   CNetAddr localAddr() override;  // the camera's address, as peerAddr()
   CNetAddr peerAddr() override;
   CNetAddr endpointAddr() override;  // where the channel is served; port 0 when it is not
   bool cameraPeriodNs(int64_t* ns) const override { *ns = framePeriodNs(); return true; }
-  void form(std::string& html) override;
-  void status(std::string& html) override;
   // "/control/control" section "telvpegparam" lists and sets this family's image sizes (by
   // their labels, "VGA.(640x480)") and the quality; other sections as for analog channels.
   std::string controlAnswer(const std::map<std::string, std::string>& query) override;
@@ -113,14 +111,27 @@ class CIPVideoCnl : public CNetVideoCnl {
   void setRetryPauseMs(unsigned ms) { m_retryPauseMs = ms; }
   void setRequestPauseMs(unsigned ms) { m_requestPauseMs = ms; }
 
-  // Settings as currently held (tests, status).
-  int64_t framePeriodNs() const { return m_Tns.load(); }
-  int quality() const { return m_quality.load(); }
-  int imageSize() const { return m_imageSize.load(); }
-  int camID() const { return m_camID.load(); }
-  std::string camAddr() const;
-  uint16_t camPort() const { return m_camPort.load(); }
+  // The settings in force: the value the last init() applied. Any thread.
+  std::shared_ptr<const IPConfig> settings() const;
+  // Makes next the settings in force; a change of anything the camera connection uses raises
+  // the reconnect flag. The caller holds configLock() (init()).
+  void apply(std::shared_ptr<const IPConfig> next);
+  // Parts of the settings in force (tests, status).
+  int64_t framePeriodNs() const { return settings()->periodNs; }
+  int quality() const { return settings()->quality; }
+  int imageSize() const { return settings()->imageSize; }
+  int camID() const { return settings()->camID; }
+  std::string camAddr() const { return settings()->camAddr; }
+  uint16_t camPort() const { return settings()->camPort; }
   std::string boundary() const;
+  // A copy of the settings in force.
+  IPConfig config() const { return *settings(); }
+  // Camera address and port as text ("host:port").
+  std::string hostText() const;
+  // The family's description (settings, form label, log names).
+  const IPVendorTraits& traits() const { return m_traits; }
+  // Whether the channel is to be served on its own endpoint ("CnlServe", as init() read it).
+  bool serveWanted() const { return m_serveWanted.load(); }
 
   // Largest number of bytes read while looking for the boundary line, as a multiple of the
   // frame record's capacity: a camera that never sends it is given up on.
@@ -144,10 +155,10 @@ class CIPVideoCnl : public CNetVideoCnl {
 
  protected:
   int run() override;
+  bool initLocked() override;
+  bool reconfLocked() override;  // CVideoCnl's: the camera connection has its own list address
 
   // ---- Helpers for the vendor classes (channel thread) ----
-  // Camera address and port as text ("host:port").
-  std::string hostText() const;
   // base64 of "user:password" for the Authorization header.
   std::string authText() const;
   // Resolves the camera; logs the family's message on failure. Sets the list entry's address
@@ -173,8 +184,6 @@ class CIPVideoCnl : public CNetVideoCnl {
   // Wraps the picture received into m_rxBuf (len bytes) into rec; counts it received, and
   // dropped when it is refused. The single-picture readers' tail.
   void wrapReceived(FrameRec& rec, uint32_t len);
-  // The form shows the pan/tilt block while the channel is to be served.
-  bool formShowsPanTilt() override;
 
   // Head line that gives a stream part's length, and whether a part must have one; the
   // families whose parts are no plain "Content-Length:" parts set them in their constructor.
@@ -187,6 +196,10 @@ class CIPVideoCnl : public CNetVideoCnl {
   // "CIPAxisVideoCnl::" + member.
   std::string fn(const char* member) const;
 
+  // The period the camera is asked for: the configured one (families that offer only some
+  // rates round it to theirs). The loader stores it as the settings' period.
+  virtual int64_t cameraPeriodNs(int64_t configured) const { return configured; }
+
   const IPVendorTraits& m_traits;
 
   CHTTPSocket m_sock;          // channel thread; stop() may shut it down at any time
@@ -194,13 +207,7 @@ class CIPVideoCnl : public CNetVideoCnl {
   CamPartReader m_reader;            // its parts; set up for each connection by the first fetch
   bool m_readerReady = false;
 
-  std::atomic<int64_t> m_Tns{0};
-  std::atomic<int> m_quality{70};
-  std::atomic<int> m_imageSize{0};
-  std::atomic<int> m_camID{0};
-  std::atomic<int> m_videoStd{0};
-  std::atomic<uint16_t> m_camPort{80};
-  std::atomic<uint32_t> m_formatWord{0};
+  std::atomic<uint32_t> m_formatWord{0};  // from the camera's resolved address
 
   std::atomic<unsigned> m_retryPauseMs{kRetryPauseMs};
   std::atomic<unsigned> m_requestPauseMs{kRequestPauseMs};
@@ -208,23 +215,19 @@ class CIPVideoCnl : public CNetVideoCnl {
   // Channel thread only.
   std::string m_boundaryLine;             // "--" + boundary; empty for bare JPEG replies
   std::vector<uint8_t> m_rxBuf;
-  std::vector<uint8_t> m_commentSnap;     // the comment segment the current frame is wrapped with
-  uint32_t m_commentSnapVersion = 0;      // the m_commentVersion it was taken at
+  std::shared_ptr<const IPConfig> m_fetchConfig;  // the settings the current fetch wraps with
   std::string m_frameError;               // why the last fetch yielded no picture
   // The stream ended, or turned bad, behind the last picture published: the next round
   // reconnects once the period is over.
   bool m_streamDone = false;
 
  private:
-  bool vendorInit();
-  bool vendorUpdate(const FormFields& fields, std::string& html);
-  void vendorForm(std::string& html);
+  // The family's settings into c; false (logged) when a stored one is invalid, and then c
+  // keeps the values in force for it and the ones read after it.
+  bool vendorLoad(const std::string& section, IPConfig& c);
 
   // ---- Serving (CIPVideoCnlServe.cpp) ----
   bool serveInit();  // reads "CnlServe" and, when set, the endpoint settings
-  bool serveUpdate(const FormFields& fields, std::string& html);
-  void serveForm(std::string& html);
-  void serveStatus(std::string& html);
   // Channel thread: starts or stops serving as "CnlServe" asks, and announces a new endpoint
   // address on the standard output as the analog channels do.
   void serveStep();
@@ -256,12 +259,6 @@ class CIPVideoCnl : public CNetVideoCnl {
 
   // State below is guarded by m_setLock.
   mutable std::mutex m_setLock;
-  std::string m_camAddr;
-  std::string m_userName;
-  std::string m_userPwd;
-  std::vector<uint8_t> m_comment;
-  // Counts the changes of m_comment (changed under m_setLock), so the channel thread can see
-  // without the lock that its copy is still current.
-  std::atomic<uint32_t> m_commentVersion{1};
+  std::shared_ptr<const IPConfig> m_config;  // never null
   std::string m_boundaryShown;  // copy of m_boundaryLine for other threads
 };

@@ -1,4 +1,4 @@
-// The serving side of CIPVideoCnl: the "CnlServe" setting with its form and status rows, the
+// The serving side of CIPVideoCnl: the "CnlServe" setting (net/EndpointSettings.h), the
 // endpoint's listener started and stopped by the channel's thread, and the endpoint answers
 // that differ from an analog channel's (the family's own image sizes, pan/tilt only with a
 // head). The endpoint itself is CNetVideoCnl's, unchanged: its viewers attach to this channel
@@ -13,6 +13,8 @@
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "channels/CNetVideoClient.h"
+#include "net/CLstSockThread.h"
+#include "net/EndpointSettings.h"
 #include "endpoint/CIPVideoCnl.h"
 #include "endpoint/CLstSockThread.h"
 #include "pantilt/CRotor.h"
@@ -20,8 +22,6 @@
 
 namespace {
 
-const char kServeKey[] = "CnlServe";
-const char kServeLabel[] = "Serve this camera on its own port";
 
 const char kQualityList[] =
     " # 10, 20, 30, 40, 50, 60, 70, 80, 90\n#-P size \"Resolution\": ";
@@ -48,17 +48,12 @@ const char* param(const std::map<std::string, std::string>& query, const char* n
   return it == query.end() ? nullptr : it->second.c_str();
 }
 
-std::string radio(const std::string& name, const char* value, const char* text, bool checked) {
-  return "<INPUT type=radio name=\"" + name + "\" id=\"" + name + "_" + value + "\" value=\"" +
-         value + "\"" + (checked ? " checked" : "") + ">" + text + "&nbsp;";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- settings
 
 bool CIPVideoCnl::serveInit() {
-  const bool want = g_settings.readBool(sectionName(), kServeKey, false);
+  const bool want = readSettingBool(sectionName(), endpointsettings::kServe);
   if (want) {
     // Logged by the listener ("Invalid IP address"); the channel does not start, as an analog
     // one with that address does not.
@@ -72,47 +67,10 @@ bool CIPVideoCnl::serveInit() {
   return true;
 }
 
-bool CIPVideoCnl::serveUpdate(const FormFields& fields, std::string& html) {
-  const std::string sec = sectionName();
-  auto it = fields.find(fieldPrefix() + kServeKey);
-  if (it != fields.end()) {
-    if (it->second != "on" && it->second != "off") {
-      html += std::string("<P class=warn>The <EM>") + kServeLabel + "</EM> value must be on or off.</P>";
-    } else {
-      const bool on = it->second == "on";
-      if (!g_settings.existingEntry(sec, kServeKey) || g_settings.readBool(sec, kServeKey, !on) != on) {
-        g_settings.writeBool(sec, kServeKey, on);
-        html += std::string("<P class=upd>Updated the <EM>") + kServeLabel + "</EM> value to <STRONG>" +
-                it->second + "</STRONG></P>";
-      }
-    }
-  }
-  return listener().update(fields, html);
-}
-
-void CIPVideoCnl::serveForm(std::string& html) {
-  const std::string name = fieldPrefix() + kServeKey;
-  const bool on = g_settings.readBool(sectionName(), kServeKey, false);
-  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n";
-  html += "<TR><TD><LABEL for=\"" + name + "_on\">" + kServeLabel + "</LABEL></TD><TD>" +
-          radio(name, "on", "ON", on) + radio(name, "off", "OFF", !on) + "</TD></TR>\n</TABLE>\n";
-  std::lock_guard<std::recursive_mutex> guard(configLock());
-  listener().formRow(html);
-}
-
-void CIPVideoCnl::serveStatus(std::string& html) {
-  if (!m_serveWanted.load()) return;
-  const CNetAddr at = endpointAddr();
-  html += "<TR><TD><STRONG>Served at</STRONG></TD><TD><CODE>" +
-          (at.port ? at.to_string() : std::string("not bound")) + "</CODE></TD></TR>";
-}
-
-bool CIPVideoCnl::formShowsPanTilt() { return g_settings.readBool(sectionName(), kServeKey, false); }
-
-bool CIPVideoCnl::reconf() { return CVideoCnl::reconf(); }
+bool CIPVideoCnl::reconfLocked() { return CVideoCnl::reconf(); }
 
 CNetAddr CIPVideoCnl::endpointAddr() {
-  std::lock_guard<std::recursive_mutex> guard(configLock());
+  std::lock_guard<std::mutex> guard(configLock());
   return listener().localAddr();
 }
 

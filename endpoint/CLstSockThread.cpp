@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <iterator>
 
+#include "app/CLogFile.h"
+#include "app/CSettings.h"
+#include "net/CHTTPSrvThread.h"
+#include "net/CNetVideoCnl.h"
+#include "net/EndpointSettings.h"
+#include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
@@ -20,41 +26,6 @@ namespace {
 
 constexpr int kListenBacklog = INT_MAX;  // the system caps it at its maximum
 const char kRunFunction[] = "CLstSockThread::run";
-const char kAddrLabel[] = "Channel IP address";
-const char kAuthLabel[] = "Endpoint login";
-
-// The values of "CnlAuth" (endpoint/EndpointLogin.h) with their labels.
-struct AuthChoice {
-  const char* value;
-  const char* label;
-};
-const AuthChoice kAuthChoices[] = {{"off", "none"},
-                                   {"control", "for recording switch and pan/tilt"},
-                                   {"all", "also for pictures and streams"}};
-
-// Decimal integer as the form handlers read it: leading blanks and a sign allowed, trailing
-// text ignored, at least one digit and no overflow.
-bool parseLong(const std::string& text, long* out) {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(begin, &end, 10);
-  if (end == begin || errno == ERANGE) return false;
-  *out = v;
-  return true;
-}
-
-const std::string* field(const FormFields& fields, const std::string& key) {
-  auto it = fields.find(key);
-  return it == fields.end() ? nullptr : &it->second;
-}
-
-std::string textInput(const std::string& name, const std::string& value, int maxLength,
-                      int widthPx) {
-  return "<INPUT type=text name=\"" + name + "\" id=\"" + name + "\" maxlength=" +
-         std::to_string(maxLength) + " style=\"width:" + std::to_string(widthPx) +
-         "px\" value=\"" + html_escape(value) + "\">";
-}
 
 }  // namespace
 
@@ -73,8 +44,8 @@ std::string CLstSockThread::source() { return m_cnl->logSource(); }
 
 bool CLstSockThread::init() {
   const std::string section = m_cnl->sectionName();
-  const int port = g_settings.readInt(section, "CnlIPPort", 0);
-  const std::string ip = g_settings.readString(section, "CnlIPAddr", "0.0.0.0");
+  const int port = readSettingInt(section, endpointsettings::kPort);
+  const std::string ip = readSettingText(section, endpointsettings::kAddr);
   if (!is_valid_ip(ip)) {
     g_logFile.log(CLogFile::Warning, source(), "Invalid IP address", "CLstSockThread::init");
     return false;
@@ -92,76 +63,6 @@ bool CLstSockThread::init() {
     m_rebind = true;
   }
   return true;
-}
-
-bool CLstSockThread::update(const FormFields& fields, std::string& html) {
-  const std::string prefix = m_cnl->fieldPrefix();
-  const std::string section = m_cnl->sectionName();
-  if (const std::string* v = field(fields, prefix + "CnlIPAddr")) {
-    if (!is_valid_ip(*v)) {
-      html += std::string("<P class=warn>The <EM>") + kAddrLabel +
-              "</EM> parameter must be a valid IP address. (IP:Port)</P>";
-    } else if (!g_settings.existingEntry(section, "CnlIPAddr") ||
-               g_settings.readString(section, "CnlIPAddr", "0.0.0.0") != *v) {
-      html += std::string("<P class=upd>Updated the <EM>") + kAddrLabel + "</EM> value to IP " +
-              html_escape(*v) + "</P>";
-      g_settings.writeString(section, "CnlIPAddr", *v);
-    }
-  }
-  if (const std::string* v = field(fields, prefix + endpointlogin::kKey)) {
-    const auto known = std::find_if(std::begin(kAuthChoices), std::end(kAuthChoices),
-                                    [&](const AuthChoice& o) { return *v == o.value; });
-    if (known == std::end(kAuthChoices)) {
-      html += std::string("<P class=warn>The <EM>") + kAuthLabel + "</EM> value must be off, control or all.</P>";
-    } else if (!g_settings.existingEntry(section, endpointlogin::kKey) ||
-               g_settings.readString(section, endpointlogin::kKey, "off") != *v) {
-      g_settings.writeString(section, endpointlogin::kKey, *v);
-      html += std::string("<P class=upd>Updated the <EM>") + kAuthLabel + "</EM> value to <STRONG>" +
-              known->label + "</STRONG></P>";
-    }
-  }
-  if (const std::string* v = field(fields, prefix + "CnlIPPort")) {
-    long number = 0;
-    if (!parseLong(*v, &number) || static_cast<unsigned long>(number) > 65535ul) {
-      html += std::string("<P class=warn>The <EM>") + kAddrLabel +
-              "</EM> parameter must have a valid port number (port<=65535).</P>";
-    } else if (!g_settings.existingEntry(section, "CnlIPPort") ||
-               g_settings.readInt(section, "CnlIPPort", 0) != number) {
-      g_settings.writeInt(section, "CnlIPPort", static_cast<int>(number));
-      html += std::string("<P class=upd>Updated the <EM>") + kAddrLabel + "</EM> value to port " +
-              std::to_string(number) + "</P>";
-    }
-  }
-  return true;
-}
-
-void CLstSockThread::formRow(std::string& html) {
-  const std::string prefix = m_cnl->fieldPrefix();
-  const std::string section = m_cnl->sectionName();
-  const int port = g_settings.readInt(section, "CnlIPPort", 0);
-  std::string cell =
-      textInput(prefix + "CnlIPAddr", g_settings.readString(section, "CnlIPAddr", "0.0.0.0"), 70,
-                150) +
-      " : " + textInput(prefix + "CnlIPPort", std::to_string(port), 10, 50);
-  const CNetAddr bound = localAddr();
-  if (bound.ip.empty()) {
-    cell += "&nbsp;&nbsp;[not bound]";
-  } else if (bound.port != port) {
-    cell += "&nbsp;&nbsp;[" + std::to_string(bound.port) + "]";
-  }
-  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n";
-  html += std::string("<TR><TD><LABEL for=\"") + prefix + "CnlIPAddr\">" + kAddrLabel +
-          "</LABEL></TD><TD>" + cell + "</TD></TR>\n</TABLE>\n";
-  // A table of its own, so the address row stays exactly as it was.
-  html += "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n";
-  const std::string auth = g_settings.readString(section, endpointlogin::kKey, "off");
-  html += std::string("<TR><TD><LABEL for=\"") + prefix + endpointlogin::kKey + "\">" + kAuthLabel +
-          "</LABEL></TD><TD><SELECT name=\"" + prefix + endpointlogin::kKey + "\" id=\"" + prefix +
-          endpointlogin::kKey + "\">";
-  for (const auto& o : kAuthChoices)
-    html += std::string("<OPTION value=\"") + o.value + "\"" + (auth == o.value ? " selected" : "") + ">" +
-            o.label + "</OPTION>";
-  html += "</SELECT></TD></TR>\n</TABLE>\n";
 }
 
 // ---- State shared with other threads ----

@@ -6,8 +6,8 @@
 // ended consumers.
 //
 // Threads: run() is the listener's own thread (started and joined by the channel's run through
-// CNetVideoCnl::startListener/stopListener). init(), update() and formRow() are called by the
-// channel with its configLock() held (configuration server or "/control/control" threads);
+// CNetVideoCnl::startListener/stopListener). init() is called by the channel with its
+// configLock() held (configuration server or "/control/control" threads);
 // requestRefresh() by reconf(); requestStop() from any thread, returning at once (it wakes the
 // loop; the socket is closed by the loop itself). localAddr(), address() and the counters may
 // be read from any thread. The sockets, the head reader and the connection list belong to the
@@ -63,10 +63,6 @@ class CLstSockThread : public CThread {
   // Reads "CnlIPAddr"/"CnlIPPort"; false (logged "Invalid IP address") for an address that is
   // not dotted IPv4. A changed address or port makes the loop set the socket up anew.
   bool init();
-  // The endpoint's form fields; appends its messages to html. Always true.
-  bool update(const FormFields& fields, std::string& html);
-  // The "Channel IP address" and "Endpoint login" table of the configuration form.
-  void formRow(std::string& html);
 
   // Sets the stop flag and wakes the loop; returns at once.
   void requestStop();

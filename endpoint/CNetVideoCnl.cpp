@@ -15,19 +15,21 @@ CNetVideoCnl::~CNetVideoCnl() {
 }
 
 bool CNetVideoCnl::init() {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+  std::lock_guard<std::mutex> guard(m_configLock);
+  return initLocked();
+}
+
+bool CNetVideoCnl::reconf() {
+  std::lock_guard<std::mutex> guard(m_configLock);
+  return reconfLocked();
+}
+
+bool CNetVideoCnl::initLocked() {
   if (!CVideoCnl::init()) return false;
   return m_listener->init();
 }
 
-bool CNetVideoCnl::update(const FormFields& fields, std::string& html) {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
-  if (!CVideoCnl::update(fields, html)) return false;
-  return m_listener->update(fields, html);
-}
-
-bool CNetVideoCnl::reconf() {
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+bool CNetVideoCnl::reconfLocked() {
   CVideoCnl::reconf();
   m_listener->requestRefresh();
   // While nothing listens the listener's own state text ("bind() failed", "Not bound") stays;
@@ -45,17 +47,6 @@ void CNetVideoCnl::stop() {
 CNetAddr CNetVideoCnl::localAddr() { return m_listener->localAddr(); }
 
 CNetAddr CNetVideoCnl::peerAddr() { return m_listener->address(); }
-
-void CNetVideoCnl::form(std::string& html) {
-  m_listener->formRow(html);
-  CVideoCnl::form(html);
-}
-
-void CNetVideoCnl::status(std::string& html) {
-  html += "<TR><TD><STRONG>Channel IP address</STRONG></TD><TD><CODE>" +
-          localAddr().to_string() + "</CODE></TD></TR>";
-  CVideoCnl::status(html);
-}
 
 void CNetVideoCnl::storeImageSize(const std::string& keyword) {
   g_settings.writeString(sectionName(), "ImageSize", keyword);
@@ -76,7 +67,7 @@ void CNetVideoCnl::stopListener() {
 
 void CNetVideoCnl::renewListener() {
   stopListener();
-  std::lock_guard<std::recursive_mutex> guard(m_configLock);
+  std::lock_guard<std::mutex> guard(m_configLock);
   m_listener = std::make_unique<CLstSockThread>(this);
   m_listener->init();
 }

@@ -7,11 +7,13 @@
 // push-stream consumer or a pan/tilt command consumer.
 //
 // Threads: the concrete run() (the channel's thread) starts the listener with startListener()
-// and ends it with stopListener() before it returns. init(), update() and reconf() may be called
-// from the configuration server, from "/control/control" connection threads and (reconf) from the
-// channel's thread at once: each holds configLock() for its whole run, and a concrete class's
-// overrides take it too (it is recursive), so they never interleave. form() and status() run on
-// the configuration server's thread. stop() may be called from any thread and returns at once.
+// and ends it with stopListener() before it returns. init() and reconf() may be called from the
+// configuration server, from "/control/control" connection threads and (reconf) from the
+// channel's thread at once: each takes configLock() once and does its work in initLocked() /
+// reconfLocked(), which the concrete classes override (calling their base's *Locked part), so
+// they never interleave and the lock is never taken twice. The configuration pages'
+// submission (net/ChannelForms.h) holds it while it stores a channel's fields. stop() may be
+// called from any thread and returns at once.
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.
 //
@@ -34,24 +36,19 @@ class CNetVideoCnl : public CVideoCnl {
   // Destroys the listener (closing its socket and its connection threads), then the channel.
   ~CNetVideoCnl() override;
 
-  // CVideoCnl::init, then the endpoint settings "CnlIPAddr"/"CnlIPPort" (false on an invalid
-  // address, logged as "Invalid IP address").
-  bool init() override;
-  // CVideoCnl::update, then the endpoint's form fields.
-  bool update(const FormFields& fields, std::string& html) override;
-  // CVideoCnl::reconf; asks the listener to refresh (rebinding when the address changed) and
-  // shows the bound address in the list entry.
-  bool reconf() override;
+  // Take configLock(), then run initLocked() / reconfLocked().
+  bool init() final;
+  bool reconf() final;
+  // init() for a caller that already holds configLock() (a "/control/control" set request).
+  bool initHeld() { return initLocked(); }
   // CVideoCnl::stop, then stops the listener (its loop wakes and closes its socket itself).
   void stop() override;
   CNetAddr localAddr() override;  // the listening socket's address; "" when not listening
   CNetAddr peerAddr() override;   // the listener's configured/bound address field
   CNetAddr endpointAddr() override { return localAddr(); }
-  void form(std::string& html) override;    // "Channel IP address" row, then CVideoCnl::form
-  void status(std::string& html) override;  // "Channel IP address" row, then CVideoCnl::status
 
-  // Held by init(), update() and reconf() for their whole run (see above).
-  std::recursive_mutex& configLock() { return m_configLock; }
+  // Held by init(), reconf() and the form submission for their whole run (see above).
+  std::mutex& configLock() { return m_configLock; }
   CLstSockThread& listener() { return *m_listener; }
 
   // "/control/control" set requests store the image size through this, so a channel whose size
@@ -61,12 +58,18 @@ class CNetVideoCnl : public CVideoCnl {
   // The section "/control/control" reads "ImageSize" from (default: the channel's own).
   virtual std::string imageSizeSection() { return sectionName(); }
   // The body of a "/control/control" answer; stores what a set request changes. Caller holds
-  // configLock() and runs init() after a set request. Default: CHTTPSrvThread::controlAnswer.
+  // configLock() and runs initHeld() after a set request. Default: CHTTPSrvThread::controlAnswer.
   virtual std::string controlAnswer(const std::map<std::string, std::string>& query);
   // Whether "/control/rotorcgi" is taken at all; false answers it with the not-found text.
   virtual bool answersRotor() { return true; }
 
  protected:
+  // CVideoCnl::init, then the endpoint settings "CnlIPAddr"/"CnlIPPort" (false on an invalid
+  // address, logged as "Invalid IP address"). configLock() is held.
+  virtual bool initLocked();
+  // CVideoCnl::reconf; asks the listener to refresh (rebinding when the address changed) and
+  // shows the bound address in the list entry. configLock() is held.
+  virtual bool reconfLocked();
   // Called by the concrete run(): false (logged by the caller) when the thread cannot start.
   bool startListener();
   // Stops and joins the listener and every connection thread it started.
@@ -77,6 +80,6 @@ class CNetVideoCnl : public CVideoCnl {
   void renewListener();
 
  private:
-  std::recursive_mutex m_configLock;
+  std::mutex m_configLock;
   std::unique_ptr<CLstSockThread> m_listener;
 };

@@ -31,6 +31,21 @@ CVideoCnl* createIPChannel(int typeCode, uint32_t index) {
   }
 }
 
+const IPVendorTraits* ipVendorTraits(int typeCode) {
+  switch (typeCode) {
+    case 1: return &CIPAxisVideoCnl::kTraits;
+    case 2: return &CIPLilinVideoCnl::kTraits;
+    case 3: return &CIPAsipVideoCnl::kTraits;
+    case 4: return &CIPToshibaVideoCnl::kTraits;
+    case 5: return &CIPSonyVideoCnl::kTraits;
+    case 6: return &CIPPanasonicVideoCnl::kTraits;
+    case 7: return &CIPVivotecVideoCnl::kTraits;
+    case 8: return &CIPHikvisionVideoCnl::kTraits;
+    case 9: return &CIPGrandstreamVideoCnl::kTraits;
+    default: return nullptr;
+  }
+}
+
 int startIPChannelsFromSettings() {
   int started = 0;
   for (const std::string& section : g_settings.sectionNames()) {

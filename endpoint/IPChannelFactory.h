@@ -3,9 +3,13 @@
 #include <cstdint>
 
 class CVideoCnl;
+struct IPVendorTraits;
 
 // nullptr for a type code outside 1..9. The caller owns the result (init, start, ... delete).
 CVideoCnl* createIPChannel(int typeCode, uint32_t index);
+
+// The settings description of the family of a type code (1..9), nullptr for others.
+const IPVendorTraits* ipVendorTraits(int typeCode);
 
 // Start-up: walks the settings sections in their stable (sorted) order; every section named
 // "Channel <type> <index>" with type 1..9 becomes a channel that is initialised and started.

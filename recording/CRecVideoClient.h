@@ -4,15 +4,15 @@
 //
 // Created by the channel's constructor (CVideoCnl::createRecorder, through the maker that
 // installChannelRecorder installs at start-up), started by the channel's
-// run thread, stopped/joined/destroyed by the channel's destructor. init(), update() and
-// status() run on the configuration server's thread (or the GUI thread at start-up); run()
+// run thread, stopped/joined/destroyed by the channel's destructor. init() runs on the
+// configuration server's thread (or the GUI thread at start-up); run()
 // and everything it calls (reconf, the event writing, the index file) on the recording thread;
 // the cleaner on its own thread.
 //
 // Hand-over between the threads: the settings (active flag, quota, age, period) are atomics
-// written by init(); the configured directory is guarded by m_dirLock and reaches the
+// written by apply(); the configured directory is guarded by m_dirLock and reaches the
 // recording thread through the reconfiguration flag (reconf takes a copy, m_recDir, which
-// only changes while the cleaner is stopped). init() changes the directory, the active flag
+// only changes while the cleaner is stopped). apply() changes the directory, the active flag
 // and the reconfiguration flag together under m_dirLock, and the thread clears the flag (or
 // gives up an activation) under it too, so no activation is lost in between. The in-memory
 // index record is guarded by m_indexLock; the used-space counter changes only by atomic
@@ -35,6 +35,7 @@
 #include "recording/CRecCleaner.h"
 #include "recording/ErdInfo.h"
 #include "recording/IndexFile.h"
+#include "recording/RecSettings.h"
 
 class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public ChannelRecorder {
  public:
@@ -54,14 +55,14 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public Chan
   // Stops and joins the cleaner. The recording thread must already be joined.
   ~CRecVideoClient() override;
 
-  // Reads the recording settings of the channel's section and arms reconfiguration when the
-  // active flag or the directory changed. False when recording cannot be configured.
+  // Reads the recording settings of the channel's section (load) and applies them. False when
+  // recording cannot be configured.
   bool init() override;
-  // Validates and stores the recording form fields, appending its messages to html. The
-  // running thread is not touched: the values take effect at the next init(). Always true.
-  bool update(const FormFields& fields, std::string& html) override;
-  // Appends the recording rows of the channel's status table.
-  void status(std::string& html) override;
+  // The settings as stored (refusals logged).
+  RecConfig load();
+  // Makes c the settings in force and arms reconfiguration when the active flag or the
+  // directory changed (or the set-up was refused).
+  void apply(const RecConfig& c);
   // Starts the recording thread (CThread::start).
   bool start() override { return CThread::start(); }
   // Sets the stop flag and wakes the recording thread's pauses; returns at once.
@@ -73,6 +74,8 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public Chan
   // ---- Read access (status page, tests) ----
   bool active() const { return m_active.load(); }
   std::string channelDir() const;
+  // "Rec. cli. on cnl. " and the channel's log source.
+  std::string logSource();
   uint32_t diskQuotaKB() const { return m_quotaKB.load(); }
   uint64_t maxAge() const { return m_maxAgeNs.load(); }
   erdinfo::Record recordCopy();
@@ -137,7 +140,6 @@ class CRecVideoClient : public CVideoClient, public RecCleanerOwner, public Chan
   // A warning of the recording thread, at most one per second (a full disk fails every file).
   void warnLimited(const std::string& message, const char* function,
                    int level = 2 /* CLogFile::Warning */);
-  std::string logSource();
   // An error of the set-up, logged only when the previous set-up did not fail the same way.
   void logSetupError(int level, const std::string& message, const char* function);
 

@@ -4,6 +4,7 @@
 #include "base/CSettings.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "net/ChannelForms.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ class ChannelForm : public ::testing::Test {
 
   std::string update(FormFields f, bool expectOk = true) {
     std::string html;
-    EXPECT_EQ(ip.update(f, html), expectOk);
+    EXPECT_EQ(channelUpdate(ip, f, html), expectOk);
     return html;
   }
 };
@@ -66,7 +67,7 @@ TEST_F(ChannelForm, NameIsEscapedInMessagesAndForm) {
   std::string html = update({{p + "CnlName", "<b>\"A&B\""}});
   EXPECT_TRUE(contains(html, "<SPAN class=cnl>&lt;b&gt;&quot;A&amp;B&quot;</SPAN>")) << html;
   std::string form;
-  ip.form(form);
+  channelForm(ip, form);
   EXPECT_TRUE(contains(form, "value=\"&lt;b&gt;&quot;A&amp;B&quot;\"")) << form;
   EXPECT_FALSE(contains(form, "<b>"));
 }
@@ -116,7 +117,7 @@ TEST_F(ChannelForm, MissingStoredValueCountsAsChange) {
 
 TEST_F(ChannelForm, RefusedRecordingBlockLeavesPanTiltUntouched) {
   std::string html;
-  EXPECT_FALSE(ip.update({{p + "CnlEventRecActive", "on"},
+  EXPECT_FALSE(channelUpdate(ip, {{p + "CnlEventRecActive", "on"},
                           {p + "CnlEventRootPath", "relative/dir"},
                           {p + "RotorType", "autodome"},
                           {p + "RotorComPort", "COM3"}},
@@ -128,8 +129,8 @@ TEST_F(ChannelForm, RefusedRecordingBlockLeavesPanTiltUntouched) {
 
 TEST_F(ChannelForm, PanTiltBlockOnlyForAnalogChannels) {
   std::string ipForm, analogForm;
-  ip.form(ipForm);
-  analog.form(analogForm);
+  channelForm(ip, ipForm);
+  channelForm(analog, analogForm);
   EXPECT_FALSE(contains(ipForm, "RotorType"));
   EXPECT_FALSE(contains(ipForm, "Pan/Tilt"));
   EXPECT_TRUE(contains(analogForm, "Pan/Tilt system"));
@@ -140,7 +141,7 @@ TEST_F(ChannelForm, PanTiltBlockOnlyForAnalogChannels) {
   g_settings.writeInt("Channel 0 2", "RotorAddress", 300);
   g_settings.writeInt("Channel 0 2", "RotorType", 4);
   analogForm.clear();
-  analog.form(analogForm);
+  channelForm(analog, analogForm);
   EXPECT_TRUE(contains(analogForm, "<OPTION selected>255</OPTION>"));
   EXPECT_FALSE(contains(analogForm, "RotorType\" value=\"none\" checked"));
   EXPECT_FALSE(contains(analogForm, "checked>Bosch"));
@@ -148,7 +149,7 @@ TEST_F(ChannelForm, PanTiltBlockOnlyForAnalogChannels) {
 
 TEST_F(ChannelForm, RecordingRowsShowStoredValues) {
   std::string form;
-  ip.form(form);
+  channelForm(ip, form);
   EXPECT_TRUE(contains(form, "<OPTION value=\"83\" selected>12 frame per second</OPTION>"))
       << "an absent period selects 83 ms";
   EXPECT_TRUE(contains(form, "value=\"off\" checked"));
@@ -159,7 +160,7 @@ TEST_F(ChannelForm, RecordingRowsShowStoredValues) {
   g_settings.writeInt(ipSection, "CnlEventFramePeriod", 5);  // clamped to 40
   g_settings.writeBool(ipSection, "CnlEventRecActive", true);
   form.clear();
-  ip.form(form);
+  channelForm(ip, form);
   EXPECT_TRUE(contains(form, "name=\"5_4_CnlEventAgeDays\" id=\"5_4_CnlEventAgeDays\" maxlength=4 style=\"width:50px\" value=\"3\""));
   EXPECT_TRUE(contains(form, "name=\"5_4_CnlEventAgeHours\" id=\"5_4_CnlEventAgeHours\" maxlength=2 style=\"width:30px\" value=\"5\""));
   EXPECT_TRUE(contains(form, "<OPTION value=\"40\" selected>"));
@@ -168,13 +169,13 @@ TEST_F(ChannelForm, RecordingRowsShowStoredValues) {
 
 TEST_F(ChannelForm, StatusShowsPanTiltRowsOnlyWithAHead) {
   std::string html;
-  ip.status(html);
+  channelStatus(ip, html);
   EXPECT_TRUE(contains(html, "<TR><TD><STRONG>Pan/Tilt type</STRONG></TD><TD>None</TD></TR>"));
   EXPECT_FALSE(contains(html, "Serial port"));
   g_settings.writeInt(ipSection, "RotorType", 5);
   g_settings.writeInt(ipSection, "RotorComPort", 3);
   html.clear();
-  ip.status(html);
+  channelStatus(ip, html);
   EXPECT_TRUE(contains(html,
                        "<TR><TD><STRONG>Pan/Tilt type</STRONG></TD><TD>PelcoP</TD></TR>"
                        "<TR><TD>&nbsp;Serial port</TD><TD>3</TD></TR>"

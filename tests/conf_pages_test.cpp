@@ -2,6 +2,11 @@
 // order, highlighting, the new-channel forms, escaping of stored texts, the cell layout.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include "channels/IPChannelFactory.h"
+#include "net/ChannelForms.h"
+#include "net/ConfPages.h"
+#include "net/StatusPage.h"
 #include "confserver/ConfPages.h"
 #include "confserver/StatusPage.h"
 #include "tests/conf_fixture.h"
@@ -118,6 +123,19 @@ TEST(ConfPages, NewChannelFormUsesTheTemplateIndex) {
   // The template never became a channel.
   EXPECT_TRUE(snapshotChannels().empty());
   EXPECT_FALSE(g_settings.existingSection("Channel 5 9999"));
+}
+
+// Drawn from the defaults and the family's description: field for field what a channel of the
+// family that has not read its settings yet shows.
+TEST(ConfPages, NewChannelFormMatchesAFreshChannelOfEachFamily) {
+  IsolatedHome home;
+  for (int code = 1; code <= 9; ++code) {
+    std::unique_ptr<CVideoCnl> fresh(createIPChannel(code, 7));
+    std::string expected, drawn;
+    channelForm(*fresh, expected);
+    newChannelForm(code, std::to_string(code) + "_7_", drawn);
+    EXPECT_EQ(drawn, expected) << "type " << code;
+  }
 }
 
 TEST(ConfPages, UnknownKeyLeavesOnlyTheFormTag) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "tests/endpoint_fixture.h"
+#include "net/ChannelForms.h"
 
 using namespace endpointtest;
 
@@ -84,14 +85,14 @@ TEST(EndpointControl, ChangesWaitForTheChannelsConfigLock) {
   Rig rig(0);
   ASSERT_TRUE(rig.start());
   std::atomic<bool> answered{false}, updated{false};
-  std::unique_lock<std::recursive_mutex> held(rig.cnl->configLock());
+  std::unique_lock<std::mutex> held(rig.cnl->configLock());
   std::thread request([&] {
     control(rig.port, "set&section=recording&recording_activ=enable");
     answered = true;
   });
   std::thread update([&] {
     std::string html;
-    rig.cnl->update({{"0_1_CnlIPPort", "0"}}, html);
+    channelUpdate(*rig.cnl, {{"0_1_CnlIPPort", "0"}}, html);
     updated = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -9,6 +9,7 @@
 #include "platform/Descriptors.h"
 #include "tests/endpoint_fixture.h"
 #include "tests/support/Waiting.h"
+#include "net/ChannelForms.h"
 
 using namespace endpointtest;
 
@@ -35,10 +36,10 @@ TEST(EndpointListener, SystemChosenPortIsShownEverywhereAndKeptAcrossInit) {
   const std::string bound = "127.0.0.1:" + std::to_string(rig.port);
   EXPECT_TRUE(waitFor([&] { return rig.cnl->listEntry().address() == bound; }, 2000));
   std::string status, form;
-  rig.cnl->status(status);
+  channelStatus(*rig.cnl, status);
   EXPECT_EQ(0u, status.find("<TR><TD><STRONG>Channel IP address</STRONG></TD><TD><CODE>" + bound +
                             "</CODE></TD></TR>"));
-  rig.cnl->form(form);
+  channelForm(*rig.cnl, form);
   EXPECT_EQ(0u, form.find(
       "<TABLE rules=none frame=void><COLGROUP><COL width=200><COL width=500></COLGROUP>\n"
       "<TR><TD><LABEL for=\"0_1_CnlIPAddr\">Channel IP address</LABEL></TD><TD>"
@@ -70,7 +71,7 @@ TEST(EndpointListener, PortInUseShowsBindFailedAndIsRetriedUntilFree) {
             log.find("Channel 0 2 : Unable to bind the socket descriptor. err=98, ip=127.0.0.1:" +
                      std::to_string(first.port)));
   std::string form;
-  second.form(form);
+  channelForm(second, form);
   EXPECT_NE(std::string::npos, form.find("&nbsp;&nbsp;[not bound]"));
 
   // An unchanged submission in between must not end the retries.
@@ -86,23 +87,23 @@ TEST(EndpointListener, FormFieldsAndInvalidAddress) {
   Rig rig(0);
   const std::string section = "Channel 0 1";
   std::string html;
-  rig.cnl->update({{"0_1_CnlIPAddr", "1.2.3.x"}, {"0_1_CnlIPPort", "70000"}}, html);
+  channelUpdate(*rig.cnl, {{"0_1_CnlIPAddr", "1.2.3.x"}, {"0_1_CnlIPPort", "70000"}}, html);
   EXPECT_EQ("<P class=warn>The <EM>Channel IP address</EM> parameter must be a valid IP address. "
             "(IP:Port)</P><P class=warn>The <EM>Channel IP address</EM> parameter must have a "
             "valid port number (port<=65535).</P>",
             html);
   html.clear();
-  rig.cnl->update({{"0_1_CnlIPPort", "-1"}}, html);
+  channelUpdate(*rig.cnl, {{"0_1_CnlIPPort", "-1"}}, html);
   EXPECT_NE(std::string::npos, html.find("valid port number"));
   EXPECT_EQ(0, g_settings.readInt(section, "CnlIPPort", -5));
 
   html.clear();
-  rig.cnl->update({{"0_1_CnlIPAddr", "127.0.0.2"}, {"0_1_CnlIPPort", "8081"}}, html);
+  channelUpdate(*rig.cnl, {{"0_1_CnlIPAddr", "127.0.0.2"}, {"0_1_CnlIPPort", "8081"}}, html);
   EXPECT_EQ("<P class=upd>Updated the <EM>Channel IP address</EM> value to IP 127.0.0.2</P>"
             "<P class=upd>Updated the <EM>Channel IP address</EM> value to port 8081</P>",
             html);
   html.clear();
-  rig.cnl->update({{"0_1_CnlIPAddr", "127.0.0.2"}, {"0_1_CnlIPPort", "8081"}}, html);
+  channelUpdate(*rig.cnl, {{"0_1_CnlIPAddr", "127.0.0.2"}, {"0_1_CnlIPPort", "8081"}}, html);
   EXPECT_EQ("", html);
 
   g_settings.writeString(section, "CnlIPAddr", "255.255.255.255");

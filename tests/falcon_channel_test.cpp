@@ -18,6 +18,7 @@
 #include "tests/net_loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
+#include "net/ChannelForms.h"
 
 namespace {
 
@@ -184,11 +185,11 @@ TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
 
   // The form path: refused standard, then a size and a clip change written to all inputs.
   std::string html;
-  EXPECT_FALSE(in0->update({{"0_0_0_CnlVideoStandard", "PALX"}}, html));
+  EXPECT_FALSE(channelUpdate(*in0, {{"0_0_0_CnlVideoStandard", "PALX"}}, html));
   EXPECT_NE(html.find("<P class=warn>Invalid video standard: use 'PAL', 'NTSC' or 'SECAM'.</P>"),
             std::string::npos);
   html.clear();
-  EXPECT_TRUE(in0->update({{"0_0_0_ImageSize", "vga2"}, {"0_0_0_ImageClipScale", "clip"},
+  EXPECT_TRUE(channelUpdate(*in0, {{"0_0_0_ImageSize", "vga2"}, {"0_0_0_ImageClipScale", "clip"},
                            {"0_0_0_CnlEnabled", "Y"}, {"0_0_0_ImageQuality", "85"}},
                           html));
   EXPECT_NE(html.find("<P class=upd>Updated the <EM>Image size</EM> value to <STRONG>vga2</STRONG></P>"),
@@ -200,8 +201,8 @@ TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
   EXPECT_NE(html.find("<EM>Image quality</EM> value to <STRONG>85</STRONG></P>"), std::string::npos);
   EXPECT_EQ(g_settings.readInt(board->sectionOf(0), "ImageQuality", 0), 85);
   html.clear();
-  EXPECT_TRUE(in0->update({{"0_0_0_ImageQuality", "70"}}, html));
-  EXPECT_TRUE(in0->update({{"0_0_0_ImageQuality", "95"}}, html));
+  EXPECT_TRUE(channelUpdate(*in0, {{"0_0_0_ImageQuality", "70"}}, html));
+  EXPECT_TRUE(channelUpdate(*in0, {{"0_0_0_ImageQuality", "95"}}, html));
   EXPECT_EQ(html, "<P class=upd>Updated the <EM>Image quality</EM> value to <STRONG>90</STRONG></P>");
   for (int input : CFalconBoardDrv::kInputs) {
     EXPECT_EQ(g_settings.readString(board->sectionOf(input), "ImageSize", ""), "vga2");
@@ -224,14 +225,14 @@ TEST_F(FalconChannel, BoardSettingsChangedThroughOneChannelReachEveryInput) {
   EXPECT_EQ(h, 240);
 
   html.clear();
-  in3->status(html);
+  channelStatus(*in3, html);
   EXPECT_NE(html.find("<TR><TD><STRONG>Channel type, index</STRONG></TD><TD>Analog Falcon 0 3</TD></TR>"
                       "<TR><TD><STRONG>Channel is activated: </STRONG></TD><TD>YES</TD></TR>"),
             std::string::npos)
       << html;
   EXPECT_NE(html.find("<TD>CIF (320x240)</TD>"), std::string::npos);
   html.clear();
-  in3->form(html);
+  channelForm(*in3, html);
   EXPECT_NE(html.find("<INPUT type=radio name=\"0_0_3_CnlEnabled\" value=\"Y\" checked>YES"),
             std::string::npos)
       << html;
@@ -253,10 +254,10 @@ TEST_F(FalconChannel, EndpointAndRecordingChangesApplyWithTheNextInit) {
   ::close(probe.fd);
   probe.fd = -1;
   std::string html;
-  ASSERT_TRUE(c->update({{c->fieldPrefix() + "CnlIPPort", std::to_string(port)}}, html));
+  ASSERT_TRUE(channelUpdate(*c, {{c->fieldPrefix() + "CnlIPPort", std::to_string(port)}}, html));
   ASSERT_TRUE(c->init());
   EXPECT_TRUE(waitFor([&] { return c->localAddr() == CNetAddr("127.0.0.1", port); }, 4000));
-  ASSERT_TRUE(c->update({{c->fieldPrefix() + "CnlIPAddr", "127.0.0.2"}}, html));
+  ASSERT_TRUE(channelUpdate(*c, {{c->fieldPrefix() + "CnlIPAddr", "127.0.0.2"}}, html));
   ASSERT_TRUE(c->init());
   EXPECT_TRUE(waitFor([&] { return c->localAddr() == CNetAddr("127.0.0.2", port); }, 4000));
 

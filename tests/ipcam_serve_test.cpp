@@ -5,6 +5,7 @@
 
 #include "tests/endpoint_fixture.h"
 #include "tests/support/ChildProcess.h"
+#include "net/ChannelForms.h"
 
 using namespace ipcamtest;
 using endpointtest::get;
@@ -86,19 +87,19 @@ TEST_F(IpcamServe, FormTurnsServingOnAndOffWithoutAListenerWhenOff) {
   EXPECT_EQ(listeners(), 1) << listening();
   const FormFields on = {{"1_1_CnlServe", "on"}, {"1_1_CnlIPAddr", "127.0.0.1"}, {"1_1_CnlIPPort", "0"}};
   std::string html;
-  ASSERT_TRUE(cnl->update(on, html) && cnl->init());
+  ASSERT_TRUE(channelUpdate(*cnl, on, html) && cnl->init());
   EXPECT_NE(html.find("Updated the <EM>Serve this camera on its own port</EM> value to <STRONG>on"), std::string::npos);
   const std::string bound = ":" + std::to_string(port()) + " ";
   EXPECT_NE(listening().find(bound), std::string::npos) << listening();
   std::string page, again;
-  cnl->form(page);
+  channelForm(*cnl, page);
   EXPECT_NE(page.find("value=\"on\" checked>ON"), std::string::npos);
   EXPECT_NE(page.find("Pan/Tilt system"), std::string::npos);
-  EXPECT_TRUE(cnl->update(on, again) && again.empty()) << again;  // stored as the form shows it
+  EXPECT_TRUE(channelUpdate(*cnl, on, again) && again.empty()) << again;  // stored as the form shows it
 
   const int viewer = connectTo(port());
   ::send(viewer, "GET /control/faststream.jpg HTTP/1.0\r\n\r\n", 40, MSG_NOSIGNAL);
-  ASSERT_TRUE(cnl->update({{"1_1_CnlServe", "off"}}, html) && cnl->init());
+  ASSERT_TRUE(channelUpdate(*cnl, {{"1_1_CnlServe", "off"}}, html) && cnl->init());
   bool closed = false;
   endpointtest::readUntilClose(viewer, 3000, 1 << 24, &closed);
   ::close(viewer);

@@ -2,6 +2,8 @@
 // start-up walk over the settings sections.
 #include "tests/ipcam_fixture.h"
 
+#include "app/CLogFile.h"
+#include "net/ChannelForms.h"
 #include "base/CLogFile.h"
 
 using namespace ipcamtest;
@@ -55,26 +57,26 @@ TEST_F(IpcamSettings, UpdateRejectsMissingOrInvalidAddress) {
   CIPVideoCnl* c = axis();
   for (const char* bad : {"", "<none>"}) {
     std::string html;
-    EXPECT_FALSE(c->update({{"1_2_CamIPAddr", bad}}, html));
+    EXPECT_FALSE(channelUpdate(*c, {{"1_2_CamIPAddr", bad}}, html));
     EXPECT_TRUE(has(html, "<P class=warn>The <EM>Camera IP address</EM> parameter must be a valid IP address. "
                           "(IP:Port)</P>")) << html;
   }
   std::string html;
-  EXPECT_FALSE(c->update({{"1_2_CamIPAddr", "10.0.0.1"}, {"1_2_CamIPPort", "70000"}}, html));
+  EXPECT_FALSE(channelUpdate(*c, {{"1_2_CamIPAddr", "10.0.0.1"}, {"1_2_CamIPPort", "70000"}}, html));
   EXPECT_TRUE(has(html, "(IP:Port)"));
   EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), "cam.example");
   // A channel without any address cannot be saved without one.
   CIPVideoCnl* empty = makeChannel(1, 3);
   ASSERT_TRUE(empty->init());
   html.clear();
-  EXPECT_FALSE(empty->update({}, html));
+  EXPECT_FALSE(channelUpdate(*empty, {}, html));
   EXPECT_TRUE(has(html, "parameter was missing or incomplete</P>"));
 }
 
 TEST_F(IpcamSettings, UpdateStoresChangesWithTheirMessages) {
   CIPVideoCnl* c = axis();
   std::string html;
-  ASSERT_TRUE(c->update({{"1_2_CamIPAddr", "10.0.0.9"},
+  ASSERT_TRUE(channelUpdate(*c, {{"1_2_CamIPAddr", "10.0.0.9"},
                          {"1_2_CamIPPort", "8080"},
                          {"1_2_userName", "bob"},
                          {"1_2_ImageQuality", "5"},
@@ -94,13 +96,13 @@ TEST_F(IpcamSettings, UpdateStoresChangesWithTheirMessages) {
   EXPECT_EQ(c->imageSize(), 9);
   // The form shows the stored quality rounded into 20..90.
   std::string form;
-  c->form(form);
+  channelForm(*c, form);
   EXPECT_TRUE(has(form, "<OPTION selected>20</OPTION>")) << form;
   EXPECT_TRUE(has(form, "<OPTION value=\"mega\" selected>MEGA (1280x960)</OPTION>"));
   EXPECT_TRUE(has(form, "name=\"1_2_CamID\" value=\"3\" checked"));
   // Unchanged values are not reported again; a refused size is ignored.
   html.clear();
-  ASSERT_TRUE(c->update({{"1_2_CamIPAddr", "10.0.0.9"}, {"1_2_ImageSize", "qvga"}, {"1_2_CamID", "3"}}, html));
+  ASSERT_TRUE(channelUpdate(*c, {{"1_2_CamIPAddr", "10.0.0.9"}, {"1_2_ImageSize", "qvga"}, {"1_2_CamID", "3"}}, html));
   EXPECT_FALSE(has(html, "class=upd")) << html;
   EXPECT_EQ(g_settings.readString("Channel 1 2", "ImageSize", ""), "mega");
 }
@@ -126,13 +128,13 @@ TEST_F(IpcamSettings, UpdateAcceptsOnlyHostNamesAndIPv4Addresses) {
   CIPVideoCnl* c = axis();
   for (const char* bad : {"cam 1", "10.0.0.1\r\nX-Forged: 1", "cam\tx", "300.1.1.1", "-cam.example", "a..b"}) {
     std::string html;
-    EXPECT_FALSE(c->update({{"1_2_CamIPAddr", bad}}, html)) << bad;
+    EXPECT_FALSE(channelUpdate(*c, {{"1_2_CamIPAddr", bad}}, html)) << bad;
     EXPECT_TRUE(has(html, "must be a valid IP address. (IP:Port)")) << bad;
   }
   EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), "cam.example");
   for (const char* good : {"cam-1.example.org", "10.0.0.1", "CAM_2"}) {
     std::string html;
-    EXPECT_TRUE(c->update({{"1_2_CamIPAddr", good}}, html)) << good;
+    EXPECT_TRUE(channelUpdate(*c, {{"1_2_CamIPAddr", good}}, html)) << good;
     EXPECT_EQ(g_settings.readString("Channel 1 2", "CamIPAddr", ""), good);
   }
 }
@@ -144,7 +146,7 @@ TEST_F(IpcamSettings, HikvisionFormOffersEveryAcceptedSize) {
   CIPVideoCnl* c = makeChannel(8, 1);
   ASSERT_TRUE(c->init());
   std::string form;
-  c->form(form);
+  channelForm(*c, form);
   EXPECT_TRUE(has(form, "<OPTION value=\"mega\" selected>")) << form;
   for (const char* size : {"d-1pal", "4cif", "2cif", "vga", "vga2", "cif", "qcif", "qvga", "mega", "3mp"})
     EXPECT_TRUE(has(form, std::string("<OPTION value=\"") + size + "\"")) << size;
@@ -156,14 +158,14 @@ TEST_F(IpcamSettings, CameraNumberRangesFollowTheFamily) {
   ASSERT_TRUE(asip->init());
   EXPECT_EQ(asip->camID(), 0);
   std::string html;
-  EXPECT_TRUE(asip->update({{"3_1_CamID", "4"}}, html));
+  EXPECT_TRUE(channelUpdate(*asip, {{"3_1_CamID", "4"}}, html));
   EXPECT_TRUE(has(html, "<P class=warn>The <EM>Channel ID (DVR)</EM> must be an integer between 1 and 4.</P>"));
   html.clear();
-  EXPECT_TRUE(asip->update({{"3_1_CamID", "3"}, {"3_1_CnlVideoStandard", "NTSC"}}, html));
+  EXPECT_TRUE(channelUpdate(*asip, {{"3_1_CamID", "3"}, {"3_1_CnlVideoStandard", "NTSC"}}, html));
   EXPECT_TRUE(has(html, "value<STRONG>3</STRONG>"));
   EXPECT_TRUE(has(html, "<P class=upd>Updated the <EM>Video standard</EM> value to <STRONG>NTSC</STRONG></P>"));
   html.clear();
-  EXPECT_TRUE(asip->update({{"3_1_CnlVideoStandard", "SECAM"}}, html));
+  EXPECT_TRUE(channelUpdate(*asip, {{"3_1_CnlVideoStandard", "SECAM"}}, html));
   EXPECT_TRUE(has(html, "<P class=warn>Invalid video standard: use 'PAL' or 'NTSC'.</P>"));
 }
 
@@ -172,13 +174,13 @@ TEST_F(IpcamSettings, FormAndStatusEscapeUserTextAndShowTheFamily) {
   g_settings.writeString("Channel 1 2", "userName", "a\"b<c>");
   ASSERT_TRUE(c->init());
   std::string form;
-  c->form(form);
+  channelForm(*c, form);
   EXPECT_TRUE(has(form, "<B>Axis IP camera (digital)</B>"));
   EXPECT_TRUE(has(form, "value=\"a&quot;b&lt;c&gt;\""));
   EXPECT_FALSE(has(form, "a\"b<c>"));
   EXPECT_TRUE(has(form, "name=\"1_2_Remove\""));
   std::string status;
-  c->status(status);
+  channelStatus(*c, status);
   EXPECT_TRUE(has(status, "<TR><TD><STRONG>Channel IP address</STRONG></TD><TD><CODE>cam.example:80</CODE></TD></TR>"));
   EXPECT_TRUE(has(status, "<TD>70%</TD>"));
   EXPECT_TRUE(has(status, "<TD>VGA (640x480)</TD>"));
@@ -186,7 +188,7 @@ TEST_F(IpcamSettings, FormAndStatusEscapeUserTextAndShowTheFamily) {
   CIPVideoCnl* empty = makeChannel(9, 1);
   ASSERT_TRUE(empty->init());
   form.clear();
-  empty->form(form);
+  channelForm(*empty, form);
   EXPECT_TRUE(has(form, "value=\"&lt;none&gt;\""));
   EXPECT_TRUE(has(form, "<OPTION value=\"vga\" selected>VGA (640x480)   </OPTION>"));
 }
@@ -198,7 +200,7 @@ TEST_F(IpcamSettings, RemoveDeletesTheSectionAndStopsTheChannel) {
   ASSERT_TRUE(c->init());
   ASSERT_TRUE(c->start());
   std::string html = "x";
-  EXPECT_FALSE(c->update({{"1_2_Remove", "on"}}, html));
+  EXPECT_FALSE(channelUpdate(*c, {{"1_2_Remove", "on"}}, html));
   EXPECT_EQ(html, "IP channel successfully removed");
   EXPECT_FALSE(g_settings.existingSection("Channel 1 2"));
   EXPECT_TRUE(c->stopping());

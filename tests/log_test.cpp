@@ -14,6 +14,7 @@
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "tests/support/TestEnv.h"
+#include "net/LogForm.h"
 
 namespace {
 
@@ -192,7 +193,7 @@ TEST_F(LogFileTest, UpdateStoresAUsablePathAndLeavesAnExistingFileAlone) {
   const std::string keep = CLogFile::formatLine(0, 3, "s", "keep me", "f") + "\n";
   writeFile(other, keep);
   std::string html;
-  EXPECT_TRUE(log.update({{"sys_logFilePath", other}}, html));
+  EXPECT_TRUE(logFileUpdate(log, {{"sys_logFilePath", other}}, html));
   EXPECT_EQ(html, "<P class=upd>Updated the <EM>Log file path</EM> value to '<STRONG>" +
                       home.dir().file("other &lt;b&gt;.log") + "'</STRONG></P>");
   EXPECT_EQ(readFile(other), keep);
@@ -200,7 +201,7 @@ TEST_F(LogFileTest, UpdateStoresAUsablePathAndLeavesAnExistingFileAlone) {
   // The same path again is no change.
   html.clear();
   log.init();
-  EXPECT_FALSE(log.update({{"sys_logFilePath", other}}, html));
+  EXPECT_FALSE(logFileUpdate(log, {{"sys_logFilePath", other}}, html));
   EXPECT_EQ(html, "");
 }
 
@@ -209,13 +210,13 @@ TEST_F(LogFileTest, UpdateRefusesAPathInAMissingDirectoryAndLeavesNoProbeFile) {
   CLogFile log;
   log.init();
   std::string html;
-  EXPECT_FALSE(log.update({{"sys_logFilePath", home.dir().file("nope/x.log")}}, html));
+  EXPECT_FALSE(logFileUpdate(log, {{"sys_logFilePath", home.dir().file("nope/x.log")}}, html));
   EXPECT_EQ(html, "<P class=warn>The <EM>Log file path</EM> string is not a valid file name.</P>");
   EXPECT_EQ(g_settings.readString("System", "LogFilePath", ""), path);
   // A usable new path is probed without leaving a file behind.
   html.clear();
   const std::string fresh = home.dir().file("fresh.log");
-  EXPECT_TRUE(log.update({{"sys_logFilePath", fresh}}, html));
+  EXPECT_TRUE(logFileUpdate(log, {{"sys_logFilePath", fresh}}, html));
   struct stat st;
   EXPECT_NE(stat(fresh.c_str(), &st), 0);
 }
@@ -225,12 +226,12 @@ TEST_F(LogFileTest, UpdateClampsTheSizeAndIgnoresUnreadableValues) {
   CLogFile log;
   log.init();
   std::string html;
-  EXPECT_TRUE(log.update({{"sys_logFileSize", "7"}}, html));
+  EXPECT_TRUE(logFileUpdate(log, {{"sys_logFileSize", "7"}}, html));
   EXPECT_EQ(html, "<P class=upd>Updated the <EM>Log file max size [Mb]</EM> value to <STRONG>5</STRONG></P>");
   EXPECT_EQ(g_settings.readUnsigned("System", "LogFileSize", 0), 5u);
   html.clear();
-  EXPECT_FALSE(log.update({{"sys_logFileSize", "1"}}, html));  // unchanged limit: 1 MiB
-  EXPECT_FALSE(log.update({{"sys_logFileSize", "abc"}}, html));
+  EXPECT_FALSE(logFileUpdate(log, {{"sys_logFileSize", "1"}}, html));  // unchanged limit: 1 MiB
+  EXPECT_FALSE(logFileUpdate(log, {{"sys_logFileSize", "abc"}}, html));
   EXPECT_EQ(html, "");
 }
 
@@ -324,7 +325,7 @@ TEST_F(LogFileTest, OnlyEmptyFilesAndOurOwnLogsAreTakenAsTheLog) {
   for (const std::string& bad : {settings, fifo, fifoLink, home.dir().path(), std::string("/dev/zero")}) {
     std::string html;
     bool changed = true;
-    EXPECT_TRUE(finishesSoon([&] { changed = log.update({{"sys_logFilePath", bad}}, html); },
+    EXPECT_TRUE(finishesSoon([&] { changed = logFileUpdate(log, {{"sys_logFilePath", bad}}, html); },
                              unblock)) << bad;
     EXPECT_FALSE(changed) << bad;
     // Even when set by hand in the settings, init keeps the log where it is.
@@ -335,7 +336,7 @@ TEST_F(LogFileTest, OnlyEmptyFilesAndOurOwnLogsAreTakenAsTheLog) {
   EXPECT_EQ(readFile(settings), "[Admins]\nadmin=secret\n");
   for (const std::string& good : {empty, ours}) {
     std::string html;
-    EXPECT_TRUE(log.update({{"sys_logFilePath", good}}, html)) << good;
+    EXPECT_TRUE(logFileUpdate(log, {{"sys_logFilePath", good}}, html)) << good;
     log.init();
     EXPECT_EQ(log.path(), good);
   }

@@ -10,6 +10,7 @@
 #include "recording/CRecVideoClient.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
+#include "net/ChannelForms.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ class RecSettingsTest : public ::testing::Test {
     FormFields f;
     for (const auto& kv : plain) f["1_1_" + kv.first] = kv.second;
     std::string html;
-    bool ok = rec()->update(f, html);
+    bool ok = recordingUpdate(*rec(), "1_1_", kSection, f, html);
     if (result) *result = ok;
     return html;
   }
@@ -214,7 +215,7 @@ TEST_F(RecSettingsTest, InitReadsAndRefuses) {
 
 TEST_F(RecSettingsTest, StatusRows) {
   std::string html;
-  rec()->status(html);
+  recordingStatus(*rec(), html);
   EXPECT_EQ(html, "<TR><TD><STRONG>Event recording</STRONG></TD><TD>deactivated</TD></TR>");
 
   g_settings.writeBool(kSection, "CnlEventRecActive", true);
@@ -224,7 +225,7 @@ TEST_F(RecSettingsTest, StatusRows) {
   g_settings.writeInt(kSection, "CnlEventFramePeriod", 80);
   ASSERT_TRUE(rec()->init());
   html.clear();
-  rec()->status(html);
+  recordingStatus(*rec(), html);
   EXPECT_EQ(html,
             "<TR><TD><STRONG>Event recording</STRONG></TD><TD>activated</TD></TR>"
             "<TR><TD>&nbsp;Rec. root directory path</TD><TD><CODE>/srv/rec/test_1/</CODE></TD></TR>"
@@ -237,7 +238,7 @@ TEST_F(RecSettingsTest, StatusRows) {
   g_settings.writeInt(kSection, "CnlEventFramePeriod", 4000);
   ASSERT_TRUE(rec()->init());
   html.clear();
-  rec()->status(html);
+  recordingStatus(*rec(), html);
   EXPECT_NE(html.find("<TD>1024kb</TD>"), std::string::npos) << html;
   EXPECT_NE(html.find("<TD>no limit</TD>"), std::string::npos);
   EXPECT_NE(html.find("<TD>1 frame every 4s</TD>"), std::string::npos);

@@ -16,9 +16,9 @@ TestNetChannel::~TestNetChannel() {
   join();
 }
 
-bool TestNetChannel::init() {
+bool TestNetChannel::initLocked() {
   ++m_initCalls;
-  return CNetVideoCnl::init();
+  return CNetVideoCnl::initLocked();
 }
 
 bool TestNetChannel::startChannel() { return init() && start(); }

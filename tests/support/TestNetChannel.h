@@ -30,12 +30,12 @@ class TestNetChannel : public CNetVideoCnl {
   std::vector<uint8_t> lastPicture() const;
   int initCalls() const { return m_initCalls.load(); }
 
-  bool init() override;
   std::string imageUrl(const std::string& host, bool live) override;
   std::string sourceTag() override { return "testnet_" + std::to_string(index()); }
 
  protected:
   int run() override;
+  bool initLocked() override;
 
  private:
   const uint32_t m_periodMs;

@@ -13,6 +13,7 @@
 #include "endpoint/CIPAxisVideoCnl.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
+#include "net/ChannelForms.h"
 
 namespace fuzzcheck {
 namespace {
@@ -78,7 +79,7 @@ std::string confSubmit(const uint8_t* data, size_t size) {
   g_settings.clear();
   g_settings.writeString("Admins", "admin", "pw");
   std::string channelHtml;
-  channel->update(form, channelHtml);
+  channelUpdate(*channel, form, channelHtml);
   std::string fault = unescapedText(channelHtml);
   if (!fault.empty()) return "channel update: " + fault;
 

@@ -1,0 +1,11 @@
+#pragma once
+// An analog channel's form, submission and status rows (see net/ChannelForms.h).
+#include <string>
+
+#include "net/FormUpdate.h"
+
+class CFalconVideoCnl;
+
+void falconChannelForm(CFalconVideoCnl& cnl, std::string& html);
+bool falconChannelUpdate(CFalconVideoCnl& cnl, const FormFields& fields, std::string& html);
+void falconChannelStatus(CFalconVideoCnl& cnl, std::string& html);
