@@ -10,7 +10,7 @@
 #include <ctime>
 
 #include "app/CSettings.h"
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "platform/Files.h"

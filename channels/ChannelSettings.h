@@ -1,7 +1,7 @@
 #pragma once
-// The settings every channel's section holds, described once (app/SettingDesc.h): the name and
+// The settings every channel's section holds, described once (base/SettingDesc.h): the name and
 // the pan/tilt head. The recording settings are the recorder's (recording/RecSettings.h).
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace cnlsettings {
 

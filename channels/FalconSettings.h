@@ -1,8 +1,8 @@
 #pragma once
-// The settings of an analog channel's section, described once (app/SettingDesc.h): those of the
+// The settings of an analog channel's section, described once (base/SettingDesc.h): those of the
 // input, and those of its board, which every input's section holds alike (CFalconVideoCnl).
 // The quality is every channel's "ImageQuality" (channels/IPSettings.h).
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace falconsettings {
 

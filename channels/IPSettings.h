@@ -1,12 +1,12 @@
 #pragma once
-// The settings of an IP camera channel's section, described once (app/SettingDesc.h): the
+// The settings of an IP camera channel's section, described once (base/SettingDesc.h): the
 // connection every camera shares, and the family settings whose limits and choices each
 // family's IPVendorTraits gives (channels/CIPVideoCnl.h).
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace ipsettings {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "app/CSettings.h"
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 #include "channels/CIPVideoCnl.h"
 #include "base/CSettings.h"
 #include "channels/CVideoCnl.h"

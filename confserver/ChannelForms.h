@@ -2,7 +2,7 @@
 // The configuration form, the submission and the status rows of every kind of channel, drawn
 // and checked from the settings each part describes (recording/RecSettings.h,
 // channels/ChannelSettings.h, channels/IPSettings.h, channels/FalconSettings.h,
-// net/EndpointSettings.h). Channels themselves write no markup: they read their settings in
+// endpoint/EndpointSettings.h). Channels themselves write no markup: they read their settings in
 // init() and run with them.
 //
 // Configuration server's thread (the "/control/control" answers and the tests may call the

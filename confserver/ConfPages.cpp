@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "app/CSettings.h"
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 #include "app/Tables.h"
 #include "channels/CVideoCnl.h"
 #include "net/CHTTPSocket.h"

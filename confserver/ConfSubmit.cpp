@@ -9,7 +9,7 @@
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "channels/IPChannelFactory.h"

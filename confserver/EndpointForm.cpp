@@ -5,7 +5,7 @@
 #include "app/CSettings.h"
 #include "net/CLstSockThread.h"
 #include "net/CNetVideoCnl.h"
-#include "net/EndpointSettings.h"
+#include "endpoint/EndpointSettings.h"
 #include "net/FormHtml.h"
 #include "net/FormUpdate.h"
 #include "net/TextHelpers.h"

@@ -1,10 +1,10 @@
 #pragma once
 // The markup of the configuration forms and status tables, in one place: rows, labels, text
 // fields, radio groups and selection lists, and the controls of described settings
-// (app/SettingDesc.h). Pure functions; every value shown passes through html_escape here.
+// (base/SettingDesc.h). Pure functions; every value shown passes through html_escape here.
 #include <string>
 
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 // How one form table writes its controls. The tables of the form differ in small ways that
 // browsers and scripts already rely on, so each keeps its own look.

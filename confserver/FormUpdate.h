@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 using FormFields = std::map<std::string, std::string>;
 

@@ -12,7 +12,7 @@
 #include "channels/IPSettings.h"
 #include "net/ChannelForms.h"
 #include "net/EndpointForm.h"
-#include "net/EndpointSettings.h"
+#include "endpoint/EndpointSettings.h"
 #include "net/FormHtml.h"
 #include "net/FormUpdate.h"
 #include "net/IPForm.h"

@@ -7,7 +7,7 @@
 
 #include "app/CLogFile.h"
 #include "app/CSettings.h"
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 #include "net/TextHelpers.h"
 
 using namespace syssettings;

@@ -1,4 +1,4 @@
-// The serving side of CIPVideoCnl: the "CnlServe" setting (net/EndpointSettings.h), the
+// The serving side of CIPVideoCnl: the "CnlServe" setting (endpoint/EndpointSettings.h), the
 // endpoint's listener started and stopped by the channel's thread, and the endpoint answers
 // that differ from an analog channel's (the family's own image sizes, pan/tilt only with a
 // head). The endpoint itself is CNetVideoCnl's, unchanged: its viewers attach to this channel
@@ -14,7 +14,7 @@
 #include "base/TextHelpers.h"
 #include "channels/CNetVideoClient.h"
 #include "net/CLstSockThread.h"
-#include "net/EndpointSettings.h"
+#include "endpoint/EndpointSettings.h"
 #include "endpoint/CIPVideoCnl.h"
 #include "endpoint/CLstSockThread.h"
 #include "pantilt/CRotor.h"

@@ -11,7 +11,7 @@
 #include "app/CSettings.h"
 #include "net/CHTTPSrvThread.h"
 #include "net/CNetVideoCnl.h"
-#include "net/EndpointSettings.h"
+#include "endpoint/EndpointSettings.h"
 #include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"

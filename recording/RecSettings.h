@@ -1,10 +1,10 @@
 #pragma once
-// The recording settings of a channel's section, described once (app/SettingDesc.h): the
+// The recording settings of a channel's section, described once (base/SettingDesc.h): the
 // recorder reads them in init(), the configuration pages draw and check them.
 #include <cstdint>
 #include <string>
 
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace recsettings {
 

@@ -1,4 +1,4 @@
-#include "app/SystemSettings.h"
+#include "base/SystemSettings.h"
 
 #include "app/CLogFile.h"
 

@@ -1,7 +1,7 @@
 #pragma once
-// The settings of a channel's own endpoint, described once (app/SettingDesc.h): the address and
+// The settings of a channel's own endpoint, described once (base/SettingDesc.h): the address and
 // port it listens on, and for an IP channel whether it is served there at all.
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace endpointsettings {
 

@@ -1,8 +1,8 @@
 #pragma once
-// The settings of the "System" section, described once (app/SettingDesc.h). Their form fields
+// The settings of the "System" section, described once (base/SettingDesc.h). Their form fields
 // are "sys_" and the key (the log file's two with a lower-case first letter, as browsers have
 // always sent them).
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 namespace syssettings {
 

@@ -1,4 +1,4 @@
-#include "net/EndpointSettings.h"
+#include "endpoint/EndpointSettings.h"
 
 namespace endpointsettings {
 

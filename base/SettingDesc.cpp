@@ -1,4 +1,4 @@
-#include "app/SettingDesc.h"
+#include "base/SettingDesc.h"
 
 #include <cstdlib>
 
