@@ -9,9 +9,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/CSettings.h"
-#include "base/SystemSettings.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/TextHelpers.h"
 #include "platform/Files.h"
 

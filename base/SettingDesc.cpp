@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 
 const SettingChoice* SettingDesc::choiceByValue(const std::string& value) const {
   for (const SettingChoice& c : choices)

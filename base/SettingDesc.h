@@ -4,8 +4,8 @@
 // limits a submitted value must keep; the label that names it on the form, in the messages of
 // a submission and in the status table; and the control the form shows for it.
 //
-// The descriptions hold no markup. The configuration pages draw and check them (net/FormHtml.h
-// draws a control, net/FormUpdate.h stores a submitted value and words its message); the
+// The descriptions hold no markup. The configuration pages draw and check them (confserver/FormHtml.h
+// draws a control, confserver/FormUpdate.h stores a submitted value and words its message); the
 // runtime parts read them through readSetting() into the configuration values they apply.
 //
 // Adding a setting: one SettingDesc beside its part's others, a field in that part's config

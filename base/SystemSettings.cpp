@@ -1,6 +1,6 @@
 #include "base/SystemSettings.h"
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 
 namespace syssettings {
 

@@ -8,17 +8,13 @@
 #include <new>
 #include <utility>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "app/Utf8Text.h"
-#include "channels/ChannelSettings.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "base/Utf8Text.h"
 #include "channels/CMXClient.h"
+#include "channels/ChannelSettings.h"
 #include "channels/PushSender.h"
 #include "platform/Clock.h"
 

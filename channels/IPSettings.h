@@ -1,7 +1,7 @@
 #pragma once
 // The settings of an IP camera channel's section, described once (base/SettingDesc.h): the
 // connection every camera shares, and the family settings whose limits and choices each
-// family's IPVendorTraits gives (channels/CIPVideoCnl.h).
+// family's IPVendorTraits gives (endpoint/CIPVideoCnl.h).
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +36,7 @@ struct IPConfig {
   int quality = 70;
   int camID = 0;
   int videoStd = 0;   // 0 PAL, 1 NTSC
-  int imageSize = 0;  // image size code (app/Tables.h)
+  int imageSize = 0;  // image size code (base/Tables.h)
   int64_t periodNs = 0;
   // The comment segment every picture is wrapped with (made from the name and the address).
   std::vector<uint8_t> comment;

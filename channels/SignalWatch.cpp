@@ -2,10 +2,8 @@
 
 #include <chrono>
 
-#include "app/CSettings.h"
-#include "base/SystemSettings.h"
-#include "channels/CIPVideoCnl.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "platform/Clock.h"

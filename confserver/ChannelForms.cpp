@@ -1,15 +1,15 @@
 // Picks the form, submission and status of a channel by its kind.
-#include "net/ChannelForms.h"
+#include "confserver/ChannelForms.h"
 
 #include <mutex>
 
-#include "channels/CFalconVideoCnl.h"
-#include "channels/CIPVideoCnl.h"
 #include "channels/CVideoCnl.h"
-#include "net/CNetVideoCnl.h"
-#include "net/EndpointForm.h"
-#include "net/FalconForm.h"
-#include "net/IPForm.h"
+#include "confserver/EndpointForm.h"
+#include "confserver/FalconForm.h"
+#include "confserver/IPForm.h"
+#include "endpoint/CFalconVideoCnl.h"
+#include "endpoint/CIPVideoCnl.h"
+#include "endpoint/CNetVideoCnl.h"
 
 void channelForm(CVideoCnl& cnl, std::string& html) {
   if (auto* falcon = dynamic_cast<CFalconVideoCnl*>(&cnl)) return falconChannelForm(*falcon, html);

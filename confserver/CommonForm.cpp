@@ -3,15 +3,15 @@
 #include <climits>
 #include <cstdint>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "app/Utf8Text.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
+#include "base/Utf8Text.h"
 #include "channels/CVideoCnl.h"
 #include "channels/ChannelSettings.h"
-#include "net/ChannelForms.h"
-#include "net/FormHtml.h"
-#include "net/FormUpdate.h"
-#include "net/TextHelpers.h"
+#include "confserver/ChannelForms.h"
+#include "confserver/FormHtml.h"
+#include "confserver/FormUpdate.h"
 #include "recording/CRecVideoClient.h"
 
 using namespace cnlsettings;

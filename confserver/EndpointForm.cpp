@@ -1,14 +1,14 @@
 // The endpoint's rows of a channel's form (its address and port), their submission and the
 // endpoint's status row.
-#include "net/EndpointForm.h"
+#include "confserver/EndpointForm.h"
 
-#include "app/CSettings.h"
-#include "net/CLstSockThread.h"
-#include "net/CNetVideoCnl.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
+#include "confserver/FormHtml.h"
+#include "confserver/FormUpdate.h"
+#include "endpoint/CLstSockThread.h"
+#include "endpoint/CNetVideoCnl.h"
 #include "endpoint/EndpointSettings.h"
-#include "net/FormHtml.h"
-#include "net/FormUpdate.h"
-#include "net/TextHelpers.h"
 
 using namespace endpointsettings;
 

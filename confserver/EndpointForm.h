@@ -1,10 +1,10 @@
 #pragma once
-// The endpoint's part of a channel's form, submission and status (see net/ChannelForms.h).
+// The endpoint's part of a channel's form, submission and status (see confserver/ChannelForms.h).
 // The caller holds the channel's configLock() (the listener may be renewed meanwhile).
 #include <string>
 
-#include "net/CNetAddr.h"
-#include "net/FormUpdate.h"
+#include "base/CNetAddr.h"
+#include "confserver/FormUpdate.h"
 
 class CNetVideoCnl;
 

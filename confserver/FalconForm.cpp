@@ -1,20 +1,20 @@
 // The form, submission and status rows of an analog channel: the input's and the board's
 // table, then the endpoint's and the common rows.
-#include "net/FalconForm.h"
+#include "confserver/FalconForm.h"
 
 #include <algorithm>
 #include <mutex>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "channels/CFalconVideoCnl.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
 #include "channels/FalconSettings.h"
 #include "channels/IPSettings.h"
-#include "net/ChannelForms.h"
-#include "net/EndpointForm.h"
-#include "net/FormHtml.h"
-#include "net/FormUpdate.h"
-#include "net/TextHelpers.h"
+#include "confserver/ChannelForms.h"
+#include "confserver/EndpointForm.h"
+#include "confserver/FormHtml.h"
+#include "confserver/FormUpdate.h"
+#include "endpoint/CFalconVideoCnl.h"
 
 using namespace falconsettings;
 using cnlsettings::kQuality;

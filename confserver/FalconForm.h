@@ -1,8 +1,8 @@
 #pragma once
-// An analog channel's form, submission and status rows (see net/ChannelForms.h).
+// An analog channel's form, submission and status rows (see confserver/ChannelForms.h).
 #include <string>
 
-#include "net/FormUpdate.h"
+#include "confserver/FormUpdate.h"
 
 class CFalconVideoCnl;
 

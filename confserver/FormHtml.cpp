@@ -1,6 +1,6 @@
-#include "net/FormHtml.h"
+#include "confserver/FormHtml.h"
 
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 
 namespace formhtml {
 

@@ -1,10 +1,10 @@
-#include "net/FormUpdate.h"
+#include "confserver/FormUpdate.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
 
-#include "app/CSettings.h"
+#include "base/CSettings.h"
 
 FormUpdate::FormUpdate(const FormFields& fields, std::string prefix, std::string section,
                        std::string& html)

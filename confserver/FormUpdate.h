@@ -3,7 +3,7 @@
 // setting's field (prefix + key), tells whether a value differs from the stored one (a missing
 // stored value always counts as changed), stores it, and writes the "upd" and "warn"
 // paragraphs in the words the pages have always used. Each part's submission step
-// (net/*Form.cpp) uses it for its own rules. Configuration server's thread.
+// (confserver/*Form.cpp) uses it for its own rules. Configuration server's thread.
 #include <cstdint>
 #include <map>
 #include <string>

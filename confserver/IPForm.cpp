@@ -4,19 +4,19 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "channels/CIPVideoCnl.h"
+#include "base/CSettings.h"
+#include "base/Tables.h"
+#include "base/TextHelpers.h"
 #include "channels/ChannelSettings.h"
-#include "channels/IPChannelFactory.h"
 #include "channels/IPSettings.h"
-#include "net/ChannelForms.h"
-#include "net/EndpointForm.h"
+#include "confserver/ChannelForms.h"
+#include "confserver/EndpointForm.h"
+#include "confserver/FormHtml.h"
+#include "confserver/FormUpdate.h"
+#include "confserver/IPForm.h"
+#include "endpoint/CIPVideoCnl.h"
 #include "endpoint/EndpointSettings.h"
-#include "net/FormHtml.h"
-#include "net/FormUpdate.h"
-#include "net/IPForm.h"
-#include "net/TextHelpers.h"
+#include "endpoint/IPChannelFactory.h"
 
 using namespace ipsettings;
 using cnlsettings::kQuality;

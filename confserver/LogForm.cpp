@@ -1,14 +1,14 @@
 // The log file's fields of the System form submission.
-#include "net/LogForm.h"
+#include "confserver/LogForm.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
 #include "base/SystemSettings.h"
-#include "net/TextHelpers.h"
+#include "base/TextHelpers.h"
 
 using namespace syssettings;
 

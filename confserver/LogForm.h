@@ -2,7 +2,7 @@
 // The log file's part of the System form submission.
 #include <string>
 
-#include "net/FormUpdate.h"
+#include "confserver/FormUpdate.h"
 
 class CLogFile;
 

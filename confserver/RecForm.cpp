@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "net/ChannelForms.h"
-#include "net/FormHtml.h"
-#include "net/FormUpdate.h"
-#include "net/TextHelpers.h"
+#include "base/CLogFile.h"
+#include "base/CSettings.h"
+#include "base/TextHelpers.h"
+#include "confserver/ChannelForms.h"
+#include "confserver/FormHtml.h"
+#include "confserver/FormUpdate.h"
 #include "recording/CRecVideoClient.h"
 #include "recording/EventTree.h"
 #include "recording/RecSettings.h"

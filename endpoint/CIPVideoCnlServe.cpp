@@ -13,10 +13,9 @@
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "channels/CNetVideoClient.h"
-#include "net/CLstSockThread.h"
-#include "endpoint/EndpointSettings.h"
 #include "endpoint/CIPVideoCnl.h"
 #include "endpoint/CLstSockThread.h"
+#include "endpoint/EndpointSettings.h"
 #include "pantilt/CRotor.h"
 #include "pantilt/CRotorClient.h"
 

@@ -3,16 +3,11 @@
 // (channels/IPSettings.h).
 #include <algorithm>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "app/Tables.h"
-#include "channels/CIPVideoCnl.h"
-#include "channels/IPSettings.h"
-#include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
+#include "channels/IPSettings.h"
 #include "endpoint/CIPVideoCnl.h"
 
 namespace {

@@ -7,18 +7,13 @@
 #include <algorithm>
 #include <iterator>
 
-#include "app/CLogFile.h"
-#include "app/CSettings.h"
-#include "net/CHTTPSrvThread.h"
-#include "net/CNetVideoCnl.h"
-#include "endpoint/EndpointSettings.h"
-#include "net/TextHelpers.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "endpoint/CHTTPSrvThread.h"
 #include "endpoint/CNetVideoCnl.h"
 #include "endpoint/EndpointLogin.h"
+#include "endpoint/EndpointSettings.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
 

@@ -12,7 +12,7 @@
 // channel's thread at once: each takes configLock() once and does its work in initLocked() /
 // reconfLocked(), which the concrete classes override (calling their base's *Locked part), so
 // they never interleave and the lock is never taken twice. The configuration pages'
-// submission (net/ChannelForms.h) holds it while it stores a channel's fields. stop() may be
+// submission (confserver/ChannelForms.h) holds it while it stores a channel's fields. stop() may be
 // called from any thread and returns at once.
 //
 // Lock order: configLock() before any lock of CVideoCnl; the log's lock is always taken last.

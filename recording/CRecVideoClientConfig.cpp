@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/CLogFile.h"
+#include "base/CLogFile.h"
 #include "recording/EventTree.h"
 #include "recording/RecSettings.h"
 

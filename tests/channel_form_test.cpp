@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "base/CSettings.h"
+#include "confserver/ChannelForms.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
-#include "net/ChannelForms.h"
 
 namespace {
 

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include "channels/IPChannelFactory.h"
-#include "net/ChannelForms.h"
-#include "net/ConfPages.h"
-#include "net/StatusPage.h"
+#include "confserver/ChannelForms.h"
 #include "confserver/ConfPages.h"
 #include "confserver/StatusPage.h"
+#include "endpoint/IPChannelFactory.h"
 #include "tests/conf_fixture.h"
 #include "tests/support/TestChannel.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <thread>
 
+#include "confserver/ChannelForms.h"
 #include "tests/endpoint_fixture.h"
-#include "net/ChannelForms.h"
 
 using namespace endpointtest;
 

@@ -5,11 +5,11 @@
 
 #include "base/CLogFile.h"
 #include "channels/CNetVideoClient.h"
+#include "confserver/ChannelForms.h"
 #include "endpoint/CLstSockThread.h"
 #include "platform/Descriptors.h"
 #include "tests/endpoint_fixture.h"
 #include "tests/support/Waiting.h"
-#include "net/ChannelForms.h"
 
 using namespace endpointtest;
 

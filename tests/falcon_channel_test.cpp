@@ -10,6 +10,7 @@
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
 #include "channels/CnlList.h"
+#include "confserver/ChannelForms.h"
 #include "endpoint/CFalconVideoCnl.h"
 #include "endpoint/CHTTPSrvThread.h"
 #include "platform/ByteOrder.h"
@@ -18,7 +19,6 @@
 #include "tests/net_loopback.h"
 #include "tests/support/TestEnv.h"
 #include "tests/support/Waiting.h"
-#include "net/ChannelForms.h"
 
 namespace {
 

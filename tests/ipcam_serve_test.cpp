@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
+#include "confserver/ChannelForms.h"
 #include "tests/endpoint_fixture.h"
 #include "tests/support/ChildProcess.h"
-#include "net/ChannelForms.h"
 
 using namespace ipcamtest;
 using endpointtest::get;

@@ -2,9 +2,8 @@
 // start-up walk over the settings sections.
 #include "tests/ipcam_fixture.h"
 
-#include "app/CLogFile.h"
-#include "net/ChannelForms.h"
 #include "base/CLogFile.h"
+#include "confserver/ChannelForms.h"
 
 using namespace ipcamtest;
 

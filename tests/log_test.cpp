@@ -13,8 +13,8 @@
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "confserver/LogForm.h"
 #include "tests/support/TestEnv.h"
-#include "net/LogForm.h"
 
 namespace {
 

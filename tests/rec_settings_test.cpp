@@ -7,10 +7,10 @@
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "confserver/ChannelForms.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/support/TestChannel.h"
 #include "tests/support/TestEnv.h"
-#include "net/ChannelForms.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include "base/CSettings.h"
 #include "base/TextHelpers.h"
 #include "confserver/CLstConfThread.h"
+#include "confserver/ChannelForms.h"
 #include "confserver/ConfSubmit.h"
 #include "endpoint/CIPAxisVideoCnl.h"
 #include "recording/CRecVideoClient.h"
 #include "tests/fuzz/checks/FuzzChecks.h"
-#include "net/ChannelForms.h"
 
 namespace fuzzcheck {
 namespace {
