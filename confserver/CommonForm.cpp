@@ -108,7 +108,7 @@ void commonFormTable(const std::string& p, const std::string& section, bool panT
 bool commonUpdate(CVideoCnl& cnl, const FormFields& fields, std::string& html) {
   FormUpdate u(fields, cnl.fieldPrefix(), cnl.sectionName(), html);
   nameStep(u);
-  if (CRecVideoClient* rec = cnl.recorder())
+  if (CRecVideoClient* rec = recorderOf(cnl))
     if (!recordingUpdate(*rec, u.prefix(), u.section(), fields, html)) return false;
   panTiltStep(u);
   return true;
@@ -117,7 +117,7 @@ bool commonUpdate(CVideoCnl& cnl, const FormFields& fields, std::string& html) {
 void commonStatus(CVideoCnl& cnl, std::string& html) {
   using namespace formhtml;
   html += statusRow("Video signal", signalStateText(cnl.signalState()));
-  if (CRecVideoClient* rec = cnl.recorder()) recordingStatus(*rec, html);
+  if (CRecVideoClient* rec = recorderOf(cnl)) recordingStatus(*rec, html);
   const std::string section = cnl.sectionName();
   const int type = readSettingInt(section, kRotorType);
   const char* typeName = rotorTypeName(type);

@@ -33,6 +33,9 @@ void endpointFormTableFor(const std::string& p, const std::string& section, cons
   else if (bound.port != port)
     cell += "&nbsp;&nbsp;[" + std::to_string(bound.port) + "]";
   html += singleRowTable(labelFor(p + kAddr.key, kAddr.label), cell);
+  // A table of its own, so the address row stays exactly as it was.
+  html += singleRowTable(labelFor(p + kAuth.key, kAuth.label),
+                         selectControl(kLook, kAuth, p + kAuth.key, kAuth.choiceByValue(readSettingText(section, kAuth))));
 }
 
 void endpointUpdate(CNetVideoCnl& cnl, const FormFields& fields, std::string& html) {
@@ -45,6 +48,16 @@ void endpointUpdate(CNetVideoCnl& cnl, const FormFields& fields, std::string& ht
       html += std::string("<P class=upd>Updated the <EM>") + kAddr.label + "</EM> value to IP " +
               html_escape(*v) + "</P>";
       u.store(kAddr, *v);
+    }
+  }
+  if (const std::string* v = u.field(kAuth)) {
+    const SettingChoice* chosen = kAuth.choiceByValue(*v);
+    if (!chosen) {
+      html += std::string("<P class=warn>The <EM>") + kAuth.label + "</EM> value must be off, control or all.</P>";
+    } else if (u.differs(kAuth, *v)) {
+      u.store(kAuth, *v);
+      html += std::string("<P class=upd>Updated the <EM>") + kAuth.label + "</EM> value to <STRONG>" + chosen->text +
+              "</STRONG></P>";
     }
   }
   if (const std::string* v = u.field(kPort)) {

@@ -8,5 +8,6 @@ namespace endpointsettings {
 extern const SettingDesc kAddr;   // "CnlIPAddr": dotted IPv4, 0.0.0.0 every interface
 extern const SettingDesc kPort;   // "CnlIPPort": 0 lets the system choose
 extern const SettingDesc kServe;  // "CnlServe": an IP channel also answers on its endpoint
+extern const SettingDesc kAuth;   // "CnlAuth": off, control or all (endpoint/EndpointLogin.h)
 
 }  // namespace endpointsettings
