@@ -326,7 +326,9 @@ TEST(ConfSubmit, RemovingAChannelEndsItsPlayedBackStreamAndExport) {
   sendText(play, "GET /recordings/play.jpg?" + c);
   sendText(exp, "GET /recordings/export?" + c);
   EXPECT_NE(readAll(play, 1500).find("200 OK"), std::string::npos);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The export's answer has begun (a slow build takes a while to write its file first).
+  pollfd begun{exp, POLLIN, 0};
+  EXPECT_EQ(::poll(&begun, 1, 30000), 1);
   EXPECT_NE(post(f.port(), "1_0_Remove=on&ret_cnl=sys", kAuth).find("IP channel successfully removed"), std::string::npos);
   bool playClosed = false, expClosed = false;
   readAll(play, 5000, &playClosed);
