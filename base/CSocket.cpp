@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "base/CLogFile.h"
 #include "base/TextHelpers.h"
 #include "platform/Clock.h"
 #include "platform/Net.h"
@@ -393,4 +394,29 @@ CNetAddr localAddress(int handle) {
   sockaddr_in a{};
   if (handle < 0 || !platform::localName(handle, &a)) return CNetAddr();
   return toNetAddr(a);
+}
+
+bool listenOrSystemPort(CSocket& s, const std::string& address, uint16_t port, int backlog,
+                        const char* logSource, const char* fn, std::string* error) {
+  int err = s.create();
+  if (err == 0) err = s.bind(address, port);
+  if (err == -1) {
+    *error = "no IPv4 address: " + address;
+    s.close();
+    return false;
+  }
+  if (err != 0 && port != 0) {
+    g_logFile.log(CLogFile::Warning, logSource,
+                  "Port " + std::to_string(port) + " on " + address + " not free (" + std::strerror(err) +
+                      "); the system chose one",
+                  fn);
+    err = s.bind(address, 0);
+  }
+  if (err == 0) err = s.listen(backlog);
+  if (err != 0) {
+    *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(err);
+    s.close();
+    return false;
+  }
+  return true;
 }

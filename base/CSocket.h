@@ -198,3 +198,9 @@ int resolve(const std::string& host, const std::string& service, sockaddr_in* ou
 CNetAddr toNetAddr(const sockaddr_in& a);
 // The address a socket is bound to (what the system chose for port 0); ip "" when unknown.
 CNetAddr localAddress(int handle);
+
+// Creates s and listens on address:port with the given backlog. A port that is taken gives
+// way to one the system chooses, logged at Warning under logSource (function fn). False with
+// the reason in *error (s closed) when there is no such address or nothing can listen.
+bool listenOrSystemPort(CSocket& s, const std::string& address, uint16_t port, int backlog,
+                        const char* logSource, const char* fn, std::string* error);

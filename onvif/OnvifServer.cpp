@@ -166,26 +166,7 @@ bool OnvifServer::begin(const OnvifConfig& config, std::string* error) {
   m_config = config;
   m_uuid = deviceUuidFor(config.deviceSeed);
   m_stop = false;
-  int err = m_listen.create();
-  if (err == 0) err = m_listen.bind(config.address, config.port);
-  if (err == -1) {
-    *error = "no IPv4 address: " + config.address;
-    m_listen.close();
-    return false;
-  }
-  if (err != 0 && config.port != 0) {
-    g_logFile.log(CLogFile::Warning, kLogSource,
-                  "Port " + std::to_string(config.port) + " on " + config.address + " not free (" + std::strerror(err) +
-                      "); the system chose one",
-                  "OnvifServer::begin");
-    err = m_listen.bind(config.address, 0);
-  }
-  if (err == 0) err = m_listen.listen(64);
-  if (err != 0) {
-    *error = "cannot listen on " + config.address + ":" + std::to_string(config.port) + ": " + std::strerror(err);
-    m_listen.close();
-    return false;
-  }
+  if (!listenOrSystemPort(m_listen, config.address, config.port, 64, kLogSource, "OnvifServer::begin", error)) return false;
   m_bound = m_listen.localAddress();
   m_ptz.reset(new OnvifPtz(config.deadManNs));
   if (!m_ptz->begin() || !start()) {
