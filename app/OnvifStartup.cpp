@@ -5,20 +5,22 @@
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/Tables.h"
 #include "base/TextHelpers.h"
 #include "base/Utf8Text.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
+#include "channels/FalconSettings.h"
 #include "confserver/ConfAuth.h"
 #include "endpoint/CFalconVideoCnl.h"
 #include "endpoint/CIPVideoCnl.h"
 #include "onvif/OnvifServer.h"
+#include "pantilt/RotorHead.h"
 #include "platform/HostInfo.h"
 
 namespace {
 
-const char kSystem[] = "System";
 
 // Width and height from a JPEG's frame header; false when it has none.
 bool jpegSize(const uint8_t* d, size_t n, int* w, int* h) {
@@ -43,15 +45,6 @@ bool jpegSize(const uint8_t* d, size_t n, int* w, int* h) {
   return false;
 }
 
-RotorHeadConfig headOf(const std::string& section) {
-  RotorHeadConfig h;
-  h.type = g_settings.readInt(section, "RotorType", kRotorNone);
-  h.port = g_settings.readInt(section, "RotorComPort", 1);
-  h.baud = g_settings.readInt(section, "RotorBoudRate", 9600);
-  h.address = g_settings.readInt(section, "RotorAddress", 0);
-  return h;
-}
-
 class ChannelDirectory : public OnvifChannelSource {
  public:
   std::vector<OnvifChannel> channels() override {
@@ -69,7 +62,7 @@ class ChannelDirectory : public OnvifChannelSource {
         ch.width = f->encodeWidth();
         ch.height = f->encodeHeight();
         // Grabbed as fast as the video standard gives pictures.
-        ch.frameRate = g_settings.readString(section, "CnlVideoStandard", "PAL") == "NTSC" ? 30 : 25;
+        ch.frameRate = readSettingText(section, falconsettings::kVideoStd) == "NTSC" ? 30 : 25;
         const CNetAddr endpoint = f->localAddr();
         ch.endpointIp = endpoint.ip;
         ch.endpointPort = endpoint.port;
@@ -88,7 +81,7 @@ class ChannelDirectory : public OnvifChannelSource {
         ch.pictureBytes = pic->length;
         jpegSize(pic->data.get(), pic->length, &ch.width, &ch.height);
       }
-      ch.head = headOf(section);
+      ch.head = readRotorHead(section);
       out.push_back(ch);
     }
     return out;
@@ -163,13 +156,6 @@ class SettingsPresets : public OnvifPresetStore {
   }
 };
 
-uint16_t portSetting(const char* key, uint16_t def) {
-  const int v = g_settings.readInt(kSystem, key, def);
-  if (v >= 0 && v <= 65535) return static_cast<uint16_t>(v);
-  g_logFile.log(CLogFile::Warning, kSystem, std::string("Invalid ") + key + " " + std::to_string(v) + "; using " +
-                std::to_string(def), "readOnvifConfig");
-  return def;
-}
 
 }  // namespace
 
@@ -181,14 +167,16 @@ std::unique_ptr<OnvifCredentials> makeSettingsLogins() {
   return std::unique_ptr<OnvifCredentials>(new SettingsLogins);
 }
 
-bool onvifEnabled() { return g_settings.readBool(kSystem, "OnvifEnabled", false); }
+bool onvifEnabled() { return readSettingBool(syssettings::kSection, syssettings::kOnvifEnabled); }
 
 OnvifConfig readOnvifConfig() {
   OnvifConfig c;
-  c.address = g_settings.readString(kSystem, "OnvifAddress", g_settings.readString(kSystem, "ConfIPAddr", "0.0.0.0"));
-  c.port = portSetting("OnvifPort", OnvifConfig::kDefaultPort);
-  c.rtspEnabled = g_settings.readBool(kSystem, "RtspEnabled", false);
-  c.rtspPort = portSetting("RtspPort", OnvifConfig::kDefaultRtspPort);
+  using namespace syssettings;
+  c.address = readSettingText(kSection, kOnvifAddress);
+  if (c.address.empty()) c.address = readSettingText(kSection, kConfAddr);
+  c.port = readPort(kOnvifPort, "readOnvifConfig");
+  c.rtspEnabled = readSettingBool(kSection, kRtspEnabled);
+  c.rtspPort = readPort(kRtspPort, "readOnvifConfig");
   c.deviceSeed = platform::machineId();
   if (c.deviceSeed.empty()) c.deviceSeed = platform::hostName();
   return c;

@@ -6,6 +6,7 @@
 #include "app/OnvifStartup.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "channels/CVideoCnl.h"
 #include "channels/CnlList.h"
 #include "confserver/ConfServices.h"
@@ -14,7 +15,6 @@
 
 namespace {
 
-const char kSystem[] = "System";
 
 // One channel's pictures through its link; see PictureWatch.h.
 class ChannelPictures : public RtspPictureSource {
@@ -76,19 +76,13 @@ std::string settingsText() {
 }
 }  // namespace
 
-bool rtspEnabled() { return g_settings.readBool(kSystem, "RtspEnabled", false); }
+bool rtspEnabled() { return readSettingBool(syssettings::kSection, syssettings::kRtspEnabled); }
 
 RtspConfig readRtspConfig() {
   RtspConfig c;
-  c.address = g_settings.readString(kSystem, "ConfIPAddr", "0.0.0.0");
-  const int port = g_settings.readInt(kSystem, "RtspPort", RtspConfig::kDefaultPort);
-  if (port >= 0 && port <= 65535) {
-    c.port = static_cast<uint16_t>(port);
-  } else {
-    g_logFile.log(CLogFile::Warning, kSystem, "Invalid RtspPort " + std::to_string(port) + "; using 8554",
-                  "readRtspConfig");
-  }
-  c.auth = g_settings.readBool(kSystem, "RtspAuth", true);
+  c.address = readSettingText(syssettings::kSection, syssettings::kConfAddr);
+  c.port = syssettings::readPort(syssettings::kRtspPort, "readRtspConfig");
+  c.auth = readSettingBool(syssettings::kSection, syssettings::kRtspAuth);
   return c;
 }
 

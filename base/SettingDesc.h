@@ -26,6 +26,14 @@ enum class SettingControl {
   None,      // not on the form
 };
 
+// What a submitted value must look like beyond its type (the System page's checks).
+enum class SettingFormat {
+  Any,       // any storable text
+  Port,      // a port number, 0 to 65535
+  IPv4,      // an IPv4 address, or empty
+  IPv4List,  // IPv4 addresses separated by commas or spaces, kept comma-separated
+};
+
 // One choice of a radio group or selection list. value is what the browser submits (empty:
 // the option has no value attribute, so the text itself is submitted); code is the number
 // stored for it when the setting is a number.
@@ -48,6 +56,7 @@ struct SettingDesc {
   int maxLength = 0;            // longest text a text field takes
   std::vector<SettingChoice> choices;
   const char* formDef = nullptr;  // what the form shows when nothing is stored (null: def)
+  SettingFormat format = SettingFormat::Any;
 
   const char* rowLabel() const { return *formLabel ? formLabel : label; }
   // The choice submitted as value, or null.

@@ -9,6 +9,7 @@
 #include "base/CHTTPSocket.h"
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/ConfigAddress.h"
 #include "base/ConnectionRoom.h"
 #include "base/TextHelpers.h"
@@ -379,7 +380,7 @@ bool CLstConfThread::redirectToTls(ConfConnection& c, ConfAnswer& out) {
   // Pages only: the log text, the metrics, the pictures and the submission keep answering on
   // the plain port, so scripts and scrapers that use it go on working.
   if (c.tls() || conn.method != HTTP_GET || path == "/logs" || path == "/metrics" ||
-      path == "/submitConfig" || !g_settings.readBool("System", "ConfRedirectToTLS", false))
+      path == "/submitConfig" || !readSettingBool(syssettings::kSection, syssettings::kRedirectToTls))
     return false;
   const unsigned tlsPort = m_tls.address().port;
   return tlsPort != 0 &&

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/ConfAnswer.h"
 #include "base/TextHelpers.h"
 #include "confserver/ConfAuth.h"
@@ -56,7 +57,7 @@ std::string trimmed(const std::string& s) {
 }
 
 bool listedProxy(const std::string& ip) {
-  const std::string list = g_settings.readString("System", "TrustedProxies", "");
+  const std::string list = readSettingText(syssettings::kSection, syssettings::kTrustedProxies);
   size_t start = 0;
   while (start < list.size()) {
     const size_t end = list.find_first_of(", \t", start);
@@ -90,7 +91,7 @@ bool mayOpen(ConfRole role, ConfNeed need, bool publicStatusOn) {
   return false;
 }
 
-bool publicStatus() { return g_settings.readBool("System", "PublicStatus", true); }
+bool publicStatus() { return readSettingBool(syssettings::kSection, syssettings::kPublicStatus); }
 
 ConfRole roleOf(const HeaderMap& requestHeaders) {
   if (check_auth(requestHeaders)) return ConfRole::Admin;

@@ -1,24 +1,21 @@
 #include "confserver/ConfSecurity.h"
 
-#include <iterator>
 
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/TextHelpers.h"
 #include "confserver/SettingRows.h"
 #include "confserver/SignedLinks.h"
 
 namespace {
 
-using settingrows::Kind;
-using settingrows::Setting;
-
-const Setting kSettings[] = {
-    {"ConfTLSPort", "HTTPS port (0: off)", Kind::Port, "0"},
-    {"ConfTLSCert", "HTTPS certificate file (PEM; empty: self-signed)", Kind::Path, ""},
-    {"ConfTLSKey", "HTTPS key file (PEM)", Kind::Path, ""},
-    {"ConfRedirectToTLS", "Redirect HTTP pages to HTTPS", Kind::Switch, "0"},
-    {"PublicStatus", "Status and log without login", Kind::Switch, "1"},
-    {"TrustedProxies", "Trusted proxies (X-Forwarded-For)", Kind::Addresses, ""},
+const settingrows::Rows kRows = {
+    &syssettings::kTlsPort,
+    &syssettings::kTlsCert,
+    &syssettings::kTlsKey,
+    &syssettings::kRedirectToTls,
+    &syssettings::kPublicStatus,
+    &syssettings::kTrustedProxies,
 };
 
 }  // namespace
@@ -26,7 +23,7 @@ const Setting kSettings[] = {
 void printSecurityForm(const std::string& fingerprint, std::string& out) {
   out += "<TABLE rules=none frame=void>\n<COLGROUP><COL width=300><COL width=400></COLGROUP>\n"
          "<TR><TH colspan=2>Secure access</TH></TR>\n";
-  settingrows::printRows(std::begin(kSettings), std::end(kSettings), out);
+  settingrows::printRows(kRows, out);
   settingrows::row("HTTPS certificate SHA-256",
                    fingerprint.empty() ? std::string("HTTPS is off") : "<CODE>" + html_escape(fingerprint) + "</CODE>",
                    out);
@@ -58,5 +55,5 @@ bool applySecuritySettings(const std::map<std::string, std::string>& form, std::
                                : "<P class=warn>The links could not be revoked (no new secret).</P>";
     changed = true;
   }
-  return settingrows::applyRows(std::begin(kSettings), std::end(kSettings), form, resp) || changed;
+  return settingrows::applyRows(kRows, form, resp) || changed;
 }

@@ -1,8 +1,8 @@
 #include "confserver/ConfServices.h"
 
-#include <iterator>
 #include <mutex>
 
+#include "base/SystemSettings.h"
 #include "base/TextHelpers.h"
 #include "channels/CVideoCnl.h"
 #include "channels/LiveChannels.h"
@@ -10,16 +10,13 @@
 
 namespace {
 
-using settingrows::Kind;
-using settingrows::Setting;
-
-const Setting kSettings[] = {
-    {"RtspEnabled", "RTSP server", Kind::Switch, "0"},
-    {"RtspPort", "RTSP port", Kind::Port, "8554"},
-    {"RtspAuth", "RTSP login (digest)", Kind::Switch, "1"},
-    {"OnvifEnabled", "ONVIF device", Kind::Switch, "0"},
-    {"OnvifAddress", "ONVIF address (empty: that of the configuration)", Kind::Address, ""},
-    {"OnvifPort", "ONVIF port", Kind::Port, "8000"},
+const settingrows::Rows kRows = {
+    &syssettings::kRtspEnabled,
+    &syssettings::kRtspPort,
+    &syssettings::kRtspAuth,
+    &syssettings::kOnvifEnabled,
+    &syssettings::kOnvifAddress,
+    &syssettings::kOnvifPort,
 };
 
 std::mutex g_lock;
@@ -52,7 +49,7 @@ void setServicesRestart(std::function<void()> restart) {
 void printServicesForm(const std::string& pageHost, std::string& out) {
   out += "<TABLE rules=none frame=void>\n<COLGROUP><COL width=300><COL width=400></COLGROUP>\n"
          "<TR><TH colspan=2>Standard camera services</TH></TR>\n";
-  settingrows::printRows(std::begin(kSettings), std::end(kSettings), out);
+  settingrows::printRows(kRows, out);
   for (CVideoCnl* c : liveChannels()) {
     const std::string url = rtspUrlOf(*c, pageHost);
     const std::string name = c->name().empty() ? c->sectionName() : c->name();
@@ -64,7 +61,7 @@ void printServicesForm(const std::string& pageHost, std::string& out) {
 
 bool applyServiceSettings(const std::map<std::string, std::string>& form, std::string& resp) {
   const size_t before = resp.size();
-  const bool changed = settingrows::applyRows(std::begin(kSettings), std::end(kSettings), form, resp);
+  const bool changed = settingrows::applyRows(kRows, form, resp);
   // Only a stored value restarts the services; a refused one leaves them as they are.
   if (resp.find("<P class=upd>", before) == std::string::npos) return changed;
   std::function<void()> restart;

@@ -1,8 +1,7 @@
 #include "confserver/SettingRows.h"
 
-#include <cstdlib>
-
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/TextHelpers.h"
 
 namespace settingrows {
@@ -13,10 +12,15 @@ std::string trimmed(const std::string& s) {
   return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
 }
 
-bool normalised(const Setting& s, const std::string& text, std::string* value, std::string* why) {
+bool normalised(const SettingDesc& s, const std::string& text, std::string* value, std::string* why) {
   const std::string t = trimmed(text);
-  switch (s.kind) {
-    case Kind::Port: {
+  if (s.type == SettingType::Bool) {
+    if (t != "0" && t != "1") return *why = "must be on or off", false;
+    *value = t;
+    return true;
+  }
+  switch (s.format) {
+    case SettingFormat::Port: {
       long n = 0;
       bool digits = !t.empty() && t.size() <= 5;
       for (char c : t) digits = digits && c >= '0' && c <= '9';
@@ -25,19 +29,15 @@ bool normalised(const Setting& s, const std::string& text, std::string* value, s
       *value = std::to_string(n);
       return true;
     }
-    case Kind::Switch:
-      if (t != "0" && t != "1") return *why = "must be on or off", false;
-      *value = t;
-      return true;
-    case Kind::Path:
+    case SettingFormat::Any:
       *value = t;
       if (!CSettings::storableEntry(s.key, t)) return *why = "cannot be stored", false;
       return true;
-    case Kind::Address:
+    case SettingFormat::IPv4:
       if (!t.empty() && !is_valid_ip(t)) return *why = "must be an IPv4 address or empty", false;
       *value = t;
       return true;
-    case Kind::Addresses: {
+    case SettingFormat::IPv4List: {
       // Kept as one comma-separated list of IPv4 addresses.
       std::string list;
       size_t start = 0;
@@ -61,38 +61,37 @@ bool normalised(const Setting& s, const std::string& text, std::string* value, s
 
 }  // namespace
 
-std::string stored(const Setting& s) {
-  if (s.kind == Kind::Switch) return g_settings.readBool("System", s.key, s.def[0] == '1') ? "1" : "0";
-  if (s.kind == Kind::Port) return std::to_string(g_settings.readInt("System", s.key, std::atoi(s.def)));
-  return g_settings.readString("System", s.key, s.def);
+std::string stored(const SettingDesc& s) {
+  if (s.type == SettingType::Bool) return readSettingBool(syssettings::kSection, s) ? "1" : "0";
+  if (s.type == SettingType::Int) return std::to_string(readSettingInt(syssettings::kSection, s));
+  return readSettingText(syssettings::kSection, s);
 }
 
 void row(const std::string& label, const std::string& control, std::string& out) {
   out += "<TR><TD><LABEL>" + label + "</LABEL></TD><TD>" + control + "</TD></TR>\n";
 }
 
-void printRows(const Setting* begin, const Setting* end, std::string& out) {
-  for (const Setting* s = begin; s != end; ++s) {
+void printRows(Rows rows, std::string& out) {
+  for (const SettingDesc* s : rows) {
     const std::string name = std::string("sys_") + s->key;
     const std::string value = stored(*s);
     std::string control;
-    if (s->kind == Kind::Switch) {
-      control = "<SELECT name=" + name + "><OPTION value=\"1\"" + (value == "1" ? " selected" : "") +
-                ">on</OPTION><OPTION value=\"0\"" + (value == "0" ? " selected" : "") + ">off</OPTION></SELECT>";
+    if (s->control == SettingControl::Select) {
+      control = "<SELECT name=" + name + ">";
+      for (const SettingChoice& c : s->choices)
+        control += "<OPTION value=\"" + c.value + "\"" + (value == c.value ? " selected" : "") + ">" + c.text + "</OPTION>";
+      control += "</SELECT>";
     } else {
-      const char* width = s->kind == Kind::Port      ? "50px\" maxlength=5"
-                          : s->kind == Kind::Address ? "120px\" maxlength=15"
-                                                     : "390px\" maxlength=250";
-      control = "<INPUT type=text name=" + name + " style=\"width:" + width + " value=\"" + html_escape(value) + "\">";
+      control = "<INPUT type=text name=" + name + " style=\"width:" + std::to_string(s->widthPx) +
+                "px\" maxlength=" + std::to_string(s->maxLength) + " value=\"" + html_escape(value) + "\">";
     }
     row(s->label, control, out);
   }
 }
 
-bool applyRows(const Setting* begin, const Setting* end, const std::map<std::string, std::string>& form,
-               std::string& resp) {
+bool applyRows(Rows rows, const std::map<std::string, std::string>& form, std::string& resp) {
   bool changed = false;
-  for (const Setting* s = begin; s != end; ++s) {
+  for (const SettingDesc* s : rows) {
     auto it = form.find(std::string("sys_") + s->key);
     if (it == form.end()) continue;
     std::string value, why;
@@ -104,11 +103,12 @@ bool applyRows(const Setting* begin, const Setting* end, const std::map<std::str
     // Compared with the value in use (the default while none is stored), as the port of the
     // configuration address is: sending the form unchanged changes nothing.
     if (value == stored(*s)) continue;
-    const bool ok = s->kind == Kind::Switch ? g_settings.writeBool("System", s->key, value == "1")
-                    : s->kind == Kind::Port ? g_settings.writeInt("System", s->key, std::stoi(value))
-                                            : g_settings.writeString("System", s->key, value);
+    const char* section = syssettings::kSection;
+    const bool ok = s->type == SettingType::Bool  ? g_settings.writeBool(section, s->key, value == "1")
+                    : s->type == SettingType::Int ? g_settings.writeInt(section, s->key, std::stoi(value))
+                                                  : g_settings.writeString(section, s->key, value);
     if (!ok) continue;  // the submission warns about refused writes
-    const std::string shown = s->kind == Kind::Switch ? (value == "1" ? "on" : "off") : html_escape(value);
+    const std::string shown = s->type == SettingType::Bool ? (value == "1" ? "on" : "off") : html_escape(value);
     resp += std::string("<P class=upd>Updated the <EM>") + s->label + "</EM> value to <STRONG>" + shown +
             "</STRONG></P>";
     changed = true;

@@ -1,35 +1,34 @@
 #pragma once
-// Rows of the System Settings form described once each: key, label, kind and default. Both
+// Rows of the System Settings form drawn and checked from the settings' descriptions: both
 // the form rows and the submission step come from the description, so a setting is added by
-// adding one line to its part's table.
+// describing it once and naming it in its table's list.
 //
 // Configuration server thread only, like the rest of the form.
+#include <initializer_list>
 #include <map>
 #include <string>
 
+#include "base/SettingDesc.h"
+
 namespace settingrows {
 
-enum class Kind { Port, Switch, Path, Address, Addresses };
+// A table's rows: System settings (base/SystemSettings.h) whose form field is "sys_" + key.
+// A Bool is a selection of on and off; an Int or Text a text field of the description's
+// width; the description's format says what a submitted value must look like.
+using Rows = std::initializer_list<const SettingDesc*>;
 
-struct Setting {
-  const char* key;    // in section "System"; the form field is "sys_" + key
-  const char* label;  // the row's label, also named by the messages
-  Kind kind;
-  const char* def;    // default as stored text ("1"/"0" for a switch)
-};
-
-// The value in use, as stored text (the default while none is stored).
-std::string stored(const Setting& s);
+// The value in use, as the form shows and compares it ("1"/"0" for a switch; the default
+// while none is stored).
+std::string stored(const SettingDesc& s);
 
 // One labelled row of a two-column form table.
 void row(const std::string& label, const std::string& control, std::string& out);
 
-// The rows of settings [begin, end), each with the control its kind asks for.
-void printRows(const Setting* begin, const Setting* end, std::string& out);
+// The rows, each with the control its description asks for.
+void printRows(Rows rows, std::string& out);
 
-// Stores each changed value of [begin, end) found in the form with an "upd" paragraph, refuses
-// a bad one with a "warn" paragraph. True when anything changed or was refused.
-bool applyRows(const Setting* begin, const Setting* end, const std::map<std::string, std::string>& form,
-               std::string& resp);
+// Stores each changed value found in the form with an "upd" paragraph, refuses a bad one with
+// a "warn" paragraph. True when anything changed or was refused.
+bool applyRows(Rows rows, const std::map<std::string, std::string>& form, std::string& resp);
 
 }  // namespace settingrows

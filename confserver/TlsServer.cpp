@@ -6,6 +6,7 @@
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "base/SystemSettings.h"
 #include "base/TlsContext.h"
 #include "confserver/ConfConnection.h"
 #include "platform/Files.h"
@@ -56,8 +57,8 @@ void certificateNames(const std::string& ip, std::vector<std::string>& names, st
 // are logged; nullptr then.
 std::shared_ptr<const TlsContext> loadCertificate(const std::string& ip, const std::string& previousFp) {
   const char* const kConfigure = "TlsServer::configure";
-  std::string cert = g_settings.readString("System", "ConfTLSCert", "");
-  std::string key = g_settings.readString("System", "ConfTLSKey", "");
+  std::string cert = readSettingText(syssettings::kSection, syssettings::kTlsCert);
+  std::string key = readSettingText(syssettings::kSection, syssettings::kTlsKey);
   if (cert.empty() != key.empty()) {
     logAt(CLogFile::Error, "HTTPS needs both ConfTLSCert and ConfTLSKey, or neither (a self-signed "
                            "certificate is then made).", kConfigure);
@@ -102,8 +103,7 @@ TlsServer::~TlsServer() { shutdown(); }
 
 void TlsServer::configure(const std::string& ip) {
   std::lock_guard<std::mutex> once(m_configureLock);
-  const int port = g_settings.readInt("System", "ConfTLSPort", 0);
-  const uint16_t want = port > 0 && port <= 65535 ? uint16_t(port) : 0;
+  const uint16_t want = syssettings::readPort(syssettings::kTlsPort, "TlsServer::configure");
   std::shared_ptr<const TlsContext> ctx = want != 0 ? loadCertificate(ip, fingerprint()) : nullptr;
   {
     std::lock_guard<std::mutex> g(m_lock);

@@ -16,6 +16,7 @@
 #include "endpoint/CIPVideoCnl.h"
 #include "endpoint/CLstSockThread.h"
 #include "endpoint/EndpointSettings.h"
+#include "pantilt/RotorHead.h"
 #include "pantilt/CRotor.h"
 #include "pantilt/CRotorClient.h"
 
@@ -119,7 +120,7 @@ std::string CIPVideoCnl::controlAnswer(const std::map<std::string, std::string>&
 }
 
 bool CIPVideoCnl::answersRotor() {
-  return createRotor(g_settings.readInt(sectionName(), "RotorType", kRotorNone)) != nullptr;
+  return createRotor(readRotorHead(sectionName()).type) != nullptr;
 }
 
 // ---------------------------------------------------------------- the channel thread's part

@@ -25,11 +25,7 @@ CRotorClient::~CRotorClient() {
 
 bool CRotorClient::configure() {
   const std::string section = m_cnl->sectionName();
-  RotorHeadConfig head;
-  head.type = g_settings.readInt(section, "RotorType", kRotorNone);
-  head.port = g_settings.readInt(section, "RotorComPort", 1);
-  head.baud = g_settings.readInt(section, "RotorBoudRate", 9600);
-  head.address = g_settings.readInt(section, "RotorAddress", 0);
+  const RotorHeadConfig head = readRotorHead(section);
   m_lease.reset();
   if (!createRotor(head.type)) return false;  // no head configured: nothing to say
   std::string why;

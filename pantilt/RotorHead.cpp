@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "channels/ChannelSettings.h"
 #include "platform/SerialPort.h"
 
 namespace {
@@ -47,4 +48,13 @@ RotorLease::~RotorLease() {
   m_head.reset();
   auto it = g_heads.find(device);
   if (it != g_heads.end() && it->second.expired()) g_heads.erase(it);
+}
+
+RotorHeadConfig readRotorHead(const std::string& section) {
+  RotorHeadConfig h;
+  h.type = readSettingInt(section, cnlsettings::kRotorType);
+  h.port = readSettingInt(section, cnlsettings::kRotorComPort);
+  h.baud = readSettingInt(section, cnlsettings::kRotorBaudRate);
+  h.address = readSettingInt(section, cnlsettings::kRotorAddress);
+  return h;
 }

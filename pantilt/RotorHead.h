@@ -30,6 +30,9 @@ struct RotorHeadConfig {
   bool operator!=(const RotorHeadConfig& o) const { return !(*this == o); }
 };
 
+// The head a channel's settings section describes (their defaults where a key is missing).
+RotorHeadConfig readRotorHead(const std::string& section);
+
 // Who leases a head: a viewer's command stream (one at a time) or a service.
 enum class RotorUser { Viewer, Service };
 
