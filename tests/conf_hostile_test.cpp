@@ -30,40 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A headless telvgate in a home of its own, configuration pages on 127.0.0.1.
-class Gate {
- public:
-  explicit Gate(const std::string& channels = "") {
-    EXPECT_EQ(system(("mkdir -p '" + m_home.path() + "/.foxrc/TELVORA' '" + m_home.file("foxdir") + "'").c_str()), 0);
-    EXPECT_TRUE(writeFile(m_home.path() + "/.foxrc/TELVORA/TelvGate",
-                          "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n\n" + channels));
-  }
-  // wrapper: a program that starts telvgate (its arguments follow it), e.g. one setting a limit.
-  bool start(std::vector<std::string> wrapper = {}) {
-    wrapper.push_back(builtProgram("telvgate"));
-    const std::string program = wrapper.front();
-    if (!m_proc.start(program, std::vector<std::string>(wrapper.begin() + 1, wrapper.end()),
-                      {{"HOME", m_home.path()},
-                       {"FOXDIR", m_home.file("foxdir")},
-                       {"TELVGATE_LOCK_DIR", m_home.path()},
-                       {"DISPLAY", ":4711"}},
-                      m_home.path()))
-      return false;
-    const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
-    if (!m_proc.waitForStdout(marker, 10000)) return false;
-    const std::string out = m_proc.stdoutText();
-    port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
-    return port != 0;
-  }
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
-  ChildProcess& proc() { return m_proc; }
-  uint16_t port = 0;
-
- private:
-  TempDir m_home;
-  ChildProcess m_proc;
-};
-
 void sendRaw(int fd, const std::string& s) {
   size_t done = 0;
   while (done < s.size()) {
@@ -334,7 +300,7 @@ static std::string withoutUnreadableVptrReports(const std::string& err) {
 // Neither accept loop spins, the endpoint still serves a new viewer its picture and the
 // configuration server its status, and SIGTERM still ends the gateway.
 TEST(HostileClients, EndpointAtTheDescriptorLimitKeepsServing) {
-  Gate gate("[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n");
+  ConfGate gate(false, "", "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n");
   // The sanitizer's vptr check needs a free descriptor pair to read an object; without one it
   // reports any object as having no valid type, so here such reports do not end the program.
   const char* ubsan = std::getenv("UBSAN_OPTIONS");

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 uint16_t unusedLoopbackPort() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -23,30 +22,21 @@ uint16_t unusedLoopbackPort() {
 }
 
 ConfGate::ConfGate(bool https, const std::string& extraSystem, const std::string& extraSections) {
-  std::system(("mkdir -p '" + settingsDir() + "' '" + m_home.file("foxdir") + "'").c_str());
   if (https) tlsPort = unusedLoopbackPort();
-  writeFile(settingsDir() + "/TelvGate",
-            "[System]\nLogFilePath=" + logPath() + "\nLogFileSize=5\nConfIPAddr=127.0.0.1\n" +
-                (https ? "ConfTLSPort=" + std::to_string(tlsPort) + "\n" : "") + extraSystem + "\n" +
-                extraSections);
+  m_home.writeSettings("LogFileSize=5\nConfIPAddr=127.0.0.1\n" +
+                       (https ? "ConfTLSPort=" + std::to_string(tlsPort) + "\n" : "") + extraSystem + "\n" +
+                       extraSections);
 }
 
-bool ConfGate::start() {
-  if (!m_proc.start(builtProgram("telvgate"), {},
-                    {{"HOME", m_home.path()},
-                     {"FOXDIR", m_home.file("foxdir")},
-                     {"TELVGATE_LOCK_DIR", m_home.path()},
-                     {"DISPLAY", ":4711"}},
-                    m_home.path()))
-    return false;
-  const std::string marker = "TelvGate configuration pages: http://127.0.0.1:";
+bool ConfGate::start(const std::vector<std::string>& wrapper) {
+  if (!m_home.start(m_proc, {}, {}, wrapper)) return false;
+  const int plain = confPort(m_proc);
   const std::string tlsMarker = "(certificate SHA-256 ";
-  if (!m_proc.waitForStdout(marker, 10000) || (tlsPort && !m_proc.waitForStdout(tlsMarker, 10000)))
-    return false;
+  if (plain <= 0 || (tlsPort && !m_proc.waitForStdout(tlsMarker, 10000))) return false;
+  port = uint16_t(plain);
   const std::string out = m_proc.stdoutText();
-  port = uint16_t(std::atoi(out.c_str() + out.find(marker) + marker.size()));
   if (tlsPort) fingerprint = out.substr(out.find(tlsMarker) + tlsMarker.size(), 95);
-  return port != 0;
+  return true;
 }
 
 namespace conftls {

@@ -3,9 +3,10 @@
 // the system) and, when asked, its HTTPS port; the ports are read from what it prints.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/TestEnv.h"
+#include "tests/support/ProgramHome.h"
 
 class ConfGate {
  public:
@@ -13,8 +14,9 @@ class ConfGate {
   // a free loopback port becomes "ConfTLSPort".
   explicit ConfGate(bool https = false, const std::string& extraSystem = "",
                     const std::string& extraSections = "");
-  bool start();
-  std::string logPath() const { return m_home.file("TelvGateLog.log"); }
+  // wrapper: see ProgramHome::start.
+  bool start(const std::vector<std::string>& wrapper = {});
+  std::string logPath() const { return m_home.logPath(); }
   std::string settingsDir() const { return m_home.path() + "/.foxrc/TELVORA"; }
   ChildProcess& proc() { return m_proc; }
   uint16_t port = 0;
@@ -22,7 +24,7 @@ class ConfGate {
   std::string fingerprint;  // as start-up printed it
 
  private:
-  TempDir m_home;
+  ProgramHome m_home;
   ChildProcess m_proc;
 };
 

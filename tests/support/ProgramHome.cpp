@@ -19,13 +19,18 @@ void ProgramHome::writeSettings(const std::string& settings) {
   EXPECT_TRUE(writeFile(settingsFile(), m_settings)) << settingsFile();
 }
 
-bool ProgramHome::start(ChildProcess& p, const std::vector<std::string>& args, const Env& env) const {
+bool ProgramHome::start(ChildProcess& p, const std::vector<std::string>& args, const Env& env,
+                        const std::vector<std::string>& wrapper) const {
   Env all = {{"HOME", path()},
              {"FOXDIR", file("foxdir")},
              {"TELVGATE_LOCK_DIR", path()},
              {"DISPLAY", kNoDisplay}};
   all.insert(all.end(), env.begin(), env.end());
-  return p.start(builtProgram("telvgate"), args, all, path());
+  if (wrapper.empty()) return p.start(builtProgram("telvgate"), args, all, path());
+  std::vector<std::string> wrapped(wrapper.begin() + 1, wrapper.end());
+  wrapped.push_back(builtProgram("telvgate"));
+  wrapped.insert(wrapped.end(), args.begin(), args.end());
+  return p.start(wrapper.front(), wrapped, all, path());
 }
 
 std::string ProgramHome::settingsFile() const { return path() + "/.foxrc/TELVORA/TelvGate"; }

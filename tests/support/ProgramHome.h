@@ -25,8 +25,10 @@ class ProgramHome : public TempDir {
   void writeSettings(const std::string& settings);
   // Starts telvgate with `args` ({"--headless", "127.0.0.1", "0"}, ...): HOME, FOXDIR and
   // TELVGATE_LOCK_DIR point into this home and DISPLAY is kNoDisplay; the entries of `env` are
-  // set after these and may replace any of them.
-  bool start(ChildProcess& p, const std::vector<std::string>& args, const Env& env = {}) const;
+  // set after these and may replace any of them. wrapper: a program that starts telvgate, its
+  // arguments before the program's path ({"/usr/bin/prlimit", "--nofile=48:48", "--"}).
+  bool start(ChildProcess& p, const std::vector<std::string>& args, const Env& env = {},
+             const std::vector<std::string>& wrapper = {}) const;
 
   std::string settingsFile() const;
   // The settings file as last written here (the program rewrites it only on a submission).
