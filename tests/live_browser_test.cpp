@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::vector<FX::FXColor> screenshot(TempDir& home, const std::string& url, const
 }
 
 TEST(LiveBrowser, EveryTileOfTheGridMovesInHeadlessChromium) {
-  TempDir home;
+  ProgramHome home;
   // The cameras show thirty plain colours in turn, two a second.
   std::vector<std::string> camArgs = {"--port", "0", "--family", "axis", "--fps", "2"};
   for (int i = 0; i < 30; ++i) {
@@ -50,18 +51,15 @@ TEST(LiveBrowser, EveryTileOfTheGridMovesInHeadlessChromium) {
   ASSERT_TRUE(cam.start(builtProgram("fakecam"), camArgs));
   ASSERT_TRUE(cam.waitForStdout("\n", 5000)) << cam.stderrText();
   const std::string camPort = std::to_string(std::stoi(cam.stdoutText().substr(5)));
-  std::string settings = "[System]\nLogFilePath=" + home.file("TelvGateLog.log") + "\n";
+  std::string settings;
   for (int input : {0, 1, 3, 4})
     settings += "[Channel 0 1 " + std::to_string(input) + "]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\n"
                 "CnlOverlay=nametime\nCnlName=Analog " + std::to_string(input) + "\n";
   for (int index : {0, 1})
     settings += "[Channel 1 " + std::to_string(index) + "]\nCamIPAddr=127.0.0.1\nCamIPPort=" + camPort + "\n";
-  ASSERT_EQ(system(("mkdir -p '" + home.path() + "/.foxrc/TELVORA' '" + home.file("foxdir") + "'").c_str()), 0);
-  ASSERT_TRUE(writeFile(home.path() + "/.foxrc/TELVORA/TelvGate", settings));
+  home.writeSettings(settings);
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")},
-                          {"TELVGATE_LOCK_DIR", home.path()}, {"DISPLAY", ":4711"}}, home.path()));
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}));
   const std::string conf = "configuration pages: http://127.0.0.1:";
   ASSERT_TRUE(gate.waitForStdout("Analog Falcon 1 4: http", 10000)) << gate.stdoutText() << gate.stderrText();
   const std::string out = gate.stdoutText();

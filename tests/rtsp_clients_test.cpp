@@ -31,7 +31,7 @@ std::string run(const std::string& program, const std::vector<std::string>& args
 // The gateway with an analog channel and an IP channel on a fake camera; RTSP on 127.0.0.1
 // at a port of the system's choice, with the login boss / Pa55word.
 struct Gateway {
-  TempDir home;
+  ProgramHome home;
   ChildProcess cam, gate;
   std::string rtsp;  // "127.0.0.1:port"
 
@@ -39,18 +39,11 @@ struct Gateway {
     if (!cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "25"}) ||
         !cam.waitForStdout("\n", 5000))
       return false;
-    const std::string dir = home.path() + "/.foxrc/TELVORA";
-    if (system(("mkdir -p '" + dir + "' '" + home.file("foxdir") + "'").c_str()) != 0) return false;
-    writeFile(dir + "/TelvGate", "[System]\nLogFilePath=" + home.file("TelvGateLog.log") +
-                                     "\nRtspEnabled=true\nRtspPort=0\n" + systemExtra + "\n[Admins]\nboss=Pa55word\n\n"
-                                     "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n\n[Channel 1 0]\n"
-                                     "CamIPAddr=127.0.0.1\nCamIPPort=" + cam.stdoutText().substr(5) +
-                                     "CnlEventFramePeriod=40\n");
-    if (!gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                    {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")}, {"TELVGATE_LOCK_DIR", home.path()},
-                     {"DISPLAY", ":4711"}},
-                    home.path()))
-      return false;
+    home.writeSettings("RtspEnabled=true\nRtspPort=0\n" + systemExtra + "\n[Admins]\nboss=Pa55word\n\n"
+                       "[Channel 0 1 0]\nCnlIPAddr=127.0.0.1\nCnlIPPort=0\n\n[Channel 1 0]\n"
+                       "CamIPAddr=127.0.0.1\nCamIPPort=" + cam.stdoutText().substr(5) +
+                       "CnlEventFramePeriod=40\n");
+    if (!home.start(gate, {"--headless", "127.0.0.1", "0"})) return false;
     const std::string marker = "TelvGate RTSP server: rtsp://";
     if (!gate.waitForStdout(marker, 10000) || !gate.waitForStdout("TelvGate Analog Falcon 1 0", 10000)) return false;
     const std::string out = gate.stdoutText();

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ProgramHome.h"
 #include "tests/support/TestEnv.h"
 
 namespace {
@@ -51,22 +52,17 @@ uint16_t idlePort() {
 }
 
 TEST(SignalBlackBox, FaultySourcesAreReportedAndTheNoSignalPictureStandsIn) {
-  TempDir home;
+  ProgramHome home;
   const uint16_t camPort = idlePort();
   ASSERT_NE(camPort, 0);
   const std::string log = home.file("TelvGateLog.log"), rec = home.file("rec");
-  ASSERT_EQ(system(("mkdir -p '" + home.path() + "/.foxrc/TELVORA' '" + home.file("foxdir") + "'").c_str()), 0);
-  ASSERT_TRUE(writeFile(home.path() + "/.foxrc/TELVORA/TelvGate",
-                        "[System]\nLogFilePath=" + log + "\nNoSignalPicture=true\n\n"
-                        "[Channel 1 0]\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(camPort) + "\n\n"
-                        "[Channel 0 1 1]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\nCnlEventRecActive=true\n"
-                        "CnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n\n"
-                        "[Channel 0 1 3]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\n"));
+  home.writeSettings("NoSignalPicture=true\n\n"
+                     "[Channel 1 0]\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(camPort) + "\n\n"
+                     "[Channel 0 1 1]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\nCnlEventRecActive=true\n"
+                     "CnlEventRootPath=" + rec + "\nCnlEventFramePeriod=100\n\n"
+                     "[Channel 0 1 3]\nCnlIPAddr=127.0.0.1\nCnlEnabled=true\n");
   ChildProcess gate;
-  ASSERT_TRUE(gate.start(builtProgram("telvgate"), {"--headless", "127.0.0.1", "0"},
-                         {{"HOME", home.path()}, {"FOXDIR", home.file("foxdir")},
-                          {"TELVGATE_LOCK_DIR", home.path()}, {"DISPLAY", ":4711"},
-                          {"TELVGATE_FALCON_INPUTS", "1:black,3:frozen"}}, home.path()));
+  ASSERT_TRUE(home.start(gate, {"--headless", "127.0.0.1", "0"}, {{"TELVGATE_FALCON_INPUTS", "1:black,3:frozen"}}));
   const std::string conf = "configuration pages: http://127.0.0.1:", cam = "Analog Falcon 1 1: http://127.0.0.1:";
   ASSERT_TRUE(gate.waitForStdout(cam, 10000)) << gate.stdoutText() << gate.stderrText();
   const std::string out = gate.stdoutText();
