@@ -29,7 +29,7 @@ opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 sanitized=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g" "-DCMAKE_C_FLAGS_DEBUG=-O1 -g"
            -DTELVGATE_BUILD_BENCH=OFF)
 ctest_args=()
-sanitizer_excluded='^DebianPackage\.|^RtspClients\.(AHundredRtsp|GstreamerDecodesAMinute)'
+sanitizer_excluded='^DebianPackage\.|^RtspClients\.(AHundredRtsp|GstreamerDecodesAMinute)|^RecordingsTwoMinutes\.'
 if [ "${1:-}" = "--sanitize" ]; then
   build=build-asan
   opts=("${sanitized[@]}" -DTELVGATE_SANITIZE=ON)
