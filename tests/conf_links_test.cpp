@@ -117,6 +117,17 @@ TEST_F(Links, RecordingsStreamsAndExportsWorkOverHttps) {
   const std::string play = curlTls(*gate, "--max-time 2 -u vera:seen '" + base + "/recordings/play.jpg?speed=8&" + range + "'");
   EXPECT_NE(play.find("--TELVORA_Fast_Serverpush\r\nContent-Type: image/jpg"), std::string::npos);
   EXPECT_NE(play.find("\r\n\r\n\xFF\xD8", play.find("\r\n\r\n\xFF\xD8") + 1), std::string::npos);
+
+  // A link plays the range and speed it was made for; a widened range or another speed is refused.
+  const std::string signedPlay = link("/recordings/play.jpg?speed=8&" + range, "600");
+  EXPECT_NE(curlTls(*gate, "--max-time 2 '" + signedPlay + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << signedPlay;
+  const auto with = [&](const std::string& name, const std::string& value) {
+    const size_t at = signedPlay.find(name + "=") + name.size() + 1;
+    return signedPlay.substr(0, at) + value + signedPlay.substr(signedPlay.find('&', at));
+  };
+  for (const std::string& changed : {with("?from", "1"), with("&to", std::to_string(time(nullptr) + 86400)),
+                                     with("&speed", "1")})
+    EXPECT_EQ(status("'" + changed + "'"), "403") << changed;
 }
 
 TEST_F(Links, ChromiumShowsTheLivePageToAViewerOverHttps) {
