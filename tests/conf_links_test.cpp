@@ -120,7 +120,7 @@ TEST_F(Links, RecordingsStreamsAndExportsWorkOverHttps) {
 
   // A link plays the range and speed it was made for; a widened range or another speed is refused.
   const std::string signedPlay = link("/recordings/play.jpg?speed=8&" + range, "600");
-  EXPECT_NE(curlTls(*gate, "--max-time 2 '" + signedPlay + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << signedPlay;
+  EXPECT_NE(curlTls(*gate, "--max-time 1 '" + signedPlay + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << signedPlay;
   const auto with = [&](const std::string& name, const std::string& value) {
     const size_t at = signedPlay.find(name + "=") + name.size() + 1;
     return signedPlay.substr(0, at) + value + signedPlay.substr(signedPlay.find('&', at));
@@ -128,6 +128,12 @@ TEST_F(Links, RecordingsStreamsAndExportsWorkOverHttps) {
   for (const std::string& changed : {with("?from", "1"), with("&to", std::to_string(time(nullptr) + 86400)),
                                      with("&speed", "1")})
     EXPECT_EQ(status("'" + changed + "'"), "403") << changed;
+
+  // The overview's button beside the channel gives a link to its live stream.
+  const std::string button = "/link?c=Channel+0+1+0";
+  EXPECT_NE(curlTls(*gate, "-u vera:seen " + base + "/recordings").find("href=\"" + button + "\""), std::string::npos);
+  const std::string live = curlTls(*gate, "-u vera:seen '" + base + button + "&text=1'");
+  EXPECT_NE(curlTls(*gate, "--max-time 1 '" + live.substr(0, live.find('\n')) + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << live;
 }
 
 TEST_F(Links, ChromiumShowsTheLivePageToAViewerOverHttps) {
