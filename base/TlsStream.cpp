@@ -62,6 +62,10 @@ void TlsStream::closeNotify(int64_t timeoutNs) {
   m_closed = true;
 }
 
+void TlsStream::keepBuffers() {
+  if (m_ssl) SSL_clear_mode(m_ssl, SSL_MODE_RELEASE_BUFFERS);
+}
+
 std::string TlsStream::protocol() const { return m_ssl ? SSL_get_version(m_ssl) : ""; }
 
 int TlsStream::receive(void* buf, size_t len, int64_t timeoutNs) {

@@ -19,6 +19,10 @@ typedef struct ssl_st SSL;
 
 class TlsStream : public SocketTransport {
  public:
+  // The most application bytes one record carries: each send() of up to this many is one
+  // record, a longer one a record per this many.
+  static constexpr size_t kRecordBytes = 16384;
+
   // A session for fd with the context's certificate; the context is kept alive by the session.
   TlsStream(const std::shared_ptr<const TlsContext>& ctx, int fd);
   ~TlsStream() override;
@@ -33,6 +37,9 @@ class TlsStream : public SocketTransport {
   void closeNotify(int64_t timeoutNs) override;
   // "TLSv1.3" and the like, after the handshake.
   std::string protocol() const;
+  // For a session that goes on to stream: it keeps its record buffers between sends instead
+  // of giving them back after each (what suits the many short answers of pages).
+  void keepBuffers();
 
   int receive(void* buf, size_t len, int64_t timeoutNs) override;
   int send(const void* data, size_t len) override;

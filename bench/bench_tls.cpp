@@ -8,6 +8,10 @@
 //   http:  "/control/faststream.jpg?fps=20" on the channel's endpoint;
 //   nginx: the same endpoint path through Debian's nginx (one process, TLS 1.3, buffering
 //          off) proxying to the endpoint.
+// Then the same three ways for a push stream of recordings: N viewers (at most the server's
+// RecordingJobs::kMaxJobs) of "/recordings/play.jpg" at speed 1 from a tree of one minute of
+// a 640x480 JPEG recorded at 25/s, on the HTTPS port, on the plain configuration port, and
+// through nginx in front of that plain port.
 // Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt). Server
 // CPU is this process's minus the viewers' own, plus nginx's (from /proc) on its rows, per
 // delivered picture. Modes are interleaved round by round after a warm-up round.
@@ -34,12 +38,20 @@
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
+#include "base/TextHelpers.h"
 #include "bench/BenchSupport.h"
 #include "channels/CNetVideoClient.h"
 #include "channels/CnlList.h"
+#include "channels/PictureBlocks.h"
 #include "confserver/CLstConfThread.h"
 #include "endpoint/CNetVideoCnl.h"
 #include "platform/Clock.h"
+#include "recording/ErdInfo.h"
+#include "recording/EventTree.h"
+#include "recording/IndexFile.h"
+#include "recordings/RecTime.h"
+#include "recordings/RecordingJobs.h"
+#include "tests/jpeg_support.h"
 
 extern char** environ;
 
@@ -75,6 +87,38 @@ class BenchChannel : public CNetVideoCnl {
  private:
   const std::vector<uint8_t> m_picture;
 };
+
+// One minute recorded at 25/s under dir (the channel's tree folder): E00000.jpg and six sequence
+// files of 10 s, every picture the same JPEG with its own time stamp. The size of one
+// recorded picture; 0 when the tree could not be written.
+size_t writeRecording(const std::string& dir, uint64_t startUs) {
+  const std::vector<uint8_t> jpeg = jpegtest::referenceEncode(jpegtest::naturalPicture(640, 480, 3).data(), 640, 480, 80, false);
+  const auto stamped = [&](uint64_t us, uint32_t seq) {
+    std::vector<uint8_t> out(pictureblocks::kHeaderSize + jpeg.size() - 2);
+    pictureblocks::initHeader(out.data());
+    pictureblocks::setFrameFields(out.data(), us * 1000, seq, 0);
+    std::memcpy(out.data() + pictureblocks::kHeaderSize, jpeg.data() + 2, jpeg.size() - 2);
+    return out;
+  };
+  const std::string ev = eventtree::eventDir(dir, 1);
+  if (!eventtree::createPath(ev)) return 0;
+  uint32_t seq = 0;
+  for (int file = 0; file <= 6; ++file) {
+    std::vector<uint8_t> bytes;
+    for (int k = 0; k < (file == 0 ? 1 : 250); ++k, ++seq) {
+      const std::vector<uint8_t> p = stamped(startUs + uint64_t(seq) * uint64_t(kSourcePeriodNs / 1000), seq);
+      bytes.insert(bytes.end(), p.begin(), p.end());
+    }
+    std::ofstream(ev + (file == 0 ? std::string("E00000.jpg") : eventtree::sequenceFileName(file)), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  erdinfo::Record rec = erdinfo::freshRecord(uint32_t(startUs / 1000000));
+  rec.oldest = rec.newest = rec.oldestStamp.event = rec.newestStamp.event = 1;
+  erdinfo::setStampTimeUs(rec.oldestStamp, startUs);
+  erdinfo::setStampTimeUs(rec.newestStamp, startUs);
+  IndexFile index;
+  return index.rebuild(dir, rec) == IndexFile::Rebuild::Written ? stamped(startUs, 0).size() : 0;
+}
 
 // One viewer: connects, sends the request (through TLS when asked), counts what arrives.
 class Viewer {
@@ -146,16 +190,21 @@ double processCpuOf(pid_t pid) {
 // Debian's nginx in the foreground, one process, terminating TLS for the endpoint.
 class Nginx {
  public:
-  bool start(const std::string& dir, uint16_t port, uint16_t upstream, const std::string& crt, const std::string& key) {
+  // port proxies to the endpoint upstream, confPort to the plain configuration port confUpstream.
+  bool start(const std::string& dir, uint16_t port, uint16_t upstream, uint16_t confPort, uint16_t confUpstream,
+             const std::string& crt, const std::string& key) {
+    const auto server = [&](uint16_t listen, uint16_t to) {
+      return " server { listen 127.0.0.1:" + std::to_string(listen) + " ssl; ssl_certificate " + crt +
+             "; ssl_certificate_key " + key + "; ssl_protocols TLSv1.2 TLSv1.3;\n"
+             "  location / { proxy_pass http://127.0.0.1:" + std::to_string(to) +
+             "; proxy_buffering off; proxy_http_version 1.0; } }\n";
+    };
     const std::string conf = dir + "/nginx.conf";
     std::ofstream(conf) << "master_process off; worker_processes 1; daemon off; pid " << dir << "/nginx.pid;\n"
                         << "error_log " << dir << "/nginx-error.log;\nevents { worker_connections 4096; }\n"
                         << "http { access_log off; client_body_temp_path " << dir << "; proxy_temp_path " << dir
                         << ";\n fastcgi_temp_path " << dir << "; uwsgi_temp_path " << dir << "; scgi_temp_path " << dir
-                        << ";\n server { listen 127.0.0.1:" << port << " ssl; ssl_certificate " << crt
-                        << "; ssl_certificate_key " << key << "; ssl_protocols TLSv1.2 TLSv1.3;\n"
-                        << "  location / { proxy_pass http://127.0.0.1:" << upstream
-                        << "; proxy_buffering off; proxy_http_version 1.0; } } }\n";
+                        << ";\n" << server(port, upstream) << server(confPort, confUpstream) << "}\n";
     std::vector<std::string> args = {"nginx", "-p", dir, "-c", conf};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
@@ -182,7 +231,9 @@ struct Sample {
   double minRate = 0, usPerPic = 0;
 };
 
-Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, double seconds, pid_t extra) {
+// partBytes: one delivered part (its head and picture).
+Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, double seconds, pid_t extra,
+               double partBytes) {
   std::vector<std::unique_ptr<Viewer>> viewers;
   // In batches, each streaming before the next connects: the HTTPS port, like the plain one,
   // reads at most 16 requests at a time and drops the idlest for a newcomer.
@@ -208,7 +259,7 @@ Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, do
   platform::sleepNs(uint64_t(seconds * 1e9));
   const double c1 = bench::processCpuSeconds(), e1 = extra > 0 ? processCpuOf(extra) : 0;
   snap(b1, r1);
-  const double part = double(CNetVideoClient::kPartHeaderSize + kPictureBytes);
+  const double part = partBytes;
   double total = 0, slowest = 1e18;
   for (size_t i = 0; i < n; ++i) {
     total += double(b1[i] - b0[i]) / part;
@@ -258,7 +309,11 @@ int main(int argc, char** argv) {
   g_settings.writeInt("System", "ConfTLSPort", tlsPort);
   g_settings.writeString("Channel 0 96", "CnlIPAddr", "127.0.0.1");
   g_settings.writeInt("Channel 0 96", "CnlIPPort", 0);
+  g_settings.writeString("Channel 0 96", "CnlEventRootPath", dir + "/rec");
   g_logFile.init();
+  // Recorded a minute before now, long enough for every run to stream from its start.
+  const uint64_t recordedUs = platform::nowNs() / 1000 - 120000000ull;
+  const size_t recordedBytes = writeRecording(dir + "/rec/bench/", recordedUs);
 
   CLstConfThread server;
   server.setAnnounce(false);
@@ -271,10 +326,41 @@ int main(int argc, char** argv) {
     platform::sleepMs(10);
     endpoint = cnl->localAddr().port;
   }
+  uint16_t confPort = 0;
+  for (int i = 0; i < 500 && confPort == 0; ++i, platform::sleepMs(10)) confPort = server.address().port;
   const std::string settingsDir = dir + "/.foxrc/TELVORA/";
+  const uint16_t nginxConfPort = freePort();
   Nginx nginx;
-  const bool withNginx = nginx.start(dir, nginxPort, endpoint, settingsDir + "TelvGateTLS.crt", settingsDir + "TelvGateTLS.key");
+  const bool withNginx = nginx.start(dir, nginxPort, endpoint, nginxConfPort, confPort, settingsDir + "TelvGateTLS.crt",
+                                     settingsDir + "TelvGateTLS.key");
   if (!withNginx) std::fprintf(stderr, "nginx could not be started; its rows are left out\n");
+
+  struct Way {
+    uint16_t port;
+    bool tls;
+    std::string request;
+  };
+  // Rows of N viewers: the HTTPS way, the plain one, and nginx in front of the plain one.
+  const auto table = [&](const std::vector<size_t>& ns, const Way (&ways)[3], double partBytes) {
+    std::printf("| N | https min/s | https µs/pic | http µs/pic | nginx+http min/s | nginx+http µs/pic | https vs nginx |\n"
+                "|--:|--:|--:|--:|--:|--:|--:|\n");
+    for (size_t n : ns) {
+      std::vector<double> https, http, viaNginx;
+      double httpsMin = 1e9, nginxMin = 1e9;
+      for (int round = -1; round < rounds; ++round) {
+        const Sample a = measure(ways[0].port, ways[0].tls, ways[0].request, n, seconds, -1, partBytes);
+        const Sample b = measure(ways[1].port, ways[1].tls, ways[1].request, n, seconds, -1, partBytes);
+        const Sample c = withNginx ? measure(ways[2].port, ways[2].tls, ways[2].request, n, seconds, nginx.pid(), partBytes)
+                                   : Sample();
+        if (round < 0) continue;
+        https.push_back(a.usPerPic), http.push_back(b.usPerPic), viaNginx.push_back(c.usPerPic);
+        httpsMin = std::min(httpsMin, a.minRate), nginxMin = std::min(nginxMin, c.minRate);
+      }
+      std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx |\n", n, httpsMin, median(https), median(http),
+                  nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)));
+      std::fflush(stdout);
+    }
+  };
 
   const std::string streamReq = "GET /control/faststream.jpg?fps=20 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   const std::string tlsReq = "GET /stream/" + cnl->fieldPrefix() + ".jpg?fps=20 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
@@ -282,23 +368,24 @@ int main(int argc, char** argv) {
               "%d interleaved rounds after a warm-up, %u cores. CPU: serving side per delivered picture\n"
               "(this process without its viewer threads, plus nginx's own on the nginx rows).\n\n",
               kPictureBytes, seconds, rounds, std::thread::hardware_concurrency());
-  std::printf("| N | https min/s | https µs/pic | http µs/pic | nginx+http min/s | nginx+http µs/pic | https vs nginx |\n"
-              "|--:|--:|--:|--:|--:|--:|--:|\n");
+  table(counts, {{tlsPort, true, tlsReq}, {endpoint, false, streamReq}, {nginxPort, true, streamReq}},
+        double(CNetVideoClient::kPartHeaderSize + kPictureBytes));
+
+  const std::string playReq = "GET /recordings/play.jpg?c=" + url_encode(cnl->sectionName()) + "&from=" +
+                              rectime::unixText(recordedUs) + "&speed=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n"
+                              "Authorization: Basic " + base64_encode("admin:qatrel") + "\r\n\r\n";
+  std::vector<size_t> playCounts;
   for (size_t n : counts) {
-    std::vector<double> https, http, viaNginx;
-    double httpsMin = 1e9, nginxMin = 1e9;
-    for (int round = -1; round < rounds; ++round) {
-      const Sample a = measure(tlsPort, true, tlsReq, n, seconds, -1);
-      const Sample b = measure(endpoint, false, streamReq, n, seconds, -1);
-      const Sample c = withNginx ? measure(nginxPort, true, streamReq, n, seconds, nginx.pid()) : Sample();
-      if (round < 0) continue;
-      https.push_back(a.usPerPic), http.push_back(b.usPerPic), viaNginx.push_back(c.usPerPic);
-      httpsMin = std::min(httpsMin, a.minRate), nginxMin = std::min(nginxMin, c.minRate);
-    }
-    std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx |\n", n, httpsMin, median(https), median(http),
-                nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)));
-    std::fflush(stdout);
+    const size_t capped = std::min(n, RecordingJobs::kMaxJobs);
+    if (std::find(playCounts.begin(), playCounts.end(), capped) == playCounts.end()) playCounts.push_back(capped);
   }
+  std::printf("\nPush streams of recordings (/recordings/play.jpg, speed 1): a %zu-byte JPEG recorded at 25/s,\n"
+              "at most %zu viewers (the server's recordings jobs); the plain way is the configuration port.\n\n",
+              recordedBytes, RecordingJobs::kMaxJobs);
+  if (recordedBytes == 0) std::fprintf(stderr, "the recording could not be written; its table is left out\n");
+  else
+    table(playCounts, {{tlsPort, true, playReq}, {confPort, false, playReq}, {nginxConfPort, true, playReq}},
+          double(CNetVideoClient::kPartHeaderSize + recordedBytes));
   server.shutdown();
   for (CVideoCnl* c : takeAllChannels()) {
     c->stop();

@@ -86,6 +86,7 @@ int ConfConnection::run() {
     a = std::move(m_answer);
   }
   touch();
+  if ((a.handOver || a.stream) && m_tls) m_tls->keepBuffers();
   if (a.handOver) {
     int handle = -1;
     std::unique_ptr<SocketTransport> layer;

@@ -159,7 +159,10 @@ std::string printChannelList(const std::string& cnl) {
   for (CVideoCnl* c : liveChannels()) {
     const std::string key = c->fieldPrefix();
     const bool selected = key == cnl;
-    std::string entry = selected ? "<A class=selLink" : "<A class=innerLink";
+    // First a link to the channel's stream that needs no login, then the entry itself.
+    std::string entry = "<A class=link href=\"/link?c=" + html_escape(url_encode(c->sectionName())) +
+                        "\" title=\"a link to this channel's stream that needs no login\">link</A> ";
+    entry += selected ? "<A class=selLink" : "<A class=innerLink";
     entry += " href=\"/configure?cnl=" + html_escape(key) + "\">";
     if (selected) entry += "&gt;&nbsp;";
     entry += html_escape(c->displayName());

@@ -35,6 +35,11 @@ const char* const kRecordingsPaths[] = {"/recordings/play.jpg", "/recordings/pic
 // The parameters of a link, never passed on as part of its target.
 bool linkParam(const std::string& name) { return name == "c" || name == "exp" || name == "sig"; }
 
+// The parameters of a target that decide what it shows (the time or range of a recording, its
+// speed, an export's format): signed with the link, so that a changed or added one is refused.
+// Live streams carry none of them, and their links sign what they always did.
+const char* const kBoundParams[] = {"t", "from", "to", "speed", "format"};
+
 std::string hex(const unsigned char* p, size_t n) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -56,8 +61,13 @@ bool makeSecret() {
 std::string secret() { return g_settings.readString(kSection, kSecretKey, ""); }
 
 std::string signature(const std::string& key, const std::string& path, const std::string& channel,
-                      const std::string& exp) {
-  const std::string message = std::string(kPermission) + "\n" + path + "\n" + channel + "\n" + exp;
+                      const std::string& exp, const std::map<std::string, std::string>& target) {
+  std::string message = std::string(kPermission) + "\n" + path + "\n" + channel + "\n" + exp;
+  // Encoded, so that no value can pose as another parameter's line.
+  for (const char* name : kBoundParams) {
+    auto it = target.find(name);
+    if (it != target.end()) message += std::string("\n") + name + "=" + url_encode(it->second);
+  }
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   if (!HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
@@ -89,12 +99,13 @@ void textAnswer(int status, const char* reason, const std::string& text, ConfAns
 
 }  // namespace
 
-std::string linkQuery(const std::string& path, const std::string& channel, uint64_t validSec) {
+std::string linkQuery(const std::string& path, const std::string& channel, uint64_t validSec,
+                      const std::map<std::string, std::string>& target) {
   if (secret().size() != 2 * kSecretBytes && !makeSecret()) return std::string();
   if (validSec < 1) validSec = 1;
   if (validSec > kMaxValidSec) validSec = kMaxValidSec;
   const std::string exp = std::to_string(nowSec() + validSec);
-  const std::string sig = signature(secret(), path, channel, exp);
+  const std::string sig = signature(secret(), path, channel, exp, target);
   return sig.empty() ? std::string() : "c=" + url_encode(channel) + "&exp=" + exp + "&sig=" + sig;
 }
 
@@ -105,7 +116,7 @@ bool validLink(const std::string& path, const std::string& channel,
   if (exp.empty() || exp.size() > 12 || exp.find_first_not_of("0123456789") != std::string::npos) return false;
   const uint64_t expires = std::strtoull(exp.c_str(), nullptr, 10), now = nowSec();
   if (expires <= now || expires - now > kMaxValidSec) return false;
-  const std::string want = signature(key, path, channel, exp);
+  const std::string want = signature(key, path, channel, exp, query);
   return !want.empty() && sig.size() == want.size() && CRYPTO_memcmp(sig.data(), want.data(), want.size()) == 0;
 }
 
@@ -126,9 +137,13 @@ std::string linkedChannel(const std::string& path, const std::map<std::string, s
 }
 
 void linkPageAnswer(CHTTPSocket& conn, bool viaTls, ConfAnswer& out) {
+  std::string u = param(conn.query, "u");
+  // "/link?c=<section>": the channel's live stream, as its tile on the live page links it.
+  for (CVideoCnl* c : liveChannels())
+    if (u.empty() && c->sectionName() == param(conn.query, "c")) u = tlsPictureUrl(c->fieldPrefix(), true);
   std::string path;
   std::map<std::string, std::string> target;
-  http::splitTarget(param(conn.query, "u"), &path, &target);
+  http::splitTarget(u, &path, &target);
   const std::string channel = linkedChannel(path, target);
   CVideoCnl* cnl = nullptr;
   for (CVideoCnl* c : liveChannels())
@@ -141,7 +156,7 @@ void linkPageAnswer(CHTTPSocket& conn, bool viaTls, ConfAnswer& out) {
   std::string query;
   for (const auto& p : target)
     if (!linkParam(p.first)) query += url_encode(p.first) + "=" + url_encode(p.second) + "&";
-  const std::string signedPart = linkQuery(path, channel, valid);
+  const std::string signedPart = linkQuery(path, channel, valid, target);
   if (signedPart.empty()) return textAnswer(500, "Internal Server Error", "No link secret could be made.", out);
   const std::string url = std::string(viaTls ? "https://" : "http://") + hostOf(conn) + path + "?" + query + signedPart;
   if (conn.query.count("text")) return textAnswer(200, "OK", url, out);
@@ -157,11 +172,11 @@ void linkPageAnswer(CHTTPSocket& conn, bool viaTls, ConfAnswer& out) {
   if (path.compare(0, 8, "/stream/") == 0 && e.port != 0) {
     const std::string ip = e.ip.empty() || e.ip == "0.0.0.0" ? conn.localAddress().ip : e.ip;
     const std::string endpoint = "http://" + ip + ":" + std::to_string(e.port) + "/control/faststream.jpg?" +
-                                 query + linkQuery("/control/faststream.jpg", channel, valid);
+                                 query + linkQuery("/control/faststream.jpg", channel, valid, target);
     page += "<p>From the channel's own port: <input readonly size=120 value=\"" + html_escape(endpoint) + "\"></p>\n";
   }
   page += "<form action=\"/link\" method=get><input type=hidden name=u value=\"" +
-          html_escape(param(conn.query, "u")) + "\">Valid for <select name=valid>";
+          html_escape(u) + "\">Valid for <select name=valid>";
   static const struct { uint64_t sec; const char* label; } kChoices[] = {
       {3600, "1 hour"}, {kDefaultValidSec, "24 hours"}, {7 * 86400, "7 days"}, {kMaxValidSec, "30 days"}};
   for (const auto& o : kChoices)

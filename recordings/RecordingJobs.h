@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/CSocket.h"
 #include "platform/Thread.h"
@@ -71,6 +72,7 @@ class RecordingJob : public CThread {
   std::atomic<bool> m_done{false};
   std::mutex m_fdLock;  // stop() against the close at the end of run()
   std::unique_ptr<SocketTransport> m_layer;  // the job's thread (set before it starts)
+  std::vector<uint8_t> m_firstRecord;         // the job's thread: see sendPair()
   // One send that never waits: the count taken, or -1 with errno.
   ssize_t sendSome(const iovec* pieces, int count);
 };

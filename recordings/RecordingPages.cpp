@@ -239,7 +239,10 @@ void overviewPage(ConfAnswer& out) {
     const bool any = tree.bounds(&oldest, &newest);
     CRecVideoClient* rc = recorderOf(*t.cnl);
     const uint32_t quota = rc ? rc->diskQuotaKB() : 0;
-    page += "<TR><TD><SPAN class=cnl>" + html_escape(t.title) + "</SPAN></TD><TD>" +
+    // Beside the name: a link to the channel's live stream that needs no login (the server's
+    // "/link" page makes it).
+    page += "<TR><TD><SPAN class=cnl>" + html_escape(t.title) + "</SPAN> <A class=link href=\"/link?c=" +
+            qEnc(t.section) + "\" title=\"a link to this channel's stream that needs no login\">link</A></TD><TD>" +
             html_escape(t.type) + "</TD><TD>" + (any ? rectime::displayLocal(oldest) : "-") + "</TD><TD>" +
             (any ? rectime::displayLocal(newest) : "-") + "</TD><TD>" +
             std::to_string(r.ok ? r.span + 1 : 0) + "</TD><TD>" + sizeText(uint64_t(rec.usedKB)) + " / " +

@@ -116,7 +116,31 @@ TEST_F(Links, RecordingsStreamsAndExportsWorkOverHttps) {
   EXPECT_GE(std::atoi(frames.c_str()), 20) << frames;
   const std::string play = curlTls(*gate, "--max-time 2 -u vera:seen '" + base + "/recordings/play.jpg?speed=8&" + range + "'");
   EXPECT_NE(play.find("--TELVORA_Fast_Serverpush\r\nContent-Type: image/jpg"), std::string::npos);
-  EXPECT_NE(play.find("\r\n\r\n\xFF\xD8", play.find("\r\n\r\n\xFF\xD8") + 1), std::string::npos);
+  // Every part whole: the length in its head (bytes 70..76) spans one picture, FF D8 to FF D9.
+  size_t parts = 0;
+  for (size_t at = play.find("--TELVORA_Fast_Serverpush") - 2, len; at + 81 <= play.size(); at += 81 + len, ++parts) {
+    len = std::stoul(play.substr(at + 70, 7));
+    if (at + 81 + len > play.size()) break;
+    ASSERT_EQ(play.substr(at + 81, 2) + play.substr(at + 79 + len, 2), "\xFF\xD8\xFF\xD9") << parts;
+  }
+  EXPECT_GE(parts, 2u);
+
+  // A link plays the range and speed it was made for; a widened range or another speed is refused.
+  const std::string signedPlay = link("/recordings/play.jpg?speed=8&" + range, "600");
+  EXPECT_NE(curlTls(*gate, "--max-time 1 '" + signedPlay + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << signedPlay;
+  const auto with = [&](const std::string& name, const std::string& value) {
+    const size_t at = signedPlay.find(name + "=") + name.size() + 1;
+    return signedPlay.substr(0, at) + value + signedPlay.substr(signedPlay.find('&', at));
+  };
+  for (const std::string& changed : {with("?from", "1"), with("&to", std::to_string(time(nullptr) + 86400)),
+                                     with("&speed", "1")})
+    EXPECT_EQ(status("'" + changed + "'"), "403") << changed;
+
+  // The overview's button beside the channel gives a link to its live stream.
+  const std::string button = "/link?c=Channel+0+1+0";
+  EXPECT_NE(curlTls(*gate, "-u vera:seen " + base + "/recordings").find("href=\"" + button + "\""), std::string::npos);
+  const std::string live = curlTls(*gate, "-u vera:seen '" + base + button + "&text=1'");
+  EXPECT_NE(curlTls(*gate, "--max-time 1 '" + live.substr(0, live.find('\n')) + "'").find("\r\n\r\n\xFF\xD8"), std::string::npos) << live;
 }
 
 TEST_F(Links, ChromiumShowsTheLivePageToAViewerOverHttps) {
