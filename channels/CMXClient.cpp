@@ -50,6 +50,22 @@ void CVideoClient::paceAfter(uint64_t lastTimestamp) {
   }
 }
 
+uint64_t pushSlotNs(uint64_t pictureTs, uint64_t period) {
+  const uint64_t wallNow = platform::nowNs(), monoNow = platform::monotonicNs();
+  const uint64_t ahead = pictureTs + period > wallNow ? pictureTs + period - wallNow : 0;
+  const uint64_t bySource = monoNow + (ahead < period ? ahead : period);
+  const uint64_t byGrid = (monoNow / period + 1) * period;
+  return bySource > byGrid ? bySource : byGrid;
+}
+
+bool CVideoClient::waitNewFrameInSlot() {
+  const uint64_t now = platform::monotonicNs();
+  if (m_slotNs > now) sleepUnlessStopped(m_slotNs - now);
+  if (m_stop || !m_cnl->getNewFrame(m_picture)) return false;
+  m_slotNs = pushSlotNs(m_picture.timestamp, m_periodNs.load());
+  return true;
+}
+
 bool CVideoClient::waitNewFrame() {
   paceAfter(m_picture.timestamp);
   if (m_stop) return false;

@@ -41,6 +41,15 @@ class CMXClient : public CThread {
   std::atomic<bool> m_attached{false};  // set once, by CVideoCnl::addClient
 };
 
+// The monotonic time of a push-stream viewer's next part after a picture stamped pictureTs
+// (wall clock) went out: the next point of a grid of one slot per period on the monotonic
+// clock, and no sooner than a period after the picture's source time (at most a period from
+// now, so a picture stamped in the future, the wall clock set back, cannot stall the stream).
+// The grid keeps a viewer to its own rate: at its slot the current picture may be up to one
+// source interval old, and counting from its time stamp alone gives a 10/s viewer of a 20/s
+// source every picture. Viewers of the same period share the grid, so one round serves them.
+uint64_t pushSlotNs(uint64_t pictureTs, uint64_t periodNs);
+
 class CVideoClient : public CMXClient {
  public:
   // The period is clamped to 50 .. 1000 ms.
@@ -49,6 +58,11 @@ class CVideoClient : public CMXClient {
   // Sleeps until the own picture's time plus the period (no wait without a picture), then
   // asks the channel for a newer picture. True when one was copied into picture().
   bool waitNewFrame();
+
+  // For push streams: as waitNewFrame, but the wait ends at the viewer's next slot
+  // (pushSlotNs), so it never gets more pictures a second than its period allows, whatever the
+  // source's rate.
+  bool waitNewFrameInSlot();
 
   const FrameRec& picture() const { return m_picture; }
   uint64_t periodNs() const { return m_periodNs.load(); }
@@ -59,5 +73,6 @@ class CVideoClient : public CMXClient {
   void paceAfter(uint64_t lastTimestamp);
 
   FrameRec m_picture;
+  uint64_t m_slotNs = 0;  // waitNewFrameInSlot: monotonic time of the next part
   std::atomic<uint64_t> m_periodNs;  // the recorder changes it from init()
 };

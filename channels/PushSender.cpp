@@ -80,19 +80,7 @@ bool PushSender::startSend(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
   if (!CNetVideoClient::patchLength(s.header, m_currentPic->length)) return false;
   s.pic = m_currentPic;
   s.lastTs = s.pic->timestamp;
-  // The next slot: the next point of a grid of one slot per period on the monotonic clock,
-  // and no sooner than a period after this picture's source time (at most a period from now,
-  // so a picture stamped in the future, the wall clock set back, cannot stall the stream).
-  // The grid keeps a viewer to its own rate: at its slot the current picture may be up to one
-  // source interval old, and counting from its time stamp alone gave a 10/s viewer of a 20/s
-  // source every picture. It is shared by every viewer of the same period, so they are served
-  // in the same round.
-  const uint64_t period = s.viewer->periodNs();
-  const uint64_t wallNow = platform::nowNs(), monoNow = platform::monotonicNs();
-  const uint64_t ahead = s.lastTs + period > wallNow ? s.lastTs + period - wallNow : 0;
-  const uint64_t bySource = monoNow + (ahead < period ? ahead : period);
-  const uint64_t byGrid = (monoNow / period + 1) * period;
-  s.dueNs = bySource > byGrid ? bySource : byGrid;
+  s.dueNs = pushSlotNs(s.lastTs, s.viewer->periodNs());  // see there: the viewer's own rate
   s.failedWaits = 0;
   s.waitSinceNs = 0;
   s.lastProgressNs = monoNs;

@@ -78,7 +78,7 @@ class TlsPushClient : public CVideoClient {
     std::memcpy(head, CNetVideoClient::kPartHeader, sizeof head);
     for (int failedWaits = sendAll(m_head.data(), m_head.size()) ? 0 : CNetVideoClient::kMaxFailedWaits;
          failedWaits < CNetVideoClient::kMaxFailedWaits && !m_stop;) {
-      if (!waitNewFrame()) {
+      if (!waitNewFrameInSlot()) {
         if (++failedWaits < CNetVideoClient::kMaxFailedWaits)
           sleepUnlessStopped(uint64_t(CNetVideoClient::kFailPauseMs) * 1000000ull);
         continue;

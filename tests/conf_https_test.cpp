@@ -209,3 +209,27 @@ TEST(Https, FailedLoginsMatchTheFail2banFilterAndATrustedProxyNamesTheClient) {
                                sourceTreePath("packaging/fail2ban-telvgate.conf") + "'");
   EXPECT_NE(check.find(", 0 ignored, 7 matched, "), std::string::npos) << check;
 }
+
+// An HTTPS stream of a camera that gives 25 pictures a second, asked for 20: 20 a second come,
+// as on the channel's own endpoint. Waiting for a period after each picture's time stamp and
+// then for a newer picture gave about 15 a second here, and every picture of a source that
+// publishes without being asked.
+TEST(Https, AStreamKeepsToItsOwnRateOfAFasterSource) {
+  ChildProcess cam;
+  ASSERT_TRUE(cam.start(builtProgram("fakecam"), {"--port", "0", "--family", "axis", "--fps", "25"}));
+  ASSERT_TRUE(cam.waitForStdout("\n", 5000));
+  ConfGate gate(true, "", "[Channel 1 0]\nCamIPAddr=127.0.0.1\nCamIPPort=" + std::to_string(std::stoi(cam.stdoutText().substr(5))) +
+                              "\nCnlEventFramePeriod=40\n");
+  ASSERT_TRUE(gate.start()) << gate.proc().stdoutText() << gate.proc().stderrText();
+  const std::string url = "'https://127.0.0.1:" + std::to_string(gate.tlsPort) + "/stream/1_0_.jpg?fps=20'";
+  const auto parts = [&](int seconds) {
+    const std::string s = curlTls(gate, "--max-time " + std::to_string(seconds) + " " + url);
+    size_t n = 0;
+    for (size_t p = s.find("--TELVORA_Fast_Serverpush\r\n"); p != std::string::npos; p = s.find("--TELVORA_Fast_Serverpush\r\n", p + 1)) ++n;
+    return n;
+  };
+  ASSERT_GE(parts(2), 10u);  // the camera streams
+  const size_t n = parts(3);
+  EXPECT_GE(n, 50u);
+  EXPECT_LE(n, 63u);
+}
