@@ -1,9 +1,10 @@
 #pragma once
 // Walks the pictures of a recording tree in time order: E00000.jpg, then the pictures stored
 // back to back in M00001.jpg .. M00006.jpg, then the next event, each picture with the stamp of
-// its time-stamp segment. Every file is read whole into one buffer kept for the walk and split
-// in memory, so a picture is handed out as it was recorded, byte for byte, and an export costs
-// about what copying the files costs.
+// its time-stamp segment. Each file is read in pieces of kReadBytes into one buffer kept for
+// the walk (the unread rest of a piece moved to its front), and split there, so a picture is
+// handed out as it was recorded, byte for byte, from memory that is still in the processor's
+// cache: an export costs about what copying the files costs.
 //
 // The recorder may still be writing the newest event (a picture cut off at the end of a file is
 // left out) and the cleaner may delete the oldest events while this reads: an event whose
@@ -35,10 +36,12 @@ class PictureCursor {
  public:
   // Largest file read: six times ten seconds of big pictures fit many times over.
   static constexpr size_t kMaxFileBytes = 256u << 20;
+  // Bytes read at once; the buffer grows beyond it only for a picture that is larger.
+  static constexpr size_t kReadBytes = 256u << 10;
 
   // *tree must outlive the cursor.
   explicit PictureCursor(const RecordingTree& tree) : m_tree(tree) {}
-  ~PictureCursor() = default;
+  ~PictureCursor() { dropFile(); }
   PictureCursor(const PictureCursor&) = delete;
   PictureCursor& operator=(const PictureCursor&) = delete;
 
@@ -54,7 +57,8 @@ class PictureCursor {
 
  private:
   enum class Open { Read, Missing };
-  Open readFile(const char* name);
+  Open openFile(const char* name);
+  bool readMore();  // false at the end of the file
   void dropFile();
   bool advanceFile();  // false at the end
 
@@ -62,8 +66,9 @@ class PictureCursor {
   RecordingTree::Range m_range;
   uint32_t m_pos = 0;  // event position within m_range
   int m_file = -1;     // 0: E00000.jpg, 1..6: sequence files
-  const uint8_t* m_data = nullptr;  // the current file, in m_buf
-  std::vector<uint8_t> m_buf;
+  int m_fd = -1;       // the current file
+  size_t m_fileLeft = 0;  // its bytes not read yet
+  std::vector<uint8_t> m_buf;  // its bytes [m_off, m_bufLen) not handed out yet
   size_t m_bufLen = 0, m_off = 0;
   uint64_t m_fromUs = 0, m_lastUs = 0;
   bool m_any = false;  // a file of the walk was read

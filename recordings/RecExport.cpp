@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,31 +79,70 @@ std::string completeness(const ExportResult& r) {
 
 // ---- mkv / avi ----
 
-// The muxer's output: an open file written through a buffer of our own size.
-struct FileSink {
+// The muxer's output: an open file, or a stream handed the bytes in order. The muxer passes a
+// picture's bytes straight from the cursor (direct mode) right after the few bytes of its block
+// header; those are held back and go out with the picture in one write rather than in a system
+// call of their own.
+struct Sink {
   int fd = -1;
+  const ExportStream* stream = nullptr;  // instead of fd
+  std::vector<uint8_t> held;
   bool failed = false;
   int err = 0;
+
+  static constexpr size_t kHoldBelow = 4096, kHeldMax = 65536;
+
+  bool put(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+    if (stream) {
+      if ((*stream)(a, an, b, bn)) return true;
+      err = EPIPE;
+      failed = true;
+      return false;
+    }
+    iovec v[2] = {{const_cast<uint8_t*>(a), an}, {const_cast<uint8_t*>(b), bn}};
+    iovec* p = an ? v : v + 1;
+    int count = an ? 2 : 1;
+    while (count > 0) {
+      const ssize_t n = writev(fd, p, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err = errno;
+        failed = true;
+        return false;
+      }
+      for (size_t left = size_t(n); left > 0;) {
+        const size_t take = left < p->iov_len ? left : p->iov_len;
+        p->iov_base = static_cast<uint8_t*>(p->iov_base) + take;
+        p->iov_len -= take;
+        left -= take;
+        if (p->iov_len == 0) ++p, --count;
+      }
+      while (count > 0 && p->iov_len == 0) ++p, --count;
+    }
+    return true;
+  }
+  bool flush() {
+    if (held.empty()) return !failed;
+    const bool ok = put(nullptr, 0, held.data(), held.size());
+    held.clear();
+    return ok;
+  }
 };
 
 int sinkWrite(void* opaque, uint8_t* buf, int size) {  // FFmpeg 5 passes it non-const
-  FileSink* s = static_cast<FileSink*>(opaque);
-  int done = 0;
-  while (done < size) {
-    const ssize_t n = write(s->fd, buf + done, size_t(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      s->failed = true;
-      s->err = errno;
-      return AVERROR(EIO);
-    }
-    done += int(n);
+  Sink* s = static_cast<Sink*>(opaque);
+  if (size_t(size) < Sink::kHoldBelow && s->held.size() + size_t(size) <= Sink::kHeldMax) {
+    s->held.insert(s->held.end(), buf, buf + size);
+    return size;
   }
-  return size;
+  const bool ok = s->put(s->held.data(), s->held.size(), buf, size_t(size));
+  s->held.clear();
+  return ok ? size : AVERROR(EIO);
 }
 
 int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
-  FileSink* s = static_cast<FileSink*>(opaque);
+  Sink* s = static_cast<Sink*>(opaque);
+  if (!s->flush()) return AVERROR(EIO);
   if (whence & AVSEEK_SIZE) {
     struct stat st;
     return fstat(s->fd, &st) == 0 ? int64_t(st.st_size) : -1;
@@ -220,7 +260,7 @@ class VideoWriter {
     const int r = av_write_trailer(m_oc.get());
     if (r < 0 || m_sink.failed) return fail("Unable to finish the file: " + avError(r) + sinkText(), error);
     avio_flush(m_oc->pb);
-    if (m_sink.failed) return fail("Unable to finish the file" + sinkText(), error);
+    if (!m_sink.flush()) return fail("Unable to finish the file" + sinkText(), error);
     if (!writeNotice(notice)) return fail("Unable to finish the file (" + errnoText() + ")", error);
     const int fd = m_sink.fd;
     m_sink.fd = -1;
@@ -264,7 +304,7 @@ class VideoWriter {
 
   const Format m_format;
   const uint64_t m_periodUs;
-  FileSink m_sink;
+  Sink m_sink;
   std::unique_ptr<AVFormatContext, MuxerDeleter> m_oc;
   AVStream* m_stream = nullptr;
   AVPacket* m_packet = nullptr;

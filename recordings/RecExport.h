@@ -24,6 +24,10 @@ bool parseFormat(const std::string& text, Format* out);
 const char* formatExtension(Format f);
 const char* formatMimeType(Format f);
 
+// Where an export's bytes go when it is not written to a file: two pieces in order (the first
+// may be empty), never sought back. False stops the export (the receiver went away).
+using ExportStream = std::function<bool(const uint8_t* a, size_t alen, const uint8_t* b, size_t blen)>;
+
 struct ExportRequest {
   std::string channelName;  // for EXPORT.txt
   std::string channelTag;   // the tree's folder name, for the download name
