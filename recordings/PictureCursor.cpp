@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include <cerrno>
@@ -54,13 +54,30 @@ size_t scanDataStart(const uint8_t* p, size_t n) {
 
 // The first picture head in [p, p + n). FF is about one byte in a hundred of entropy-coded
 // data, too often for memchr (a call per FF) or a general substring search to keep up with
-// copying the bytes; FF D8 does not occur there at all, so the pair is looked for 16 bytes at
-// a time and only a hit is compared in full.
-const uint8_t* findHead(const uint8_t* p, size_t n) {
-  if (n < sizeof kPictureHead) return nullptr;
-  const uint8_t* const last = p + n - sizeof kPictureHead;  // the last place a head can start
-  const uint8_t* q = p;
-#if defined(__SSE2__)
+// copying the bytes; FF D8 does not occur there at all, so the pair is looked for 16 or 32
+// bytes at a time and only a hit is compared in full.
+const uint8_t* headFrom(const uint8_t* q, const uint8_t* last) {
+  for (; q <= last; ++q)
+    if (q[0] == 0xFF && q[1] == 0xD8 && std::memcmp(q, kPictureHead, sizeof kPictureHead) == 0) return q;
+  return nullptr;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) const uint8_t* findHeadAvx2(const uint8_t* q, const uint8_t* last) {
+  const __m256i ff = _mm256_set1_epi8(char(0xFF)), d8 = _mm256_set1_epi8(char(0xD8));
+  for (; q + 32 <= last; q += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+    unsigned hits = unsigned(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, ff), _mm256_cmpeq_epi8(b, d8))));
+    for (; hits; hits &= hits - 1) {
+      const uint8_t* at = q + __builtin_ctz(hits);
+      if (std::memcmp(at, kPictureHead, sizeof kPictureHead) == 0) return at;
+    }
+  }
+  return headFrom(q, last);
+}
+
+const uint8_t* findHeadSse2(const uint8_t* q, const uint8_t* last) {
   const __m128i ff = _mm_set1_epi8(char(0xFF)), d8 = _mm_set1_epi8(char(0xD8));
   for (; q + 16 <= last; q += 16) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
@@ -71,10 +88,20 @@ const uint8_t* findHead(const uint8_t* p, size_t n) {
       if (std::memcmp(at, kPictureHead, sizeof kPictureHead) == 0) return at;
     }
   }
+  return headFrom(q, last);
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
 #endif
-  for (; q <= last; ++q)
-    if (q[0] == 0xFF && q[1] == 0xD8 && std::memcmp(q, kPictureHead, sizeof kPictureHead) == 0) return q;
-  return nullptr;
+
+const uint8_t* findHead(const uint8_t* p, size_t n) {
+  if (n < sizeof kPictureHead) return nullptr;
+  const uint8_t* const last = p + n - sizeof kPictureHead;  // the last place a head can start
+#if defined(__x86_64__)
+  return kHaveAvx2 ? findHeadAvx2(p, last) : findHeadSse2(p, last);
+#else
+  return headFrom(p, last);
+#endif
 }
 
 // The length of the picture at p when the next recorded picture follows it directly: its
