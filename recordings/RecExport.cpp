@@ -170,11 +170,17 @@ class VideoWriter {
     if (m_sink.fd >= 0) close(m_sink.fd);
   }
 
-  bool open(const std::string& path, int width, int height, const ExportRequest& req,
-            std::string* error) {
-    // Read and write: the comment is found again and rewritten when the file is finished.
-    m_sink.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (m_sink.fd < 0) return fail("Unable to create " + path + " (" + errnoText() + ")", error);
+  // Into the file at path, or (path null) to stream, which is never sought back: the header
+  // then carries durationMs and a comment that cannot be rewritten.
+  bool open(const std::string* path, const ExportStream* stream, int64_t durationMs, int width,
+            int height, const ExportRequest& req, std::string* error) {
+    if (path) {
+      // Read and write: the comment is found again and rewritten when the file is finished.
+      m_sink.fd = ::open(path->c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+      if (m_sink.fd < 0) return fail("Unable to create " + *path + " (" + errnoText() + ")", error);
+    } else {
+      m_sink.stream = stream;
+    }
     AVFormatContext* oc = nullptr;
     const char* muxer = m_format == Format::Mkv ? "matroska" : "avi";
     if (avformat_alloc_output_context2(&oc, nullptr, muxer, nullptr) < 0 || !oc)
@@ -182,11 +188,15 @@ class VideoWriter {
     m_oc.reset(oc);
     uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMuxBufferBytes));
     oc->pb = buffer ? avio_alloc_context(buffer, kMuxBufferBytes, 1, &m_sink, nullptr, sinkWrite,
-                                         sinkSeek)
+                                         path ? sinkSeek : nullptr)
                     : nullptr;
     if (!oc->pb) {
       av_free(buffer);
       return fail("Out of memory for the muxer", error);
+    }
+    if (!path) {
+      oc->pb->seekable = 0;
+      oc->duration = durationMs * 1000;  // the muxer writes it with the header
     }
     oc->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Packet data goes from the muxer straight to write() rather than through the buffer
@@ -210,7 +220,7 @@ class VideoWriter {
                 (req.channelName + " " + rectime::isoLocal(req.fromUs) + " - " +
                  rectime::isoLocal(req.toUs)).c_str(), 0);
     av_dict_set(&oc->metadata, "encoder", (std::string("TelvGate ") + kTelvGateVersion).c_str(), 0);
-    av_dict_set(&oc->metadata, "comment", noticeRoom(kCompleteNotice).c_str(), 0);
+    av_dict_set(&oc->metadata, "comment", path ? noticeRoom(kCompleteNotice).c_str() : kCompleteNotice, 0);
     AVDictionary* options = nullptr;
     // The clusters' CRC-32 elements are optional; computing them took a third of the time.
     if (m_format == Format::Mkv) av_dict_set(&options, "write_crc32", "0", 0);
@@ -261,6 +271,7 @@ class VideoWriter {
     if (r < 0 || m_sink.failed) return fail("Unable to finish the file: " + avError(r) + sinkText(), error);
     avio_flush(m_oc->pb);
     if (!m_sink.flush()) return fail("Unable to finish the file" + sinkText(), error);
+    if (m_sink.fd < 0) return true;  // streamed
     if (!writeNotice(notice)) return fail("Unable to finish the file (" + errnoText() + ")", error);
     const int fd = m_sink.fd;
     m_sink.fd = -1;
@@ -500,9 +511,42 @@ std::string downloadName(const ExportRequest& req) {
          "." + formatExtension(req.format);
 }
 
-ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
-                         const std::string& path, const std::function<bool()>& cancelled) {
+namespace {
+
+// The stamps of the last picture in [fromUs, toUs) and of the one before it in the same event
+// (0 when there is none), reading only the event that holds toUs. False when that event has no
+// picture in the range.
+bool lastPicture(const RecordingTree& tree, uint64_t fromUs, uint64_t toUs, uint64_t* lastUs,
+                 uint64_t* prevUs) {
+  const RecordingTree::Range range = tree.range();
+  uint32_t pos;
+  uint64_t start;
+  if (!tree.findPosition(range, toUs - 1, &pos, &start)) return false;
+  PictureCursor cursor(tree);
+  Picture pic;
+  uint64_t n = 0;
+  if (cursor.seek(start > fromUs ? start : fromUs))
+    while (cursor.next(&pic) && pic.us < toUs) {
+      *prevUs = n++ ? *lastUs : 0;
+      *lastUs = pic.us;
+    }
+  return n > 0;
+}
+
+int64_t roundedMs(uint64_t us) { return int64_t((us + 500) / 1000); }
+
+ExportResult exportTo(const RecordingTree& tree, ExportRequest req, const std::string* path,
+                      const ExportStream* stream, const std::function<bool()>& cancelled) {
   ExportResult r;
+  // A stream's header holds the duration: the range ends at the last picture recorded now.
+  uint64_t lastUs = 0, prevUs = 0;
+  if (stream && req.fromUs < req.toUs) {
+    if (!lastPicture(tree, req.fromUs, req.toUs, &lastUs, &prevUs)) {
+      r.status = ExportResult::Status::NothingRecorded;
+      return r;
+    }
+    req.toUs = lastUs + 1;
+  }
   PictureCursor cursor(tree);
   Picture pic;
   if (req.fromUs >= req.toUs || !cursor.seek(req.fromUs) || !cursor.next(&pic) || pic.us >= req.toUs) {
@@ -517,9 +561,13 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
                                                     : kFallbackPeriodUs;
   std::unique_ptr<VideoWriter> video;
   std::unique_ptr<ZipWriter> zip;
+  if (stream && req.format != Format::Mkv) {
+    r.error = "Only mkv exports are streamed";
+    return r;
+  }
   if (req.format == Format::Zip) {
     zip.reset(new ZipWriter);
-    if (!zip->open(path, &r.error)) return r;
+    if (!zip->open(*path, &r.error)) return r;
   } else {
     int w = 0, h = 0;
     if (!jpegSize(pic.data, pic.size, &w, &h)) {
@@ -527,7 +575,16 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
       return r;
     }
     video.reset(new VideoWriter(req.format, period));
-    if (!video->open(path, w, h, req, &r.error)) return r;
+    // What the file's trailer would say: the last picture's time and the length it gets (the
+    // spacing before it unless that is a gap, see VideoWriter::write).
+    const int64_t lastMs = roundedMs(lastUs - r.firstUs);
+    int64_t lengthMs = int64_t(period / 1000);
+    if (prevUs >= r.firstUs && prevUs < lastUs) {
+      const int64_t spacing = lastMs - roundedMs(prevUs - r.firstUs);
+      if (spacing > 0 && spacing <= int64_t(kMaxPeriodUs / 1000)) lengthMs = spacing;
+    }
+    if (!video->open(path, stream, lastMs + lengthMs, w, h, req, &r.error)) return r;
+
   }
   do {
     if (cancelled && cancelled()) {
@@ -549,6 +606,18 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
   }
   r.status = ExportResult::Status::Written;
   return r;
+}
+
+}  // namespace
+
+ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
+                         const std::string& path, const std::function<bool()>& cancelled) {
+  return exportTo(tree, req, &path, nullptr, cancelled);
+}
+
+ExportResult streamRange(const RecordingTree& tree, const ExportRequest& req,
+                         const ExportStream& out, const std::function<bool()>& cancelled) {
+  return exportTo(tree, req, nullptr, &out, cancelled);
 }
 
 }  // namespace recordings
