@@ -66,11 +66,13 @@ class PlayJob : public RecordingJob {
 
 class ExportJob : public RecordingJob {
  public:
-  ExportJob(const std::string& section, const std::string& dir, const ExportRequest& req)
-      : RecordingJob(section, dir), m_req(req) {}
+  ExportJob(const std::string& section, const std::string& dir, const ExportRequest& req,
+            bool chunked)
+      : RecordingJob(section, dir), m_req(req), m_chunked(chunked) {}
 
  protected:
   void work() override {
+    if (m_chunked && m_req.format == Format::Mkv) return stream();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/telvgate-export-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -97,6 +99,53 @@ class ExportJob : public RecordingJob {
   }
 
  private:
+  std::map<std::string, std::string> head() const {
+    return {{"Content-Type:", formatMimeType(m_req.format)},
+            {"Content-Disposition:", "attachment; filename=\"" + downloadName(m_req) + "\""},
+            {"Cache-Control:", "private,no-cache,no-store"},
+            {"Connection:", "close"}};
+  }
+
+  void stream() {
+    bool started = false;
+    // Each chunk's line break goes out in front of the next chunk's size.
+    const char* lead = "";
+    const ExportStream out = [&](const uint8_t* a, size_t alen, const uint8_t* b, size_t blen) {
+      if (alen + blen == 0) return true;  // a chunk of size 0 would end the body
+      std::string first;
+      if (!started) {
+        std::map<std::string, std::string> h = head();
+        h["Transfer-Encoding:"] = "chunked";
+        first = http::buildResponseHead(200, "OK", h);
+        started = true;
+      }
+      char size[24];
+      std::snprintf(size, sizeof size, "%s%zx\r\n", lead, alen + blen);
+      lead = "\r\n";
+      first += size;
+      first.append(reinterpret_cast<const char*>(a), alen);
+      return sendPair(first.data(), first.size(), b, blen);
+    };
+    unsigned n = 0;
+    const ExportResult r = streamRange(m_tree, m_req, out, [&] {
+      return stopping() || (++n % kCancelCheckEvery == 0 && clientGone());
+    });
+    if (r.status == ExportResult::Status::Written && !r.cutShort) {
+      static const char kEnd[] = "\r\n0\r\n\r\n";
+      sendAll(kEnd, sizeof kEnd - 1);
+    } else if (r.status == ExportResult::Status::Written) {
+      g_logFile.log(CLogFile::Warning, kLogSource,
+                    "Export of " + m_section + " cut short by the recording cleaner at " +
+                        rectime::displayLocal(r.lastUs) + "; its download ends broken",
+                    "ExportJob::stream");
+    } else if (r.status == ExportResult::Status::NothingRecorded) {
+      sendShortAnswer(404, "Not Found", "Nothing is recorded in this range any more.");
+    } else if (r.status == ExportResult::Status::Failed) {
+      logFailure(r.error);
+      if (!started) sendShortAnswer(500, "Internal Server Error", "The export could not be written.");
+    }
+  }
+
   void send(const std::string& path, const ExportResult& r) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -108,13 +157,9 @@ class ExportJob : public RecordingJob {
       g_logFile.log(CLogFile::Warning, kLogSource,
                     "Export of " + m_section + " cut short by the recording cleaner at " +
                         rectime::displayLocal(r.lastUs), "ExportJob::work");
-    std::map<std::string, std::string> head = {
-        {"Content-Type:", formatMimeType(m_req.format)},
-        {"Content-Length:", std::to_string(st.st_size)},
-        {"Content-Disposition:", "attachment; filename=\"" + downloadName(m_req) + "\""},
-        {"Cache-Control:", "private,no-cache,no-store"},
-        {"Connection:", "close"}};
-    const std::string h = http::buildResponseHead(200, "OK", head);
+    std::map<std::string, std::string> fields = head();
+    fields["Content-Length:"] = std::to_string(st.st_size);
+    const std::string h = http::buildResponseHead(200, "OK", fields);
     if (sendAll(h.data(), h.size())) {
       off_t off = 0;
       uint64_t lastProgress = platform::monotonicNs();
@@ -144,6 +189,7 @@ class ExportJob : public RecordingJob {
   }
 
   const ExportRequest m_req;
+  const bool m_chunked;
 };
 
 std::string jsonEscape(const std::string& s) {
@@ -220,8 +266,8 @@ std::unique_ptr<RecordingJob> makePlayJob(const std::string& section, const std:
 }
 
 std::unique_ptr<RecordingJob> makeExportJob(const std::string& section, const std::string& dir,
-                                            const ExportRequest& req) {
-  return std::unique_ptr<RecordingJob>(new ExportJob(section, dir, req));
+                                            const ExportRequest& req, bool chunked) {
+  return std::unique_ptr<RecordingJob>(new ExportJob(section, dir, req, chunked));
 }
 
 std::unique_ptr<RecordingJob> makeEventsJob(const std::string& section, const std::string& dir,
