@@ -216,6 +216,7 @@ PictureCursor::Open PictureCursor::openFile(const char* name) {
 
 bool PictureCursor::readMore() {
   if (m_fd < 0) return false;
+  if (m_beforeRefill) m_beforeRefill();
   // Into one buffer kept for the whole walk: on a virtual machine, mapping each file (its page
   // tables built and torn down, the TLB flushed on every processor) cost more than the copy,
   // and pieces small enough for the cache keep the copy cheap.

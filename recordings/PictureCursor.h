@@ -13,6 +13,7 @@
 // One thread per cursor.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "recordings/RecordingTree.h"
@@ -26,7 +27,7 @@ size_t jpegLength(const uint8_t* p, size_t n);
 bool jpegSize(const uint8_t* p, size_t n, int* width, int* height);
 
 struct Picture {
-  const uint8_t* data = nullptr;  // valid until the cursor's next call
+  const uint8_t* data = nullptr;  // valid until the cursor's next call (see setBeforeRefill)
   size_t size = 0;
   uint64_t us = 0;  // its stamp (the previous picture's when it has none)
   uint32_t event = 0;
@@ -52,6 +53,9 @@ class PictureCursor {
   // cleaner removed what came next (cutShort()).
   bool next(Picture* out);
   bool cutShort() const { return m_cut; }
+  // f is called before the cursor overwrites bytes it has handed out (the pictures of the piece
+  // of a file read last), so a caller may keep several pictures until then.
+  void setBeforeRefill(std::function<void()> f) { m_beforeRefill = std::move(f); }
   // E00000.jpg files and sequence files read so far.
   uint64_t filesRead() const { return m_filesRead; }
 
@@ -74,6 +78,7 @@ class PictureCursor {
   bool m_any = false;  // a file of the walk was read
   bool m_cut = false, m_ended = false;
   uint64_t m_filesRead = 0;
+  std::function<void()> m_beforeRefill;
 };
 
 }  // namespace recordings

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,30 +81,74 @@ std::string completeness(const ExportResult& r) {
 // ---- mkv / avi ----
 
 // The muxer's output: an open file, or a stream handed the bytes in order. The muxer passes a
-// picture's bytes straight from the cursor (direct mode) right after the few bytes of its block
-// header; those are held back and go out with the picture in one write rather than in a system
-// call of their own.
+// picture's bytes straight from the cursor (direct mode), between the few bytes of its block
+// headers. For a file the picture's bytes stay where the cursor read them: they are queued,
+// the headers copied beside them, and several pictures go out with one writev when the cursor
+// is about to reuse its buffer (flush()), from memory still in the cache and in few system
+// calls. A stream gets each picture with the header bytes before it.
 struct Sink {
   int fd = -1;
   const ExportStream* stream = nullptr;  // instead of fd
-  std::vector<uint8_t> held;
+  const uint8_t* keptBegin = nullptr;    // bytes that stay put until flush()
+  const uint8_t* keptEnd = nullptr;
+  std::vector<uint8_t> held;  // copied bytes; never grown beyond kHeldMax, the queue points in
+  std::vector<iovec> queue;
+  size_t queued = 0;
   bool failed = false;
   int err = 0;
 
-  static constexpr size_t kHoldBelow = 4096, kHeldMax = 65536;
+  static constexpr size_t kHoldBelow = 4096, kHeldMax = 65536, kQueueMax = 256;
+  static constexpr size_t kQueuedMax = 1 << 20;
 
-  bool put(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+  Sink() { held.reserve(kHeldMax); }
+
+  bool add(const uint8_t* buf, size_t size) {
+    if (failed) return false;
     if (stream) {
-      if ((*stream)(a, an, b, bn)) return true;
-      err = EPIPE;
-      failed = true;
-      return false;
+      if (size < kHoldBelow && held.size() + size <= kHeldMax) {
+        held.insert(held.end(), buf, buf + size);
+        return true;
+      }
+      return send(buf, size);
     }
-    iovec v[2] = {{const_cast<uint8_t*>(a), an}, {const_cast<uint8_t*>(b), bn}};
-    iovec* p = an ? v : v + 1;
-    int count = an ? 2 : 1;
+    const bool kept = buf >= keptBegin && buf + size <= keptEnd;
+    if (!kept && held.size() + size > kHeldMax) {
+      if (!flush()) return false;
+      iovec v{const_cast<uint8_t*>(buf), size};
+      return writeAll(&v, 1);
+    }
+    const uint8_t* at = buf;
+    if (!kept) {
+      at = held.data() + held.size();
+      held.insert(held.end(), buf, buf + size);
+    }
+    if (!queue.empty() && static_cast<const uint8_t*>(queue.back().iov_base) + queue.back().iov_len == at)
+      queue.back().iov_len += size;
+    else
+      queue.push_back(iovec{const_cast<uint8_t*>(at), size});
+    queued += size;
+    return queue.size() < kQueueMax && queued < kQueuedMax ? true : flush();
+  }
+  bool flush() {
+    if (failed) return false;
+    if (stream) return held.empty() || send(nullptr, 0);
+    if (!queue.empty() && !writeAll(queue.data(), int(queue.size()))) return false;
+    queue.clear();
+    held.clear();
+    queued = 0;
+    return true;
+  }
+
+ private:
+  bool send(const uint8_t* buf, size_t size) {
+    const bool ok = (*stream)(held.data(), held.size(), buf, size);
+    held.clear();
+    if (!ok) err = EPIPE, failed = true;
+    return ok;
+  }
+  bool writeAll(iovec* p, int count) {
     while (count > 0) {
-      const ssize_t n = writev(fd, p, count);
+      const ssize_t n = writev(fd, p, count < IOV_MAX ? count : IOV_MAX);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         err = errno;
@@ -121,23 +166,10 @@ struct Sink {
     }
     return true;
   }
-  bool flush() {
-    if (held.empty()) return !failed;
-    const bool ok = put(nullptr, 0, held.data(), held.size());
-    held.clear();
-    return ok;
-  }
 };
 
 int sinkWrite(void* opaque, uint8_t* buf, int size) {  // FFmpeg 5 passes it non-const
-  Sink* s = static_cast<Sink*>(opaque);
-  if (size_t(size) < Sink::kHoldBelow && s->held.size() + size_t(size) <= Sink::kHeldMax) {
-    s->held.insert(s->held.end(), buf, buf + size);
-    return size;
-  }
-  const bool ok = s->put(s->held.data(), s->held.size(), buf, size_t(size));
-  s->held.clear();
-  return ok ? size : AVERROR(EIO);
+  return static_cast<Sink*>(opaque)->add(buf, size_t(size)) ? size : AVERROR(EIO);
 }
 
 int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
@@ -256,13 +288,19 @@ class VideoWriter {
     pkt->pts = pkt->dts = av_rescale_q(ts, tb, m_stream->time_base);
     pkt->duration = av_rescale_q(duration, tb, m_stream->time_base);
     ++m_count;
+    m_sink.keptBegin = pic.data;
+    m_sink.keptEnd = pic.data + pic.size;
     const int r = av_write_frame(m_oc.get(), pkt);
+    m_sink.keptBegin = m_sink.keptEnd = nullptr;
     // av_write_frame leaves the packet's fields for us; the bytes stay the cursor's.
     pkt->data = nullptr;
     pkt->size = 0;
     if (r < 0) return fail("Unable to write a picture: " + avError(r) + sinkText(), error);
     return true;
   }
+
+  // Writes what is queued: before the cursor reuses the bytes of the pictures written so far.
+  void flushQueued() { m_sink.flush(); }
 
   // Ends the file; notice (at most kNoticeBytes) replaces the comment written with the header.
   bool finish(const std::string& notice, std::string* error) {
@@ -575,6 +613,7 @@ ExportResult exportTo(const RecordingTree& tree, ExportRequest req, const std::s
       return r;
     }
     video.reset(new VideoWriter(req.format, period));
+    cursor.setBeforeRefill([&video] { video->flushQueued(); });
     // What the file's trailer would say: the last picture's time and the length it gets (the
     // spacing before it unless that is a gap, see VideoWriter::write).
     const int64_t lastMs = roundedMs(lastUs - r.firstUs);
