@@ -194,8 +194,6 @@ bool CHTTPSocket::read_request() {
   int m = 0;
   if (!http::parseRequestLine(line, &m, &target)) return false;
   method = m;
-  const size_t v = line.rfind(" HTTP/");
-  version = v == std::string::npos ? std::string() : line.substr(v + 6);
   http::splitTarget(target, &path, &query);
   return read_headers(request_headers);
 }

@@ -31,7 +31,7 @@ class CHTTPSocket : public CSocket {
 
   std::string target;   // request target of the last request read, as it was sent
   std::string path;     // request target of the last request read, query removed
-  std::string version;  // what followed "HTTP/" in the last status or request line read ("1.1")
+  std::string version;  // what followed "HTTP/" in the last status line read ("1.1")
   std::string reason;   // reason phrase to write, or the one read
   int method = 0;       // HttpMethod of the last request read
   std::map<std::string, std::string> query;             // decoded query parameters

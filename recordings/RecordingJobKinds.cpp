@@ -66,13 +66,12 @@ class PlayJob : public RecordingJob {
 
 class ExportJob : public RecordingJob {
  public:
-  ExportJob(const std::string& section, const std::string& dir, const ExportRequest& req,
-            bool chunked)
-      : RecordingJob(section, dir), m_req(req), m_chunked(chunked) {}
+  ExportJob(const std::string& section, const std::string& dir, const ExportRequest& req)
+      : RecordingJob(section, dir), m_req(req) {}
 
  protected:
   void work() override {
-    if (m_chunked && m_req.format == Format::Mkv) return stream();
+    if (m_req.format == Format::Mkv) return stream();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/telvgate-export-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -106,41 +105,48 @@ class ExportJob : public RecordingJob {
             {"Connection:", "close"}};
   }
 
+  // Two passes over the range: the first only counts the bytes the muxer makes, so the second
+  // goes out with its length as it is read, with no file in between.
   void stream() {
+    uint64_t length = 0;
+    unsigned n = 0;
+    const auto cancelled = [&] { return stopping() || (++n % kCancelCheckEvery == 0 && clientGone()); };
+    ExportRequest req = m_req;
+    const ExportResult counted = streamRange(m_tree, req, [&](const uint8_t*, size_t alen, const uint8_t*, size_t blen) {
+      length += alen + blen;
+      return true;
+    }, cancelled);
+    if (counted.status != ExportResult::Status::Written) return answer(counted, false);
+    req.toUs = counted.lastUs + 1;  // the same pictures, whatever was recorded meanwhile
+    uint64_t sent = 0;
     bool started = false;
-    // Each chunk's line break goes out in front of the next chunk's size.
-    const char* lead = "";
-    const ExportStream out = [&](const uint8_t* a, size_t alen, const uint8_t* b, size_t blen) {
-      if (alen + blen == 0) return true;  // a chunk of size 0 would end the body
+    const ExportResult r = streamRange(m_tree, req, [&](const uint8_t* a, size_t alen, const uint8_t* b, size_t blen) {
       std::string first;
       if (!started) {
         std::map<std::string, std::string> h = head();
-        h["Transfer-Encoding:"] = "chunked";
+        h["Content-Length:"] = std::to_string(length);
         first = http::buildResponseHead(200, "OK", h);
         started = true;
       }
-      char size[24];
-      std::snprintf(size, sizeof size, "%s%zx\r\n", lead, alen + blen);
-      lead = "\r\n";
-      first += size;
+      sent += alen + blen;
+      // More than was counted (the cleaner changed the range's start): the download ends short.
+      if (sent > length) return false;
       first.append(reinterpret_cast<const char*>(a), alen);
       return sendPair(first.data(), first.size(), b, blen);
-    };
-    unsigned n = 0;
-    const ExportResult r = streamRange(m_tree, m_req, out, [&] {
-      return stopping() || (++n % kCancelCheckEvery == 0 && clientGone());
-    });
-    if (r.status == ExportResult::Status::Written && !r.cutShort) {
-      static const char kEnd[] = "\r\n0\r\n\r\n";
-      sendAll(kEnd, sizeof kEnd - 1);
-    } else if (r.status == ExportResult::Status::Written) {
+    }, cancelled);
+    answer(r, started);
+  }
+
+  // After an export, what is left to say: the answer if none was begun, the log.
+  void answer(const ExportResult& r, bool started) {
+    if (r.status == ExportResult::Status::Written && r.cutShort)
       g_logFile.log(CLogFile::Warning, kLogSource,
                     "Export of " + m_section + " cut short by the recording cleaner at " +
-                        rectime::displayLocal(r.lastUs) + "; its download ends broken",
-                    "ExportJob::stream");
-    } else if (r.status == ExportResult::Status::NothingRecorded) {
+                        rectime::displayLocal(r.lastUs) + "; its download ends short of its length",
+                    "ExportJob::work");
+    else if (r.status == ExportResult::Status::NothingRecorded)
       sendShortAnswer(404, "Not Found", "Nothing is recorded in this range any more.");
-    } else if (r.status == ExportResult::Status::Failed) {
+    else if (r.status == ExportResult::Status::Failed) {
       logFailure(r.error);
       if (!started) sendShortAnswer(500, "Internal Server Error", "The export could not be written.");
     }
@@ -189,7 +195,6 @@ class ExportJob : public RecordingJob {
   }
 
   const ExportRequest m_req;
-  const bool m_chunked;
 };
 
 std::string jsonEscape(const std::string& s) {
@@ -266,8 +271,8 @@ std::unique_ptr<RecordingJob> makePlayJob(const std::string& section, const std:
 }
 
 std::unique_ptr<RecordingJob> makeExportJob(const std::string& section, const std::string& dir,
-                                            const ExportRequest& req, bool chunked) {
-  return std::unique_ptr<RecordingJob>(new ExportJob(section, dir, req, chunked));
+                                            const ExportRequest& req) {
+  return std::unique_ptr<RecordingJob>(new ExportJob(section, dir, req));
 }
 
 std::unique_ptr<RecordingJob> makeEventsJob(const std::string& section, const std::string& dir,

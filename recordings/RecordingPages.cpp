@@ -465,7 +465,5 @@ void recordingsAnswer(CHTTPSocket& conn, RecordingJobs& jobs, ConfAnswer& out) {
   req.channelTag = t.cnl->sourceTag();
   req.fromUs = from;
   req.toUs = to;
-  // Chunked transfer needs HTTP/1.1.
-  const bool chunked = !conn.version.empty() && conn.version != "1.0";
-  handOver(jobs, recordings::makeExportJob(t.section, t.dir, req, chunked), false, out);
+  handOver(jobs, recordings::makeExportJob(t.section, t.dir, req), false, out);
 }

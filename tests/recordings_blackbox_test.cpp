@@ -171,7 +171,7 @@ TEST_F(RecordingsTwoMinutes, EventsJsonAndExportsHoldExactlyTheRecordedPictures)
   EXPECT_NE(tool.find("\n" + std::to_string(want) + "\n"), std::string::npos) << tool;
 }
 
-TEST_F(RecordingsTwoMinutes, MkvExportIsSentWhileItIsRead) {
+TEST_F(RecordingsTwoMinutes, MkvExportGoesOutWithoutATemporaryFile) {
   // The whole recording is more than the sockets hold: a client that takes only the first bytes
   // holds the export up. A spooled export would wait in the temporary folder meanwhile.
   const int fd = connectTo(port, 4096);
