@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -49,6 +52,58 @@ size_t scanDataStart(const uint8_t* p, size_t n) {
   return 0;
 }
 
+// The first picture head in [p, p + n). FF is about one byte in a hundred of entropy-coded
+// data, too often for memchr (a call per FF) or a general substring search to keep up with
+// copying the bytes; FF D8 does not occur there at all, so the pair is looked for 16 or 32
+// bytes at a time and only a hit is compared in full.
+const uint8_t* headFrom(const uint8_t* q, const uint8_t* last) {
+  for (; q <= last; ++q)
+    if (q[0] == 0xFF && q[1] == 0xD8 && std::memcmp(q, kPictureHead, sizeof kPictureHead) == 0) return q;
+  return nullptr;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) const uint8_t* findHeadAvx2(const uint8_t* q, const uint8_t* last) {
+  const __m256i ff = _mm256_set1_epi8(char(0xFF)), d8 = _mm256_set1_epi8(char(0xD8));
+  for (; q + 32 <= last; q += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+    unsigned hits = unsigned(_mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, ff), _mm256_cmpeq_epi8(b, d8))));
+    for (; hits; hits &= hits - 1) {
+      const uint8_t* at = q + __builtin_ctz(hits);
+      if (std::memcmp(at, kPictureHead, sizeof kPictureHead) == 0) return at;
+    }
+  }
+  return headFrom(q, last);
+}
+
+const uint8_t* findHeadSse2(const uint8_t* q, const uint8_t* last) {
+  const __m128i ff = _mm_set1_epi8(char(0xFF)), d8 = _mm_set1_epi8(char(0xD8));
+  for (; q + 16 <= last; q += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+    unsigned hits = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, ff), _mm_cmpeq_epi8(b, d8))));
+    for (; hits; hits &= hits - 1) {
+      const uint8_t* at = q + __builtin_ctz(hits);
+      if (std::memcmp(at, kPictureHead, sizeof kPictureHead) == 0) return at;
+    }
+  }
+  return headFrom(q, last);
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
+const uint8_t* findHead(const uint8_t* p, size_t n) {
+  if (n < sizeof kPictureHead) return nullptr;
+  const uint8_t* const last = p + n - sizeof kPictureHead;  // the last place a head can start
+#if defined(__x86_64__)
+  return kHaveAvx2 ? findHeadAvx2(p, last) : findHeadSse2(p, last);
+#else
+  return headFrom(p, last);
+#endif
+}
+
 // The length of the picture at p when the next recorded picture follows it directly: its
 // end-of-image marker right before the next one's head. FF D8 cannot occur inside
 // entropy-coded data (FF is followed there by 00 or a restart marker), so the first head after
@@ -57,9 +112,9 @@ size_t scanDataStart(const uint8_t* p, size_t n) {
 size_t lengthBeforeNextHead(const uint8_t* p, size_t n) {
   const size_t start = scanDataStart(p, n);
   if (start == 0) return 0;
-  const void* head = memmem(p + start, n - start, kPictureHead, sizeof kPictureHead);
+  const uint8_t* head = findHead(p + start, n - start);
   if (!head) return 0;
-  const size_t len = size_t(static_cast<const uint8_t*>(head) - p);
+  const size_t len = size_t(head - p);
   return len >= start + 2 && p[len - 2] == 0xFF && p[len - 1] == 0xD9 ? len : 0;
 }
 
@@ -136,11 +191,12 @@ bool PictureCursor::seek(uint64_t fromUs) {
 }
 
 void PictureCursor::dropFile() {
-  m_data = nullptr;
-  m_bufLen = m_off = 0;
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+  m_fileLeft = m_bufLen = m_off = 0;
 }
 
-PictureCursor::Open PictureCursor::readFile(const char* name) {
+PictureCursor::Open PictureCursor::openFile(const char* name) {
   dropFile();
   const std::string path = eventtree::eventDir(m_tree.dir(), m_range.at(m_pos)) + name;
   // O_NONBLOCK: a FIFO under a recorded name must not hang; O_NOFOLLOW: a link is not ours.
@@ -151,24 +207,41 @@ PictureCursor::Open PictureCursor::readFile(const char* name) {
     close(fd);
     return Open::Missing;
   }
-  const size_t size = size_t(st.st_size) < kMaxFileBytes ? size_t(st.st_size) : kMaxFileBytes;
-  // Read into one buffer kept for the whole walk: on a virtual machine, mapping each file
-  // (its page tables built and torn down, the TLB flushed on every processor) cost more than
-  // the copy.
-  if (m_buf.size() < size) m_buf.resize(size);
+  // What the file holds now; the recorder may be appending to the newest one.
+  m_fd = fd;
+  m_fileLeft = size_t(st.st_size) < kMaxFileBytes ? size_t(st.st_size) : kMaxFileBytes;
+  ++m_filesRead;
+  return Open::Read;
+}
+
+bool PictureCursor::readMore() {
+  if (m_fd < 0) return false;
+  if (m_beforeRefill) m_beforeRefill();
+  // Into one buffer kept for the whole walk: on a virtual machine, mapping each file (its page
+  // tables built and torn down, the TLB flushed on every processor) cost more than the copy,
+  // and pieces small enough for the cache keep the copy cheap.
+  if (m_off > 0) {
+    std::memmove(m_buf.data(), m_buf.data() + m_off, m_bufLen - m_off);
+    m_bufLen -= m_off;
+    m_off = 0;
+  }
+  const size_t want = m_fileLeft < kReadBytes ? m_fileLeft : kReadBytes;
+  if (m_buf.size() < m_bufLen + want) m_buf.resize(m_bufLen + want);
   size_t got = 0;
-  while (got < size) {
-    const ssize_t r = read(fd, m_buf.data() + got, size - got);
+  while (got < want) {
+    const ssize_t r = read(m_fd, m_buf.data() + m_bufLen + got, want - got);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) break;
     got += size_t(r);
   }
-  m_data = m_buf.data();
-  m_bufLen = got;
-  close(fd);
-  m_off = 0;
-  ++m_filesRead;
-  return Open::Read;
+  m_bufLen += got;
+  m_fileLeft -= got;
+  if (got < want || m_fileLeft == 0) {
+    close(m_fd);
+    m_fd = -1;
+    m_fileLeft = 0;
+  }
+  return got > 0;
 }
 
 bool PictureCursor::advanceFile() {
@@ -177,7 +250,7 @@ bool PictureCursor::advanceFile() {
       ++m_file;
       const std::string name =
           m_file == 0 ? std::string("E00000.jpg") : eventtree::sequenceFileName(m_file);
-      if (readFile(name.c_str()) == Open::Read) {
+      if (openFile(name.c_str()) == Open::Read) {
         m_any = true;
         return true;
       }
@@ -221,25 +294,29 @@ bool PictureCursor::advanceFile() {
 
 bool PictureCursor::next(Picture* out) {
   for (;;) {
-    if (m_off < m_bufLen) {
-      const uint8_t* p = m_data + m_off;
-      size_t len = lengthBeforeNextHead(p, m_bufLen - m_off);
-      if (len == 0) len = jpegLength(p, m_bufLen - m_off);
-      if (len == 0) {  // a picture still being written, or bytes that are none
-        m_off = m_bufLen;
-        continue;
-      }
-      m_off += len;
-      uint64_t t;
-      if (eventtree::readEventTimeFromBytes(p, len, &t)) m_lastUs = t;
-      if (m_lastUs < m_fromUs) continue;
-      out->data = p;
-      out->size = len;
-      out->us = m_lastUs;
-      out->event = m_range.at(m_pos);
-      return true;
+    if (m_off == m_bufLen && !readMore()) {
+      if (!advanceFile()) return false;
+      continue;
     }
-    if (!advanceFile()) return false;
+    const uint8_t* p = m_buf.data() + m_off;
+    const size_t avail = m_bufLen - m_off;
+    size_t len = lengthBeforeNextHead(p, avail);
+    // The next picture's head may be in the file's next piece.
+    if (len == 0 && readMore()) continue;
+    if (len == 0) len = jpegLength(p, avail);
+    if (len == 0) {  // a picture still being written, or bytes that are none
+      m_off = m_bufLen;
+      continue;
+    }
+    m_off += len;
+    uint64_t t;
+    if (eventtree::readEventTimeFromBytes(p, len, &t)) m_lastUs = t;
+    if (m_lastUs < m_fromUs) continue;
+    out->data = p;
+    out->size = len;
+    out->us = m_lastUs;
+    out->event = m_range.at(m_pos);
+    return true;
   }
 }
 

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,31 +80,101 @@ std::string completeness(const ExportResult& r) {
 
 // ---- mkv / avi ----
 
-// The muxer's output: an open file written through a buffer of our own size.
-struct FileSink {
+// The muxer's output: an open file, or a stream handed the bytes in order. The muxer passes a
+// picture's bytes straight from the cursor (direct mode), between the few bytes of its block
+// headers. For a file the picture's bytes stay where the cursor read them: they are queued,
+// the headers copied beside them, and several pictures go out with one writev when the cursor
+// is about to reuse its buffer (flush()), from memory still in the cache and in few system
+// calls. A stream gets each picture with the header bytes before it.
+struct Sink {
   int fd = -1;
+  const ExportStream* stream = nullptr;  // instead of fd
+  const uint8_t* keptBegin = nullptr;    // bytes that stay put until flush()
+  const uint8_t* keptEnd = nullptr;
+  std::vector<uint8_t> held;  // copied bytes; never grown beyond kHeldMax, the queue points in
+  std::vector<iovec> queue;
+  size_t queued = 0;
   bool failed = false;
   int err = 0;
+
+  static constexpr size_t kHoldBelow = 4096, kHeldMax = 65536, kQueueMax = 256;
+  static constexpr size_t kQueuedMax = 1 << 20;
+
+  Sink() { held.reserve(kHeldMax); }
+
+  bool add(const uint8_t* buf, size_t size) {
+    if (failed) return false;
+    if (stream) {
+      if (size < kHoldBelow && held.size() + size <= kHeldMax) {
+        held.insert(held.end(), buf, buf + size);
+        return true;
+      }
+      return send(buf, size);
+    }
+    const bool kept = buf >= keptBegin && buf + size <= keptEnd;
+    if (!kept && held.size() + size > kHeldMax) {
+      if (!flush()) return false;
+      iovec v{const_cast<uint8_t*>(buf), size};
+      return writeAll(&v, 1);
+    }
+    const uint8_t* at = buf;
+    if (!kept) {
+      at = held.data() + held.size();
+      held.insert(held.end(), buf, buf + size);
+    }
+    if (!queue.empty() && static_cast<const uint8_t*>(queue.back().iov_base) + queue.back().iov_len == at)
+      queue.back().iov_len += size;
+    else
+      queue.push_back(iovec{const_cast<uint8_t*>(at), size});
+    queued += size;
+    return queue.size() < kQueueMax && queued < kQueuedMax ? true : flush();
+  }
+  bool flush() {
+    if (failed) return false;
+    if (stream) return held.empty() || send(nullptr, 0);
+    if (!queue.empty() && !writeAll(queue.data(), int(queue.size()))) return false;
+    queue.clear();
+    held.clear();
+    queued = 0;
+    return true;
+  }
+
+ private:
+  bool send(const uint8_t* buf, size_t size) {
+    const bool ok = (*stream)(held.data(), held.size(), buf, size);
+    held.clear();
+    if (!ok) err = EPIPE, failed = true;
+    return ok;
+  }
+  bool writeAll(iovec* p, int count) {
+    while (count > 0) {
+      const ssize_t n = writev(fd, p, count < IOV_MAX ? count : IOV_MAX);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err = errno;
+        failed = true;
+        return false;
+      }
+      for (size_t left = size_t(n); left > 0;) {
+        const size_t take = left < p->iov_len ? left : p->iov_len;
+        p->iov_base = static_cast<uint8_t*>(p->iov_base) + take;
+        p->iov_len -= take;
+        left -= take;
+        if (p->iov_len == 0) ++p, --count;
+      }
+      while (count > 0 && p->iov_len == 0) ++p, --count;
+    }
+    return true;
+  }
 };
 
 int sinkWrite(void* opaque, uint8_t* buf, int size) {  // FFmpeg 5 passes it non-const
-  FileSink* s = static_cast<FileSink*>(opaque);
-  int done = 0;
-  while (done < size) {
-    const ssize_t n = write(s->fd, buf + done, size_t(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      s->failed = true;
-      s->err = errno;
-      return AVERROR(EIO);
-    }
-    done += int(n);
-  }
-  return size;
+  return static_cast<Sink*>(opaque)->add(buf, size_t(size)) ? size : AVERROR(EIO);
 }
 
 int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
-  FileSink* s = static_cast<FileSink*>(opaque);
+  Sink* s = static_cast<Sink*>(opaque);
+  if (!s->flush()) return AVERROR(EIO);
   if (whence & AVSEEK_SIZE) {
     struct stat st;
     return fstat(s->fd, &st) == 0 ? int64_t(st.st_size) : -1;
@@ -130,11 +202,17 @@ class VideoWriter {
     if (m_sink.fd >= 0) close(m_sink.fd);
   }
 
-  bool open(const std::string& path, int width, int height, const ExportRequest& req,
-            std::string* error) {
-    // Read and write: the comment is found again and rewritten when the file is finished.
-    m_sink.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    if (m_sink.fd < 0) return fail("Unable to create " + path + " (" + errnoText() + ")", error);
+  // Into the file at path, or (path null) to stream, which is never sought back: the header
+  // then carries durationMs and a comment that cannot be rewritten.
+  bool open(const std::string* path, const ExportStream* stream, int64_t durationMs, int width,
+            int height, const ExportRequest& req, std::string* error) {
+    if (path) {
+      // Read and write: the comment is found again and rewritten when the file is finished.
+      m_sink.fd = ::open(path->c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+      if (m_sink.fd < 0) return fail("Unable to create " + *path + " (" + errnoText() + ")", error);
+    } else {
+      m_sink.stream = stream;
+    }
     AVFormatContext* oc = nullptr;
     const char* muxer = m_format == Format::Mkv ? "matroska" : "avi";
     if (avformat_alloc_output_context2(&oc, nullptr, muxer, nullptr) < 0 || !oc)
@@ -142,11 +220,15 @@ class VideoWriter {
     m_oc.reset(oc);
     uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMuxBufferBytes));
     oc->pb = buffer ? avio_alloc_context(buffer, kMuxBufferBytes, 1, &m_sink, nullptr, sinkWrite,
-                                         sinkSeek)
+                                         path ? sinkSeek : nullptr)
                     : nullptr;
     if (!oc->pb) {
       av_free(buffer);
       return fail("Out of memory for the muxer", error);
+    }
+    if (!path) {
+      oc->pb->seekable = 0;
+      oc->duration = durationMs * 1000;  // the muxer writes it with the header
     }
     oc->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Packet data goes from the muxer straight to write() rather than through the buffer
@@ -170,7 +252,7 @@ class VideoWriter {
                 (req.channelName + " " + rectime::isoLocal(req.fromUs) + " - " +
                  rectime::isoLocal(req.toUs)).c_str(), 0);
     av_dict_set(&oc->metadata, "encoder", (std::string("TelvGate ") + kTelvGateVersion).c_str(), 0);
-    av_dict_set(&oc->metadata, "comment", noticeRoom(kCompleteNotice).c_str(), 0);
+    av_dict_set(&oc->metadata, "comment", path ? noticeRoom(kCompleteNotice).c_str() : kCompleteNotice, 0);
     AVDictionary* options = nullptr;
     // The clusters' CRC-32 elements are optional; computing them took a third of the time.
     if (m_format == Format::Mkv) av_dict_set(&options, "write_crc32", "0", 0);
@@ -206,7 +288,10 @@ class VideoWriter {
     pkt->pts = pkt->dts = av_rescale_q(ts, tb, m_stream->time_base);
     pkt->duration = av_rescale_q(duration, tb, m_stream->time_base);
     ++m_count;
+    m_sink.keptBegin = pic.data;
+    m_sink.keptEnd = pic.data + pic.size;
     const int r = av_write_frame(m_oc.get(), pkt);
+    m_sink.keptBegin = m_sink.keptEnd = nullptr;
     // av_write_frame leaves the packet's fields for us; the bytes stay the cursor's.
     pkt->data = nullptr;
     pkt->size = 0;
@@ -214,13 +299,17 @@ class VideoWriter {
     return true;
   }
 
+  // Writes what is queued: before the cursor reuses the bytes of the pictures written so far.
+  void flushQueued() { m_sink.flush(); }
+
   // Ends the file; notice (at most kNoticeBytes) replaces the comment written with the header.
   bool finish(const std::string& notice, std::string* error) {
     av_packet_free(&m_packet);
     const int r = av_write_trailer(m_oc.get());
     if (r < 0 || m_sink.failed) return fail("Unable to finish the file: " + avError(r) + sinkText(), error);
     avio_flush(m_oc->pb);
-    if (m_sink.failed) return fail("Unable to finish the file" + sinkText(), error);
+    if (!m_sink.flush()) return fail("Unable to finish the file" + sinkText(), error);
+    if (m_sink.fd < 0) return true;  // streamed
     if (!writeNotice(notice)) return fail("Unable to finish the file (" + errnoText() + ")", error);
     const int fd = m_sink.fd;
     m_sink.fd = -1;
@@ -264,7 +353,7 @@ class VideoWriter {
 
   const Format m_format;
   const uint64_t m_periodUs;
-  FileSink m_sink;
+  Sink m_sink;
   std::unique_ptr<AVFormatContext, MuxerDeleter> m_oc;
   AVStream* m_stream = nullptr;
   AVPacket* m_packet = nullptr;
@@ -460,9 +549,42 @@ std::string downloadName(const ExportRequest& req) {
          "." + formatExtension(req.format);
 }
 
-ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
-                         const std::string& path, const std::function<bool()>& cancelled) {
+namespace {
+
+// The stamps of the last picture in [fromUs, toUs) and of the one before it in the same event
+// (0 when there is none), reading only the event that holds toUs. False when that event has no
+// picture in the range.
+bool lastPicture(const RecordingTree& tree, uint64_t fromUs, uint64_t toUs, uint64_t* lastUs,
+                 uint64_t* prevUs) {
+  const RecordingTree::Range range = tree.range();
+  uint32_t pos;
+  uint64_t start;
+  if (!tree.findPosition(range, toUs - 1, &pos, &start)) return false;
+  PictureCursor cursor(tree);
+  Picture pic;
+  uint64_t n = 0;
+  if (cursor.seek(start > fromUs ? start : fromUs))
+    while (cursor.next(&pic) && pic.us < toUs) {
+      *prevUs = n++ ? *lastUs : 0;
+      *lastUs = pic.us;
+    }
+  return n > 0;
+}
+
+int64_t roundedMs(uint64_t us) { return int64_t((us + 500) / 1000); }
+
+ExportResult exportTo(const RecordingTree& tree, ExportRequest req, const std::string* path,
+                      const ExportStream* stream, const std::function<bool()>& cancelled) {
   ExportResult r;
+  // A stream's header holds the duration: the range ends at the last picture recorded now.
+  uint64_t lastUs = 0, prevUs = 0;
+  if (stream && req.fromUs < req.toUs) {
+    if (!lastPicture(tree, req.fromUs, req.toUs, &lastUs, &prevUs)) {
+      r.status = ExportResult::Status::NothingRecorded;
+      return r;
+    }
+    req.toUs = lastUs + 1;
+  }
   PictureCursor cursor(tree);
   Picture pic;
   if (req.fromUs >= req.toUs || !cursor.seek(req.fromUs) || !cursor.next(&pic) || pic.us >= req.toUs) {
@@ -477,9 +599,13 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
                                                     : kFallbackPeriodUs;
   std::unique_ptr<VideoWriter> video;
   std::unique_ptr<ZipWriter> zip;
+  if (stream && req.format != Format::Mkv) {
+    r.error = "Only mkv exports are streamed";
+    return r;
+  }
   if (req.format == Format::Zip) {
     zip.reset(new ZipWriter);
-    if (!zip->open(path, &r.error)) return r;
+    if (!zip->open(*path, &r.error)) return r;
   } else {
     int w = 0, h = 0;
     if (!jpegSize(pic.data, pic.size, &w, &h)) {
@@ -487,7 +613,17 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
       return r;
     }
     video.reset(new VideoWriter(req.format, period));
-    if (!video->open(path, w, h, req, &r.error)) return r;
+    cursor.setBeforeRefill([&video] { video->flushQueued(); });
+    // What the file's trailer would say: the last picture's time and the length it gets (the
+    // spacing before it unless that is a gap, see VideoWriter::write).
+    const int64_t lastMs = roundedMs(lastUs - r.firstUs);
+    int64_t lengthMs = int64_t(period / 1000);
+    if (prevUs >= r.firstUs && prevUs < lastUs) {
+      const int64_t spacing = lastMs - roundedMs(prevUs - r.firstUs);
+      if (spacing > 0 && spacing <= int64_t(kMaxPeriodUs / 1000)) lengthMs = spacing;
+    }
+    if (!video->open(path, stream, lastMs + lengthMs, w, h, req, &r.error)) return r;
+
   }
   do {
     if (cancelled && cancelled()) {
@@ -509,6 +645,18 @@ ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
   }
   r.status = ExportResult::Status::Written;
   return r;
+}
+
+}  // namespace
+
+ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
+                         const std::string& path, const std::function<bool()>& cancelled) {
+  return exportTo(tree, req, &path, nullptr, cancelled);
+}
+
+ExportResult streamRange(const RecordingTree& tree, const ExportRequest& req,
+                         const ExportStream& out, const std::function<bool()>& cancelled) {
+  return exportTo(tree, req, nullptr, &out, cancelled);
 }
 
 }  // namespace recordings

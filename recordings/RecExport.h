@@ -24,6 +24,10 @@ bool parseFormat(const std::string& text, Format* out);
 const char* formatExtension(Format f);
 const char* formatMimeType(Format f);
 
+// Where an export's bytes go when it is not written to a file: two pieces in order (the first
+// may be empty), never sought back. False stops the export (the receiver went away).
+using ExportStream = std::function<bool(const uint8_t* a, size_t alen, const uint8_t* b, size_t blen)>;
+
 struct ExportRequest {
   std::string channelName;  // for EXPORT.txt
   std::string channelTag;   // the tree's folder name, for the download name
@@ -52,5 +56,15 @@ std::string downloadName(const ExportRequest& req);
 ExportResult exportRange(const RecordingTree& tree, const ExportRequest& req,
                          const std::string& path,
                          const std::function<bool()>& cancelled = nullptr);
+
+// The mkv export handed to out while it is read, for a receiver that should not wait for the
+// whole file: the last picture of the range is found first (reading only its event) and the
+// export ends there, so the duration goes into the header. Nothing is sought back: there is no
+// index of cues, and the comment, written with the header, says the export is complete. One
+// the cleaner cuts short says so only in the result (cutShort): the caller must let the
+// receiver know (a download that ends broken). out is never called for NothingRecorded; other
+// formats fail.
+ExportResult streamRange(const RecordingTree& tree, const ExportRequest& req,
+                         const ExportStream& out, const std::function<bool()>& cancelled = nullptr);
 
 }  // namespace recordings

@@ -71,6 +71,7 @@ class ExportJob : public RecordingJob {
 
  protected:
   void work() override {
+    if (m_req.format == Format::Mkv) return stream();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/telvgate-export-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -97,6 +98,60 @@ class ExportJob : public RecordingJob {
   }
 
  private:
+  std::map<std::string, std::string> head() const {
+    return {{"Content-Type:", formatMimeType(m_req.format)},
+            {"Content-Disposition:", "attachment; filename=\"" + downloadName(m_req) + "\""},
+            {"Cache-Control:", "private,no-cache,no-store"},
+            {"Connection:", "close"}};
+  }
+
+  // Two passes over the range: the first only counts the bytes the muxer makes, so the second
+  // goes out with its length as it is read, with no file in between.
+  void stream() {
+    uint64_t length = 0;
+    unsigned n = 0;
+    const auto cancelled = [&] { return stopping() || (++n % kCancelCheckEvery == 0 && clientGone()); };
+    ExportRequest req = m_req;
+    const ExportResult counted = streamRange(m_tree, req, [&](const uint8_t*, size_t alen, const uint8_t*, size_t blen) {
+      length += alen + blen;
+      return true;
+    }, cancelled);
+    if (counted.status != ExportResult::Status::Written) return answer(counted, false);
+    req.toUs = counted.lastUs + 1;  // the same pictures, whatever was recorded meanwhile
+    uint64_t sent = 0;
+    bool started = false;
+    const ExportResult r = streamRange(m_tree, req, [&](const uint8_t* a, size_t alen, const uint8_t* b, size_t blen) {
+      std::string first;
+      if (!started) {
+        std::map<std::string, std::string> h = head();
+        h["Content-Length:"] = std::to_string(length);
+        first = http::buildResponseHead(200, "OK", h);
+        started = true;
+      }
+      sent += alen + blen;
+      // More than was counted (the cleaner changed the range's start): the download ends short.
+      if (sent > length) return false;
+      first.append(reinterpret_cast<const char*>(a), alen);
+      return sendPair(first.data(), first.size(), b, blen);
+    }, cancelled);
+    answer(r, started);
+  }
+
+  // After an export, what is left to say: the answer if none was begun, the log.
+  void answer(const ExportResult& r, bool started) {
+    if (r.status == ExportResult::Status::Written && r.cutShort)
+      g_logFile.log(CLogFile::Warning, kLogSource,
+                    "Export of " + m_section + " cut short by the recording cleaner at " +
+                        rectime::displayLocal(r.lastUs) + "; its download ends short of its length",
+                    "ExportJob::work");
+    else if (r.status == ExportResult::Status::NothingRecorded)
+      sendShortAnswer(404, "Not Found", "Nothing is recorded in this range any more.");
+    else if (r.status == ExportResult::Status::Failed) {
+      logFailure(r.error);
+      if (!started) sendShortAnswer(500, "Internal Server Error", "The export could not be written.");
+    }
+  }
+
   void send(const std::string& path, const ExportResult& r) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -108,13 +163,9 @@ class ExportJob : public RecordingJob {
       g_logFile.log(CLogFile::Warning, kLogSource,
                     "Export of " + m_section + " cut short by the recording cleaner at " +
                         rectime::displayLocal(r.lastUs), "ExportJob::work");
-    std::map<std::string, std::string> head = {
-        {"Content-Type:", formatMimeType(m_req.format)},
-        {"Content-Length:", std::to_string(st.st_size)},
-        {"Content-Disposition:", "attachment; filename=\"" + downloadName(m_req) + "\""},
-        {"Cache-Control:", "private,no-cache,no-store"},
-        {"Connection:", "close"}};
-    const std::string h = http::buildResponseHead(200, "OK", head);
+    std::map<std::string, std::string> fields = head();
+    fields["Content-Length:"] = std::to_string(st.st_size);
+    const std::string h = http::buildResponseHead(200, "OK", fields);
     if (sendAll(h.data(), h.size())) {
       off_t off = 0;
       uint64_t lastProgress = platform::monotonicNs();

@@ -18,8 +18,14 @@ std::unique_ptr<RecordingJob> makePlayJob(const std::string& section, const std:
                                           uint64_t fromUs, uint64_t toUs, unsigned speed);
 constexpr uint64_t kMaxPauseNs = 2000000000ull;
 
-// The export written to a temporary file (mkstemp in $TMPDIR, else /tmp), then sent with its
-// length and the download name, and removed. Ends early when the client goes away.
+// The export with the download name and its length. mkv is sent while it is read, with no
+// file in between: a first pass over the range only counts the bytes (streamRange), the second
+// sends them; should the cleaner cut the second short, the download ends short of its length,
+// so the client sees it broken rather than a file whose header calls it complete. avi and zip
+// are written to a temporary file (mkstemp in $TMPDIR, else /tmp), then sent and removed: they
+// cannot be written in order, as libavformat's avi muxer puts the frame count, the sizes and
+// the index in only by going back over the file, and libzip writes each entry's sizes and CRC
+// into its header after the data. Ends early when the client goes away.
 std::unique_ptr<RecordingJob> makeExportJob(const std::string& section, const std::string& dir,
                                             const ExportRequest& req);
 

@@ -5,6 +5,7 @@
 // the day and play pages.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 
 #include <chrono>
@@ -168,6 +169,28 @@ TEST_F(RecordingsTwoMinutes, EventsJsonAndExportsHoldExactlyTheRecordedPictures)
                               std::to_string(to / 1000000) + " && ffprobe -v error -count_frames "
                               "-show_entries stream=nb_read_frames -of csv=p=0 " + out);
   EXPECT_NE(tool.find("\n" + std::to_string(want) + "\n"), std::string::npos) << tool;
+}
+
+TEST_F(RecordingsTwoMinutes, MkvExportGoesOutWithoutATemporaryFile) {
+  // The whole recording is more than the sockets hold: a client that takes only the first bytes
+  // holds the export up. A spooled export would wait in the temporary folder meanwhile.
+  const int fd = connectTo(port, 4096);
+  ASSERT_GE(fd, 0);
+  conftest::sendText(fd, "GET /recordings/export?c=" + std::string(kChannel) + range(first, last + 1000000) +
+                             "&format=mkv HTTP/1.1\r\n" + conftest::basicAuth("admin", "qatrel") + "\r\n");
+  std::string got;
+  char buf[4096];
+  const auto t0 = std::chrono::steady_clock::now();
+  while (got.find("\x1A\x45\xDF\xA3") == std::string::npos && msSince(t0) < 10000) {  // the file's first bytes
+    pollfd p{fd, POLLIN, 0};
+    const ssize_t n = ::poll(&p, 1, 100) > 0 ? ::recv(fd, buf, sizeof buf, 0) : 0;
+    if (n < 0 || (n == 0 && p.revents)) break;
+    got.append(buf, size_t(n));
+  }
+  EXPECT_NE(got.find("\x1A\x45\xDF\xA3"), std::string::npos) << got.substr(0, 300);
+  const std::string files = sh("ls " + home->path());
+  EXPECT_EQ(files.find("telvgate-export-"), std::string::npos) << files << sh("du -sk " + tree);
+  ::close(fd);
 }
 
 // Parts of a played-back stream: each part's stamp and arrival time, for about seconds.
