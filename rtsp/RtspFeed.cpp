@@ -42,12 +42,12 @@ struct RtspFeed::Viewer {
   bool lastAnswer = false;      // the answers in flight end the session
   std::shared_ptr<const RtpPicture> pic;  // held while it is being sent
   std::string answers;                    // answers in flight
-  uint8_t report[kInterleaveBytes + kReportCapacity];
   // What is left of a send its socket could not take whole: the pieces from next on, and the
   // copy of the headers they point into.
   std::vector<iovec> pieces;
   std::vector<uint8_t> heads;
   size_t next = 0;
+  uint8_t report[kInterleaveBytes + kReportCapacity];
 };
 
 RtspFeed::RtspFeed(RtspServer& server, RtspChannels& channels, const std::string& tag)
@@ -336,6 +336,9 @@ void RtspFeed::endViewer(Viewer& v) {
 }
 
 int RtspFeed::run() {
+  // A picture's turn sends to every viewer in one burst; a viewer woken by its send is not
+  // worth a switch before the burst ends (it reads the picture either way).
+  preferThroughput();
   std::vector<std::unique_ptr<Viewer>> viewers;
   std::vector<std::shared_ptr<RtspSession>> incoming;
   std::vector<Viewer*> fired;  // sockets that take data again since the last pass
