@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include <sched.h>
+
 #include <cerrno>
 
 CThread::~CThread() {
@@ -16,6 +18,12 @@ void* CThread::trampoline(void* self) {
   t->m_code = t->run();
   t->m_running = false;
   return nullptr;
+}
+
+bool CThread::preferThroughput() {
+  sched_param p{};
+  p.sched_priority = 0;
+  return sched_setscheduler(0, SCHED_BATCH, &p) == 0;
 }
 
 bool CThread::start(unsigned long stackSize) {

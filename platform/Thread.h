@@ -33,6 +33,10 @@ class CThread {
   bool running() const { return m_running.load(); }
   // The platform thread handle (for log lines); 0 when not started.
   unsigned long handle() const { return m_started ? static_cast<unsigned long>(m_thread) : 0; }
+  // Marks the calling thread as one that works in bursts for throughput (a sender walking many
+  // sockets): the scheduler then lets it finish its slice rather than switch to every thread
+  // its sends wake. False when the platform refuses.
+  static bool preferThroughput();
 
  protected:
   virtual int run() = 0;

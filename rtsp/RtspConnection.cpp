@@ -20,6 +20,8 @@ const char kLogSource[] = "RTSP";
 const char kTrack[] = "track1";
 constexpr size_t kReadBytes = 4096;
 constexpr uint64_t kTeardownWaitNs = 5000000000ull;
+constexpr int kWaitMs = 1000;          // deadlines are looked at this often
+constexpr int kPlayingWaitMs = 10000;  // ... and this often while the one session plays
 
 const char* reason(int code) {
   switch (code) {
@@ -124,7 +126,12 @@ int RtspConnection::run() {
     else if (requestSince == 0) requestSince = now;
     if (requestSince && now - requestSince > kRequestDeadlineNs) break;
     if (m_sessionCount.load() == 0 && now - lastRequest > m_server.config().sessionTimeoutNs) break;
-    if (!m_conn.waitReadable(1000)) continue;
+    // While the connection's one session plays over it, whatever ends the session also wakes
+    // this thread (a request, the client's close, the feed shutting the socket down), so it
+    // looks round seldom: hundreds of viewers then cost no wake-ups a second.
+    const bool onlyPlaying = in.empty() && m_sessions.size() == 1 && m_interleaved &&
+                             m_interleaved->attached.load() && !m_interleaved->ended.load();
+    if (!m_conn.waitReadable(onlyPlaying ? kPlayingWaitMs : kWaitMs)) continue;
     const int n = m_conn.recv(buf, sizeof buf);
     if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
     if (n > 0) in.append(buf, static_cast<size_t>(n));

@@ -29,6 +29,11 @@ struct RtspFeed::Viewer {
   std::shared_ptr<RtspSession> s;
   size_t slot = 0;      // its index in the feed's list
   bool tcp = false;
+  // The session's constant part, kept here: a picture's turn then reads of the session only
+  // what changes (its state, its end, its queued answers).
+  uint8_t rtpChannel = 0, rtcpChannel = 1;
+  uint32_t ssrc = 0;
+  uint64_t periodNs = 0;
   int fd = -1;          // interleaved: our own handle on the connection; UDP: the RTP socket
   bool known = false;   // fd is in the wait set
   bool armed = false;   // a send found the socket full; waiting until it takes data
@@ -39,8 +44,9 @@ struct RtspFeed::Viewer {
   uint64_t lastProgressNs = 0;  // monotonic: the last send that moved bytes
   uint64_t nextReportNs = 0;
   bool sending = false;         // pieces[next..] are still to go
+  bool sendingPicture = false;  // what is being sent is a picture's packets
   bool lastAnswer = false;      // the answers in flight end the session
-  std::shared_ptr<const RtpPicture> pic;  // held while it is being sent
+  std::shared_ptr<const RtpPicture> pic;  // held while a send of it is unfinished
   std::string answers;                    // answers in flight
   uint8_t report[kInterleaveBytes + kReportCapacity];
   // What is left of a send its socket could not take whole: the pieces from next on, and the
@@ -162,10 +168,10 @@ bool RtspFeed::serve(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
     }
   }
   if (state != RtspSession::Playing) return true;
-  if (v.s->periodNs && v.lastTs) {
+  if (v.periodNs && v.lastTs) {
     // Paced relative to the source time of the previous picture, as push streams are; the wait
     // is capped at one period, so a picture stamped in the future cannot stall it.
-    const uint64_t period = v.s->periodNs;
+    const uint64_t period = v.periodNs;
     const uint64_t wallNs = platform::nowNs();
     const uint64_t due = v.lastTs + period;
     const uint64_t capped = v.idleSinceNs + period;
@@ -183,15 +189,15 @@ bool RtspFeed::serve(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
 }
 
 bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
-  RtspSession& s = *v.s;
-  v.pic = m_current;
+  // The feed holds the picture for this pass; the viewer takes a hold of its own only when
+  // its socket cannot take the picture at once (keepUnsent).
+  const RtpPicture& pic = *m_current;
   v.lastTs = m_currentTs;
-  const RtpPicture& pic = *v.pic;
   const size_t n = pic.count();
   if (v.packets == 0) v.seq = pic.firstSeq;  // a new viewer joins the channel's numbering
   size_t reportBytes = 0;
   if (monoNs >= v.nextReportNs) {
-    reportBytes = senderReport(v.report + kInterleaveBytes, kReportCapacity, s.ssrc, platform::nowNs(),
+    reportBytes = senderReport(v.report + kInterleaveBytes, kReportCapacity, v.ssrc, platform::nowNs(),
                                rtpTime(platform::nowNs(), m_rtpOffset), v.packets, v.octets);
     v.nextReportNs = monoNs + kReportNs;
   }
@@ -201,14 +207,14 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
   m_piecesPer.clear();
   if (reportBytes && v.tcp) {
     v.report[0] = '$';
-    v.report[1] = static_cast<uint8_t>(s.transport.rtcpChannel);
+    v.report[1] = v.rtcpChannel;
     putBE16(v.report + 2, static_cast<uint16_t>(reportBytes));
     m_pieces.push_back(iovec{v.report, kInterleaveBytes + reportBytes});
   }
   const auto packet = [&pic](size_t i, size_t skip) {
     return iovec{const_cast<uint8_t*>(pic.packet(i)) + skip, pic.packetBytes(i) - skip};
   };
-  if (v.seq == pic.firstSeq && (!v.tcp || s.transport.rtpChannel == 0)) {
+  if (v.seq == pic.firstSeq && (!v.tcp || v.rtpChannel == 0)) {
     if (v.tcp) m_pieces.push_back(iovec{const_cast<uint8_t*>(pic.stream.data()), pic.stream.size()});
     for (size_t i = 0; !v.tcp && i < n; ++i) {
       m_pieces.push_back(packet(i, kInterleaveBytes));
@@ -221,11 +227,11 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
       uint8_t* h = &m_heads[i * head];
       if (v.tcp) {
         h[0] = '$';
-        h[1] = static_cast<uint8_t>(s.transport.rtpChannel);
+        h[1] = v.rtpChannel;
         putBE16(h + 2, static_cast<uint16_t>(pic.packetBytes(i) - kInterleaveBytes));
       }
       rtpjpeg::rtpHeader(h + head - rtpjpeg::kRtpHeaderBytes, i + 1 == n, static_cast<uint16_t>(v.seq + i),
-                         pic.rtpTime, s.ssrc);
+                         pic.rtpTime, v.ssrc);
       m_pieces.push_back(iovec{h, head});
       m_pieces.push_back(packet(i, RtpPicture::kHeadBytes));
       m_piecesPer.push_back(2);
@@ -235,13 +241,13 @@ bool RtspFeed::startPicture(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
   v.packets += static_cast<uint32_t>(n);
   v.octets += static_cast<uint32_t>(pic.stream.size() - n * RtpPicture::kHeadBytes);  // payload octets
   if (!v.tcp) {
-    if (reportBytes) platform::sendDatagramNow(s.udp.rtcp, v.report + kInterleaveBytes, reportBytes);
+    if (reportBytes) platform::sendDatagramNow(v.s->udp.rtcp, v.report + kInterleaveBytes, reportBytes);
     const bool ok = sendUdp(v, monoNs);
-    v.pic.reset();
     v.idleSinceNs = monoNs;
     return ok && serve(v, monoNs, nextNs);
   }
   v.lastProgressNs = monoNs;
+  v.sendingPicture = true;
   return sendTcp(v, m_pieces.data(), m_pieces.size(), monoNs, nextNs);
 }
 
@@ -257,6 +263,7 @@ bool RtspFeed::sendUdp(Viewer& v, uint64_t monoNs) {
 
 void RtspFeed::keepUnsent(Viewer& v, const iovec* rest, size_t count) {
   v.sending = true;
+  if (v.sendingPicture && !v.pic) v.pic = m_current;  // the pieces point into it
   const uintptr_t at = reinterpret_cast<uintptr_t>(rest);
   const uintptr_t own = reinterpret_cast<uintptr_t>(v.pieces.data());
   if (!v.pieces.empty() && at >= own && at < own + v.pieces.size() * sizeof(iovec)) {
@@ -305,9 +312,17 @@ bool RtspFeed::sendTcp(Viewer& v, iovec* pieces, size_t count, uint64_t monoNs, 
   }
   v.sending = false;
   v.pieces.clear();
-  if (v.pic) {
-    v.pic.reset();  // old pictures are freed as soon as nobody sends them
+  v.pic.reset();  // old pictures are freed as soon as nobody sends them
+  if (v.sendingPicture) {
+    v.sendingPicture = false;
     v.idleSinceNs = monoNs;
+    // Sent at once, in the pass that made the channel's newest picture known: a viewer that is
+    // not paced has nothing more to do until something wakes the feed (a picture, an answer,
+    // a deadline), so its session is not looked at again now.
+    if (m_haveCurrent && v.lastTs == m_currentTs && !v.periodNs && v.answers.empty()) {
+      m_wantFrame = true;
+      return true;
+    }
   }
   if (!v.answers.empty()) {
     v.answers.clear();
@@ -336,6 +351,9 @@ void RtspFeed::endViewer(Viewer& v) {
 }
 
 int RtspFeed::run() {
+  // A picture's turn sends to every viewer in one burst; a viewer woken by its send is not
+  // worth a switch before the burst ends (it reads the picture either way).
+  preferThroughput();
   std::vector<std::unique_ptr<Viewer>> viewers;
   std::vector<std::shared_ptr<RtspSession>> incoming;
   std::vector<Viewer*> fired;  // sockets that take data again since the last pass
@@ -359,6 +377,10 @@ int RtspFeed::run() {
       auto v = std::make_unique<Viewer>();
       v->s = s;
       v->tcp = s->transport.tcp;
+      v->rtpChannel = static_cast<uint8_t>(s->transport.rtpChannel);
+      v->rtcpChannel = static_cast<uint8_t>(s->transport.rtcpChannel);
+      v->ssrc = s->ssrc;
+      v->periodNs = s->periodNs;
       v->fd = v->tcp ? s->mediaFd : s->udp.rtp;
       v->slot = viewers.size();
       if (!v->tcp && s->udp.rtcp >= 0) m_wait.watchReadable(s->udp.rtcp, &v->rtcp);
