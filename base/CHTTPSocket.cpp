@@ -226,9 +226,8 @@ bool CHTTPSocket::read_response(int timeoutSec) {
 }
 
 bool CHTTPSocket::read_camera_line(std::string& line, size_t capacity, int timeoutSec) {
-  errno = 0;
   if (read_line(line, capacity, timeoutSec)) return true;
-  error = describeReadFailure(errno, "line");
+  error = describeReadFailure(lastError(), "line");
   return false;
 }
 
