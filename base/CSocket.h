@@ -40,6 +40,7 @@
 #include <sys/uio.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -105,7 +106,8 @@ class CSocket {
   void close();     // closes a valid handle; nothing otherwise
   void shutdown();  // shutdown(SHUT_RDWR); any thread may call it
 
-  // One receive: the count, 0 when the peer closed, -1 (EAGAIN when a receive time-out passed).
+  // One receive: the count, 0 when the peer closed, -1 (EAGAIN when a receive time-out passed;
+  // through a layer such a time-out is 0 bytes with lastError() ETIMEDOUT).
   int recv(void* buf, size_t len);
   // Receives until len bytes arrived. Before each receive it waits up to (sec, usec) for data.
   // Result: the bytes received, short when the peer closed or stayed silent (lastError() 0 or
@@ -146,7 +148,10 @@ class CSocket {
   // The buffered bytes themselves (buffered() of them), and a way to drop n of them (n at most
   // buffered()) once the caller has used them.
   const char* bufferedData() const { return m_buf.get() + m_bufPos; }
-  void skipBuffered(size_t n) { m_bufPos += n; }
+  void skipBuffered(size_t n) {
+    assert(n <= buffered());
+    m_bufPos += n;
+  }
   // Puts n bytes received elsewhere (a request head the endpoint's reader took) into the empty
   // read-ahead buffer, so the next reads hand them out first. False (nothing kept) while
   // bytes are buffered or when they do not fit.

@@ -539,6 +539,10 @@ TEST(SocketConnect, RefusedPortGivesItsErrno) {
   CSocket c;
   ASSERT_EQ(c.create(), 0);
   EXPECT_EQ(c.connect(to, 1000), ECONNREFUSED);
+  EXPECT_EQ(c.errorText(), std::string("connect: ") + std::strerror(ECONNREFUSED));
+  ASSERT_EQ(c.create(), 0);  // a success clears what the failure left
+  EXPECT_EQ(c.lastError(), 0);
+  EXPECT_EQ(c.errorText(), "");
 }
 
 TEST(SocketConnect, TimesOutWhenTheListenerQueueIsFull) {
