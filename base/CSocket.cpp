@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -83,6 +84,7 @@ int CSocket::connect(const sockaddr_in& addr, int timeoutMs) {
 }
 
 void CSocket::setTransport(std::unique_ptr<SocketTransport> t) {
+  assert(buffered() == 0 && "a layer is set before the first read");
   m_transport = std::move(t);
   if (m_transport) m_readAhead = true;
 }
@@ -199,6 +201,7 @@ size_t blankLinesAt(const char* p, size_t n) {
 }
 
 bool CSocket::unread(const void* data, size_t n) {
+  assert(data || n == 0);
   if (buffered() > 0 || n > kReadAheadBytes) return false;
   if (n == 0) return true;
   if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
@@ -232,6 +235,7 @@ int CSocket::recv_all(void* buf, size_t len, int sec, int usec) {
   if (timeoutNs < 0) timeoutNs = -1;
   m_lastError = 0;
   char* out = static_cast<char*>(buf);
+  assert(out || len == 0);
   size_t got = takeBuffered(out, len);
   int last = 0;
   while (got < len) {
@@ -307,6 +311,7 @@ bool CSocket::read_line(std::string& line, size_t capacity, int timeoutSec) {
 }
 
 bool CSocket::readLine(char* buf, std::string* str, size_t& len, int timeoutSec) {
+  assert(buf || str);
   const size_t capacity = len;
   m_lastError = 0;
   if (capacity == 0) return false;
@@ -354,6 +359,7 @@ int CSocket::send(const void* data, size_t len) {
 }
 
 int CSocket::sendv(const iovec* pieces, int count) {
+  assert(count >= 0 && (pieces || count == 0));
   if (m_transport) {
     // The layer takes one piece at a time; a short piece ends the call as a short send would.
     size_t total = 0;

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cctype>
 #include <cstring>
 
@@ -153,6 +154,7 @@ bool CamPartReader::finish(const uint8_t* buf, uint32_t length, uint32_t* len) {
 
 bool CamPartReader::next(CamByteStream& in, uint8_t* buf, uint32_t capacity, uint32_t headroom, int timeoutMs,
                          uint32_t* len) {
+  assert(buf && capacity > 0 && len);
   m_error.clear();
   if (m_lead > 0) {
     bool fallBack = false;
@@ -297,6 +299,7 @@ bool CamPartReader::byLines(CamByteStream& in, uint8_t* buf, uint32_t capacity, 
 bool CamPartReader::body(CamByteStream& in, uint8_t* buf, uint32_t capacity, uint32_t length, int timeoutMs,
                          uint32_t* len) {
   if (length == 0) return jpegByMarkers(in, buf, capacity, timeoutMs, len);
+  assert(length <= capacity && "the part head's length was checked against the capacity");
   if (in.take(buf, length, timeoutMs) != length) return failed("picture of " + std::to_string(length) + " bytes", in);
   return finish(buf, length, len);
 }
@@ -345,6 +348,7 @@ bool CamPartReader::jpegByMarkers(CamByteStream& in, uint8_t* buf, uint32_t capa
 
 CamPartReader::Behind CamPartReader::newer(CamByteStream& in, uint8_t* buf, uint32_t capacity, uint32_t headroom,
                                            size_t* budget, uint32_t* len) {
+  assert(buf && budget && len);
   // A picture without a boundary is a whole reply: nothing follows it.
   if (m_framing.boundary.empty()) return Behind::None;
   uint8_t w[kLookBytes];

@@ -1,6 +1,7 @@
 #include "channels/CamSocketStream.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -89,6 +90,7 @@ size_t CamSocketStream::take(uint8_t* out, size_t n, int timeoutMs) {
 }
 
 void CamSocketStream::putBack(const uint8_t* p, size_t n) {
+  assert(p || n == 0);
   m_back.erase(m_back.begin(), m_back.begin() + ptrdiff_t(m_backPos));
   m_back.insert(m_back.begin(), p, p + n);
   m_backPos = 0;

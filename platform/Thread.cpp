@@ -1,5 +1,6 @@
 #include "platform/Thread.h"
 
+#include <cassert>
 #include <cerrno>
 
 CThread::~CThread() {
@@ -43,6 +44,7 @@ bool CThread::join() {
 
 bool CThread::join(int& code) {
   if (!m_started) return false;
+  assert(!isCurrent() && "a thread never joins itself");
   pthread_join(m_thread, nullptr);
   m_started = false;
   code = m_code;
