@@ -1,5 +1,6 @@
 #include "base/CHTTPSocket.h"
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -145,6 +146,7 @@ std::string buildResponseHead(int status, const std::string& reason, const std::
 }
 
 RequestHeadScan::Result RequestHeadScan::feed(const char* p, size_t n, size_t* used) {
+  assert(used && (p || n == 0));
   for (size_t i = 0; i < n; ++i) {
     if (m_bytes.size() >= m_maxBytes) {
       *used = i;
@@ -226,9 +228,8 @@ bool CHTTPSocket::read_response(int timeoutSec) {
 }
 
 bool CHTTPSocket::read_camera_line(std::string& line, size_t capacity, int timeoutSec) {
-  errno = 0;
   if (read_line(line, capacity, timeoutSec)) return true;
-  error = describeReadFailure(errno, "line");
+  error = describeReadFailure(lastError(), "line");
   return false;
 }
 

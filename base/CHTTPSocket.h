@@ -6,7 +6,8 @@
 // ("Content-type", "content-length"), so client-side lookups (response_header, findHeader) ignore
 // case, and a response header with an empty value is skipped instead of failing the response.
 //
-// Threads: as CSocket, one thread at a time. The parsers below the class are pure functions.
+// Results follow CSocket's rule (see its header); a client-side read that fails also says why in
+// error. Threads: as CSocket, one thread at a time. The parsers below the class are pure functions.
 #include <cstddef>
 #include <map>
 #include <string>
@@ -63,7 +64,8 @@ class CHTTPSocket : public CSocket {
   // The value of a response header read by a client, the name compared without regard to case;
   // "" when missing.
   std::string response_header(const std::string& nameWithColon) const;
-  // Text for a failed receive, from the errno it left (0: the peer closed or a line was too long).
+  // Text for a failed receive, from the lastError() it left (0: the peer closed or a line was too
+  // long).
   std::string describeReadFailure(int err, const char* what) const;
 
   void set_header(const std::string& nameWithColon, const std::string& value) { response_headers[nameWithColon] = value; }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -36,11 +37,17 @@ int CSocket::release() {
   return m_handle.exchange(kNone);
 }
 
+std::string CSocket::errorText() const {
+  if (m_lastError == 0) return "";
+  return std::string(m_failedOp) + ": " + std::strerror(m_lastError);
+}
+
 int CSocket::create() {
+  m_lastError = 0;
   if (isOpen()) return 0;
   int err = 0;
   int fd = platform::tcpSocket(&err);
-  if (fd < 0) return m_lastError = err;
+  if (fd < 0) return keepError("socket", err);
   {
     std::lock_guard<std::mutex> g(m_handleLock);
     m_handle = fd;
@@ -53,44 +60,39 @@ int CSocket::create() {
 
 int CSocket::bind(const std::string& ip, uint16_t port) {
   in_addr a{};
-  if (!is_valid_ip(ip) || inet_aton(ip.c_str(), &a) == 0) return -1;
-  int r = platform::bindIPv4(handle(), a, port);
-  if (r != 0) m_lastError = r;
-  return r;
+  if (!is_valid_ip(ip) || inet_aton(ip.c_str(), &a) == 0) return keepError("bind", EAFNOSUPPORT);
+  return keepError("bind", platform::bindIPv4(handle(), a, port));
 }
 
-int CSocket::listen(int backlog) {
-  int r = platform::listenSocket(handle(), backlog);
-  if (r != 0) m_lastError = r;
-  return r;
-}
+int CSocket::listen(int backlog) { return keepError("listen", platform::listenSocket(handle(), backlog)); }
 
 int CSocket::accept(int timeoutMs, CNetAddr* peer) {
   sockaddr_in a{};
   int err = 0;
   int fd = platform::acceptTimed(handle(), timeoutMs, &a, &err);
   if (fd < 0) {
-    m_lastError = err;
+    keepError("accept", err);
     return -1;
   }
+  m_lastError = 0;
   if (peer) *peer = toNetAddr(a);
   return fd;
 }
 
 int CSocket::connect(const sockaddr_in& addr, int timeoutMs) {
-  int r = platform::connectTimed(handle(), addr, timeoutMs);
-  if (r != 0) m_lastError = r;
-  return r;
+  return keepError("connect", platform::connectTimed(handle(), addr, timeoutMs));
 }
 
 void CSocket::setTransport(std::unique_ptr<SocketTransport> t) {
+  assert(buffered() == 0 && "a layer is set before the first read");
   m_transport = std::move(t);
   if (m_transport) m_readAhead = true;
 }
 
 int CSocket::waitWritable(int64_t timeoutNs) {
-  if (m_transport) return m_transport->waitSendable(timeoutNs);
-  return platform::waitWritable(handle(), timeoutNs);
+  const int w = m_transport ? m_transport->waitSendable(timeoutNs) : platform::waitWritable(handle(), timeoutNs);
+  keepError("wait", w < 0 ? errno : w == 0 ? ETIMEDOUT : 0);
+  return w;
 }
 
 void CSocket::close() {
@@ -117,8 +119,8 @@ int CSocket::waitRead(int64_t timeoutNs) {
     if (timeoutNs < 0 || left < timeoutNs) timeoutNs = left;
   }
   int w = platform::waitReadable(handle(), timeoutNs);
-  if (w < 0) m_lastError = errno;
-  if (w == 0) m_lastError = ETIMEDOUT;
+  if (w < 0) keepError("wait", errno);
+  if (w == 0) keepError("wait", ETIMEDOUT);
   return w;
 }
 
@@ -137,7 +139,7 @@ int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
   if (m_deadlineNs != 0) {
     uint64_t now = platform::monotonicNs();
     if (now >= m_deadlineNs) {
-      m_lastError = ETIMEDOUT;
+      keepError("receive", ETIMEDOUT);
       return 0;
     }
     int64_t left = int64_t(m_deadlineNs - now);
@@ -146,8 +148,9 @@ int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
   if (m_transport) {
     const int got = m_transport->receive(buf, len, timeoutNs);
     if (got >= 0) return got;
-    m_lastError = errno == EAGAIN ? ETIMEDOUT : errno;
-    return errno == EAGAIN ? 0 : -1;
+    const int err = errno;
+    keepError("receive", err == EAGAIN ? ETIMEDOUT : err);
+    return err == EAGAIN ? 0 : -1;
   }
   ssize_t n;
   if (timeoutNs == 0) {
@@ -163,14 +166,15 @@ int CSocket::receiveTimed(void* buf, size_t len, int64_t timeoutNs, bool peek) {
     }
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    m_lastError = ETIMEDOUT;
+    keepError("receive", ETIMEDOUT);
     return 0;
   }
-  if (n < 0) m_lastError = errno;
+  if (n < 0) keepError("receive", errno);
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
 bool CSocket::waitReadable(int timeoutMs) {
+  m_lastError = 0;
   return buffered() > 0 || waitRead(timeoutMs < 0 ? -1 : int64_t(timeoutMs) * 1000000) > 0;
 }
 
@@ -197,6 +201,7 @@ size_t blankLinesAt(const char* p, size_t n) {
 }
 
 bool CSocket::unread(const void* data, size_t n) {
+  assert(data || n == 0);
   if (buffered() > 0 || n > kReadAheadBytes) return false;
   if (n == 0) return true;
   if (!m_buf) m_buf.reset(new char[kReadAheadBytes]);
@@ -216,18 +221,21 @@ size_t CSocket::takeBuffered(void* out, size_t len) {
 }
 
 int CSocket::recv(void* buf, size_t len) {
+  m_lastError = 0;
   if (buffered() > 0 && len > 0) return int(takeBuffered(buf, std::min(len, size_t(INT_MAX))));
   if (m_transport) return receiveTimed(buf, len, m_userRecvTimeoutNs == 0 ? -1 : m_userRecvTimeoutNs, false);
   if (m_kernelRecvTimeoutNs != m_userRecvTimeoutNs) applyRecvTimeout(m_userRecvTimeoutNs);
   ssize_t n = platform::recvOnce(handle(), buf, len);
-  if (n < 0) m_lastError = errno;
+  if (n < 0) keepError("receive", errno);
   return int(n);
 }
 
 int CSocket::recv_all(void* buf, size_t len, int sec, int usec) {
   int64_t timeoutNs = int64_t(sec) * 1000000000 + int64_t(usec) * 1000;
   if (timeoutNs < 0) timeoutNs = -1;
+  m_lastError = 0;
   char* out = static_cast<char*>(buf);
+  assert(out || len == 0);
   size_t got = takeBuffered(out, len);
   int last = 0;
   while (got < len) {
@@ -303,7 +311,9 @@ bool CSocket::read_line(std::string& line, size_t capacity, int timeoutSec) {
 }
 
 bool CSocket::readLine(char* buf, std::string* str, size_t& len, int timeoutSec) {
+  assert(buf || str);
   const size_t capacity = len;
+  m_lastError = 0;
   if (capacity == 0) return false;
   const int64_t timeoutNs = secondsToNs(timeoutSec);
   size_t stored = 0;
@@ -328,7 +338,7 @@ bool CSocket::readLine(char* buf, std::string* str, size_t& len, int timeoutSec)
       step = feedLine(peeked, size_t(n), buf, str, capacity, stored, &used);
       ssize_t taken = platform::recvOnce(handle(), peeked, used);
       if (taken != ssize_t(used)) {
-        if (taken < 0) m_lastError = errno;
+        if (taken < 0) keepError("receive", errno);
         return false;
       }
     }
@@ -344,11 +354,12 @@ int CSocket::send(const char* text) { return send(text, text ? std::strlen(text)
 
 int CSocket::send(const void* data, size_t len) {
   ssize_t n = m_transport ? m_transport->send(data, len) : platform::sendOnce(handle(), data, len);
-  if (n < 0) m_lastError = errno;
+  keepError("send", n < 0 ? errno : 0);
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
 int CSocket::sendv(const iovec* pieces, int count) {
+  assert(count >= 0 && (pieces || count == 0));
   if (m_transport) {
     // The layer takes one piece at a time; a short piece ends the call as a short send would.
     size_t total = 0;
@@ -357,23 +368,27 @@ int CSocket::sendv(const iovec* pieces, int count) {
       const int n = m_transport->send(pieces[i].iov_base, pieces[i].iov_len);
       if (n < 0) {
         if (total > 0) break;
-        m_lastError = errno;
+        keepError("send", errno);
         return -1;
       }
       total += size_t(n);
       if (size_t(n) < pieces[i].iov_len) break;
     }
+    m_lastError = 0;
     return total > INT_MAX ? INT_MAX : int(total);
   }
   ssize_t n = platform::sendVecOnce(handle(), pieces, count);
-  if (n < 0) m_lastError = errno;
+  keepError("send", n < 0 ? errno : 0);
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
-bool CSocket::setSendTimeout(int ms) { return platform::setSendTimeoutMs(handle(), ms); }
-bool CSocket::setRecvTimeout(int ms) {
+int CSocket::setSendTimeout(int ms) {
+  return keepError("setsockopt", platform::setSendTimeoutMs(handle(), ms) ? 0 : errno);
+}
+
+int CSocket::setRecvTimeout(int ms) {
   m_userRecvTimeoutNs = ms <= 0 ? 0 : int64_t(ms) * 1000000;
-  return applyRecvTimeout(m_userRecvTimeoutNs);
+  return keepError("setsockopt", applyRecvTimeout(m_userRecvTimeoutNs) ? 0 : errno);
 }
 
 CNetAddr CSocket::localAddress() const { return ::localAddress(handle()); }
@@ -400,7 +415,7 @@ bool listenOrSystemPort(CSocket& s, const std::string& address, uint16_t port, i
                         const char* logSource, const char* fn, std::string* error) {
   int err = s.create();
   if (err == 0) err = s.bind(address, port);
-  if (err == -1) {
+  if (err == EAFNOSUPPORT) {
     *error = "no IPv4 address: " + address;
     s.close();
     return false;

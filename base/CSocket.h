@@ -22,6 +22,16 @@
 // hands out buffered bytes first; recv_all receives long remainders straight into the caller's
 // buffer. Bytes still buffered at release() stay with this object (buffered()).
 //
+// Results, one rule for every call, as the platform layer gives them (platform/Net.h): success is
+// a result >= 0. A call that sets something up (create, bind, listen, connect, the time-out
+// setters) returns 0 or the errno; a call that yields a handle or a count (accept, the
+// receives, the sends) returns it, or -1. The waits return 1 (ready), 0 (time-out) or -1;
+// questions (waitReadable, unread, the line readers' "a whole line came") answer true or false.
+// Whatever the form, a call that fails or comes up short leaves the errno in lastError() (0
+// after a success; ETIMEDOUT for a time-out or a passed deadline; 0 too when the peer closed,
+// which a receive reports as 0 bytes, or when a line filled its buffer), and errorText() says
+// what failed with the errno's text for a log line ("connect: Connection refused").
+//
 // Time-outs bound the silence before each arrival of bytes, not the whole operation; setDeadline()
 // adds an optional limit for the whole operation on top. On a blocking socket the kernel keeps
 // the time (SO_RCVTIMEO, set only when the wanted value changes); recv() puts back the value given
@@ -30,6 +40,7 @@
 #include <sys/uio.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -85,43 +96,46 @@ class CSocket {
 
   // 0 (also when already open) or errno. A new socket reads ahead (see above).
   int create();
-  int bind(const std::string& ip, uint16_t port);  // -1 when ip is no IPv4 text; else 0 or errno
+  int bind(const std::string& ip, uint16_t port);  // 0 or errno; EAFNOSUPPORT when ip is no IPv4 text
   int listen(int backlog);                         // 0 or errno
-  // Waits up to timeoutMs (< 0: no limit) and accepts: the new handle, or -1 on time-out or error
-  // (lastError() tells which: ETIMEDOUT for the time-out).
+  // Waits up to timeoutMs (< 0: no limit) and accepts: the new handle, or -1 (ETIMEDOUT when
+  // nothing arrived in time).
   int accept(int timeoutMs, CNetAddr* peer = nullptr);
   // 0 or errno (ETIMEDOUT on time-out); the socket is left in blocking mode.
   int connect(const sockaddr_in& addr, int timeoutMs);
   void close();     // closes a valid handle; nothing otherwise
   void shutdown();  // shutdown(SHUT_RDWR); any thread may call it
 
-  // One receive; the system call's result unchanged.
+  // One receive: the count, 0 when the peer closed, -1 (EAGAIN when a receive time-out passed;
+  // through a layer such a time-out is 0 bytes with lastError() ETIMEDOUT).
   int recv(void* buf, size_t len);
   // Receives until len bytes arrived. Before each receive it waits up to (sec, usec) for data.
-  // Result: the number of bytes received when above zero, else 0 (time-out or orderly close)
-  // or -1 (error). Compare it with len to see whether everything arrived.
+  // Result: the bytes received, short when the peer closed or stayed silent (lastError() 0 or
+  // ETIMEDOUT), or -1 when a receive failed before the first byte. Compare it with len to see
+  // whether everything arrived.
   int recv_all(void* buf, size_t len, int sec, int usec);
   // Reads one line. len holds the buffer's capacity on entry and the line's length on success;
   // the line feed ends the line and becomes a terminating zero, carriage returns are dropped.
   // False on time-out (timeoutSec of silence), closed connection, error, or when the stored
-  // characters reach the capacity (so at most capacity - 1 characters fit).
+  // characters reach the capacity (so at most capacity - 1 characters fit); lastError() tells
+  // which (0 for the last two).
   bool read_line(char* buf, size_t& len, int timeoutSec);
   bool read_line(std::string& line, size_t capacity, int timeoutSec);
 
-  // One send with MSG_NOSIGNAL; the system call's result unchanged (a short send is not repeated).
+  // One send with MSG_NOSIGNAL: the count taken (a short send is not repeated), or -1.
   int send(const char* text);
   int send(const void* data, size_t len);
-  // One gathering send of count pieces (writev semantics, MSG_NOSIGNAL); the system call's result.
+  // One gathering send of count pieces (writev semantics, MSG_NOSIGNAL): the count, or -1.
   int sendv(const iovec* pieces, int count);
 
-  bool setSendTimeout(int ms);  // SO_SNDTIMEO; 0 = none
-  bool setRecvTimeout(int ms);  // SO_RCVTIMEO; 0 = none
+  int setSendTimeout(int ms);  // SO_SNDTIMEO; 0 = none. 0 or errno
+  int setRecvTimeout(int ms);  // SO_RCVTIMEO; 0 = none. 0 or errno
   // Whole-operation deadline on the monotonic clock (platform::monotonicNs); 0 = none. Every read
   // wait ends unsuccessfully once it has passed.
   void setDeadline(uint64_t monotonicNs) { m_deadlineNs = monotonicNs; }
   uint64_t deadline() const { return m_deadlineNs; }
   // True when bytes are buffered, or the peer sent data (or closed, or an error is pending)
-  // within timeoutMs.
+  // within timeoutMs; false on time-out (ETIMEDOUT) or error.
   bool waitReadable(int timeoutMs);
   // Waits up to timeoutNs until a send may make progress (through the layer when there is
   // one): 1 ready, 0 time-out, -1 error.
@@ -134,7 +148,10 @@ class CSocket {
   // The buffered bytes themselves (buffered() of them), and a way to drop n of them (n at most
   // buffered()) once the caller has used them.
   const char* bufferedData() const { return m_buf.get() + m_bufPos; }
-  void skipBuffered(size_t n) { m_bufPos += n; }
+  void skipBuffered(size_t n) {
+    assert(n <= buffered());
+    m_bufPos += n;
+  }
   // Puts n bytes received elsewhere (a request head the endpoint's reader took) into the empty
   // read-ahead buffer, so the next reads hand them out first. False (nothing kept) while
   // bytes are buffered or when they do not fit.
@@ -142,20 +159,27 @@ class CSocket {
   static constexpr size_t readAheadCapacity() { return kReadAheadBytes; }
   // Straight from the kernel, past the read-ahead buffer: one receive (or, peek, one look that
   // takes nothing) of up to len bytes, waiting up to timeoutMs (0: not at all) for the first.
-  // The count; 0 when the peer closed; -1 with lastError() ETIMEDOUT when nothing came in time,
-  // or another error.
+  // The count; 0 when the peer closed; -1 (ETIMEDOUT when nothing came in time).
   int receiveQueued(void* buf, size_t len, int timeoutMs, bool peek = false);
   // Bytes the kernel holds for this socket (the read-ahead buffer not counted).
   size_t queuedBytes() const;
 
   CNetAddr localAddress() const;  // ip "" when unknown
   CNetAddr peerAddress() const;   // ip "" when unknown
-  // errno of the last failing operation of this object (accept, connect, waits, receives, sends).
+  // The errno of the last call that failed or came up short, 0 after a success (see the top).
   int lastError() const { return m_lastError; }
+  // What that call was and the errno's text: "connect: Connection refused"; "" for errno 0.
+  std::string errorText() const;
 
  protected:
   // Waits for readability, limited by timeoutNs and the deadline: 1 ready, 0 time-out, -1 error.
   int waitRead(int64_t timeoutNs);
+  // Keeps a failure (op names the call for errorText()); returns err.
+  int keepError(const char* op, int err) {
+    m_failedOp = op;
+    m_lastError = err;
+    return err;
+  }
   // Receives what is waiting, or waits (as waitRead) and then receives: bytes > 0; 0 for a
   // time-out, a passed deadline or an orderly close; -1 for an error. Data already waiting is
   // taken without a wait, which halves the system calls of a busy stream.
@@ -176,6 +200,7 @@ class CSocket {
   std::mutex m_handleLock;
   uint64_t m_deadlineNs = 0;
   int m_lastError = 0;
+  const char* m_failedOp = "";
   bool m_readAhead = false;
   // Timed receives on a blocking socket let the kernel keep the time (SO_RCVTIMEO), so a receive
   // that has to wait is one system call, not a failed try, a poll and a receive. The option is

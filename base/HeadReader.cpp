@@ -1,6 +1,7 @@
 #include "base/HeadReader.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 
 #include "base/ConnectionRoom.h"
@@ -15,6 +16,7 @@ constexpr size_t kPeekBytes = 2048;
 }  // namespace
 
 void HeadReader::admit(int handle, uint32_t peer, uint64_t nowNs) {
+  assert(handle >= 0);
   auto victim = entryToDrop(m_waiting.begin(), m_waiting.end(), peer, m_capacity, m_share,
                             [](const Waiting& w) {
                               RoomEntry e;
@@ -32,6 +34,7 @@ void HeadReader::admit(int handle, uint32_t peer, uint64_t nowNs) {
   w.handle = handle;
   w.peer = peer;
   w.acceptedNs = w.lastNs = nowNs;
+  assert(m_waiting.size() <= std::max<size_t>(m_capacity, 1) && "a newcomer makes room first");
   if (!m_events.watchReadable(handle, &w)) close(w.self);
 }
 

@@ -14,6 +14,7 @@
 // viewers cost little more than the kernel's own work. picture() therefore stays empty for
 // this consumer.
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -47,8 +48,14 @@ class CNetVideoClient : public CVideoClient {
   virtual CNetAddr peerAddr() { return m_peerAddr; }
 
   // Tests shorten these before start().
-  void setSendTimeoutMs(int ms) { m_sendTimeoutNs = uint64_t(ms) * 1000000ull; }
-  void setFailPauseMs(uint32_t ms) { m_failPauseNs = uint64_t(ms) * 1000000ull; }
+  void setSendTimeoutMs(int ms) {
+    assert(!running());
+    m_sendTimeoutNs = uint64_t(ms) * 1000000ull;
+  }
+  void setFailPauseMs(uint32_t ms) {
+    assert(!running());
+    m_failPauseNs = uint64_t(ms) * 1000000ull;
+  }
 
   // For the push sender.
   int streamHandle() const { return m_conn.handle(); }

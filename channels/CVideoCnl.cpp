@@ -1,5 +1,6 @@
 #include "channels/CVideoCnl.h"
 
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,7 @@
 CVideoCnl::CVideoCnl(int typeCode, uint32_t index) : m_typeCode(typeCode), m_index(index) {}
 
 CVideoCnl::~CVideoCnl() {
+  assert(!running() && "the owner joins the channel's thread before destroying it");
   if (m_rec) {
     m_rec->stop();
     m_rec->join();
@@ -334,6 +336,7 @@ void CVideoCnl::publishBackFrame() {
       const uint64_t waited = platform::monotonicNs() - before;
       if (waited > m_maxPublishWaitNs.load(std::memory_order_relaxed)) m_maxPublishWaitNs = waited;
     }
+    assert(m_back->length <= m_back->capacity);
     if (m_back->length == 0) {
       if (!m_current->generated) m_current->length = 0;
       m_reconnect = true;
@@ -354,6 +357,7 @@ void CVideoCnl::publishBackFrame() {
 
 bool CVideoCnl::publishGenerated(const uint8_t* jpeg, uint32_t length, uint64_t timeNs,
                                  uint32_t sequence) {
+  assert(jpeg || length == 0);
   {
     std::lock_guard<std::mutex> guard(m_frameLock);
     // The current record is written in place: consumers copy it only under this lock, and the
@@ -386,6 +390,7 @@ void CVideoCnl::wakeConsumers() {
 // ---- Consumers ----
 
 void CVideoCnl::addClient(CMXClient* client) {
+  assert(client);
   std::lock_guard<std::mutex> guard(m_clientLock);
   for (auto it = m_clients.begin(); it != m_clients.end();) {
     if (!(*it)->running()) {

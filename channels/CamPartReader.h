@@ -2,8 +2,8 @@
 // The camera stream reader of the IP channels: takes the parts of a camera's multipart JPEG
 // stream (a boundary line, a part head whose length line gives the size, the picture), or a
 // picture without a length found by its own JPEG markers, from a byte stream. The stream is a
-// small interface, so the reader runs over the camera connection (CamSocketStream) as well as
-// over bytes in memory (the fuzz target).
+// small interface (CamByteStream.h), so the reader runs over the camera connection
+// (CamSocketStream.h) as well as over bytes in memory (the fuzz target).
 //
 // A part is received straight into the caller's buffer. Once the head of a part has been seen,
 // the bytes in front of the next body are expected to be as many again (a camera's heads hardly
@@ -17,63 +17,7 @@
 #include <string>
 #include <vector>
 
-class CSocket;
-
-// Where the reader takes its bytes from. Time-outs bound the silence before an arrival.
-class CamByteStream {
- public:
-  virtual ~CamByteStream() = default;
-  // Bytes that have arrived and were not taken yet, counted without waiting.
-  virtual size_t ready() = 0;
-  // Copies up to n of the next bytes to out without taking them, waiting up to timeoutMs for
-  // the first one when none has arrived (0: no wait). The count; 0 when nothing came (ended()
-  // tells whether the stream is over).
-  virtual size_t look(uint8_t* out, size_t n, int timeoutMs) = 0;
-  // Takes up to n bytes with one receive, waiting as look() does: the count, 0 as look().
-  virtual size_t takeSome(uint8_t* out, size_t n, int timeoutMs) = 0;
-  // Takes exactly n bytes, allowing timeoutMs of silence before each arrival: the count (less
-  // than n when the stream ended, went silent or failed).
-  virtual size_t take(uint8_t* out, size_t n, int timeoutMs) = 0;
-  // Hands n bytes just taken out again first.
-  virtual void putBack(const uint8_t* p, size_t n) = 0;
-  // Whether the last call that came up short met the end of the stream.
-  virtual bool ended() const = 0;
-  // Why the last call came up short, for the log ("connection closed by the camera").
-  virtual std::string failure() const = 0;
-};
-
-// The camera connection as a byte stream: bytes already buffered by the socket (the stream's
-// start, read with the response head) come first; the rest is received straight from the
-// kernel with the socket's time-outs (no poll before a receive).
-class CamSocketStream : public CamByteStream {
- public:
-  explicit CamSocketStream(CSocket& sock) : m_sock(sock) {}
-  // A new connection: nothing put back, no patience.
-  void reset();
-  // The next wait for a first byte that times out waits once more, for up to ms.
-  void setPatience(int ms) { m_patienceMs = ms; }
-
-  size_t ready() override;
-  size_t look(uint8_t* out, size_t n, int timeoutMs) override;
-  size_t takeSome(uint8_t* out, size_t n, int timeoutMs) override;
-  size_t take(uint8_t* out, size_t n, int timeoutMs) override;
-  void putBack(const uint8_t* p, size_t n) override;
-  bool ended() const override { return m_ended; }
-  std::string failure() const override;
-
- private:
-  size_t fromBack(uint8_t* out, size_t n, bool consume);
-  size_t fromSocketBuffer(uint8_t* out, size_t n, bool consume);
-  // One kernel receive (or look) with the patience applied when nothing came yet; as peekQueued.
-  int receive(uint8_t* out, size_t n, int timeoutMs, bool peek, bool first);
-
-  CSocket& m_sock;
-  std::vector<uint8_t> m_back;  // bytes put back, from m_backPos on
-  size_t m_backPos = 0;
-  int m_patienceMs = 0;
-  int m_err = 0;
-  bool m_ended = false;
-};
+#include "channels/CamByteStream.h"
 
 class CamPartReader {
  public:

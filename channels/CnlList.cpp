@@ -1,6 +1,7 @@
 #include "channels/CnlList.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "channels/CVideoCnl.h"
 
@@ -17,6 +18,7 @@ bool contains(const std::vector<CVideoCnl*>& v, CVideoCnl* cnl) {
 }  // namespace
 
 void registerChannel(CVideoCnl* cnl) {
+  assert(cnl);
   std::lock_guard<std::mutex> guard(g_cnlListLock);
   if (!contains(g_cnlList, cnl) && !contains(g_taken, cnl)) g_cnlList.push_back(cnl);
 }
@@ -54,6 +56,7 @@ bool initAndStartListedChannel(CVideoCnl* cnl) {
 }
 
 void destroyChannel(CVideoCnl* cnl) {
+  assert(cnl && !contains(snapshotChannels(), cnl) && "a listed channel is never destroyed");
   cnl->join();
   releaseTakenChannel(cnl);
   delete cnl;

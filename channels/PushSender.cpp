@@ -1,5 +1,6 @@
 #include "channels/PushSender.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -44,6 +45,7 @@ bool PushSender::begin() {
 }
 
 bool PushSender::attach(CNetVideoClient* viewer) {
+  assert(viewer);
   {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_ended) return false;
@@ -59,6 +61,7 @@ void PushSender::stop() {
 }
 
 void PushSender::fetchCurrent() {
+  assert(isCurrent());
   if (m_haveCurrent) return;
   m_wantsPicture = true;
   m_currentTs = m_cnl->currentPicture(m_currentPic);
@@ -76,6 +79,7 @@ bool PushSender::failedWait(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
 }
 
 bool PushSender::startSend(Stream& s, uint64_t monoNs, uint64_t& nextNs) {
+  assert(isCurrent() && m_currentPic && "a send starts only with a current picture");
   std::memcpy(s.header, CNetVideoClient::kPartHeader, sizeof s.header);
   if (!CNetVideoClient::patchLength(s.header, m_currentPic->length)) return false;
   s.pic = m_currentPic;

@@ -128,7 +128,7 @@ bool CLstConfThread::setUp() {
     }
     int bindResult = m_listen.bind(want.ip, want.port);
     if (bindResult != 0) {
-      std::string why = bindResult > 0 ? std::string(" (") + strerror(bindResult) + ")" : "";
+      std::string why = bindResult != EAFNOSUPPORT ? std::string(" (") + strerror(bindResult) + ")" : "";
       if (logBind) {
         m_lastBindLogNs = now;
         g_logFile.log(CLogFile::Error, kSource,

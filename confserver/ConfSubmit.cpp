@@ -147,7 +147,7 @@ bool applyConfAddress(const FormFields& form, CLstConfThread& server, std::strin
   if (err != 0) {
     resp += "<P class=warn>The configuration server cannot listen on <EM>" +
             html_escape(newAddr.to_string()) + "</EM> (" +
-            html_escape(err > 0 ? strerror(err) : "not an IPv4 address") +
+            html_escape(err != EAFNOSUPPORT ? strerror(err) : "not an IPv4 address") +
             ").<BR>The configuration IP address was NOT changed.</P>" + portWarning;
     return true;
   }

@@ -181,7 +181,7 @@ void TlsServer::setUp() {
     m_listen.close();
     // Retried at every loop: logged once until the reason changes or a set-up succeeds.
     const std::string why = "Unable to listen for HTTPS on " + want.to_string() + " (" +
-                            (err > 0 ? strerror(err) : "not an IPv4 address") + ")";
+                            (err != EAFNOSUPPORT ? strerror(err) : "not an IPv4 address") + ")";
     if (why != m_failedSetUp) logAt(CLogFile::Error, why);
     m_failedSetUp = why;
     return;

@@ -23,10 +23,10 @@ convert -size 32x32 gradient:'#000060-#0000ff' \( -size 32x32 gradient:'#000000-
   echo
   echo 'namespace {'
   echo 'const unsigned char kLogo[] = {'
-  xxd -i < "$tmp/logo.gif"
+  xxd -i -c 16 < "$tmp/logo.gif"
   echo '};'
   echo 'const unsigned char kIcon[] = {'
-  xxd -i < "$tmp/icon.gif"
+  xxd -i -c 16 < "$tmp/icon.gif"
   echo '};'
   echo '}  // namespace'
   echo

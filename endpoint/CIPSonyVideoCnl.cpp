@@ -139,9 +139,8 @@ void CIPSonyVideoCnl::getFrameSrv_enc(FrameRec& rec, int timeoutSec) {
   uint32_t len = 0;
   if (m_rxBuf.size() != rec.capacity) m_rxBuf.resize(rec.capacity);
   if (!requestPicture(rec.capacity, timeoutSec, &len, "CIPSonyVideoCnl::getFrameSrv_enc")) return;
-  errno = 0;
   if (m_sock.recv_all(m_rxBuf.data(), len, timeoutSec, 0) != static_cast<int>(len)) {
-    m_frameError = "picture of " + std::to_string(len) + " bytes: " + m_sock.describeReadFailure(errno, "picture");
+    m_frameError = "picture of " + std::to_string(len) + " bytes: " + m_sock.describeReadFailure(m_sock.lastError(), "picture");
     return;
   }
   wrapReceived(rec, len);

@@ -40,6 +40,7 @@
 
 #include "base/CHTTPSocket.h"
 #include "channels/CamPartReader.h"
+#include "channels/CamSocketStream.h"
 #include "channels/IPSettings.h"
 #include "channels/PictureBlocks.h"
 #include "endpoint/CNetVideoCnl.h"

@@ -2,6 +2,7 @@
 // settings every camera shares and the family settings described by IPVendorTraits
 // (channels/IPSettings.h).
 #include <algorithm>
+#include <cassert>
 
 #include "base/CLogFile.h"
 #include "base/CSettings.h"
@@ -29,6 +30,7 @@ std::shared_ptr<const IPConfig> CIPVideoCnl::settings() const {
 }
 
 void CIPVideoCnl::apply(std::shared_ptr<const IPConfig> next) {
+  assert(next && "the settings are never null");
   std::shared_ptr<const IPConfig> old;
   {
     std::lock_guard<std::mutex> g(m_setLock);

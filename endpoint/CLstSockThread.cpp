@@ -1,5 +1,6 @@
 #include "endpoint/CLstSockThread.h"
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -105,6 +106,7 @@ int CLstSockThread::run() {
 }
 
 bool CLstSockThread::setUp() {
+  assert(isCurrent() && "the listener's own thread");
   closeListening();
   m_cnl->listEntry().setAddress("Not bound");
   std::string ip;
@@ -209,6 +211,7 @@ void CLstSockThread::waitOnce(int64_t maxWaitNs) {
 }
 
 void CLstSockThread::acceptWaiting() {
+  assert(isCurrent() && "the listener's own thread");
   for (int i = 0; i < kAcceptBurst && m_listenWatched && !m_stop; ++i) {
     sockaddr_in peer{};
     int err = 0;
@@ -224,6 +227,7 @@ void CLstSockThread::acceptWaiting() {
 }
 
 void CLstSockThread::admit(int handle, uint32_t peer) {
+  assert(isCurrent() && handle >= 0);
   // Every connection being answered may still become a consumer, so it counts against the
   // consumer bound too.
   if (m_cnl->clientCount() + m_connections.size() >= m_maxClients.load()) return refuse(handle);
@@ -259,6 +263,7 @@ void CLstSockThread::outOfDescriptors(int err) {
 }
 
 void CLstSockThread::startReady() {
+  assert(isCurrent() && "the listener's own thread");
   HeadReader::Ready r;
   while (m_connections.size() < size_t(m_maxConnections.load()) && m_heads.takeReady(&r)) {
     // The time left of the request deadline bounds whatever the thread still reads.
@@ -303,6 +308,7 @@ void CLstSockThread::logDrops() {
 }
 
 void CLstSockThread::reapConnections() {
+  assert(isCurrent() && "the listener's own thread");
   for (auto it = m_connections.begin(); it != m_connections.end();) {
     if (!(*it)->running()) {
       (*it)->join();

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <cassert>
 #include <cerrno>
 
 CThread::~CThread() {
@@ -51,6 +52,7 @@ bool CThread::join() {
 
 bool CThread::join(int& code) {
   if (!m_started) return false;
+  assert(!isCurrent() && "a thread never joins itself");
   pthread_join(m_thread, nullptr);
   m_started = false;
   code = m_code;

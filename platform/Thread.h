@@ -31,6 +31,8 @@ class CThread {
   bool join(int& code);
   // True from a successful start() until run() has returned.
   bool running() const { return m_running.load(); }
+  // True on the thread that start() made, while it runs (for the "own thread only" checks).
+  bool isCurrent() const { return m_started && pthread_equal(m_thread, pthread_self()); }
   // The platform thread handle (for log lines); 0 when not started.
   unsigned long handle() const { return m_started ? static_cast<unsigned long>(m_thread) : 0; }
   // Marks the calling thread as one that works in bursts for throughput (a sender walking many

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -134,6 +135,7 @@ void CRecVideoClient::transferPending() {
 }
 
 void CRecVideoClient::takeBackEvent() {
+  assert(isCurrent());
   std::lock_guard<std::mutex> g(m_indexLock);
   m_record.newest = erdinfo::previousEvent(m_record.newest);
   m_record.newestStamp.event = m_record.newest;
@@ -320,6 +322,7 @@ void CRecVideoClient::writeInfoFile(const std::string& dir, uint32_t files, uint
 }
 
 void CRecVideoClient::recordEvent() {
+  assert(isCurrent() && "events are written by the recording thread");
   uint32_t ev;
   std::string dir;
   if (!beginEvent(&ev, &dir)) return;

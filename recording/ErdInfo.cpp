@@ -1,5 +1,6 @@
 #include "recording/ErdInfo.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "platform/ByteOrder.h"
@@ -17,6 +18,7 @@ Record freshRecord(uint32_t nowSeconds) {
 }
 
 void setStampTimeUs(Stamp& stamp, uint64_t timeUs) {
+  assert(timeUs / 1000000 <= UINT32_MAX && "stamps hold 32-bit seconds");
   stamp.seconds = uint32_t(timeUs / 1000000);
   stamp.millis = uint32_t((timeUs / 1000) % 1000);
 }

@@ -20,11 +20,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/mathematics.h>
 }
-#include <openssl/evp.h>
-#include <zip.h>
 
 #include "base/Tables.h"
 #include "platform/Clock.h"
+#include "recordings/ExportZip.h"
+#include "recordings/MuxSink.h"
 #include "recordings/PictureCursor.h"
 #include "recordings/RecTime.h"
 
@@ -80,109 +80,6 @@ std::string completeness(const ExportResult& r) {
 
 // ---- mkv / avi ----
 
-// The muxer's output: an open file, or a stream handed the bytes in order. The muxer passes a
-// picture's bytes straight from the cursor (direct mode), between the few bytes of its block
-// headers. For a file the picture's bytes stay where the cursor read them: they are queued,
-// the headers copied beside them, and several pictures go out with one writev when the cursor
-// is about to reuse its buffer (flush()), from memory still in the cache and in few system
-// calls. A stream gets each picture with the header bytes before it.
-struct Sink {
-  int fd = -1;
-  const ExportStream* stream = nullptr;  // instead of fd
-  const uint8_t* keptBegin = nullptr;    // bytes that stay put until flush()
-  const uint8_t* keptEnd = nullptr;
-  std::vector<uint8_t> held;  // copied bytes; never grown beyond kHeldMax, the queue points in
-  std::vector<iovec> queue;
-  size_t queued = 0;
-  bool failed = false;
-  int err = 0;
-
-  static constexpr size_t kHoldBelow = 4096, kHeldMax = 65536, kQueueMax = 256;
-  static constexpr size_t kQueuedMax = 1 << 20;
-
-  Sink() { held.reserve(kHeldMax); }
-
-  bool add(const uint8_t* buf, size_t size) {
-    if (failed) return false;
-    if (stream) {
-      if (size < kHoldBelow && held.size() + size <= kHeldMax) {
-        held.insert(held.end(), buf, buf + size);
-        return true;
-      }
-      return send(buf, size);
-    }
-    const bool kept = buf >= keptBegin && buf + size <= keptEnd;
-    if (!kept && held.size() + size > kHeldMax) {
-      if (!flush()) return false;
-      iovec v{const_cast<uint8_t*>(buf), size};
-      return writeAll(&v, 1);
-    }
-    const uint8_t* at = buf;
-    if (!kept) {
-      at = held.data() + held.size();
-      held.insert(held.end(), buf, buf + size);
-    }
-    if (!queue.empty() && static_cast<const uint8_t*>(queue.back().iov_base) + queue.back().iov_len == at)
-      queue.back().iov_len += size;
-    else
-      queue.push_back(iovec{const_cast<uint8_t*>(at), size});
-    queued += size;
-    return queue.size() < kQueueMax && queued < kQueuedMax ? true : flush();
-  }
-  bool flush() {
-    if (failed) return false;
-    if (stream) return held.empty() || send(nullptr, 0);
-    if (!queue.empty() && !writeAll(queue.data(), int(queue.size()))) return false;
-    queue.clear();
-    held.clear();
-    queued = 0;
-    return true;
-  }
-
- private:
-  bool send(const uint8_t* buf, size_t size) {
-    const bool ok = (*stream)(held.data(), held.size(), buf, size);
-    held.clear();
-    if (!ok) err = EPIPE, failed = true;
-    return ok;
-  }
-  bool writeAll(iovec* p, int count) {
-    while (count > 0) {
-      const ssize_t n = writev(fd, p, count < IOV_MAX ? count : IOV_MAX);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        err = errno;
-        failed = true;
-        return false;
-      }
-      for (size_t left = size_t(n); left > 0;) {
-        const size_t take = left < p->iov_len ? left : p->iov_len;
-        p->iov_base = static_cast<uint8_t*>(p->iov_base) + take;
-        p->iov_len -= take;
-        left -= take;
-        if (p->iov_len == 0) ++p, --count;
-      }
-      while (count > 0 && p->iov_len == 0) ++p, --count;
-    }
-    return true;
-  }
-};
-
-int sinkWrite(void* opaque, uint8_t* buf, int size) {  // FFmpeg 5 passes it non-const
-  return static_cast<Sink*>(opaque)->add(buf, size_t(size)) ? size : AVERROR(EIO);
-}
-
-int64_t sinkSeek(void* opaque, int64_t offset, int whence) {
-  Sink* s = static_cast<Sink*>(opaque);
-  if (!s->flush()) return AVERROR(EIO);
-  if (whence & AVSEEK_SIZE) {
-    struct stat st;
-    return fstat(s->fd, &st) == 0 ? int64_t(st.st_size) : -1;
-  }
-  const off_t r = lseek(s->fd, off_t(offset), whence & ~AVSEEK_FORCE);
-  return r < 0 ? AVERROR(errno) : int64_t(r);
-}
-
 struct MuxerDeleter {
   void operator()(AVFormatContext* oc) const {
     if (!oc) return;
@@ -219,8 +116,8 @@ class VideoWriter {
       return fail(std::string("No ") + muxer + " muxer in libavformat", error);
     m_oc.reset(oc);
     uint8_t* buffer = static_cast<uint8_t*>(av_malloc(kMuxBufferBytes));
-    oc->pb = buffer ? avio_alloc_context(buffer, kMuxBufferBytes, 1, &m_sink, nullptr, sinkWrite,
-                                         path ? sinkSeek : nullptr)
+    oc->pb = buffer ? avio_alloc_context(buffer, kMuxBufferBytes, 1, &m_sink, nullptr, muxSinkWrite,
+                                         path ? muxSinkSeek : nullptr)
                     : nullptr;
     if (!oc->pb) {
       av_free(buffer);
@@ -353,161 +250,12 @@ class VideoWriter {
 
   const Format m_format;
   const uint64_t m_periodUs;
-  Sink m_sink;
+  MuxSink m_sink;
   std::unique_ptr<AVFormatContext, MuxerDeleter> m_oc;
   AVStream* m_stream = nullptr;
   AVPacket* m_packet = nullptr;
   int64_t m_count = 0, m_lastTs = -1;
   int64_t m_lengthMs = int64_t(m_periodUs / 1000);  // mkv: the length given to each picture
-};
-
-// ---- zip ----
-
-// The pictures are copied into a spool file (unlinked at once) while they are read and hashed,
-// and libzip takes each entry from there when it writes the archive: the cleaner may delete
-// the recorded files meanwhile without changing a byte of the export.
-struct SpoolEntry {
-  int fd;
-  uint64_t offset, length, done;
-  time_t mtime;
-};
-
-zip_int64_t spoolSource(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
-  SpoolEntry* e = static_cast<SpoolEntry*>(state);
-  switch (cmd) {
-    case ZIP_SOURCE_OPEN:
-      e->done = 0;
-      return 0;
-    case ZIP_SOURCE_READ: {
-      const uint64_t left = e->length - e->done;
-      const size_t n = size_t(len < left ? len : left);
-      if (n == 0) return 0;
-      const ssize_t r = pread(e->fd, data, n, off_t(e->offset + e->done));
-      if (r <= 0) return -1;
-      e->done += uint64_t(r);
-      return r;
-    }
-    case ZIP_SOURCE_CLOSE:
-      return 0;
-    case ZIP_SOURCE_STAT: {
-      zip_stat_t* st = static_cast<zip_stat_t*>(data);
-      zip_stat_init(st);
-      st->size = e->length;
-      st->mtime = e->mtime;
-      st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-      return sizeof(*st);
-    }
-    case ZIP_SOURCE_ERROR:
-      return 2 * sizeof(int);
-    case ZIP_SOURCE_FREE:
-      delete e;
-      return 0;
-    case ZIP_SOURCE_SUPPORTS:
-      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-    default:
-      return -1;
-  }
-}
-
-std::string sha256Hex(const uint8_t* data, size_t n) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int mdLen = 0;
-  EVP_Digest(data, n, md, &mdLen, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < mdLen; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
-}
-
-class ZipWriter {
- public:
-  ~ZipWriter() {
-    if (m_za) zip_discard(m_za);
-    if (m_spool >= 0) close(m_spool);
-  }
-
-  bool open(const std::string& path, std::string* error) {
-    std::string spoolName = path + ".spool-XXXXXX";
-    std::vector<char> name(spoolName.begin(), spoolName.end());
-    name.push_back('\0');
-    m_spool = mkstemp(name.data());
-    if (m_spool < 0) return fail("Unable to create " + spoolName + " (" + errnoText() + ")", error);
-    unlink(name.data());
-    int code = 0;
-    m_za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    if (!m_za) {
-      zip_error_t ze;
-      zip_error_init_with_code(&ze, code);
-      const std::string why = zip_error_strerror(&ze);
-      zip_error_fini(&ze);
-      return fail("Unable to create " + path + " (" + why + ")", error);
-    }
-    return true;
-  }
-
-  bool add(const Picture& pic, std::string* error) {
-    std::string name = rectime::fileLocal(pic.us, true);
-    if (name == m_lastName) name += "-" + std::to_string(++m_repeat);
-    else m_repeat = 0, m_lastName = name;
-    name += ".jpg";
-    size_t done = 0;
-    while (done < pic.size) {
-      const ssize_t n = pwrite(m_spool, pic.data + done, pic.size - done, off_t(m_spoolLen + done));
-      if (n <= 0) return fail("Unable to write the export's spool file (" + errnoText() + ")", error);
-      done += size_t(n);
-    }
-    m_sums += sha256Hex(pic.data, pic.size) + "  " + name + "\n";
-    SpoolEntry* e = new SpoolEntry{m_spool, m_spoolLen, pic.size, 0, time_t(pic.us / 1000000)};
-    m_spoolLen += pic.size;
-    zip_source_t* src = zip_source_function(m_za, spoolSource, e);
-    if (!src) {
-      delete e;
-      return fail(std::string("libzip: ") + zip_strerror(m_za), error);
-    }
-    return addSource(name, src, time_t(pic.us / 1000000), error);
-  }
-
-  bool addText(const std::string& name, const std::string& text, std::string* error) {
-    m_texts.push_back(text);  // libzip reads the buffer at zip_close
-    zip_source_t* src = zip_source_buffer(m_za, m_texts.back().data(), m_texts.back().size(), 0);
-    if (!src) return fail(std::string("libzip: ") + zip_strerror(m_za), error);
-    return addSource(name, src, time(nullptr), error);
-  }
-
-  const std::string& sums() const { return m_sums; }
-
-  bool finish(std::string* error) {
-    if (zip_close(m_za) != 0) return fail(std::string("Unable to write the archive: ") + zip_strerror(m_za), error);
-    m_za = nullptr;
-    return true;
-  }
-
- private:
-  bool addSource(const std::string& name, zip_source_t* src, time_t mtime, std::string* error) {
-    const zip_int64_t idx = zip_file_add(m_za, name.c_str(), src, ZIP_FL_ENC_UTF_8);
-    if (idx < 0) {
-      zip_source_free(src);
-      return fail(std::string("libzip: ") + zip_strerror(m_za), error);
-    }
-    zip_set_file_compression(m_za, zip_uint64_t(idx), ZIP_CM_STORE, 0);
-    zip_file_set_mtime(m_za, zip_uint64_t(idx), mtime, 0);
-    return true;
-  }
-  bool fail(const std::string& why, std::string* error) {
-    *error = why;
-    return false;
-  }
-
-  zip_t* m_za = nullptr;
-  int m_spool = -1;
-  uint64_t m_spoolLen = 0;
-  std::string m_sums, m_lastName;
-  unsigned m_repeat = 0;
-  std::vector<std::string> m_texts;
 };
 
 std::string exportText(const ExportRequest& req, const ExportResult& r) {
@@ -598,13 +346,13 @@ ExportResult exportTo(const RecordingTree& tree, ExportRequest req, const std::s
                         : req.format == Format::Avi ? periodFromStamps(tree, req.fromUs, req.toUs)
                                                     : kFallbackPeriodUs;
   std::unique_ptr<VideoWriter> video;
-  std::unique_ptr<ZipWriter> zip;
+  std::unique_ptr<ExportZip> zip;
   if (stream && req.format != Format::Mkv) {
     r.error = "Only mkv exports are streamed";
     return r;
   }
   if (req.format == Format::Zip) {
-    zip.reset(new ZipWriter);
+    zip.reset(new ExportZip);
     if (!zip->open(*path, &r.error)) return r;
   } else {
     int w = 0, h = 0;

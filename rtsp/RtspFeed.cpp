@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -80,6 +81,7 @@ bool RtspFeed::begin() {
 }
 
 bool RtspFeed::attach(const std::shared_ptr<RtspSession>& session) {
+  assert(session);
   {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_closed) return false;
@@ -124,6 +126,7 @@ std::shared_ptr<const RtpPicture> RtspFeed::makePicture(const std::shared_ptr<co
 }
 
 void RtspFeed::fetchCurrent() {
+  assert(isCurrent());
   if (m_haveCurrent) return;
   m_haveCurrent = true;
   std::shared_ptr<const SharedPicture> pic;
@@ -289,6 +292,7 @@ bool RtspFeed::continueSend(Viewer& v, uint64_t monoNs, uint64_t& nextNs) {
 }
 
 bool RtspFeed::sendTcp(Viewer& v, iovec* pieces, size_t count, uint64_t monoNs, uint64_t& nextNs) {
+  assert(isCurrent() && v.tcp);
   size_t next = 0;
   while (next < count) {
     const size_t batch = count - next < kMaxPiecesPerSend ? count - next : kMaxPiecesPerSend;
@@ -335,6 +339,7 @@ bool RtspFeed::sendTcp(Viewer& v, iovec* pieces, size_t count, uint64_t monoNs, 
 }
 
 void RtspFeed::endViewer(Viewer& v) {
+  assert(isCurrent() && m_viewers.load() > 0);
   if (v.tcp) {
     if (v.known) m_wait.forget(v.fd);
     // After its last answer the connection closes by itself; otherwise (a failed or stalled

@@ -294,7 +294,7 @@ TEST(SocketTimeouts, PlainRecvKeepsTheCallersOwnTimeout) {
   char buf[4];
   EXPECT_EQ(s.recv(buf, 1), 1);
   EXPECT_EQ(kernelRecvTimeoutMs(s.handle()), 0);  // no limit, as before the timed read
-  ASSERT_TRUE(s.setRecvTimeout(150));
+  ASSERT_EQ(s.setRecvTimeout(150), 0);
   EXPECT_EQ(s.recv_all(buf, 1, 3, 0), 1);
   Stopwatch w;
   EXPECT_EQ(s.recv(buf, 1), -1);
@@ -473,8 +473,8 @@ TEST(SocketSetup, ReadsWithoutAHandleFailAtOnce) {
 TEST(SocketBind, RefusesNamesWithoutTouchingTheSocket) {
   CSocket s;
   ASSERT_EQ(s.create(), 0);
-  EXPECT_EQ(s.bind("localhost", 0), -1);
-  EXPECT_EQ(s.bind("127.0.0.1 ", 0), -1);
+  EXPECT_EQ(s.bind("localhost", 0), EAFNOSUPPORT);
+  EXPECT_EQ(s.bind("127.0.0.1 ", 0), EAFNOSUPPORT);
   EXPECT_EQ(s.localAddress().port, 0);  // still unbound
   ASSERT_EQ(s.bind("127.0.0.1", 0), 0);
   CNetAddr a = s.localAddress();
@@ -539,6 +539,10 @@ TEST(SocketConnect, RefusedPortGivesItsErrno) {
   CSocket c;
   ASSERT_EQ(c.create(), 0);
   EXPECT_EQ(c.connect(to, 1000), ECONNREFUSED);
+  EXPECT_EQ(c.errorText(), std::string("connect: ") + std::strerror(ECONNREFUSED));
+  ASSERT_EQ(c.create(), 0);  // a success clears what the failure left
+  EXPECT_EQ(c.lastError(), 0);
+  EXPECT_EQ(c.errorText(), "");
 }
 
 TEST(SocketConnect, TimesOutWhenTheListenerQueueIsFull) {

@@ -150,7 +150,7 @@ bool open(CSocket& sock, const std::string& host, const std::string& port) {
   }
   if (sock.create() != 0 || sock.connect(addr, kConnectTimeoutMs) != 0) {
     std::fprintf(stderr, "ptzctl: cannot connect to %s:%s: %s\n", host.c_str(), port.c_str(),
-                 std::strerror(sock.lastError()));
+                 sock.errorText().c_str());
     return false;
   }
   const std::string request =
