@@ -5,7 +5,7 @@
 # a second fresh clone with the cache the first left):
 #   asan  AddressSanitizer + UBSan build and suite (scripts/test.sh --sanitize): 464 s (186 s)
 #   tsan  ThreadSanitizer build and suite (scripts/test.sh --tsan): 327 s (152 s)
-#   fuzz  every libFuzzer target for FUZZ_SECONDS (default 30) from its corpus, FUZZ_JOBS
+#   fuzz  every libFuzzer target for FUZZ_SECONDS (default 20) from its corpus, FUZZ_JOBS
 #         (default: the processor count) at a time, one core each: about 170 s once built
 #   soak  the real program under load for SOAK_MINUTES (default 2), table in
 #         build/soak-table.md: 126 s when build/ is current
@@ -26,7 +26,7 @@ for step in "${steps[@]}"; do
         'if bash scripts/fuzz.sh --run {} "$0" >build-fuzz/logs/{}.log 2>&1; then
            echo "fuzz {}: $(grep -o "stat::number_of_executed_units: [0-9]*" build-fuzz/logs/{}.log)"
          else echo "fuzz {} FAILED:"; tail -40 build-fuzz/logs/{}.log; exit 1; fi' \
-        "${FUZZ_SECONDS:-30}"
+        "${FUZZ_SECONDS:-20}"
       ;;
     soak) mkdir -p build && bash bench/soak.sh "${SOAK_MINUTES:-2}" build/soak-table.md ;;
     *) echo "unknown step '$step'" >&2; exit 2 ;;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole check: the layer check, the normal suite (the README's test command), then the
 # extended checks: the AddressSanitizer + UBSan suite, the ThreadSanitizer suite, every fuzz
-# target for 30 s and a 2-minute soak. Any failing step fails the run. This is what CI runs
+# target for 20 s and a 2-minute soak. Any failing step fails the run. This is what CI runs
 # (.ci/run).
 #
 # Two steps go beside others to stay within the time a CI machine gives: the fuzz targets'
