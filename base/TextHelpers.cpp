@@ -114,6 +114,18 @@ bool is_valid_ip(const std::string& text) {
   return a.s_addr != INADDR_NONE;
 }
 
+std::string hex_lower(const void* data, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  std::string out;
+  out.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    out += kHex[p[i] >> 4];
+    out += kHex[p[i] & 15];
+  }
+  return out;
+}
+
 std::string url_encode(const std::string& text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;

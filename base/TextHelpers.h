@@ -1,5 +1,6 @@
 #pragma once
 // Text helpers shared by the HTTP parsers, the pages and the camera clients. Pure functions.
+#include <cstddef>
 #include <string>
 
 // "%XX" (either case) becomes the byte, "+" a space; anything else (a lone "%") is copied.
@@ -15,6 +16,8 @@ std::string base64_encode(const std::string& bytes);
 bool is_valid_ip(const std::string& text);
 // Letters and digits copied, space as "+", every other byte as %XX (upper-case hex).
 std::string url_encode(const std::string& text);
+// Each of the n bytes as two lower-case hex digits (digests, secrets).
+std::string hex_lower(const void* data, size_t n);
 // The request with the value of every "Authorization: Basic" header replaced by "(hidden)",
 // for log lines (the log is readable without a login).
 std::string hide_basic_credentials(const std::string& request);

@@ -40,22 +40,12 @@ bool linkParam(const std::string& name) { return name == "c" || name == "exp" ||
 // Live streams carry none of them, and their links sign what they always did.
 const char* const kBoundParams[] = {"t", "from", "to", "speed", "format"};
 
-std::string hex(const unsigned char* p, size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += kHex[p[i] >> 4];
-    out += kHex[p[i] & 15];
-  }
-  return out;
-}
-
 uint64_t nowSec() { return platform::nowNs() / 1000000000ull; }
 
 bool makeSecret() {
   unsigned char bytes[kSecretBytes];
   if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
-  return g_settings.writeString(kSection, kSecretKey, hex(bytes, sizeof bytes)) && g_settings.writeToStorage();
+  return g_settings.writeString(kSection, kSecretKey, hex_lower(bytes, sizeof bytes)) && g_settings.writeToStorage();
 }
 
 std::string secret() { return g_settings.readString(kSection, kSecretKey, ""); }
@@ -73,7 +63,7 @@ std::string signature(const std::string& key, const std::string& path, const std
   if (!HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
             message.size(), mac, &len))
     return std::string();
-  return hex(mac, len);
+  return hex_lower(mac, len);
 }
 
 std::string param(const std::map<std::string, std::string>& q, const char* name) {

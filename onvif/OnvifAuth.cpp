@@ -27,17 +27,10 @@ std::string digest(const EVP_MD* md, const std::string& data) {
   return std::string(reinterpret_cast<char*>(out), len);
 }
 
-std::string hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
+std::string md5Hex(const std::string& s) {
+  const std::string d = digest(EVP_md5(), s);
+  return hex_lower(d.data(), d.size());
 }
-
-std::string md5Hex(const std::string& s) { return hex(digest(EVP_md5(), s)); }
 
 bool sameSecret(const std::string& a, const std::string& b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;

@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <zip.h>
 
+#include "base/TextHelpers.h"
 #include "recordings/RecTime.h"
 
 namespace recordings {
@@ -66,13 +67,7 @@ std::string sha256Hex(const uint8_t* data, size_t n) {
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int mdLen = 0;
   EVP_Digest(data, n, md, &mdLen, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned i = 0; i < mdLen; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
+  return hex_lower(md, mdLen);
 }
 
 bool fail(const std::string& why, std::string* error) {
