@@ -402,19 +402,6 @@ std::string readText(const std::string& path) {
   return s;
 }
 
-// CPU seconds (user + system, all threads) of another process.
-double processCpuOf(pid_t pid) {
-  const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  unsigned long utime = 0, stime = 0;
-  // Fields after the command: state (3) ... utime (14), stime (15).
-  if (std::sscanf(stat.c_str() + close + 2,
-                  "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
-    return 0;
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
 struct Motion {
   std::string dir;
   bench::Child fakecam, daemon;
@@ -495,9 +482,9 @@ Result runMotion(Motion& m, size_t n, double seconds) {
   platform::sleepMs(1500);
   const auto p0 = viewers.parts();
   const auto b0 = viewers.bytes();
-  const double c0 = processCpuOf(m.daemon.pid());
+  const double c0 = bench::cpuSecondsOf(m.daemon.pid());
   platform::sleepNs(uint64_t(seconds * 1e9));
-  const double cpu = processCpuOf(m.daemon.pid()) - c0;
+  const double cpu = bench::cpuSecondsOf(m.daemon.pid()) - c0;
   const auto p1 = viewers.parts();
   const auto b1 = viewers.bytes();
   Result r = summarise(deltas(p0, p1, 1.0), cpu, seconds, sum(b0, b1));

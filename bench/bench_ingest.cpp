@@ -287,21 +287,6 @@ Result runBarePairs(int n, uint16_t port, double seconds, size_t partBytes) {
   return r;
 }
 
-// CPU seconds a child has used so far (/proc/<pid>/stat utime + stime); -1 when unreadable.
-double cpuOf(pid_t pid) {
-  std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  // Fields after the command name: state is field 3; utime and stime are fields 14 and 15.
-  const char* p = stat.c_str() + close + 2;
-  unsigned long long v[13] = {};
-  char state;
-  if (std::sscanf(p, "%c %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &state, &v[0], &v[1], &v[2],
-                  &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]) != 13)
-    return -1;
-  return double(v[10] + v[11]) / double(sysconf(_SC_CLK_TCK));
-}
-
 // The last "frame=" count ffmpeg printed into its statistics file.
 uint64_t framesOf(const std::string& errFile) {
   std::string err = readAll(errFile);
@@ -332,7 +317,7 @@ Result runFfmpeg(int n, uint16_t port, double seconds, const char* reader) {
   std::vector<double> cpu0(n);
   std::vector<uint64_t> f0(n);
   for (int i = 0; i < n; ++i) {
-    cpu0[i] = cpuOf(pids[i]);
+    cpu0[i] = bench::cpuSecondsOf(pids[i]);
     f0[i] = framesOf(dir + "/err" + std::to_string(i));
   }
   uint64_t t0 = platform::monotonicNs();
@@ -340,7 +325,7 @@ Result runFfmpeg(int n, uint16_t port, double seconds, const char* reader) {
   double cpu = 0;
   uint64_t pics = 0;
   for (int i = 0; i < n; ++i) {
-    double c = cpuOf(pids[i]);
+    double c = bench::cpuSecondsOf(pids[i]);
     if (c >= 0 && cpu0[i] >= 0) cpu += c - cpu0[i];
     uint64_t f = framesOf(dir + "/err" + std::to_string(i));
     if (f > f0[i]) pics += f - f0[i];
@@ -349,7 +334,7 @@ Result runFfmpeg(int n, uint16_t port, double seconds, const char* reader) {
   if (getenv("BENCH_INGEST_DEBUG"))
     for (int i = 0; i < n; ++i)
       std::fprintf(stderr, "ffmpeg %d: pid %d cpu %.3f frames %llu -> %.3f %llu\n", i, int(pids[i]), cpu0[i],
-                   (unsigned long long)f0[i], cpuOf(pids[i]),
+                   (unsigned long long)f0[i], bench::cpuSecondsOf(pids[i]),
                    (unsigned long long)framesOf(dir + "/err" + std::to_string(i)));
   for (pid_t p : pids) kill(p, SIGINT);
   for (pid_t p : pids) waitpid(p, nullptr, 0);

@@ -392,14 +392,6 @@ class Viewers {
 
 // ---- Runs ----
 
-// CPU seconds of a whole process (every thread, ended ones included), from its CPU-time clock.
-double cpuOf(pid_t pid) {
-  clockid_t clock;
-  timespec ts{};
-  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0) return 0;
-  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
 struct Run {
   double usPerPicture = 0;
   double slowest = 0;  // pictures per second of the slowest viewer
@@ -437,9 +429,9 @@ Run runOnce(Server which, size_t n, double seconds, const std::string& self, con
   if (r.refused) std::fprintf(stderr, "%s refused %zu of %zu viewers\n", kServerNames[which], r.refused, n);
   platform::sleepMs(1500);  // every viewer streaming
   const auto c0 = viewers.counts();
-  const double cpu0 = cpuOf(server.pid());
+  const double cpu0 = bench::cpuSecondsOf(server.pid());
   platform::sleepNs(uint64_t(seconds * 1e9));
-  const double cpu = cpuOf(server.pid()) - cpu0;
+  const double cpu = bench::cpuSecondsOf(server.pid()) - cpu0;
   const auto c1 = viewers.counts();
   double total = 0, slowest = 1e30;
   for (size_t i = 0; i < n; ++i) {

@@ -172,21 +172,6 @@ class Viewer {
   std::atomic<uint64_t> m_bytes{0}, m_cpuNs{0};
 };
 
-double processCpuOf(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  const size_t close = s.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<std::string> fields;
-  for (size_t p = close + 2, q; p < s.size(); p = q + 1) {
-    q = s.find(' ', p);
-    if (q == std::string::npos) q = s.size();
-    fields.push_back(s.substr(p, q - p));
-  }
-  // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-  return fields.size() > 12 ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK) : 0;
-}
-
 // Debian's nginx in the foreground, one process, terminating TLS for the endpoint.
 class Nginx {
  public:
@@ -255,9 +240,9 @@ Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, do
   std::vector<uint64_t> b0, b1;
   double r0, r1;
   snap(b0, r0);
-  const double c0 = bench::processCpuSeconds(), e0 = extra > 0 ? processCpuOf(extra) : 0;
+  const double c0 = bench::processCpuSeconds(), e0 = extra > 0 ? bench::cpuSecondsOf(extra) : 0;
   platform::sleepNs(uint64_t(seconds * 1e9));
-  const double c1 = bench::processCpuSeconds(), e1 = extra > 0 ? processCpuOf(extra) : 0;
+  const double c1 = bench::processCpuSeconds(), e1 = extra > 0 ? bench::cpuSecondsOf(extra) : 0;
   snap(b1, r1);
   const double part = partBytes;
   double total = 0, slowest = 1e18;
