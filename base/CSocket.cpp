@@ -358,28 +358,24 @@ int CSocket::send(const void* data, size_t len) {
   return n > INT_MAX ? INT_MAX : int(n);
 }
 
-int SocketTransport::sendv(const iovec* pieces, int count) {
-  // One piece at a time; a short piece ends the call as a short send would.
-  size_t total = 0;
-  for (int i = 0; i < count; ++i) {
-    if (pieces[i].iov_len == 0) continue;
-    const int n = send(pieces[i].iov_base, pieces[i].iov_len);
-    if (n < 0) {
-      if (total > 0) break;
-      return -1;
-    }
-    total += size_t(n);
-    if (size_t(n) < pieces[i].iov_len) break;
-  }
-  return total > INT_MAX ? INT_MAX : int(total);
-}
-
 int CSocket::sendv(const iovec* pieces, int count) {
   assert(count >= 0 && (pieces || count == 0));
   if (m_transport) {
-    const int n = m_transport->sendv(pieces, count);
-    keepError("send", n < 0 ? errno : 0);
-    return n;
+    // The layer takes one piece at a time; a short piece ends the call as a short send would.
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+      if (pieces[i].iov_len == 0) continue;
+      const int n = m_transport->send(pieces[i].iov_base, pieces[i].iov_len);
+      if (n < 0) {
+        if (total > 0) break;
+        keepError("send", errno);
+        return -1;
+      }
+      total += size_t(n);
+      if (size_t(n) < pieces[i].iov_len) break;
+    }
+    m_lastError = 0;
+    return total > INT_MAX ? INT_MAX : int(total);
   }
   ssize_t n = platform::sendVecOnce(handle(), pieces, count);
   keepError("send", n < 0 ? errno : 0);

@@ -59,13 +59,9 @@ class SocketTransport {
   // Up to len bytes, waiting up to timeoutNs (< 0: no limit; 0: not at all) for the first:
   // the count; 0 at the orderly end; -1 with errno on failure (EAGAIN: nothing in time).
   virtual int receive(void* buf, size_t len, int64_t timeoutNs) = 0;
-  // One send that does not wait for room (a layer may wait briefly for bytes it has already
-  // taken, see TlsStream::send): the count taken; -1 with errno (EAGAIN: try again after
+  // One send that never waits: the count taken; -1 with errno (EAGAIN: try again after
   // waitSendable).
   virtual int send(const void* data, size_t len) = 0;
-  // One send of count pieces in order, as send() would take them one by one (a short piece
-  // ends the call): the count taken; -1 with errno when nothing was taken.
-  virtual int sendv(const iovec* pieces, int count);
   // True when received bytes wait inside the layer (the handle may then look idle).
   virtual bool pending() const = 0;
   // Waits up to timeoutNs until a send may make progress: 1, 0 on time-out, -1 on error.

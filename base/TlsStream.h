@@ -42,29 +42,11 @@ class TlsStream : public SocketTransport {
   void keepBuffers();
 
   int receive(void* buf, size_t len, int64_t timeoutNs) override;
-  // The records of one send leave in one write to the socket (the library makes a write per
-  // record, each a wake-up of the peer); what the socket cannot take at once is waited for up
-  // to kOutWaitNs and otherwise goes first at the next call.
   int send(const void* data, size_t len) override;
-  // The pieces' records together, in one write when the socket takes them.
-  int sendv(const iovec* pieces, int count) override;
   bool pending() const override;
   int waitSendable(int64_t timeoutNs) override;
 
-  // Longest wait inside send() for room for records already made.
-  static constexpr int64_t kOutWaitNs = 200000000;
-  // Records held for the socket before a send is refused (EAGAIN) until they are out.
-  static constexpr size_t kOutLimit = 65536;
-
  private:
-  struct OutBio;  // the library's output into m_out
-  // Hands m_out to the socket without waiting: true when all of it is out. A failed write
-  // closes the session.
-  bool flushOut();
-  // flushOut() and waits for room until the monotonic deadline: true when all is out.
-  bool flushOutBy(uint64_t deadlineNs);
-  int gather(const char* data, int len);  // OutBio's write
-  int writeRecords(const void* data, size_t len);  // SSL_write into m_out: the count or -1
   // Waits for what the library asked for (read or write), up to the monotonic deadline
   // (0: none): true when it may go on.
   bool waitFor(int sslError, uint64_t deadlineNs);
@@ -74,7 +56,4 @@ class TlsStream : public SocketTransport {
   int m_fd;
   bool m_sendWantsRead = false;  // the last send stopped for incoming data (a key update)
   bool m_closed = false;         // the closing alert was sent, or the session failed
-  bool m_keepBuffers = false;
-  std::string m_out;  // records made and not yet written, from m_outOff
-  size_t m_outOff = 0;
 };

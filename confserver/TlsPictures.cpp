@@ -1,7 +1,6 @@
 #include "confserver/TlsPictures.h"
 
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,38 +95,25 @@ class TlsPushClient : public CVideoClient {
   }
 
  private:
-  // The part's head and its picture, in one write of their records: the head goes out in one
-  // full record with the start of the picture, which saves a record per part for a copy of
-  // the first record's bytes.
+  // The part's head and its picture. Every send is a TLS record of its own: the head goes out
+  // in one full record with the start of the picture, which saves a record (and a write) per
+  // part for a copy of the first record's bytes.
   bool sendPart(const char* head, size_t headLen) {
     const uint8_t* pic = m_picture.data;
     const size_t len = m_picture.length, lead = std::min(len, TlsStream::kRecordBytes - headLen);
     m_firstRecord.assign(head, head + headLen);
     m_firstRecord.insert(m_firstRecord.end(), pic, pic + lead);
-    iovec pieces[2] = {{m_firstRecord.data(), m_firstRecord.size()}, {const_cast<uint8_t*>(pic + lead), len - lead}};
-    return sendAll(pieces, 2);
+    return sendAll(m_firstRecord.data(), m_firstRecord.size()) && sendAll(pic + lead, len - lead);
   }
   bool sendAll(const void* data, size_t len) {
-    iovec piece{const_cast<void*>(data), len};
-    return sendAll(&piece, 1);
-  }
-  bool sendAll(iovec* pieces, int count) {
+    const char* p = static_cast<const char*>(data);
     uint64_t lastProgress = platform::monotonicNs();
     const uint64_t stallLimit = uint64_t(CNetVideoClient::kSendTimeoutMs) * 1000000ull;
-    while (count > 0 && !m_stop) {
-      if (pieces->iov_len == 0) {
-        ++pieces, --count;
-        continue;
-      }
-      const int n = m_conn->sendv(pieces, count);
+    while (len > 0 && !m_stop) {
+      const int n = m_conn->send(p, len);
       if (n > 0) {
-        for (size_t left = size_t(n); left > 0;) {
-          const size_t take = std::min(left, pieces->iov_len);
-          pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + take;
-          pieces->iov_len -= take;
-          left -= take;
-          if (pieces->iov_len == 0) ++pieces, --count;
-        }
+        p += n;
+        len -= size_t(n);
         lastProgress = platform::monotonicNs();
         continue;
       }
@@ -135,7 +121,7 @@ class TlsPushClient : public CVideoClient {
       if (platform::monotonicNs() - lastProgress >= stallLimit) return false;
       if (m_conn->waitWritable(kSendSliceNs) < 0) return false;
     }
-    return count == 0;
+    return len == 0;
   }
   void closeConnection() {
     std::lock_guard<std::mutex> g(m_connLock);

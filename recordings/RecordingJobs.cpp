@@ -77,9 +77,9 @@ bool RecordingJob::waitUntil(uint64_t untilNs) {
 }
 
 bool RecordingJob::sendPair(const void* a, size_t alen, const void* b, size_t blen) {
-  // Through TLS every piece is a record of its own at least: a short first piece (a part's
-  // head) goes out in one full record with the start of the second, which saves a record per
-  // part for a copy of that record's bytes.
+  // Through TLS every send is a record of its own: a short first piece (a part's head) goes out
+  // in one full record with the start of the second, which saves a record and a write per part
+  // for a copy of that record's bytes.
   if (m_layer && alen > 0 && alen < TlsStream::kRecordBytes && blen > 0) {
     const uint8_t* pa = static_cast<const uint8_t*>(a);
     const uint8_t* pb = static_cast<const uint8_t*>(b);
@@ -117,7 +117,9 @@ bool RecordingJob::sendPair(const void* a, size_t alen, const void* b, size_t bl
 }
 
 ssize_t RecordingJob::sendSome(const iovec* pieces, int count) {
-  return m_layer ? m_layer->sendv(pieces, count) : platform::sendVecOnce(m_fd, pieces, count);
+  if (!m_layer) return platform::sendVecOnce(m_fd, pieces, count);
+  // A TLS record per piece: the session has no gathering write.
+  return m_layer->send(pieces[0].iov_base, pieces[0].iov_len);
 }
 
 bool RecordingJob::sendAll(const void* data, size_t len) { return sendPair(data, len, "", 0); }
