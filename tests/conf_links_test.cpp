@@ -114,6 +114,15 @@ TEST_F(Links, RecordingsStreamsAndExportsWorkOverHttps) {
   }
   EXPECT_EQ(got, "200");
   EXPECT_GE(std::atoi(frames.c_str()), 20) << frames;
+  // A slow reader (about 1.5 s for the export): the socket fills again and again, and the file
+  // still arrives whole (curl checks it against its length) and in order.
+  const size_t size = std::strtoul(sh("stat -c %s " + mkv).c_str(), nullptr, 10);
+  const std::string slow = curlTls(*gate, "--limit-rate " + std::to_string(std::max<size_t>(size * 2 / 3, 65536)) +
+                                              " -u vera:seen -o " + mkv + " '" + base + "/recordings/export?format=mkv&" +
+                                              range + "'; echo \" exit=$?\"");
+  EXPECT_NE(slow.find("200 exit=0"), std::string::npos) << slow << " (" << size << " bytes before)";
+  EXPECT_GE(std::atoi(sh("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " + mkv).c_str()),
+            std::atoi(frames.c_str()));
   const std::string play = curlTls(*gate, "--max-time 2 -u vera:seen '" + base + "/recordings/play.jpg?speed=8&" + range + "'");
   EXPECT_NE(play.find("--TELVORA_Fast_Serverpush\r\nContent-Type: image/jpg"), std::string::npos);
   // Every part whole: the length in its head (bytes 70..76) spans one picture, FF D8 to FF D9.
