@@ -161,8 +161,10 @@ bool CLstSockThread::setUp() {
 
 void CLstSockThread::serveOnce(int64_t maxWaitNs) {
   waitOnce(maxWaitNs);
-  startReady();
+  // Ended connection threads first: a complete head waiting for a thread gets the room they
+  // leave in this round, not after the next wait (which nothing may cut short).
   reapConnections();
+  startReady();
   m_cnl->reapClients();
   m_waitingCount = m_heads.waiting();
 }
