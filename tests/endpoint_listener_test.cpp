@@ -237,3 +237,25 @@ TEST(EndpointListener, AThousandViewersEndingAtOnceAreReapedOnce) {
     EXPECT_TRUE(waitFor([&] { return rig.cnl->clientCount() == 0; }, 30000)) << rig.cnl->clientCount();
   }
 }
+
+TEST(EndpointListener, RequestsWaitingForAThreadStartWhenOneEnds) {
+  // One connection thread: four pictures asked for at once are answered one after another, each
+  // as soon as the thread before it has ended, not after the listener's next wait.
+  Rig rig(20);
+  rig.cnl->listener().setLimits(1, 16);
+  ASSERT_TRUE(rig.start());
+  ASSERT_NE(get(rig.port, "/record/current.jpg", 3000).find("200 OK"), std::string::npos);  // pictures come
+  int fds[4];
+  for (int& fd : fds) {
+    fd = connectTo(rig.port);
+    const std::string req = "GET /record/current.jpg HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(::send(fd, req.data(), req.size(), MSG_NOSIGNAL), ssize_t(req.size()));
+  }
+  nettest::Stopwatch sw;
+  for (int fd : fds) {
+    bool closed = false;
+    EXPECT_NE(readUntilClose(fd, 8000, 1 << 20, &closed).find("200 OK"), std::string::npos);
+    ::close(fd);
+  }
+  EXPECT_LT(sw.seconds(), 1.5);
+}
