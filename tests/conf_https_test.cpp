@@ -228,7 +228,10 @@ TEST(Https, AStreamKeepsToItsOwnRateOfAFasterSource) {
     for (size_t p = s.find("--TELVORA_Fast_Serverpush\r\n"); p != std::string::npos; p = s.find("--TELVORA_Fast_Serverpush\r\n", p + 1)) ++n;
     return n;
   };
-  ASSERT_GE(parts(2), 10u);  // the camera streams
+  // The camera streams (the channel may still be connecting to it at first).
+  size_t first = 0;
+  for (int i = 0; i < 5 && first < 10; ++i) first = parts(2);
+  ASSERT_GE(first, 10u);
   const size_t n = parts(3);
   EXPECT_GE(n, 50u);
   EXPECT_LE(n, 63u);
