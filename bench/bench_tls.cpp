@@ -13,8 +13,10 @@
 // a 640x480 JPEG recorded at 25/s, on the HTTPS port, on the plain configuration port, and
 // through nginx in front of that plain port.
 // Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt). Server
-// CPU is this process's minus the viewers' own, plus nginx's (from /proc) on its rows, per
-// delivered picture. Modes are interleaved round by round after a warm-up round.
+// CPU is this process's minus the viewers' own, plus nginx's (its CPU-time clock) on its rows, per
+// delivered picture. Modes are interleaved round by round after a warm-up round, in turn forwards
+// and backwards; besides the ratio of the medians the table gives the median of the rounds' own
+// ratios (each round measures the three ways side by side).
 //
 // Usage: bench_tls [seconds per run, default 3] [rounds, default 3] [N ...] (default 1 10 50)
 #include <arpa/inet.h>
@@ -327,22 +329,32 @@ int main(int argc, char** argv) {
   };
   // Rows of N viewers: the HTTPS way, the plain one, and nginx in front of the plain one.
   const auto table = [&](const std::vector<size_t>& ns, const Way (&ways)[3], double partBytes) {
-    std::printf("| N | https min/s | https µs/pic | http µs/pic | nginx+http min/s | nginx+http µs/pic | https vs nginx |\n"
-                "|--:|--:|--:|--:|--:|--:|--:|\n");
+    std::printf("| N | https min/s | https µs/pic | http µs/pic | nginx+http min/s | nginx+http µs/pic | https vs nginx"
+                " | per round: median (min) |\n|--:|--:|--:|--:|--:|--:|--:|--:|\n");
     for (size_t n : ns) {
-      std::vector<double> https, http, viaNginx;
+      std::vector<double> https, http, viaNginx, ratios;
       double httpsMin = 1e9, nginxMin = 1e9;
+      const auto run = [&](int way) {
+        return way < 2 || withNginx ? measure(ways[way].port, ways[way].tls, ways[way].request, n, seconds,
+                                              way == 2 ? nginx.pid() : -1, partBytes)
+                                    : Sample();
+      };
       for (int round = -1; round < rounds; ++round) {
-        const Sample a = measure(ways[0].port, ways[0].tls, ways[0].request, n, seconds, -1, partBytes);
-        const Sample b = measure(ways[1].port, ways[1].tls, ways[1].request, n, seconds, -1, partBytes);
-        const Sample c = withNginx ? measure(ways[2].port, ways[2].tls, ways[2].request, n, seconds, nginx.pid(), partBytes)
-                                   : Sample();
+        // Every other round the other way round, so a machine that drifts during a round
+        // weighs on both ends alike; each round's own ratio compares ways measured side by side.
+        Sample got[3];
+        for (int i = 0; i < 3; ++i) {
+          const int way = round % 2 != 0 ? 2 - i : i;
+          got[way] = run(way);
+        }
         if (round < 0) continue;
-        https.push_back(a.usPerPic), http.push_back(b.usPerPic), viaNginx.push_back(c.usPerPic);
-        httpsMin = std::min(httpsMin, a.minRate), nginxMin = std::min(nginxMin, c.minRate);
+        https.push_back(got[0].usPerPic), http.push_back(got[1].usPerPic), viaNginx.push_back(got[2].usPerPic);
+        if (got[2].usPerPic > 0) ratios.push_back(got[0].usPerPic / got[2].usPerPic);
+        httpsMin = std::min(httpsMin, got[0].minRate), nginxMin = std::min(nginxMin, got[2].minRate);
       }
-      std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx |\n", n, httpsMin, median(https), median(http),
-                  nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)));
+      std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx | %.2fx (%.2fx) |\n", n, httpsMin, median(https),
+                  median(http), nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)),
+                  median(ratios), ratios.empty() ? 0.0 : *std::min_element(ratios.begin(), ratios.end()));
       std::fflush(stdout);
     }
   };

@@ -58,11 +58,11 @@ uint64_t pushSlotNs(uint64_t pictureTs, uint64_t period) {
   return bySource > byGrid ? bySource : byGrid;
 }
 
-bool CVideoClient::waitNewFrameInSlot() {
+bool CVideoClient::waitNewPictureInSlot(std::shared_ptr<const SharedPicture>& pic) {
   const uint64_t now = platform::monotonicNs();
   if (m_slotNs > now) sleepUnlessStopped(m_slotNs - now);
-  if (m_stop || !m_cnl->getNewFrame(m_picture)) return false;
-  m_slotNs = pushSlotNs(m_picture.timestamp, m_periodNs.load());
+  if (m_stop || !m_cnl->getNewPicture(pic, pic ? pic->timestamp : 0)) return false;
+  m_slotNs = pushSlotNs(pic->timestamp, m_periodNs.load());
   return true;
 }
 

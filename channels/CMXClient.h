@@ -7,6 +7,7 @@
 // consumer's thread.
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "base/CNetAddr.h"
 #include "channels/FrameRec.h"
@@ -59,10 +60,11 @@ class CVideoClient : public CMXClient {
   // asks the channel for a newer picture. True when one was copied into picture().
   bool waitNewFrame();
 
-  // For push streams: as waitNewFrame, but the wait ends at the viewer's next slot
-  // (pushSlotNs), so it never gets more pictures a second than its period allows, whatever the
-  // source's rate.
-  bool waitNewFrameInSlot();
+  // For push streams: sleeps until the viewer's next slot (pushSlotNs), so it never gets more
+  // pictures a second than its period allows whatever the source's rate, then waits for a
+  // picture newer than pic and hands it out shared in pic (see CVideoCnl::getNewPicture: the
+  // viewers of one publication share one copy). False as waitNewFrame.
+  bool waitNewPictureInSlot(std::shared_ptr<const SharedPicture>& pic);
 
   const FrameRec& picture() const { return m_picture; }
   uint64_t periodNs() const { return m_periodNs.load(); }
@@ -73,6 +75,6 @@ class CVideoClient : public CMXClient {
   void paceAfter(uint64_t lastTimestamp);
 
   FrameRec m_picture;
-  uint64_t m_slotNs = 0;  // waitNewFrameInSlot: monotonic time of the next part
+  uint64_t m_slotNs = 0;  // waitNewPictureInSlot: monotonic time of the next part
   std::atomic<uint64_t> m_periodNs;  // the recorder changes it from init()
 };

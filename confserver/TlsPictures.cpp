@@ -39,7 +39,7 @@ std::string keyOf(const std::string& path, const char* prefix) {
 }
 
 // One viewer of a push stream over TLS: its own thread sends the channel's pictures as they
-// come, paced by its period, through the connection's TLS session. Ends when the client goes
+// come (shared with the channel's other viewers, not copied), paced by its period, through the connection's TLS session. Ends when the client goes
 // away, a send makes no progress for the send time-out, five waits in a row bring no picture,
 // the channel stops, or stop() is called (any thread; shuts the connection down).
 class TlsPushClient : public CVideoClient {
@@ -78,14 +78,14 @@ class TlsPushClient : public CVideoClient {
     std::memcpy(head, CNetVideoClient::kPartHeader, sizeof head);
     for (int failedWaits = sendAll(m_head.data(), m_head.size()) ? 0 : CNetVideoClient::kMaxFailedWaits;
          failedWaits < CNetVideoClient::kMaxFailedWaits && !m_stop;) {
-      if (!waitNewFrameInSlot()) {
+      if (!waitNewPictureInSlot(m_shown)) {
         if (++failedWaits < CNetVideoClient::kMaxFailedWaits)
           sleepUnlessStopped(uint64_t(CNetVideoClient::kFailPauseMs) * 1000000ull);
         continue;
       }
       failedWaits = 0;
-      if (!CNetVideoClient::patchLength(head, m_picture.length) || !sendPart(head, sizeof head)) break;
-      ChannelCounters::add(counters.viewerBytes, m_picture.length);
+      if (!CNetVideoClient::patchLength(head, m_shown->length) || !sendPart(head, sizeof head)) break;
+      ChannelCounters::add(counters.viewerBytes, m_shown->length);
     }
     closeConnection();
     counters.viewers.fetch_sub(1, std::memory_order_relaxed);
@@ -99,8 +99,8 @@ class TlsPushClient : public CVideoClient {
   // in one full record with the start of the picture, which saves a record (and a write) per
   // part for a copy of the first record's bytes.
   bool sendPart(const char* head, size_t headLen) {
-    const uint8_t* pic = m_picture.data;
-    const size_t len = m_picture.length, lead = std::min(len, TlsStream::kRecordBytes - headLen);
+    const uint8_t* pic = m_shown->data.get();
+    const size_t len = m_shown->length, lead = std::min(len, TlsStream::kRecordBytes - headLen);
     m_firstRecord.assign(head, head + headLen);
     m_firstRecord.insert(m_firstRecord.end(), pic, pic + lead);
     return sendAll(m_firstRecord.data(), m_firstRecord.size()) && sendAll(pic + lead, len - lead);
@@ -129,6 +129,7 @@ class TlsPushClient : public CVideoClient {
   }
 
   const std::string m_head;
+  std::shared_ptr<const SharedPicture> m_shown;  // the picture last sent; run() only
   std::vector<uint8_t> m_firstRecord;  // run() only
   std::mutex m_connLock;          // the connection against stop()'s shutdown
   std::unique_ptr<CSocket> m_conn;  // guarded by m_connLock for reset/shutdown; sends: run()
