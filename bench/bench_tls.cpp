@@ -258,23 +258,6 @@ Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, do
   return s;
 }
 
-uint16_t freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -292,7 +275,7 @@ int main(int argc, char** argv) {
   g_settings.writeString("System", "LogFilePath", dir + "/TelvGateLog.log");
   g_settings.writeString("System", "ConfIPAddr", "127.0.0.1");
   g_settings.writeInt("System", "ConfIPPort", 0);
-  const uint16_t tlsPort = freePort(), nginxPort = freePort();
+  const uint16_t tlsPort = bench::freePort(), nginxPort = bench::freePort();
   g_settings.writeInt("System", "ConfTLSPort", tlsPort);
   g_settings.writeString("Channel 0 96", "CnlIPAddr", "127.0.0.1");
   g_settings.writeInt("Channel 0 96", "CnlIPPort", 0);
@@ -316,7 +299,7 @@ int main(int argc, char** argv) {
   uint16_t confPort = 0;
   for (int i = 0; i < 500 && confPort == 0; ++i, platform::sleepMs(10)) confPort = server.address().port;
   const std::string settingsDir = dir + "/.foxrc/TELVORA/";
-  const uint16_t nginxConfPort = freePort();
+  const uint16_t nginxConfPort = bench::freePort();
   Nginx nginx;
   const bool withNginx = nginx.start(dir, nginxPort, endpoint, nginxConfPort, confPort, settingsDir + "TelvGateTLS.crt",
                                      settingsDir + "TelvGateTLS.key");
@@ -352,9 +335,10 @@ int main(int argc, char** argv) {
         if (got[2].usPerPic > 0) ratios.push_back(got[0].usPerPic / got[2].usPerPic);
         httpsMin = std::min(httpsMin, got[0].minRate), nginxMin = std::min(nginxMin, got[2].minRate);
       }
-      std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx | %.2fx (%.2fx) |\n", n, httpsMin, median(https),
-                  median(http), nginxMin, median(viaNginx), median(https) / std::max(1e-9, median(viaNginx)),
-                  median(ratios), ratios.empty() ? 0.0 : *std::min_element(ratios.begin(), ratios.end()));
+      const double httpsUs = bench::median(https), nginxUs = bench::median(viaNginx);
+      std::printf("| %zu | %.1f | %.1f | %.1f | %.1f | %.1f | %.2fx | %.2fx (%.2fx) |\n", n, httpsMin, httpsUs,
+                  bench::median(http), nginxMin, nginxUs, httpsUs / std::max(1e-9, nginxUs), bench::median(ratios),
+                  bench::least(ratios));
       std::fflush(stdout);
     }
   };

@@ -90,11 +90,6 @@ Cost run(const std::shared_ptr<const TlsContext>& tls, int parts, uint64_t pause
   return c;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,11 +125,11 @@ int main(int argc, char** argv) {
     }
     const auto cell = [](const std::vector<double>& v) {
       char b[48];
-      std::snprintf(b, sizeof b, "%.1f (%.1f) µs", median(v), *std::min_element(v.begin(), v.end()));
+      std::snprintf(b, sizeof b, "%.1f (%.1f) µs", bench::median(v), bench::least(v));
       return std::string(b);
     };
     std::printf("| %u ms | %s | %s | %s | %s | %.1f µs |\n", pauseMs, cell(ps).c_str(), cell(pc).c_str(),
-                cell(ts).c_str(), cell(tc).c_str(), median(tc) - median(pc));
+                cell(ts).c_str(), cell(tc).c_str(), bench::median(tc) - bench::median(pc));
     std::fflush(stdout);
   }
   return 0;
