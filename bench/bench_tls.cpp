@@ -12,16 +12,19 @@
 // RecordingJobs::kMaxJobs) of "/recordings/play.jpg" at speed 1 from a tree of one minute of
 // a 640x480 JPEG recorded at 25/s, on the HTTPS port, on the plain configuration port, and
 // through nginx in front of that plain port.
-// Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt). Server
-// CPU is this process's minus the viewers' own, plus nginx's (its CPU-time clock) on its rows, per
-// delivered picture. Modes are interleaved round by round after a warm-up round, in turn forwards
+// Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt); with
+// "curl" among the arguments every viewer is a curl process instead, a client as users run it,
+// whose output a thread of ours counts. Server CPU is this process's minus the viewers' threads,
+// plus nginx's (its CPU-time clock) on its rows, per delivered picture. Modes are interleaved round by round after a warm-up round, in turn forwards
 // and backwards; besides the ratio of the medians the table gives the median of the rounds' own
 // ratios (each round measures the three ways side by side).
 //
-// Usage: bench_tls [seconds per run, default 3] [rounds, default 3] [N ...] (default 1 10 50)
+// Usage: bench_tls [seconds per run, default 3] [rounds, default 3] [curl] [N ...] (default 1 10 50)
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -122,11 +125,12 @@ size_t writeRecording(const std::string& dir, uint64_t startUs) {
   return index.rebuild(dir, rec) == IndexFile::Rebuild::Written ? stamped(startUs, 0).size() : 0;
 }
 
-// One viewer: connects, sends the request (through TLS when asked), counts what arrives.
+// One viewer: connects, sends the request (through TLS when asked), counts what arrives. With
+// curl, a curl process makes the request and a thread counts its output.
 class Viewer {
  public:
-  Viewer(uint16_t port, bool tls, const std::string& request) {
-    m_thread = std::thread([=] { run(port, tls, request); });
+  Viewer(uint16_t port, bool tls, const std::string& request, bool curl) {
+    m_thread = std::thread([=] { curl ? runCurl(port, tls, request) : run(port, tls, request); });
   }
   ~Viewer() {
     m_stop = true;
@@ -136,6 +140,38 @@ class Viewer {
   double cpuSeconds() const { return m_cpuNs.load() * 1e-9; }
 
  private:
+  // curl -sNk [-H header ...] <url>: the request's path and its headers but "Host:".
+  void runCurl(uint16_t port, bool tls, const std::string& request) {
+    const size_t lineEnd = request.find("\r\n"), pathAt = request.find(' ') + 1;
+    std::vector<std::string> args = {"curl", "-sNk", "--http1.0"};
+    for (size_t at = lineEnd + 2, end; (end = request.find("\r\n", at)) != std::string::npos && end > at; at = end + 2)
+      if (request.compare(at, 5, "Host:") != 0) args.push_back("-H"), args.push_back(request.substr(at, end - at));
+    args.push_back(std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) +
+                   request.substr(pathAt, request.find(' ', pathAt) - pathAt));
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    pid_t pid = -1;
+    const bool spawned = posix_spawnp(&pid, "curl", &files, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&files);
+    close(out[1]);
+    std::vector<char> buf(65536);
+    for (pollfd p{out[0], POLLIN, 0}; spawned && !m_stop;) {
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(out[0], buf.data(), buf.size());
+      if (n <= 0) break;
+      m_bytes += uint64_t(n);
+      m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
+    }
+    m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
+    if (spawned) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    close(out[0]);
+  }
   void run(uint16_t port, bool tls, const std::string& request) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -220,13 +256,13 @@ struct Sample {
 
 // partBytes: one delivered part (its head and picture).
 Sample measure(uint16_t port, bool tls, const std::string& request, size_t n, double seconds, pid_t extra,
-               double partBytes) {
+               double partBytes, bool curl) {
   std::vector<std::unique_ptr<Viewer>> viewers;
   // In batches, each streaming before the next connects: the HTTPS port, like the plain one,
   // reads at most 16 requests at a time and drops the idlest for a newcomer.
   while (viewers.size() < n) {
     const size_t first = viewers.size();
-    for (size_t i = 0; i < 8 && viewers.size() < n; ++i) viewers.emplace_back(new Viewer(port, tls, request));
+    for (size_t i = 0; i < 8 && viewers.size() < n; ++i) viewers.emplace_back(new Viewer(port, tls, request, curl));
     for (int w = 0; w < 200; ++w, platform::sleepMs(10)) {
       size_t streaming = 0;
       for (size_t i = first; i < viewers.size(); ++i) streaming += viewers[i]->bytes() > 0 ? 1 : 0;
@@ -265,7 +301,10 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 && std::atof(argv[1]) > 0 ? std::atof(argv[1]) : 3.0;
   const int rounds = argc > 2 && std::atoi(argv[2]) > 0 ? std::atoi(argv[2]) : 3;
   std::vector<size_t> counts;
-  for (int i = 3; i < argc; ++i) counts.push_back(size_t(std::atol(argv[i])));
+  bool curl = false;
+  for (int i = 3; i < argc; ++i)
+    if (std::strcmp(argv[i], "curl") == 0) curl = true;
+    else counts.push_back(size_t(std::atol(argv[i])));
   if (counts.empty()) counts = {1, 10, 50};
 
   char dirTemplate[] = "/tmp/bench_tls.XXXXXX";
@@ -319,7 +358,7 @@ int main(int argc, char** argv) {
       double httpsMin = 1e9, nginxMin = 1e9;
       const auto run = [&](int way) {
         return way < 2 || withNginx ? measure(ways[way].port, ways[way].tls, ways[way].request, n, seconds,
-                                              way == 2 ? nginx.pid() : -1, partBytes)
+                                              way == 2 ? nginx.pid() : -1, partBytes, curl)
                                     : Sample();
       };
       for (int round = -1; round < rounds; ++round) {
@@ -347,8 +386,9 @@ int main(int argc, char** argv) {
   const std::string tlsReq = "GET /stream/" + cnl->fieldPrefix() + ".jpg?fps=20 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   std::printf("Push streams of a %u-byte picture published at 25/s, viewers ask 20/s; %.1f s per run,\n"
               "%d interleaved rounds after a warm-up, %u cores. CPU: serving side per delivered picture\n"
-              "(this process without its viewer threads, plus nginx's own on the nginx rows).\n\n",
-              kPictureBytes, seconds, rounds, std::thread::hardware_concurrency());
+              "(this process without its viewer threads, plus nginx's own on the nginx rows). Viewers: %s.\n\n",
+              kPictureBytes, seconds, rounds, std::thread::hardware_concurrency(),
+              curl ? "curl processes" : "threads of this process");
   table(counts, {{tlsPort, true, tlsReq}, {endpoint, false, streamReq}, {nginxPort, true, streamReq}},
         double(CNetVideoClient::kPartHeaderSize + kPictureBytes));
 
