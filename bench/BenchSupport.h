@@ -107,30 +107,33 @@ inline double most(const std::vector<double>& v) { return v.empty() ? 0.0 : *std
 // A child process started with posix_spawn; ended with SIGTERM (then SIGKILL) by the destructor.
 class Child {
  public:
+  // Standard output into outFile, error output into outFile + ".err".
   bool start(const std::vector<std::string>& args, const std::string& outFile) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, (outFile + ".err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int rc = posix_spawnp(&m_pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) m_pid = -1;
-    return m_pid > 0;
+    return spawn(args, fa);
+  }
+  // Standard output into the handle outFd (the caller's stays open), error output discarded.
+  bool startWithOutput(const std::vector<std::string>& args, int outFd) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, outFd, 1);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    return spawn(args, fa);
   }
   ~Child() { stop(); }
   void stop() {
     if (m_pid <= 0) return;
     kill(m_pid, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 500; ++i) {
       if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
         m_pid = -1;
         return;
       }
-      platform::sleepMs(100);
+      platform::sleepMs(10);
     }
     kill(m_pid, SIGKILL);
     waitpid(m_pid, nullptr, 0);
@@ -139,6 +142,16 @@ class Child {
   pid_t pid() const { return m_pid; }
 
  private:
+  bool spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t& fa) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int rc = posix_spawnp(&m_pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) m_pid = -1;
+    return m_pid > 0;
+  }
+
   pid_t m_pid = -1;
 };
 

@@ -15,8 +15,8 @@
 // Every viewer is a thread of its own that reads and counts bytes (TLS viewers decrypt); with
 // "curl" among the arguments every viewer is a curl process instead, a client as users run it,
 // whose output a thread of ours counts. Server CPU is this process's minus the viewers' threads,
-// plus nginx's (its CPU-time clock) on its rows, per delivered picture. Modes are interleaved round by round after a warm-up round, in turn forwards
-// and backwards; besides the ratio of the medians the table gives the median of the rounds' own
+// plus nginx's (its CPU-time clock) on its rows, per delivered picture. Modes are interleaved
+// round by round after a warm-up round, in turn forwards and backwards; besides the ratio of the medians the table gives the median of the rounds' own
 // ratios (each round measures the three ways side by side).
 //
 // Usage: bench_tls [seconds per run, default 3] [rounds, default 3] [curl] [N ...] (default 1 10 50)
@@ -26,7 +26,6 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,8 +56,6 @@
 #include "recordings/RecTime.h"
 #include "recordings/RecordingJobs.h"
 #include "tests/jpeg_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -148,17 +145,10 @@ class Viewer {
       if (request.compare(at, 5, "Host:") != 0) args.push_back("-H"), args.push_back(request.substr(at, end - at));
     args.push_back(std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) +
                    request.substr(pathAt, request.find(' ', pathAt) - pathAt));
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_adddup2(&files, out[1], 1);
-    pid_t pid = -1;
-    const bool spawned = posix_spawnp(&pid, "curl", &files, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&files);
+    bench::Child curl;
+    const bool spawned = curl.startWithOutput(args, out[1]);
     close(out[1]);
     std::vector<char> buf(65536);
     for (pollfd p{out[0], POLLIN, 0}; spawned && !m_stop;) {
@@ -169,7 +159,7 @@ class Viewer {
       m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
     }
     m_cpuNs = uint64_t(bench::threadCpuSeconds() * 1e9);
-    if (spawned) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    curl.stop();
     close(out[0]);
   }
   void run(uint16_t port, bool tls, const std::string& request) {
@@ -228,26 +218,15 @@ class Nginx {
                         << "http { access_log off; client_body_temp_path " << dir << "; proxy_temp_path " << dir
                         << ";\n fastcgi_temp_path " << dir << "; uwsgi_temp_path " << dir << "; scgi_temp_path " << dir
                         << ";\n" << server(port, upstream) << server(confPort, confUpstream) << "}\n";
-    std::vector<std::string> args = {"nginx", "-p", dir, "-c", conf};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    if (posix_spawnp(&m_pid, "nginx", nullptr, nullptr, argv.data(), environ) != 0) return false;
+    if (!m_child.start({"nginx", "-p", dir, "-c", conf}, dir + "/nginx.out")) return false;
     usleep(500000);
-    return waitpid(m_pid, nullptr, WNOHANG) == 0;
+    return waitpid(m_child.pid(), nullptr, WNOHANG) == 0;
   }
-  ~Nginx() { stop(); }
-  void stop() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-    m_pid = -1;
-  }
-  pid_t pid() const { return m_pid; }
+  void stop() { m_child.stop(); }
+  pid_t pid() const { return m_child.pid(); }
 
  private:
-  pid_t m_pid = -1;
+  bench::Child m_child;
 };
 
 struct Sample {
